@@ -1,0 +1,123 @@
+// The sound engine: four sample streams mixed into 8-bit PCM, and the sequencer that plays a song on them.
+//
+// The engine was written for a 16-bit target, and keeps that shape: one engine per process, all state
+// global and zero at start, fixed-size arrays indexed by stream number, 8-bit counters that wrap. The host
+// fills the memory image and the two tables once, then calls `songTick` once after every 13 mixer steps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- The memory image -------------------------------------------------------------------------------
+
+// An image position. Stream positions and song rows can run past 0xFFFF, so positions are 64-bit and
+// never wrap; a position at or above kImageSize reads as 0.
+using Position = std::uint64_t;
+
+constexpr Position kImageSize = 0x10000;
+constexpr Position kRomBase = 0x8000;      // where the ROM file's first byte lands
+constexpr Position kRomSize = 0x8000;      // the most bytes of a ROM file that are placed
+constexpr Position kSongTable = 0xFF8E;    // 4 big-endian song addresses
+constexpr Position kSampleTable = 0xFF96;  // 15 entries of 7 bytes
+constexpr std::size_t kSampleEntries = 15; // entries in the ROM's sample table
+constexpr std::size_t kSampleEntryBytes = 7;
+constexpr std::size_t kSongs = 4;
+constexpr std::size_t kStreams = 4;
+
+// The 64 KB memory image. The host writes it once before playback; the engine only reads it.
+extern std::uint8_t ROM[kImageSize];
+
+// The one read of the image that every part of the engine uses: bytes past the image read as 0.
+inline std::uint8_t imageByte(Position pos) {
+    return pos < kImageSize ? ROM[pos] : 0;
+}
+
+// A big-endian 16-bit address stored in the image.
+inline std::uint16_t imageWord(Position pos) {
+    return static_cast<std::uint16_t>(imageByte(pos) << 8 | imageByte(pos + 1));
+}
+
+// One resolved sample.
+struct SampleRecord {
+    Position start = 0;      // first sample byte
+    Position end = 0;        // one past the last byte; reaching it loops or stops the stream
+    std::uint8_t nibble = 0; // 0: the low nibble of each byte, any other value: the high nibble
+    Position loopStart = 0;  // where playback goes on after `end`; 0x00FF or below: no loop
+};
+
+// Indexed by a cell's sample number. The host fills 0-14 from the ROM table; 15-31 stay zero, so sample
+// number 15 starts from the all-zero record (it mixes the byte at image address 0 once, then stops).
+extern SampleRecord SampleInfo[32];
+extern Position SongInfo[kSongs];
+
+// ---- The trace --------------------------------------------------------------------------------------
+
+// Where the engine's trace lines go. Each call receives one whole line, newline included.
+struct TraceSink {
+    void (*write)(void* context, const char* text, std::size_t length);
+    void* context;
+};
+
+// Standard error, unless the host installs its own sink.
+extern TraceSink Trace;
+
+// ---- Mixer (engine/mixer.cpp) -----------------------------------------------------------------------
+
+// Steps, 8.8 fixed point, indexed by tone 0-60. Entry 20 is an extra 256 between 245 and 259.
+constexpr std::uint16_t PeriodTable[61] = {
+    81,   86,   92,   97,   103,  109,  115,  122,  130,  137,  145,  154,  163, 173,  183,  194,
+    206,  218,  231,  245,  256,  259,  275,  291,  308,  326,  345,  366,  387, 411,  436,  462,
+    489,  518,  549,  581,  617,  652,  690,  734,  775,  820,  872,  924,  975, 1033, 1098, 1162,
+    1234, 1303, 1381, 1468, 1550, 1641, 1743, 1860, 1964, 2082, 2214, 2324, 2491};
+
+// The step of a tone. Tones above 60 play the highest step.
+inline std::uint16_t toneStep(std::uint8_t tone) {
+    return PeriodTable[tone < 61 ? tone : 60];
+}
+
+// Per-stream state, indexed by stream 0-3.
+extern Position AS[kStreams];                // position of the byte read at the next step
+extern Position ASEnd[kStreams];             // end of the sample playing
+extern Position ASReload[kStreams];          // loop start of the sample playing
+extern std::uint16_t ASIncr[kStreams];       // step: high byte whole bytes, low byte 1/256ths
+extern std::uint8_t ASIncrFracCnt[kStreams]; // accumulated fraction of a byte, in 1/256ths
+extern std::uint8_t ASVolume[kStreams];      // written by the volume effects; the mix never reads it
+
+// The running and nibble-select flags, reached by stream number; other stream numbers read 0 and
+// writing them does nothing.
+std::uint8_t getStreamRunning(std::uint8_t s);
+void setStreamRunning(std::uint8_t s, std::uint8_t v);
+std::uint8_t getNibbleSelect(std::uint8_t s);
+void setNibbleSelect(std::uint8_t s, std::uint8_t v);
+
+// Sets a stream's step from a tone; position, fraction and running flag stay. Streams other than 0-3
+// are left alone, here and in playSample.
+void setSampleTone(std::uint8_t s, std::uint8_t tone);
+
+// Starts sample number n (below 32) on stream s (0-3) at a tone, from the sample's start.
+void playSample(std::uint8_t n, std::uint8_t s, std::uint8_t tone);
+
+// Runs `steps` mixer steps (timer interrupts on the target) and writes one byte per step to `out`. Each
+// byte is the mix of the step before it, so the very first byte of a run from reset is 128.
+void timer0_isr(std::uint8_t* out, std::size_t steps);
+
+// Resets all engine state, mixer and sequencer, to how a fresh process starts. The image, the tables
+// and the trace sink are kept.
+void soundInit();
+
+// ---- Sequencer (engine/sequencer.cpp) ---------------------------------------------------------------
+
+// Selects song n (0-3) from its first line; speeds, counters and streams stay as they are.
+void playSong(std::uint8_t n);
+
+// Deselects the song; streams that are playing go on.
+void stopSong();
+
+// One call of the song clock; the host makes one after every 13 mixer steps.
+void songTick();
+
+// Applies one cell's effect on channel c, on every tick of the cell's line.
+void applyEffect(std::uint8_t c, std::uint8_t effect, std::uint8_t tone, std::uint8_t param);
+
+// Mixer steps per sequencer call.
+constexpr std::size_t kStepsPerCall = 13;

@@ -1,0 +1,184 @@
+// The sequencer: the song clock, walking the order list, patterns and lines of a song, triggering
+// samples on tick 0 of each line and applying every cell's effect on every tick.
+//
+// Song data at the song's position: a 64-byte order list (byte p is the pattern played at order position
+// p), then patterns of 64 lines of 12 bytes, one 3-byte cell per channel:
+//   byte 0: sample number (high nibble, 0 = no note) and effect number (low nibble)
+//   byte 1: tone, for the note and as the arpeggio's base
+//   byte 2: effect parameter
+// There is no end marker: songs repeat by position jumps and pattern breaks. Nothing is validated; every
+// read goes through imageByte, so rows and order bytes past the image read as 0.
+#include "sequencer.h"
+
+#include "trace.h"
+
+Position PatternOrderTable = kNoSong;
+std::uint8_t Pattern;
+std::uint8_t Line;
+std::uint8_t durationLine;
+std::uint8_t durationTick;
+std::uint8_t tick;
+std::uint8_t subTick;
+std::uint8_t nextLine;
+std::uint8_t vibratoIdx[kStreams];
+std::uint8_t lineDelayCnt;
+
+namespace {
+constexpr std::uint8_t kDefaultLineTicks = 6;
+constexpr std::uint8_t kDefaultTickCalls = 10; // a tick lasts this + 1 calls
+constexpr Position kOrderListBytes = 64;
+constexpr Position kPatternBytes = 768;
+constexpr Position kLineBytes = 12;
+constexpr Position kCellBytes = 3;
+constexpr std::uint8_t kLinesPerPattern = 64;
+
+std::uint8_t u8(int v) {
+    return static_cast<std::uint8_t>(v);
+}
+} // namespace
+
+Position rowPosition(std::uint8_t order, std::uint8_t line) {
+    const std::uint8_t pattern = imageByte(PatternOrderTable + order);
+    return PatternOrderTable + kOrderListBytes + kPatternBytes * pattern + kLineBytes * line;
+}
+
+void playSong(std::uint8_t n) {
+    Pattern = 0;
+    Line = 0;
+    PatternOrderTable = SongInfo[n];
+}
+
+void stopSong() {
+    PatternOrderTable = kNoSong;
+}
+
+void songTick() {
+    if (PatternOrderTable == kNoSong) {
+        // No song: keep the speed defaults, primed so that a song's first call plays its line 0.
+        durationLine = kDefaultLineTicks;
+        durationTick = kDefaultTickCalls;
+        tick = 0;
+        subTick = durationTick;
+        return;
+    }
+    const std::uint8_t calls = subTick;
+    subTick = u8(calls + 1);
+    if (calls < durationTick) return;
+
+    // A new tick. The row is located afresh on every tick, so a position jump earlier in the line makes
+    // the rest of its ticks read the same line of the new order position's pattern.
+    const Position row = rowPosition(Pattern, Line);
+    nextLine = u8(Line + 1);
+    subTick = 0;
+    for (std::uint8_t c = 0; c < kStreams; ++c) {
+        const Position cell = row + kCellBytes * c;
+        const std::uint8_t head = imageByte(cell);
+        const std::uint8_t tone = imageByte(cell + 1);
+        const std::uint8_t param = imageByte(cell + 2);
+        const std::uint8_t sampleNumber = head >> 4;
+        if (tick == 0 && sampleNumber != 0) {
+            TraceLine()
+                .text("playing smp ")
+                .num(sampleNumber)
+                .text(" ch ")
+                .num(c)
+                .text(" per ")
+                .num(tone)
+                .emit();
+            playSample(sampleNumber, c, tone);
+        }
+        applyEffect(c, head & 15, tone, param);
+    }
+
+    tick = u8(tick + 1);
+    if (tick != durationLine) return;
+    tick = 0;
+    Line = nextLine;
+    if (Line >= kLinesPerPattern) {
+        Line = u8(Line - kLinesPerPattern);
+        Pattern = u8(Pattern + 1);
+    }
+    TraceLine().text("next: order ").num(Pattern).text(" line ").num(Line).emit();
+}
+
+void applyEffect(std::uint8_t c, std::uint8_t effect, std::uint8_t tone, std::uint8_t param) {
+    const std::uint8_t x = param >> 4, y = param & 15;
+    switch (effect) {
+    case 0x0: // arpeggio: the cell's tone, then tone + x, then tone + y, by tick
+        if (param == 0) break;
+        switch (tick % 3) {
+        case 0: setSampleTone(c, tone); break;
+        case 1: setSampleTone(c, u8(tone + x)); break;
+        default: setSampleTone(c, u8(tone + y)); break;
+        }
+        break;
+    case 0x1: // slide up: a larger step is a higher pitch; carries into later lines
+        ASIncr[c] = static_cast<std::uint16_t>(ASIncr[c] + param);
+        break;
+    case 0x2: // slide down
+        ASIncr[c] = static_cast<std::uint16_t>(ASIncr[c] - param);
+        break;
+    case 0x4: // vibrato: fixed depth and rate; a non-zero parameter restarts its shape on tick 0
+        if (tick == 0 && param != 0) vibratoIdx[c] = 0;
+        ASIncr[c] = static_cast<std::uint16_t>(ASIncr[c] + VibratoTable[vibratoIdx[c]]);
+        vibratoIdx[c] = u8(vibratoIdx[c] + 1);
+        if (vibratoIdx[c] > 23) vibratoIdx[c] = 0;
+        break;
+    case 0xA: { // volume slide: up x, down y, kept to 0-15; a result above 100 is an underflow to 0
+        std::uint8_t v = u8(ASVolume[c] + x - y);
+        if (v > 100) v = 0;
+        if (v > 15) v = 15;
+        ASVolume[c] = v;
+        setStreamRunning(c, v != 0 ? 1 : 0);
+        break;
+    }
+    case 0xB: // position jump: takes effect at once, the rest of the line reads the new pattern
+        Pattern = param;
+        break;
+    case 0xC: // set volume: stored unclamped; zero stops the stream, anything else starts it
+        ASVolume[c] = param;
+        setStreamRunning(c, param != 0 ? 1 : 0);
+        break;
+    case 0xD: // pattern break: a plain line number, counted from line 0 of the next order position
+        nextLine = u8(param + kLinesPerPattern);
+        TraceLine().text("pattern break to ").num(nextLine).emit();
+        break;
+    case 0xE:
+        switch (x) {
+        case 0xC: // note cut on tick y - 1; y = 0 never cuts
+            if (tick == y - 1) setStreamRunning(c, 0);
+            break;
+        case 0xD: // note delay: silent and held until tick y, then sounds on
+            setStreamRunning(c, tick < y ? 0 : 1);
+            break;
+        case 0xE: // song delay: the line plays y more times, counted on its last tick
+            if (tick == durationLine - 1) {
+                TraceLine().text("song delay").emit();
+                const std::uint8_t passes = lineDelayCnt;
+                lineDelayCnt = u8(passes + 1);
+                if (passes >= y)
+                    lineDelayCnt = 0;
+                else
+                    nextLine = Line;
+            }
+            break;
+        default: break; // other extended commands do nothing
+        }
+        break;
+    case 0xF: // speed: 0x80 and above set ticks per line, below set calls per tick
+        if (param >= 0x80)
+            durationLine = u8(param - 0x80);
+        else
+            durationTick = param;
+        break;
+    default: break; // 3 and 5-9 do nothing
+    }
+}
+
+void sequencerInit() {
+    PatternOrderTable = kNoSong;
+    Pattern = Line = durationLine = durationTick = tick = subTick = nextLine = 0;
+    for (std::uint8_t& v : vibratoIdx)
+        v = 0;
+    lineDelayCnt = 0;
+}

@@ -1,0 +1,21 @@
+// The playback loop: 13 mixer steps, then one sequencer call, for ever. It renders into memory in chunks
+// of any size; the bytes are the same however the output is cut.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/engine.h"
+
+class Playback {
+  public:
+    // Starts song 0: writes "playing..." to the trace, primes the song clock with one call while no song
+    // is selected, then selects the song. The image and tables must be loaded.
+    void start();
+
+    // Renders the next `size` output bytes, calling the sequencer after every 13th mixer step.
+    void render(std::uint8_t* out, std::size_t size);
+
+  private:
+    std::size_t stepsSinceCall_ = 0; // mixer steps since the last sequencer call, 0-12
+};

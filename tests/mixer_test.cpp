@@ -1,0 +1,215 @@
+// The mixer step: positions read at each step, loops and stops at the end, the nibble's sign, the sum of
+// the streams, and the fast path against a plain one-step-at-a-time model.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "engine/engine.h"
+#include "host/load.h"
+
+namespace {
+
+// A clean engine whose image holds `fill` everywhere from 0x8000 up.
+void resetWithImage(std::uint8_t fill) {
+    soundInit();
+    std::vector<std::uint8_t> rom(0x8000, fill);
+    placeRom(rom.data(), rom.size());
+}
+
+std::uint8_t step() {
+    std::uint8_t b;
+    timer0_isr(&b, 1);
+    return b;
+}
+
+// The offsets from the sample's start of the bytes read by the first `count` steps of stream 0.
+std::vector<Position> offsetsRead(std::uint8_t tone, std::size_t count) {
+    resetWithImage(0x11);
+    SampleInfo[1] = {0x9000, 0xA000, 0, 0};
+    playSample(1, 0, tone);
+    std::vector<Position> offsets;
+    for (std::size_t i = 0; i < count; ++i) {
+        offsets.push_back(AS[0] - 0x9000);
+        step();
+    }
+    return offsets;
+}
+
+TEST(MixerStep, PositionsReadFollowTheStep) {
+    struct Case {
+        std::uint8_t tone;
+        std::vector<Position> offsets;
+    };
+    const Case cases[] = {
+        {0, {0, 0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3}},     // step 81: a byte every 3.16 steps
+        {20, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},  // step 256: one byte per step
+        {24, {0, 1, 2, 3, 4, 6, 7, 8, 9, 10, 12, 13}}, // step 308: fraction 52 per step carries
+        {60, {0, 9, 19, 29, 38, 48}},                  // step 2491
+        {200, {0, 9, 19, 29, 38, 48}},                 // tones above 60 play the highest step
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(offsetsRead(c.tone, c.offsets.size()), c.offsets) << "tone " << int(c.tone);
+}
+
+TEST(MixerStep, StepOf256KeepsTheFractionZero) {
+    offsetsRead(20, 50);
+    EXPECT_EQ(ASIncrFracCnt[0], 0);
+}
+
+TEST(MixerStep, EndLoopsWithOvershootOrStops) {
+    struct Case {
+        const char* what;
+        SampleRecord sample;
+        std::uint8_t tone;
+        std::size_t steps;
+        Position position; // AS after the steps
+        bool running;
+    };
+    const Case cases[] = {
+        // step 2491 from 0x9000: 0, 9, 19 -> passes end 0x9010 by 3 at 0x9013
+        {"loop continues at loop start + overshoot", {0x9000, 0x9010, 0, 0x9004}, 60, 2, 0x9004 + 3, true},
+        {"no loop: stops, keeping loop start + overshoot", {0x9000, 0x9010, 0, 0}, 60, 2, 3, false},
+        {"end equal to start mixes one byte, then stops", {0x9000, 0x9000, 0, 0}, 20, 1, 1, false},
+        {"end equal to start with a loop", {0x9000, 0x9000, 0, 0x9000}, 20, 1, 0x9001, true},
+        {"loop start 0x00FF does not loop", {0x9000, 0x9002, 0, 0x00FF}, 20, 2, 0x00FF, false},
+        {"loop start 0x0100 loops", {0x9000, 0x9002, 0, 0x0100}, 20, 2, 0x0100, true},
+        {"zero record (sample 15) reads address 0 once", {0, 0, 0, 0}, 20, 1, 1, false},
+    };
+    for (const Case& c : cases) {
+        resetWithImage(0x11);
+        SampleInfo[1] = c.sample;
+        playSample(1, 0, c.tone);
+        for (std::size_t i = 0; i < c.steps; ++i)
+            step();
+        EXPECT_EQ(AS[0], c.position) << c.what;
+        EXPECT_EQ(getStreamRunning(0) != 0, c.running) << c.what;
+    }
+}
+
+TEST(MixerStep, NibbleSignAndSumOfStreams) {
+    struct Case {
+        std::uint8_t fill;
+        std::vector<std::uint8_t> nibbles; // one stream per entry, with its nibble select
+        std::uint8_t expected;
+    };
+    const Case cases[] = {
+        {0x07, {0}, 156},          // 7 * 4 + 128
+        {0x08, {0}, 96},           // -8
+        {0x08, {0, 0}, 64},        // two streams on -8
+        {0x8F, {0}, 124},          // low nibble 0xF is -1
+        {0x8F, {1}, 96},           // high nibble 0x8 is -8
+        {0x77, {0, 0, 0, 0}, 240}, // the loudest: 28 * 4 + 128
+        {0x88, {0, 1, 0, 1}, 0},   // the lowest: -32 * 4 + 128
+        {0x73, {0, 1, 0}, 180},    // 3 + 7 + 3
+    };
+    for (const Case& c : cases) {
+        resetWithImage(c.fill);
+        for (std::uint8_t s = 0; s < c.nibbles.size(); ++s) {
+            SampleInfo[s + 1] = {0x9000, 0xA000, c.nibbles[s], 0};
+            playSample(static_cast<std::uint8_t>(s + 1), s, 20);
+        }
+        EXPECT_EQ(step(), 128) << "the first byte carries the mix of the step before";
+        EXPECT_EQ(step(), c.expected) << "fill " << int(c.fill);
+    }
+}
+
+TEST(MixerStep, StoppedStreamsAddNothingAndKeepTheirState) {
+    resetWithImage(0x77);
+    SampleInfo[1] = {0x9000, 0xA000, 0, 0};
+    playSample(1, 2, 24);
+    step();
+    setStreamRunning(2, 0);
+    const Position at = AS[2];
+    EXPECT_EQ(step(), 156); // the last mix before the stop
+    EXPECT_EQ(step(), 128);
+    EXPECT_EQ(AS[2], at);
+}
+
+TEST(MixerFlags, OnlyStreamsZeroToThreeExist) {
+    soundInit();
+    for (std::uint8_t s : {std::uint8_t{4}, std::uint8_t{255}}) {
+        setStreamRunning(s, 1);
+        setNibbleSelect(s, 1);
+        EXPECT_EQ(getStreamRunning(s), 0);
+        EXPECT_EQ(getNibbleSelect(s), 0);
+    }
+    for (std::uint8_t s = 0; s < 4; ++s) {
+        EXPECT_EQ(getStreamRunning(s), 0);
+        setStreamRunning(s, 0x5A);
+        EXPECT_EQ(getStreamRunning(s), 0x5A);
+    }
+}
+
+// ---- The mixer against a model that takes every step field by field ---------------------------------
+
+struct ModelStream {
+    Position as, end, reload;
+    std::uint16_t incr;
+    std::uint8_t frac, running, nibble;
+};
+
+std::uint8_t modelStep(ModelStream (&streams)[4], std::uint8_t& mix) {
+    const auto out = static_cast<std::uint8_t>(mix * 4 + 128);
+    mix = 0;
+    for (ModelStream& m : streams) {
+        if (!m.running) continue;
+        const bool carry = m.frac + (m.incr & 0xFF) >= 256;
+        const std::uint8_t b = m.as < 0x10000 ? ROM[m.as] : 0;
+        int v = m.nibble ? b >> 4 : b & 15;
+        if (v & 8) v -= 16;
+        mix = static_cast<std::uint8_t>(mix + v);
+        if (carry) ++m.as;
+        m.frac = static_cast<std::uint8_t>(m.frac + m.incr);
+        m.as += m.incr >> 8;
+        if (m.as >= m.end) {
+            if (m.reload <= 0xFF) m.running = 0;
+            m.as = m.as + m.reload - m.end;
+        }
+    }
+    return out;
+}
+
+TEST(MixerModel, RandomStreamsMatchTheStepByStepModel) {
+    std::mt19937_64 rng(7);
+    std::vector<std::uint8_t> rom(0x8000);
+    for (auto& b : rom)
+        b = static_cast<std::uint8_t>(rng());
+    const auto pick = [&](std::initializer_list<Position> choices) {
+        return *(choices.begin() + static_cast<std::ptrdiff_t>(rng() % choices.size()));
+    };
+    for (int trial = 0; trial < 400; ++trial) {
+        soundInit();
+        placeRom(rom.data(), rom.size());
+        ModelStream model[4];
+        for (std::uint8_t s = 0; s < 4; ++s) {
+            // Positions near the ends that matter: low memory, the image's top, far past it.
+            const Position base = pick({0, 0x80, 0x8000, 0xFF00, 0xFFF0, 0x10000, (Position{1} << 60)});
+            ModelStream& m = model[s];
+            m.as = base + rng() % 64;
+            m.end = std::min<Position>(pick({0, 0x100, 0x8010, 0xFFFF}) + rng() % 64, 0xFFFF);
+            m.reload = pick({0, 0xFF, 0x100, 0x8000, 0xFFF0}) + rng() % 32;
+            m.incr = static_cast<std::uint16_t>(pick({0, 81, 256, 2491, 0xFFFF}) + rng() % 3);
+            m.frac = static_cast<std::uint8_t>(rng());
+            m.running = rng() % 4 != 0;
+            m.nibble = rng() % 2;
+            AS[s] = m.as, ASEnd[s] = m.end, ASReload[s] = m.reload, ASIncr[s] = m.incr;
+            ASIncrFracCnt[s] = m.frac;
+            setStreamRunning(s, m.running);
+            setNibbleSelect(s, m.nibble);
+        }
+        std::uint8_t mix = 0;
+        const std::size_t steps = 1 + rng() % 300;
+        std::vector<std::uint8_t> expected(steps), got(steps);
+        for (auto& b : expected)
+            b = modelStep(model, mix);
+        timer0_isr(got.data(), steps);
+        ASSERT_EQ(got, expected) << "trial " << trial;
+        for (std::uint8_t s = 0; s < 4; ++s) {
+            ASSERT_EQ(AS[s], model[s].as) << "trial " << trial << " stream " << int(s);
+            ASSERT_EQ(ASIncrFracCnt[s], model[s].frac) << "trial " << trial;
+            ASSERT_EQ(getStreamRunning(s) != 0, model[s].running != 0) << "trial " << trial;
+        }
+    }
+}
+
+} // namespace
