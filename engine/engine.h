@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // ---- The memory image -------------------------------------------------------------------------------
 
@@ -27,9 +28,22 @@ constexpr std::size_t kStreams = 4;
 // The 64 KB memory image. The host writes it once before playback; the engine only reads it.
 extern std::uint8_t ROM[kImageSize];
 
+// Prepares the mixer for the image's contents; the host calls it once after it writes the image.
+void decodeImage();
+
 // The one read of the image that every part of the engine uses: bytes past the image read as 0.
 inline std::uint8_t imageByte(Position pos) {
     return pos < kImageSize ? ROM[pos] : 0;
+}
+
+// Copies `count` bytes from `pos` on, under the same rule.
+inline void imageBytes(Position pos, std::uint8_t* out, std::size_t count) {
+    if (count <= kImageSize && pos <= kImageSize - count) {
+        std::memcpy(out, ROM + pos, count);
+    } else {
+        for (std::size_t i = 0; i < count; ++i)
+            out[i] = imageByte(pos + i);
+    }
 }
 
 // A big-endian 16-bit address stored in the image.
@@ -49,17 +63,6 @@ struct SampleRecord {
 // number 15 starts from the all-zero record (it mixes the byte at image address 0 once, then stops).
 extern SampleRecord SampleInfo[32];
 extern Position SongInfo[kSongs];
-
-// ---- The trace --------------------------------------------------------------------------------------
-
-// Where the engine's trace lines go. Each call receives one whole line, newline included.
-struct TraceSink {
-    void (*write)(void* context, const char* text, std::size_t length);
-    void* context;
-};
-
-// Standard error, unless the host installs its own sink.
-extern TraceSink Trace;
 
 // ---- Mixer (engine/mixer.cpp) -----------------------------------------------------------------------
 

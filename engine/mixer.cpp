@@ -2,7 +2,6 @@
 // mixer step sums them into one unsigned 8-bit output byte.
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <iterator>
 
 #include "engine.h"
@@ -11,14 +10,6 @@
 std::uint8_t ROM[kImageSize];
 SampleRecord SampleInfo[32];
 Position SongInfo[kSongs];
-
-namespace {
-void writeStandardError(void*, const char* text, std::size_t length) {
-    std::fwrite(text, 1, length, stderr);
-}
-} // namespace
-
-TraceSink Trace = {writeStandardError, nullptr};
 
 Position AS[kStreams];
 Position ASEnd[kStreams];
@@ -36,27 +27,10 @@ static std::uint8_t AS0N, AS1N, AS2N, AS3N;
 
 namespace {
 
-std::uint8_t* runningFlag(std::uint8_t s) {
-    switch (s) {
-    case 0: return &AS0R;
-    case 1: return &AS1R;
-    case 2: return &AS2R;
-    case 3: return &AS3R;
-    default: return nullptr;
-    }
-}
+std::uint8_t* const RunningFlags[kStreams] = {&AS0R, &AS1R, &AS2R, &AS3R};
+std::uint8_t* const NibbleFlags[kStreams] = {&AS0N, &AS1N, &AS2N, &AS3N};
 
-std::uint8_t* nibbleFlag(std::uint8_t s) {
-    switch (s) {
-    case 0: return &AS0N;
-    case 1: return &AS1N;
-    case 2: return &AS2N;
-    case 3: return &AS3N;
-    default: return nullptr;
-    }
-}
-
-// The signed value (-8..7) of every byte, read from its low nibble (row 0) or its high nibble (row 1).
+// The signed value (-8..7) of every byte: row 0 reads its low nibble, row 1 its high nibble.
 constexpr auto NibbleValue = [] {
     std::array<std::array<std::int8_t, 256>, 2> table{};
     for (int b = 0; b < 256; ++b) {
@@ -70,73 +44,99 @@ constexpr auto NibbleValue = [] {
 // A loop start at image address 0x00FF or below means the sample does not loop.
 constexpr Position kLowestLoopStart = 0x0100;
 
-// One step of stream s, from any state: reads the byte at the position, advances the position and
-// fraction together by the step, then loops or stops the stream if it has reached its end. Returns
-// the value read.
-std::int8_t stepStream(std::uint8_t s, const std::int8_t* nibbles) {
-    const std::int8_t value = nibbles[imageByte(AS[s])];
-    const unsigned fraction = ASIncrFracCnt[s] + ASIncr[s];
-    AS[s] += fraction >> 8;
-    ASIncrFracCnt[s] = static_cast<std::uint8_t>(fraction);
-    if (AS[s] >= ASEnd[s]) {
-        if (ASReload[s] < kLowestLoopStart) setStreamRunning(s, 0);
-        // Loop start plus the overshoot; a stream that stopped keeps this position for a restart.
-        AS[s] = AS[s] + ASReload[s] - ASEnd[s];
-    }
-    return value;
+std::uint8_t outputByte(std::uint8_t mix) {
+    return static_cast<std::uint8_t>(mix * 4 + 128);
 }
 
-// Adds `steps` steps of running stream s into mix[0..steps). Returns early if the stream stops.
-//
-// Most steps lie in a free run: the position is below the sample's end (and the image's) and stays below
-// it after the advance, so the read needs no check and the end test cannot fire. In the free run position and
-// fraction are one 8.8 fixed-point number, so one addition advances both. The step that reaches the end, or
-// any step that starts at or past it, is a full step.
-void mixStream(std::uint8_t s, std::uint8_t* mix, std::size_t steps) {
-    const std::int8_t* nibbles = NibbleValue[getNibbleSelect(s) != 0 ? 1 : 0].data();
-    const std::uint32_t incr = ASIncr[s];
-    std::size_t i = 0;
-    while (i < steps) {
-        const Position end = std::min(ASEnd[s], kImageSize);
-        if (AS[s] < end) {
-            std::uint64_t acc = AS[s] << 8 | ASIncrFracCnt[s];
-            const std::uint64_t endAcc = end << 8;
-            const std::uint64_t room = endAcc - acc - 1; // advances that stay below the end: room / incr
-            const std::size_t run =
-                incr == 0 ? steps - i
-                          : static_cast<std::size_t>(std::min<std::uint64_t>(room / incr, steps - i));
-            for (const std::size_t stop = i + run; i < stop; ++i) {
-                mix[i] = static_cast<std::uint8_t>(mix[i] + nibbles[ROM[acc >> 8]]);
-                acc += incr;
-            }
-            AS[s] = acc >> 8;
-            ASIncrFracCnt[s] = static_cast<std::uint8_t>(acc);
-            if (i == steps) return;
+// One whole mixer step, every rule applied in turn: write the last mix, then for each running stream read
+// the nibble at its position, advance position and fraction by the step, and loop or stop it at its end.
+std::uint8_t fullStep() {
+    const std::uint8_t out = outputByte(sample);
+    sample = 0;
+    for (std::uint8_t s = 0; s < kStreams; ++s) {
+        if (getStreamRunning(s) == 0) continue;
+        const std::uint8_t byte = imageByte(AS[s]);
+        sample = static_cast<std::uint8_t>(sample + NibbleValue[getNibbleSelect(s) != 0][byte]);
+        const unsigned fraction = ASIncrFracCnt[s] + ASIncr[s]; // the carry is bit 8
+        AS[s] += fraction >> 8;
+        ASIncrFracCnt[s] = static_cast<std::uint8_t>(fraction);
+        if (AS[s] >= ASEnd[s]) {
+            if (ASReload[s] < kLowestLoopStart) setStreamRunning(s, 0);
+            // Loop start plus the overshoot; a stream that stopped keeps this position for a restart.
+            AS[s] = AS[s] + ASReload[s] - ASEnd[s];
         }
-        mix[i] = static_cast<std::uint8_t>(mix[i] + stepStream(s, nibbles));
-        ++i;
-        if (getStreamRunning(s) == 0) return;
     }
+    return out;
+}
+
+// The value of every image nibble: Decoded[0x10000 * select + position], select 0 for the low nibble
+// and 1 for the high. The entry after them is silence, for a stopped stream in a free run.
+std::int8_t Decoded[2 * kImageSize + 1];
+constexpr std::uint64_t kSilentIndex = 2 * kImageSize;
+
+// Most steps lie in a free run: for every running stream the position is below its sample's end (and the
+// image's) and stays below it after the advance. Then no read needs a check and no end test can fire,
+// so the four streams are stepped together, each as one fixed-point number (its nibble select, position
+// and fraction: select << 24 | position << 8 | fraction) advanced by one addition; its top bits index
+// Decoded. A stopped stream stands still on the silent entry.
+//
+// Runs up to `limit` free steps into `out` and returns how many it ran: 0 when some stream's next step
+// reaches its end, which is then a full step.
+std::size_t mixFreeRun(std::uint8_t* out, std::size_t limit) {
+    std::uint64_t acc[kStreams];
+    std::uint32_t incr[kStreams]; // the step; 0 for a stopped stream
+    std::size_t steps = limit;
+#pragma GCC unroll 4
+    for (std::uint8_t s = 0; s < kStreams; ++s) {
+        acc[s] = kSilentIndex << 8;
+        incr[s] = 0;
+        if (getStreamRunning(s) == 0) continue;
+        const Position end = std::min(ASEnd[s], kImageSize);
+        if (AS[s] >= end) return 0;
+        const std::uint64_t position = AS[s] << 8 | ASIncrFracCnt[s];
+        acc[s] = (getNibbleSelect(s) != 0 ? kImageSize << 8 : 0) | position;
+        incr[s] = ASIncr[s];
+        // Advances that stay below the end. Every step of the run reads below the end, and so does the
+        // full step after it when the run stops short of `limit`.
+        if (incr[s] != 0) steps = std::min<std::uint64_t>(steps, ((end << 8) - position - 1) / incr[s]);
+    }
+    std::uint8_t last = sample;
+    for (std::size_t k = 0; k < steps; ++k) {
+        out[k] = outputByte(last);
+        int mix = 0;
+#pragma GCC unroll 4
+        for (std::size_t s = 0; s < kStreams; ++s) {
+            mix += Decoded[acc[s] >> 8];
+            acc[s] += incr[s];
+        }
+        last = static_cast<std::uint8_t>(mix);
+    }
+    sample = last;
+#pragma GCC unroll 4
+    for (std::uint8_t s = 0; s < kStreams; ++s) {
+        if (incr[s] == 0) continue; // stopped, or standing still: nothing moved
+        AS[s] = acc[s] >> 8 & (kImageSize - 1);
+        ASIncrFracCnt[s] = static_cast<std::uint8_t>(acc[s]);
+    }
+    return steps;
 }
 
 } // namespace
 
 std::uint8_t getStreamRunning(std::uint8_t s) {
-    const std::uint8_t* flag = runningFlag(s);
-    return flag ? *flag : 0;
+    return s < kStreams ? *RunningFlags[s] : 0;
 }
 
 void setStreamRunning(std::uint8_t s, std::uint8_t v) {
-    if (std::uint8_t* flag = runningFlag(s)) *flag = v;
+    if (s < kStreams) *RunningFlags[s] = v;
 }
 
 std::uint8_t getNibbleSelect(std::uint8_t s) {
-    const std::uint8_t* flag = nibbleFlag(s);
-    return flag ? *flag : 0;
+    return s < kStreams ? *NibbleFlags[s] : 0;
 }
 
 void setNibbleSelect(std::uint8_t s, std::uint8_t v) {
-    if (std::uint8_t* flag = nibbleFlag(s)) *flag = v;
+    if (s < kStreams) *NibbleFlags[s] = v;
 }
 
 // On the target these two index the stream arrays unchecked; here a stream or sample number outside the
@@ -158,22 +158,22 @@ void playSample(std::uint8_t n, std::uint8_t s, std::uint8_t tone) {
     setStreamRunning(s, 1);
 }
 
+void decodeImage() {
+    for (Position pos = 0; pos < kImageSize; ++pos) {
+        Decoded[pos] = NibbleValue[0][ROM[pos]];
+        Decoded[kImageSize + pos] = NibbleValue[1][ROM[pos]];
+    }
+}
+
 void timer0_isr(std::uint8_t* out, std::size_t steps) {
-    // The streams are independent within a step and the mix is a sum, so each stream is mixed over the
-    // whole run in turn. mix[0] is the previous step's mix, written out first; mix[k + 1] is step k's.
-    constexpr std::size_t kRun = 64;
-    std::uint8_t mix[kRun + 1];
     while (steps > 0) {
-        const std::size_t run = std::min(steps, kRun);
-        mix[0] = sample;
-        std::fill(mix + 1, mix + 1 + run, std::uint8_t{0});
-        for (std::uint8_t s = 0; s < kStreams; ++s)
-            if (getStreamRunning(s) != 0) mixStream(s, mix + 1, run);
-        for (std::size_t k = 0; k < run; ++k)
-            out[k] = static_cast<std::uint8_t>(mix[k] * 4 + 128);
-        sample = mix[run];
-        out += run;
-        steps -= run;
+        const std::size_t free = mixFreeRun(out, steps);
+        out += free;
+        steps -= free;
+        if (steps > 0) {
+            *out++ = fullStep();
+            --steps;
+        }
     }
 }
 

@@ -28,8 +28,8 @@ constexpr std::uint8_t kDefaultLineTicks = 6;
 constexpr std::uint8_t kDefaultTickCalls = 10; // a tick lasts this + 1 calls
 constexpr Position kOrderListBytes = 64;
 constexpr Position kPatternBytes = 768;
-constexpr Position kLineBytes = 12;
-constexpr Position kCellBytes = 3;
+constexpr std::size_t kLineBytes = 12;
+constexpr std::size_t kCellBytes = 3;
 constexpr std::uint8_t kLinesPerPattern = 64;
 
 std::uint8_t u8(int v) {
@@ -67,24 +67,16 @@ void songTick() {
 
     // A new tick. The row is located afresh on every tick, so a position jump earlier in the line makes
     // the rest of its ticks read the same line of the new order position's pattern.
-    const Position row = rowPosition(Pattern, Line);
+    std::uint8_t row[kLineBytes];
+    imageBytes(rowPosition(Pattern, Line), row, kLineBytes);
     nextLine = u8(Line + 1);
     subTick = 0;
     for (std::uint8_t c = 0; c < kStreams; ++c) {
-        const Position cell = row + kCellBytes * c;
-        const std::uint8_t head = imageByte(cell);
-        const std::uint8_t tone = imageByte(cell + 1);
-        const std::uint8_t param = imageByte(cell + 2);
+        const std::uint8_t* cell = row + kCellBytes * c;
+        const std::uint8_t head = cell[0], tone = cell[1], param = cell[2];
         const std::uint8_t sampleNumber = head >> 4;
         if (tick == 0 && sampleNumber != 0) {
-            TraceLine()
-                .text("playing smp ")
-                .num(sampleNumber)
-                .text(" ch ")
-                .num(c)
-                .text(" per ")
-                .num(tone)
-                .emit();
+            traceLine("playing smp ", sampleNumber, " ch ", c, " per ", tone);
             playSample(sampleNumber, c, tone);
         }
         applyEffect(c, head & 15, tone, param);
@@ -98,7 +90,7 @@ void songTick() {
         Line = u8(Line - kLinesPerPattern);
         Pattern = u8(Pattern + 1);
     }
-    TraceLine().text("next: order ").num(Pattern).text(" line ").num(Line).emit();
+    traceLine("next: order ", Pattern, " line ", Line);
 }
 
 void applyEffect(std::uint8_t c, std::uint8_t effect, std::uint8_t tone, std::uint8_t param) {
@@ -141,7 +133,7 @@ void applyEffect(std::uint8_t c, std::uint8_t effect, std::uint8_t tone, std::ui
         break;
     case 0xD: // pattern break: a plain line number, counted from line 0 of the next order position
         nextLine = u8(param + kLinesPerPattern);
-        TraceLine().text("pattern break to ").num(nextLine).emit();
+        traceLine("pattern break to ", nextLine);
         break;
     case 0xE:
         switch (x) {
@@ -153,7 +145,7 @@ void applyEffect(std::uint8_t c, std::uint8_t effect, std::uint8_t tone, std::ui
             break;
         case 0xE: // song delay: the line plays y more times, counted on its last tick
             if (tick == durationLine - 1) {
-                TraceLine().text("song delay").emit();
+                traceLine("song delay");
                 const std::uint8_t passes = lineDelayCnt;
                 lineDelayCnt = u8(passes + 1);
                 if (passes >= y)

@@ -1,46 +1,93 @@
-// Building trace lines without the formatted-output machinery: a line is text and decimal numbers
-// appended into a fixed buffer, then handed whole to the trace sink.
+// The trace: lines of text for standard error. Lines are formatted straight into one buffer, and the
+// buffer goes to the trace sink in whole lines: whenever it fills, and whenever its owner calls
+// flushTrace (the host does before each block of audio, so the trace is never behind the audio).
+//
+// A line is written by one call, traceLine("next: order ", Pattern, " line ", Line): string literals
+// are copied, integers written in decimal, Hex4 values in upper-case hexadecimal padded with spaces to
+// four characters. Each part's widest form follows from its type, so the longest line a call can write
+// is known when it is compiled.
 #pragma once
 
+#include <array>
 #include <charconv>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
-#include <string_view>
+#include <limits>
+#include <type_traits>
 
-#include "engine.h"
-
-class TraceLine {
-  public:
-    TraceLine& text(std::string_view s) {
-        const std::size_t n = s.size() < room() ? s.size() : room();
-        std::memcpy(buf_ + len_, s.data(), n);
-        len_ += n;
-        return *this;
-    }
-    // A number in decimal, as printf's %d prints it.
-    TraceLine& num(std::uint64_t v) {
-        len_ += static_cast<std::size_t>(std::to_chars(buf_ + len_, buf_ + kSize, v).ptr - (buf_ + len_));
-        return *this;
-    }
-    // A number in upper-case hexadecimal, space-padded on the left to `width` characters (printf's %4X).
-    TraceLine& hex(std::uint64_t v, std::size_t width) {
-        char digits[16];
-        const auto end = std::to_chars(digits, digits + sizeof digits, v, 16).ptr;
-        const auto n = static_cast<std::size_t>(end - digits);
-        for (std::size_t i = n; i < width && room() > 0; ++i)
-            buf_[len_++] = ' ';
-        for (std::size_t i = 0; i < n && room() > 0; ++i)
-            buf_[len_++] = digits[i] >= 'a' ? static_cast<char>(digits[i] - 'a' + 'A') : digits[i];
-        return *this;
-    }
-    // Ends the line with a newline and hands it to the sink.
-    void emit(const TraceSink& sink = Trace) {
-        text("\n");
-        sink.write(sink.context, buf_, len_);
-    }
-
-  private:
-    static constexpr std::size_t kSize = 128; // far above the longest line (about 80 characters)
-    std::size_t room() const { return kSize - len_; }
-    char buf_[kSize];
-    std::size_t len_ = 0;
+// Where the trace goes: `write` receives one or more whole lines, newlines included.
+struct TraceSink {
+    void (*write)(void* context, const char* text, std::size_t length);
+    void* context;
 };
+
+// Standard error, unless the host installs its own sink.
+extern TraceSink Trace;
+
+// Hands every buffered line to the sink.
+void flushTrace();
+
+// A 16-bit value written as printf's "%4X" writes it.
+struct Hex4 {
+    std::uint16_t value;
+};
+
+namespace trace_detail {
+
+constexpr std::size_t kBufferSize = 64 * 1024;
+constexpr std::size_t kMaxLine = 128;
+extern char Buffer[kBufferSize];
+extern std::size_t Length;
+
+// "0" to "255", padded to 3 characters, with the length in the fourth byte: nearly every number in
+// the song's trace is one byte.
+constexpr auto SmallNumbers = [] {
+    std::array<std::array<char, 4>, 256> table{};
+    for (unsigned v = 0; v < 256; ++v) {
+        const unsigned length = v >= 100 ? 3 : v >= 10 ? 2 : 1;
+        for (unsigned i = 0, x = v; i < length; ++i, x /= 10)
+            table[v][length - 1 - i] = static_cast<char>('0' + x % 10);
+        table[v][3] = static_cast<char>(length);
+    }
+    return table;
+}();
+
+// The most characters a part of type T can write.
+template <typename T> constexpr std::size_t widthOf() {
+    if constexpr (std::is_array_v<T>)
+        return std::extent_v<T> - 1; // a string literal, less its terminator
+    else if constexpr (std::is_same_v<T, Hex4>)
+        return 4;
+    else
+        return std::numeric_limits<T>::digits10 + 1;
+}
+
+template <std::size_t N> char* put(char* p, const char (&s)[N]) {
+    std::memcpy(p, s, N - 1);
+    return p + N - 1;
+}
+template <typename T, typename = std::enable_if_t<std::is_unsigned_v<T>>> char* put(char* p, T v) {
+    if (v < 256) {
+        // Copies all four bytes (the fourth is overwritten next) and moves on by the length.
+        const auto& digits = SmallNumbers[v];
+        std::memcpy(p, digits.data(), 4);
+        return p + digits[3];
+    }
+    return std::to_chars(p, p + widthOf<T>(), v).ptr;
+}
+char* put(char* p, Hex4 v);
+
+} // namespace trace_detail
+
+template <typename... Parts> void traceLine(const Parts&... parts) {
+    using namespace trace_detail;
+    // The widest line this call can write, plus the newline and the byte a small number may spill.
+    constexpr std::size_t kLongest = (widthOf<Parts>() + ... + 2);
+    static_assert(kLongest <= kMaxLine, "a trace line must fit the line room");
+    if (kBufferSize - Length < kMaxLine) flushTrace();
+    char* p = Buffer + Length;
+    ((p = put(p, parts)), ...);
+    *p++ = '\n';
+    Length = static_cast<std::size_t>(p - Buffer);
+}

@@ -12,6 +12,7 @@ std::size_t placeRom(const std::uint8_t* data, std::size_t size) {
     std::fill(std::begin(ROM), std::end(ROM), std::uint8_t{0});
     const std::size_t placed = std::min<std::size_t>(size, kRomSize);
     if (placed > 0) std::memcpy(ROM + kRomBase, data, placed);
+    decodeImage();
     return placed;
 }
 
@@ -35,42 +36,23 @@ bool loadRomFile(const char* path, std::size_t& placed, std::string& error) {
     return true;
 }
 
-void resolveTables(std::size_t placed, const TraceSink& sink) {
-    TraceLine().text("load of ").num(placed).text(" bytes of rom data complete").emit(sink);
+void resolveTables(std::size_t placed) {
+    traceLine("load of ", placed, " bytes of rom data complete");
     for (std::size_t i = 0; i < kSampleEntries; ++i) {
         const Position entry = kSampleTable + kSampleEntryBytes * i;
         const std::uint16_t start = imageWord(entry), end = imageWord(entry + 2);
         const std::uint8_t nibble = imageByte(entry + 4);
         const std::uint16_t loopStart = imageWord(entry + 5);
+        traceLine("read raw    ", i, ": ", start, " nibble ", nibble, " length ", end, " loopstart ",
+                  loopStart);
         SampleInfo[i] = SampleRecord{start, end, nibble, loopStart};
-        TraceLine()
-            .text("read raw    ")
-            .num(i)
-            .text(": ")
-            .num(start)
-            .text(" nibble ")
-            .num(nibble)
-            .text(" length ")
-            .num(end)
-            .text(" loopstart ")
-            .num(loopStart)
-            .emit(sink);
         const SampleRecord& r = SampleInfo[i];
-        TraceLine()
-            .text("read sample ")
-            .num(i)
-            .text(": ")
-            .num(r.start)
-            .text(" nibble ")
-            .num(r.nibble)
-            .text(" length ")
-            .num(r.end)
-            .text(" loopstart ")
-            .num(r.loopStart)
-            .emit(sink);
+        traceLine("read sample ", i, ": ", r.start, " nibble ", r.nibble, " length ", r.end, " loopstart ",
+                  r.loopStart);
     }
     for (std::size_t n = 0; n < kSongs; ++n) {
-        SongInfo[n] = imageWord(kSongTable + 2 * n);
-        TraceLine().text("read song ").num(n).text(": starting at offset 0x").hex(SongInfo[n], 4).emit(sink);
+        const std::uint16_t song = imageWord(kSongTable + 2 * n);
+        SongInfo[n] = song;
+        traceLine("read song ", n, ": starting at offset 0x", Hex4{song});
     }
 }

@@ -15,6 +15,6 @@ std::size_t placeRom(const std::uint8_t* data, std::size_t size);
 // message naming the path and the system's reason.
 bool loadRomFile(const char* path, std::size_t& placed, std::string& error);
 
-// Fills SampleInfo and SongInfo from the image's tables and writes the load report to `sink`: the byte
-// count, two lines per sample entry and one per song.
-void resolveTables(std::size_t placed, const TraceSink& sink = Trace);
+// Fills SampleInfo and SongInfo from the image's tables and writes the load report to the trace: the
+// byte count, two lines per sample entry and one per song.
+void resolveTables(std::size_t placed);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/trace.h"
 #include "load.h"
 #include "output.h"
 #include "playback.h"
@@ -17,8 +18,9 @@ constexpr char kUsage[] = "usage: program <rom image> <Pn or Sn for play Pattern
 // Audio goes out in blocks of this many bytes; the trace of each block goes out just before it.
 constexpr std::size_t kBlockBytes = 32 * 1024;
 
-void appendTrace(void* context, const char* text, std::size_t length) {
-    static_cast<std::string*>(context)->append(text, length);
+// The trace goes to standard error as it is flushed; a failed write there changes nothing else.
+void writeTrace(void*, const char* text, std::size_t length) {
+    writeAll(2, text, length);
 }
 
 } // namespace
@@ -35,9 +37,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::string trace;
-    trace.reserve(1 << 20);
-    Trace = TraceSink{appendTrace, &trace};
+    Trace = TraceSink{writeTrace, nullptr};
     resolveTables(placed);
     Playback playback;
     playback.start();
@@ -45,9 +45,7 @@ int main(int argc, char** argv) {
     std::vector<std::uint8_t> block(kBlockBytes);
     for (;;) {
         playback.render(block.data(), block.size());
-        // The trace is never behind the audio: a failed write to standard error changes nothing else.
-        writeAll(2, trace.data(), trace.size());
-        trace.clear();
+        flushTrace(); // the trace is never behind the audio
         switch (writeAll(1, block.data(), block.size())) {
         case WriteResult::Done: break;
         case WriteResult::ReaderGone: return 0;

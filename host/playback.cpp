@@ -5,7 +5,7 @@
 #include "engine/trace.h"
 
 void Playback::start() {
-    TraceLine().text("playing...").emit();
+    traceLine("playing...");
     songTick();
     playSong(0);
     stepsSinceCall_ = 0;

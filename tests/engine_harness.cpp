@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/trace.h"
 #include "host/load.h"
 
 EngineHarness::EngineHarness(const RomBuilder& rom, std::size_t length) : EngineHarness(rom.build(length)) {}
@@ -12,6 +13,7 @@ EngineHarness::EngineHarness(const std::vector<std::uint8_t>& file) {
     const std::size_t placed = placeRom(file.data(), file.size());
     resolveTables(placed);
     playback_.start();
+    flushTrace();
 }
 
 EngineHarness::~EngineHarness() {
@@ -21,9 +23,12 @@ EngineHarness::~EngineHarness() {
 void EngineHarness::record(void* context, const char* text, std::size_t length) {
     auto* self = static_cast<EngineHarness*>(context);
     self->text_.append(text, length);
-    std::string line(text, length);
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    self->events_.push_back({self->rendered_, line});
+    const std::string chunk(text, length);
+    for (std::size_t at = 0; at < chunk.size();) {
+        const std::size_t newline = std::min(chunk.find('\n', at), chunk.size());
+        self->events_.push_back({self->rendered_, chunk.substr(at, newline - at)});
+        at = newline + 1;
+    }
 }
 
 std::vector<std::uint8_t> EngineHarness::render(std::size_t size) {
@@ -33,6 +38,7 @@ std::vector<std::uint8_t> EngineHarness::render(std::size_t size) {
         const std::size_t run = std::min(size - done, kStepsPerCall - rendered_ % kStepsPerCall);
         rendered_ += run; // lines written at the end of this run come after its bytes
         playback_.render(out.data() + done, run);
+        flushTrace();
         done += run;
     }
     return out;
