@@ -51,7 +51,8 @@ Run play(const std::uint8_t* data, std::size_t size, std::size_t bytes, bool chu
 std::string compare(const Run& a, const Run& b, const char* what) {
     if (a.audio != b.audio) {
         std::size_t i = 0;
-        while (a.audio[i] == b.audio[i]) ++i;
+        while (a.audio[i] == b.audio[i])
+            ++i;
         return std::string(what) + ": audio differs from byte " + std::to_string(i);
     }
     if (a.trace != b.trace) return std::string(what) + ": trace differs";

@@ -13,11 +13,13 @@ int main(int argc, char** argv) {
     }
     const unsigned songs = argc == 3 ? static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)) : 8;
     std::vector<NamedRom> roms = hostileRoms();
-    for (NamedRom& song : effectSongs(songs, 1)) roms.push_back(std::move(song));
+    for (NamedRom& song : effectSongs(songs, 1))
+        roms.push_back(std::move(song));
     for (const NamedRom& rom : roms) {
         const std::string path = std::string(argv[1]) + "/" + rom.name + ".rom";
         std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(rom.bytes.data()), static_cast<std::streamsize>(rom.bytes.size()));
+        out.write(reinterpret_cast<const char*>(rom.bytes.data()),
+                  static_cast<std::streamsize>(rom.bytes.size()));
         if (!out) {
             std::fprintf(stderr, "make_test_roms: cannot write %s\n", path.c_str());
             return 1;

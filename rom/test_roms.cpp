@@ -10,7 +10,8 @@ constexpr std::uint16_t kSong = 0x8000;
 
 // Samples 1-8 over noise at 0xA000-0xDFFF: looping and one-shot, low and high nibbles.
 void addSamples(RomBuilder& rom, std::mt19937& rng) {
-    for (std::uint32_t a = 0xA000; a < 0xE000; ++a) rom.poke(a, {static_cast<std::uint8_t>(rng())});
+    for (std::uint32_t a = 0xA000; a < 0xE000; ++a)
+        rom.poke(a, {static_cast<std::uint8_t>(rng())});
     for (std::size_t i = 1; i <= 8; ++i) {
         const auto start = static_cast<std::uint16_t>(0xA000 + 0x700 * (i - 1));
         const auto length = static_cast<std::uint16_t>(1 + rng() % 0x700);
@@ -23,7 +24,7 @@ void addSamples(RomBuilder& rom, std::mt19937& rng) {
 std::uint8_t paramFor(std::uint8_t effect, std::mt19937& rng) {
     const auto any = static_cast<std::uint8_t>(rng());
     switch (effect) {
-    case 0xB: return static_cast<std::uint8_t>(rng() % 4);          // jump within the song
+    case 0xB: return static_cast<std::uint8_t>(rng() % 4); // jump within the song
     case 0xD: return rng() % 4 == 0 ? any : static_cast<std::uint8_t>(rng() % 64);
     case 0xE: {
         static constexpr std::uint8_t kCommands[] = {0xC, 0xD, 0xE, 0x1};
@@ -113,7 +114,8 @@ std::vector<NamedRom> hostileRoms() {
     for (std::uint16_t song : {std::uint16_t{0x0000}, std::uint16_t{0xFFF0}, std::uint16_t{0xFF00}}) {
         RomBuilder rom;
         rom.fill(0x9000, 0x100, 0x5A);
-        for (std::size_t i = 0; i < 15; ++i) rom.sample(i, 0x9000, 0x9100, 0, 0x9000);
+        for (std::size_t i = 0; i < 15; ++i)
+            rom.sample(i, 0x9000, 0x9100, 0, 0x9000);
         rom.song(0, song);
         char name[32];
         std::snprintf(name, sizeof name, "song-at-%04X", song);
@@ -121,7 +123,10 @@ std::vector<NamedRom> hostileRoms() {
     }
 
     RomBuilder breaks; // pattern breaks past the pattern, jumps past the order list, song delays for ever
-    breaks.fill(0x9000, 0x100, 0x3C).sample(1, 0x9000, 0x9100, 0, 0x9000).song(0, kSong).orders(kSong, {0, 1});
+    breaks.fill(0x9000, 0x100, 0x3C)
+        .sample(1, 0x9000, 0x9100, 0, 0x9000)
+        .song(0, kSong)
+        .orders(kSong, {0, 1});
     breaks.cell(kSong, 0, 0, 0, {1, 20, 0xF, 0x00}).cell(kSong, 0, 0, 1, {1, 24, 0xD, 0x7F});
     breaks.cell(kSong, 1, 63, 2, {1, 28, 0xB, 0xF0}).cell(kSong, 0, 20, 3, {1, 30, 0xE, 0xEF});
     breaks.cell(kSong, 1, 0, 0, {1, 32, 0xE, 0xE1}).cell(kSong, 1, 0, 1, {0, 0, 0xE, 0xE0});

@@ -1,0 +1,268 @@
+// nibtool info: the sample and song tables, song 0's order list and patterns, and warnings for what
+// will sound wrong or read past the image.
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "engine/sequencer.h"
+#include "notes.h"
+#include "rom_file.h"
+#include "song_walk.h"
+
+namespace {
+
+constexpr std::size_t kWalkCap = 30 * 60 * 8000 / kStepsPerCall; // 30 minutes of calls at 8000 Hz
+
+std::string hex4(Position v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04llX", static_cast<unsigned long long>(v));
+    return text;
+}
+
+struct CellView {
+    std::uint8_t sample, effect, tone, param;
+};
+
+CellView cellAt(Position song, std::uint8_t pattern, std::uint8_t line, std::uint8_t channel) {
+    const Position at = song + 64 + 768 * Position{pattern} + 12 * Position{line} + 3 * Position{channel};
+    const std::uint8_t head = imageByte(at);
+    return {static_cast<std::uint8_t>(head >> 4), static_cast<std::uint8_t>(head & 15), imageByte(at + 1),
+            imageByte(at + 2)};
+}
+
+// "1 C-3 4 01": sample, note, effect and parameter; dots where the cell has none.
+std::string cellText(const CellView& c) {
+    char text[32];
+    const bool toneMatters = c.sample != 0 || (c.effect == 0 && c.param != 0);
+    const std::string note = toneMatters ? noteName(c.tone) : "...";
+    char sample[4] = ".";
+    if (c.sample != 0) std::snprintf(sample, sizeof sample, "%X", c.sample);
+    if (c.effect == 0 && c.param == 0)
+        std::snprintf(text, sizeof text, "%s %s . ..", sample, note.c_str());
+    else
+        std::snprintf(text, sizeof text, "%s %s %X %02X", sample, note.c_str(), c.effect, c.param);
+    return text;
+}
+
+void printPattern(Position song, std::uint8_t pattern, const std::vector<int>& orders) {
+    std::printf("\nPattern %d", pattern);
+    if (!orders.empty()) {
+        std::printf(" (order position%s", orders.size() > 1 ? "s" : "");
+        for (std::size_t i = 0; i < orders.size(); ++i)
+            std::printf("%s%d", i ? ", " : " ", orders[i]);
+        std::printf(")");
+    }
+    const Position start = song + 64 + 768 * Position{pattern};
+    std::printf(" at %s\nline  channel 0    channel 1    channel 2    channel 3\n", hex4(start).c_str());
+    for (std::uint8_t line = 0; line < 64; ++line) {
+        std::printf(" %02d ", line);
+        for (std::uint8_t ch = 0; ch < 4; ++ch)
+            std::printf("  %s", cellText(cellAt(song, pattern, line, ch)).c_str());
+        std::printf("\n");
+    }
+}
+
+// What one pass through song 0 reads: the rows of each tick, and where it first repeats.
+struct Walk {
+    std::vector<std::pair<int, int>> orderVisits; // (order position, pattern), in order of first visit
+    std::set<std::pair<int, int>> rows;           // (order position, line) of every row read
+    std::size_t calls = 0;                        // sequencer calls until the song repeats
+    bool repeats = false;
+    LineState repeatAt{};
+};
+
+Walk walkSong() {
+    Walk walk;
+    songTick(); // as the host starts: the defaults, then song 0
+    playSong(0);
+    SongWalk lines;
+    std::set<int> ordersSeen;
+    while (walk.calls < kWalkCap) {
+        const std::uint8_t order = Pattern, line = Line;
+        songTick();
+        ++walk.calls;
+        const bool tickPlayed = subTick == 0;
+        if (lines.afterCall() && lines.repeated()) {
+            walk.repeats = true;
+            walk.repeatAt = lines.started();
+            --walk.calls;
+            break;
+        }
+        if (!tickPlayed) continue;
+        walk.rows.insert({order, line});
+        if (ordersSeen.insert(order).second)
+            walk.orderVisits.push_back({order, imageByte(PatternOrderTable + order)});
+    }
+    return walk;
+}
+
+class Warnings {
+  public:
+    void add(const std::string& text) {
+        if (seen_.insert(text).second) list_.push_back(text);
+    }
+    void print() const {
+        if (list_.empty()) {
+            std::printf("\nNo warnings.\n");
+            return;
+        }
+        std::printf("\nWarnings\n");
+        for (const std::string& w : list_)
+            std::printf("  %s\n", w.c_str());
+    }
+
+  private:
+    std::set<std::string> seen_;
+    std::vector<std::string> list_;
+};
+
+// Whether an address lies in what the file supplied.
+bool inFile(Position address, std::size_t fileSize) {
+    return address >= kRomBase && address < kRomBase + std::min<Position>(fileSize, kRomSize);
+}
+
+void checkSamples(std::size_t fileSize, const std::map<int, int>& highestTone, Warnings& warnings) {
+    for (std::size_t i = 1; i < kSampleEntries; ++i) {
+        const SampleRecord& r = SampleInfo[i];
+        if (r.start == 0 && r.end == 0 && r.loopStart == 0) continue; // an empty entry
+        const auto played = highestTone.find(static_cast<int>(i));
+        const std::string name = "sample " + std::to_string(i);
+        const std::string unplayed = played == highestTone.end() ? " (song 0 does not play it)" : "";
+        if (!inFile(r.start, fileSize) || (r.end > r.start && !inFile(r.end - 1, fileSize)))
+            warnings.add(name + " (" + hex4(r.start) + "-" + hex4(r.end) +
+                         ") lies outside the file's data: it plays bytes the file did not supply, as 0" +
+                         unplayed);
+        if (r.end < r.start)
+            warnings.add(name + " ends before it starts: it plays one byte, then loops or stops" + unplayed);
+        if (r.loopStart >= 0x100) {
+            const Position loopLength = r.end > r.loopStart ? r.end - r.loopStart : 0;
+            const auto tone = static_cast<std::uint8_t>(played == highestTone.end() ? 60 : played->second);
+            if (loopLength == 0)
+                warnings.add(name + " loops from " + hex4(r.loopStart) + ", at or past its end " +
+                             hex4(r.end) + ": its position creeps past the image" + unplayed);
+            else if (toneStep(tone) > 256 * loopLength)
+                warnings.add(name + "'s loop of " + std::to_string(loopLength) +
+                             " bytes is shorter than one step at " + noteName(tone) +
+                             ": its position creeps past the image" + unplayed);
+        }
+    }
+}
+
+void checkRows(const Walk& walk, Position song, std::size_t fileSize, Warnings& warnings,
+               std::map<int, int>& highestTone) {
+    for (const auto& [order, line] : walk.rows) {
+        if (order > 63)
+            warnings.add("order position " + std::to_string(order) +
+                         " is past the order list: its pattern number is read from pattern data");
+        const std::uint8_t pattern = imageByte(song + static_cast<Position>(order));
+        const Position row = song + 64 + 768 * Position{pattern} + 12 * static_cast<Position>(line);
+        const std::string where = "order " + std::to_string(order) + " line " + std::to_string(line);
+        if (row + 12 > kImageSize)
+            warnings.add(where + " (pattern " + std::to_string(pattern) +
+                         ") lies past the image: it reads as empty");
+        else if (!inFile(row, fileSize) || !inFile(row + 11, fileSize))
+            warnings.add(where + " (pattern " + std::to_string(pattern) + ") lies outside the file's data");
+        if (line > 63) warnings.add(where + ": the line is past the end of its pattern");
+        for (std::uint8_t ch = 0; ch < 4; ++ch) {
+            const CellView c = cellAt(song, pattern, static_cast<std::uint8_t>(line), ch);
+            const std::string at = where + " channel " + std::to_string(ch);
+            if (c.sample != 0) {
+                int& high = highestTone[c.sample];
+                high = std::max(high, std::min<int>(c.tone, 60));
+            }
+            if (c.sample == 15)
+                warnings.add(at + ": sample 15 has no table entry (it plays one byte of address 0)");
+            if (c.tone > 60 && (c.sample != 0 || (c.effect == 0 && c.param != 0)))
+                warnings.add(at + ": tone " + std::to_string(c.tone) + " is above 60 and plays as tone 60");
+            if (c.effect == 0 && c.param != 0 &&
+                (c.tone + (c.param >> 4) > 60 || c.tone + (c.param & 15) > 60))
+                warnings.add(at + ": the arpeggio reaches above tone 60 and plays those notes as tone 60");
+            if (c.effect == 13 && c.param >= 64 && c.param < 192)
+                warnings.add(at + ": pattern break " + std::to_string(c.param) +
+                             " goes to a line past the end of the next pattern");
+        }
+    }
+}
+
+} // namespace
+
+int runInfo(const std::vector<std::string>& args) {
+    std::string path;
+    int onlyPattern = -1;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--help" || args[i] == "-h") {
+            std::printf("%s", kInfoUsage);
+            return 0;
+        }
+        if (args[i] == "--pattern") {
+            if (i + 1 >= args.size() || !parseNumber(args[i + 1], 0, 255, onlyPattern))
+                return usageError("info", "--pattern needs a pattern number 0-255");
+            ++i;
+        } else if (path.empty() && (args[i].empty() || args[i][0] != '-')) {
+            path = args[i];
+        } else {
+            return usageError("info", "unexpected argument '" + args[i] + "'");
+        }
+    }
+    if (path.empty()) return usageError("info", "no ROM file named");
+    RomFile rom;
+    std::string error;
+    if (!readRomFile(path, rom, error)) return fail(error);
+    loadIntoEngine(rom.bytes);
+    const Position song = SongInfo[0];
+    const std::size_t fileSize = rom.bytes.size();
+
+    if (onlyPattern >= 0) {
+        printPattern(song, static_cast<std::uint8_t>(onlyPattern), {});
+        return 0;
+    }
+    std::printf("%s: %zu bytes", path.c_str(), fileSize);
+    if (fileSize > kRomSize) std::printf(" (only the first 32768 are loaded)");
+    std::printf("\n\nSamples (a cell names 1-15; entry 0 is never played, 15 has no entry)\n");
+    std::printf("  #  start   end     bytes  nibble  loop\n");
+    for (std::size_t i = 0; i < kSampleEntries; ++i) {
+        const SampleRecord& r = SampleInfo[i];
+        const long long bytes = static_cast<long long>(r.end) - static_cast<long long>(r.start);
+        std::printf(" %2zu  %s  %s  %5lld  %-6s  %s\n", i, hex4(r.start).c_str(), hex4(r.end).c_str(), bytes,
+                    r.nibble != 0 ? "high" : "low",
+                    r.loopStart >= 0x100 ? ("from " + hex4(r.loopStart)).c_str() : "none");
+    }
+    std::printf("\nSongs\n");
+    for (std::size_t n = 0; n < kSongs; ++n)
+        std::printf("  %zu  %s%s\n", n, hex4(SongInfo[n]).c_str(), n == 0 ? "  (played)" : "");
+
+    std::printf("\nSong 0 order list (positions 0-63)\n");
+    for (int row = 0; row < 4; ++row) {
+        std::printf("  %02d:", row * 16);
+        for (int i = 0; i < 16; ++i)
+            std::printf(" %02X", imageByte(song + static_cast<Position>(row * 16 + i)));
+        std::printf("\n");
+    }
+
+    const Walk walk = walkSong();
+    std::printf("\nOnce through: %zu sequencer calls, %.1f s at 8000 Hz; order positions played:", walk.calls,
+                static_cast<double>(walk.calls * kStepsPerCall) / 8000.0);
+    for (const auto& [order, pattern] : walk.orderVisits)
+        std::printf(" %d", order);
+    if (walk.repeats)
+        std::printf("\nthen it repeats from order %d line %d.\n", walk.repeatAt.order, walk.repeatAt.line);
+    else
+        std::printf("\nand it has not repeated after 30 minutes.\n");
+
+    std::map<int, std::vector<int>> patternOrders;
+    for (const auto& [order, pattern] : walk.orderVisits)
+        patternOrders[pattern].push_back(order);
+    for (const auto& [pattern, orders] : patternOrders)
+        printPattern(song, static_cast<std::uint8_t>(pattern), orders);
+
+    Warnings warnings;
+    if (!inFile(song, fileSize)) warnings.add("song 0 starts at " + hex4(song) + ", outside the file's data");
+    std::map<int, int> highestTone;
+    checkRows(walk, song, fileSize, warnings, highestTone);
+    checkSamples(fileSize, highestTone, warnings);
+    warnings.print();
+    return 0;
+}

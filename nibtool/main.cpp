@@ -1,0 +1,94 @@
+// nibtool: inspect a ROM image, render it to an audio file, and more, with the same engine as nibplay.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+
+const char* const kInfoUsage =
+    "usage: nibtool info ROM [--pattern N]\n"
+    "\n"
+    "Shows the sample and song tables, song 0's order list, each pattern song 0 plays (line, then per\n"
+    "channel: sample, note, effect and parameter in hex) and warnings for what will sound wrong or read\n"
+    "past the image. --pattern N shows pattern N alone.\n";
+
+const char* const kRenderUsage =
+    "usage: nibtool render ROM OUT [--rate HZ] [--seconds S | --loops N]\n"
+    "\n"
+    "Plays song 0 with the same engine as nibplay and writes its bytes as an audio file, in the format\n"
+    "OUT's ending names (.wav, .flac, .aiff, .au, .caf, .w64, .ogg, .raw). By default the file is marked\n"
+    "8000 Hz and holds the song once through, ending where it would repeat; --loops N plays it N times\n"
+    "through, --seconds S a fixed length. Songs that never repeat stop after 30 minutes.\n";
+
+namespace {
+
+const char* const kUsage =
+    "usage: nibtool COMMAND [ARGS]\n"
+    "\n"
+    "Commands:\n"
+    "  info ROM [--pattern N]                       show what a ROM image holds, with warnings\n"
+    "  render ROM OUT [--rate HZ] [--seconds S | --loops N]\n"
+    "                                               render song 0 to an audio file\n"
+    "  help [COMMAND]                               show this, or a command's help\n"
+    "\n"
+    "nibtool --version shows the version; nibtool COMMAND --help a command's help.\n";
+
+} // namespace
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "nibtool: %s\n", message.c_str());
+    return 1;
+}
+
+int usageError(const std::string& command, const std::string& message) {
+    std::fprintf(stderr, "nibtool %s: %s (see nibtool %s --help)\n", command.c_str(), message.c_str(),
+                 command.c_str());
+    return 2;
+}
+
+bool parseNumber(const std::string& text, long low, long high, int& value) {
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v < low || v > high) return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+bool parseNumber(const std::string& text, double low, double high, double& value) {
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(v >= low && v <= high)) return false;
+    value = v;
+    return true;
+}
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    const std::string& command = args[0];
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (command == "--version" || command == "version") {
+        std::printf("nibtool %s\n", NIBPLAY_VERSION);
+        return 0;
+    }
+    if (command == "help" || command == "--help" || command == "-h") {
+        const std::string topic = rest.empty() ? "" : rest[0];
+        if (topic == "info")
+            std::fputs(kInfoUsage, stdout);
+        else if (topic == "render")
+            std::fputs(kRenderUsage, stdout);
+        else if (topic.empty())
+            std::fputs(kUsage, stdout);
+        else
+            return fail("no command '" + topic + "' (see nibtool help)");
+        return 0;
+    }
+    if (command == "info") return runInfo(rest);
+    if (command == "render") return runRender(rest);
+    std::fprintf(stderr, "nibtool: no command '%s'\n\n%s", command.c_str(), kUsage);
+    return 2;
+}

@@ -1,0 +1,146 @@
+// nibtool end to end: render writes nibplay's bytes once through (or N times, or for a time), info shows
+// the cells and warns on hostile images, errors name the problem; and the demo ROM matches its source.
+#include <gtest/gtest.h>
+
+#include <sndfile.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <sys/wait.h>
+
+#include "engine_harness.h"
+#include "examples/demo_song.h"
+
+namespace {
+
+const std::string kDir = "/tmp/nibtool-test";
+
+std::string writeRom(const std::string& name, const RomBuilder& rom) {
+    std::system(("mkdir -p " + kDir).c_str());
+    const std::string path = kDir + "/" + name;
+    const std::vector<std::uint8_t> bytes = rom.build();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
+
+// Runs nibtool with the arguments; returns its exit status and fills `out` with its standard output.
+int nibtool(const std::string& args, std::string* out = nullptr) {
+    const std::string file = kDir + "/stdout";
+    const int status =
+        std::system((std::string(NIBTOOL_BINARY) + " " + args + " >" + file + " 2>/dev/null").c_str());
+    if (out) {
+        std::ifstream in(file);
+        *out = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::uint8_t> readWav(const std::string& path, int& rate) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return {};
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.frames));
+    sf_read_raw(f, bytes.data(), info.frames);
+    sf_close(f);
+    rate = info.samplerate;
+    return bytes;
+}
+
+// Four lines at the default speed, then a break back to line 0: once through is 13 + 4 * 858 bytes.
+RomBuilder fourLineLoop() {
+    RomBuilder rom;
+    rom.fill(0x9000, 0x100, 0x35).sample(1, 0x9000, 0x9100, 0, 0x9000).song(0, 0x8000).orders(0x8000, {0});
+    rom.cell(0x8000, 0, 0, 0, {1, 24})
+        .cell(0x8000, 0, 2, 1, {1, 31, 4, 1})
+        .cell(0x8000, 0, 3, 2, {0, 0, 13, 0xC0});
+    return rom;
+}
+
+TEST(NibtoolRender, WritesNibplaysBytesForTheLengthAsked) {
+    const std::string rom = writeRom("loop.rom", fourLineLoop());
+    struct Case {
+        std::string options;
+        std::size_t bytes;
+        int rate;
+    };
+    const Case cases[] = {
+        {"", 13 + 4 * 858, 8000},
+        {"--loops 3", 13 + 12 * 858, 8000},
+        {"--seconds 2 --rate 11025", 22050, 11025},
+    };
+    for (const Case& c : cases) {
+        const std::string out = kDir + "/out.wav";
+        ASSERT_EQ(nibtool("render " + rom + " " + out + " " + c.options), 0) << c.options;
+        int rate = 0;
+        const std::vector<std::uint8_t> got = readWav(out, rate);
+        EXPECT_EQ(rate, c.rate) << c.options;
+        EngineHarness h(fourLineLoop());
+        EXPECT_EQ(got, h.render(c.bytes)) << c.options;
+    }
+}
+
+TEST(NibtoolRender, OtherFormatsHoldTheSameSamples) {
+    const std::string rom = writeRom("loop.rom", fourLineLoop());
+    ASSERT_EQ(nibtool("render " + rom + " " + kDir + "/out.flac"), 0);
+    SF_INFO info{};
+    SNDFILE* f = sf_open((kDir + "/out.flac").c_str(), SFM_READ, &info);
+    ASSERT_NE(f, nullptr);
+    std::vector<short> samples(static_cast<std::size_t>(info.frames));
+    sf_read_short(f, samples.data(), info.frames);
+    sf_close(f);
+    EngineHarness h(fourLineLoop());
+    const std::vector<std::uint8_t> expected = h.render(samples.size());
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        ASSERT_EQ(samples[i], (expected[i] - 128) * 256) << i;
+}
+
+TEST(NibtoolInfo, ShowsCellsAndWarnsOnHostileImages) {
+    std::string out;
+    ASSERT_EQ(nibtool("info " + writeRom("loop.rom", fourLineLoop()), &out), 0);
+    EXPECT_NE(out.find(" 00   1 B-2 . ..  . ... . ..  . ... . ..  . ... . .."), std::string::npos) << out;
+    EXPECT_NE(out.find(" 02   . ... . ..  1 F#3 4 01"), std::string::npos) << out;
+    EXPECT_NE(out.find("then it repeats from order 0 line 0."), std::string::npos) << out;
+    EXPECT_NE(out.find("No warnings."), std::string::npos) << out;
+
+    RomBuilder hostile = fourLineLoop();
+    hostile
+        .sample(2, 0x9000, 0x9001, 0, 0x9000)     // a one-byte loop
+        .sample(3, 0x9100, 0x9000, 0, 0)          // ends before it starts
+        .sample(4, 0x1000, 0x2000, 0, 0)          // below the ROM
+        .cell(0x8000, 0, 1, 0, {2, 70})           // tone above 60, creeping at tone 60
+        .cell(0x8000, 0, 1, 3, {3, 10, 13, 100}); // a break past the next pattern
+    ASSERT_EQ(nibtool("info " + writeRom("hostile.rom", hostile), &out), 0);
+    for (const char* warning :
+         {"tone 70 is above 60", "sample 2's loop of 1 bytes is shorter than one step",
+          "sample 3 ends before it starts", "sample 4 (0x1000-0x2000) lies outside the file's data",
+          "pattern break 100 goes to a line past the end of the next pattern",
+          "the line is past the end of its pattern"})
+        EXPECT_NE(out.find(warning), std::string::npos) << warning << "\n" << out;
+}
+
+TEST(Nibtool, ErrorsNameTheProblem) {
+    const std::string rom = writeRom("loop.rom", fourLineLoop());
+    EXPECT_EQ(nibtool(""), 2);
+    EXPECT_EQ(nibtool("frobnicate"), 2);
+    EXPECT_EQ(nibtool("info /nonexistent.rom"), 1);
+    EXPECT_EQ(nibtool("render " + rom + " out.xyz"), 2);
+    EXPECT_EQ(nibtool("render " + rom + " " + kDir + "/o.wav --loops 0"), 2);
+    EXPECT_EQ(nibtool("render " + rom + " " + kDir + "/o.wav --loops 2 --seconds 1"), 2);
+    std::string out;
+    EXPECT_EQ(nibtool("--version", &out), 0);
+    EXPECT_EQ(out.rfind("nibtool ", 0), 0u);
+    EXPECT_EQ(nibtool("render --help", &out), 0);
+    EXPECT_EQ(out.rfind("usage: nibtool render", 0), 0u);
+}
+
+TEST(DemoSong, CommittedRomMatchesItsSource) {
+    std::ifstream in(std::string(NIBPLAY_TEST_DIR) + "/../examples/demo.rom", std::ios::binary);
+    const std::vector<std::uint8_t> committed{std::istreambuf_iterator<char>(in),
+                                              std::istreambuf_iterator<char>()};
+    EXPECT_EQ(committed, demoSong().build()) << "rebuild it: cmake --build build --target demo";
+}
+
+} // namespace
