@@ -6,9 +6,11 @@
 
 int runInfo(const std::vector<std::string>& args);
 int runRender(const std::vector<std::string>& args);
+int runImport(const std::vector<std::string>& args);
 
 extern const char* const kInfoUsage;
 extern const char* const kRenderUsage;
+extern const char* const kImportUsage;
 
 // Prints "nibtool: MESSAGE" on standard error; returns 1.
 int fail(const std::string& message);

@@ -21,6 +21,13 @@ const char* const kRenderUsage =
     "8000 Hz and holds the song once through, ending where it would repeat; --loops N plays it N times\n"
     "through, --seconds S a fixed length. Songs that never repeat stop after 30 minutes.\n";
 
+const char* const kImportUsage =
+    "usage: nibtool import SONG.mod OUT.rom [--rate HZ]\n"
+    "\n"
+    "Converts a four-channel tracker module (31 or 15 samples) into a ROM image meant to be played at\n"
+    "HZ (default 8000): notes map to tones by pitch, samples are resampled and quantized to 4 bits, and\n"
+    "effects become this engine's closest ones. Everything that had to change is reported, a line each.\n";
+
 namespace {
 
 const char* const kUsage =
@@ -30,6 +37,7 @@ const char* const kUsage =
     "  info ROM [--pattern N]                       show what a ROM image holds, with warnings\n"
     "  render ROM OUT [--rate HZ] [--seconds S | --loops N]\n"
     "                                               render song 0 to an audio file\n"
+    "  import SONG.mod OUT.rom [--rate HZ]          turn a four-channel module into a ROM\n"
     "  help [COMMAND]                               show this, or a command's help\n"
     "\n"
     "nibtool --version shows the version; nibtool COMMAND --help a command's help.\n";
@@ -81,6 +89,8 @@ int main(int argc, char** argv) {
             std::fputs(kInfoUsage, stdout);
         else if (topic == "render")
             std::fputs(kRenderUsage, stdout);
+        else if (topic == "import")
+            std::fputs(kImportUsage, stdout);
         else if (topic.empty())
             std::fputs(kUsage, stdout);
         else
@@ -89,6 +99,7 @@ int main(int argc, char** argv) {
     }
     if (command == "info") return runInfo(rest);
     if (command == "render") return runRender(rest);
+    if (command == "import") return runImport(rest);
     std::fprintf(stderr, "nibtool: no command '%s'\n\n%s", command.c_str(), kUsage);
     return 2;
 }
