@@ -176,7 +176,7 @@ void resample(const ModSample& s, Kept& k, std::size_t maxLength) {
 }
 
 struct SpeedState {
-    int ticks = 6, calls = 11; // engine ticks per line and calls per tick
+    int ticks, calls; // engine ticks per line and calls per tick
 };
 
 int callsForTempo(int bpm, int rate) { // calls per tick for a module tempo: a tick is 2.5 / bpm s
@@ -357,8 +357,8 @@ RomBuilder convertModule(const Module& mod, int rate, std::vector<std::string>& 
     rom.song(0, kSong);
     rom.orders(kSong, romOrders);
 
-    SpeedState speed;
-    const int defaultCalls = callsForTempo(125, rate);
+    const int defaultCalls = callsForTempo(125, rate); // the module's default tempo
+    SpeedState speed{6, defaultCalls};
     int notesLost = 0, tonesClamped = 0;
     for (std::size_t pi = 0; pi < patternList.size(); ++pi) {
         const auto& pattern = mod.patterns[static_cast<std::size_t>(patternList[pi])];
