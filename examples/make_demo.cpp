@@ -1,6 +1,5 @@
 // Writes the demo song: make_demo OUT.rom
 #include <cstdio>
-#include <fstream>
 
 #include "demo_song.h"
 
@@ -9,10 +8,7 @@ int main(int argc, char** argv) {
         std::fputs("usage: make_demo OUT.rom\n", stderr);
         return 2;
     }
-    const std::vector<std::uint8_t> bytes = demoSong().build();
-    std::ofstream out(argv[1], std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
+    if (!writeBytes(argv[1], demoSong().build())) {
         std::fprintf(stderr, "make_demo: cannot write %s\n", argv[1]);
         return 1;
     }

@@ -1,7 +1,6 @@
 // nibtool import: a four-channel tracker module into a ROM image.
 #include <cstdio>
 #include <exception>
-#include <fstream>
 
 #include "commands.h"
 #include "module.h"
@@ -37,9 +36,7 @@ int runImport(const std::vector<std::string>& args) {
     } catch (const std::exception& e) { // a layout the converter did not foresee: refuse, do not crash
         return fail("cannot import '" + files[0] + "': " + e.what());
     }
-    std::ofstream out(files[1], std::ios::binary);
-    out.write(reinterpret_cast<const char*>(rom.data()), static_cast<std::streamsize>(rom.size()));
-    if (!out) return fail("cannot write '" + files[1] + "'");
+    if (!writeBytes(files[1], rom)) return fail("cannot write '" + files[1] + "'");
     for (const std::string& line : report)
         std::fprintf(stderr, "%s\n", line.c_str());
     std::fprintf(stderr, "%s: \"%s\", %zu positions, %zu patterns, written for %d Hz\n", files[1].c_str(),

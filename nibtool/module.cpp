@@ -257,7 +257,6 @@ RomBuilder convertModule(const Module& mod, int rate, std::vector<std::string>& 
     std::map<int, int> romNumber; // module sample -> ROM sample 1-15
     std::vector<Kept> kept;
     for (int n : byUse) {
-        const ModSample& s = mod.samples[static_cast<std::size_t>(n - 1)];
         Kept k{n, kDefaultOffset, 0, {}, 0, 0};
         const auto [low, high] = noteRange[n];
         if (high + k.offset > 59) k.offset = 59 - high;
@@ -268,7 +267,6 @@ RomBuilder convertModule(const Module& mod, int rate, std::vector<std::string>& 
         }
         romNumber[n] = static_cast<int>(kept.size()) + 1;
         kept.push_back(k);
-        (void)s;
     }
 
     // Space: song data first, samples after it, the tables at the top.

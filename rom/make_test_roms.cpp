@@ -2,8 +2,8 @@
 //   make_test_roms DIR [N]
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 
+#include "rom_builder.h"
 #include "test_roms.h"
 
 int main(int argc, char** argv) {
@@ -17,10 +17,7 @@ int main(int argc, char** argv) {
         roms.push_back(std::move(song));
     for (const NamedRom& rom : roms) {
         const std::string path = std::string(argv[1]) + "/" + rom.name + ".rom";
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(rom.bytes.data()),
-                  static_cast<std::streamsize>(rom.bytes.size()));
-        if (!out) {
+        if (!writeBytes(path, rom.bytes)) {
             std::fprintf(stderr, "make_test_roms: cannot write %s\n", path.c_str());
             return 1;
         }

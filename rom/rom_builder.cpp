@@ -1,7 +1,14 @@
 #include "rom_builder.h"
 
+#include <fstream>
 #include <stdexcept>
 #include <string>
+
+bool writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
 
 std::uint8_t& RomBuilder::byte(std::uint32_t address) {
     if (address < kBase || address - kBase >= kSize)

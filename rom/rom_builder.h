@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 // One cell of a song line.
@@ -14,6 +15,9 @@ struct Cell {
     std::uint8_t effect = 0; // 0-15
     std::uint8_t param = 0;
 };
+
+// Writes a file's bytes; false if it cannot be written whole.
+bool writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 
 class RomBuilder {
   public:
