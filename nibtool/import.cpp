@@ -1,9 +1,9 @@
 // nibtool import: a four-channel tracker module into a ROM image.
 #include <cstdio>
-#include <exception>
 
 #include "commands.h"
-#include "module.h"
+#include "import/import.h"
+#include "rom/rom_builder.h"
 #include "rom_file.h"
 
 int runImport(const std::vector<std::string>& args) {
@@ -27,19 +27,14 @@ int runImport(const std::vector<std::string>& args) {
     RomFile file;
     std::string error;
     if (!readRomFile(files[0], file, error)) return fail(error);
-    Module mod;
-    if (!parseModule(file.bytes, mod, error)) return fail("cannot import '" + files[0] + "': " + error);
-    std::vector<std::string> report;
-    std::vector<std::uint8_t> rom;
-    try {
-        rom = convertModule(mod, rate, report).build();
-    } catch (const std::exception& e) { // a layout the converter did not foresee: refuse, do not crash
-        return fail("cannot import '" + files[0] + "': " + e.what());
-    }
-    if (!writeBytes(files[1], rom)) return fail("cannot write '" + files[1] + "'");
-    for (const std::string& line : report)
+    ImportOptions options;
+    options.rate = rate;
+    ImportResult result;
+    if (!importModule(file.bytes, options, result, error))
+        return fail("cannot import '" + files[0] + "': " + error);
+    if (!writeBytes(files[1], result.rom)) return fail("cannot write '" + files[1] + "'");
+    for (const std::string& line : result.report)
         std::fprintf(stderr, "%s\n", line.c_str());
-    std::fprintf(stderr, "%s: \"%s\", %zu positions, %zu patterns, written for %d Hz\n", files[1].c_str(),
-                 mod.title.c_str(), mod.orders.size(), mod.patterns.size(), rate);
+    std::fprintf(stderr, "%s: \"%s\", written for %d Hz\n", files[1].c_str(), result.title.c_str(), rate);
     return 0;
 }

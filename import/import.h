@@ -1,0 +1,30 @@
+// Importing a tracker module into a ROM image for this engine. The importer is a pipeline of stages, each
+// in a file of its own:
+//   load      the module's bytes into libxmp (with repairs for MOD variants it turns away)
+//   capture   libxmp plays the module once through; per tick, what every channel does
+//   voices    the module's channels onto the engine's four streams
+//   samples   the samples that are heard, resampled to 4 bits and packed into the image
+//   compile   the captured ticks into order list, patterns and cells, checked against the engine
+//   fidelity  the ROM's render against the module's, as figures
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ImportOptions {
+    int rate = 8000; // the output rate the ROM is meant to be played at, in Hz
+};
+
+struct ImportResult {
+    std::vector<std::uint8_t> rom;   // the ROM file, 32768 bytes
+    std::string title;               // the module's title
+    std::string format;              // the module's format, as libxmp names it
+    std::vector<std::string> report; // one line per loss or change, grouped
+    double moduleSeconds = 0;        // the module's once-through length
+    double romSeconds = 0;           // the ROM's once-through length at the rate
+};
+
+// Imports a module file's bytes. False, with one line saying why in `error`, for what cannot be imported.
+bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& options, ImportResult& result,
+                  std::string& error);
