@@ -1,0 +1,39 @@
+// Load stage: a module's bytes into libxmp. libxmp reads the tracker formats; a few four-channel MOD
+// variants that other players accept and libxmp turns away are repaired in memory and handed over again.
+#pragma once
+
+#include <xmp.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A module loaded into its own libxmp context; the context is freed with it.
+class LoadedModule {
+  public:
+    LoadedModule();
+    ~LoadedModule();
+    LoadedModule(const LoadedModule&) = delete;
+    LoadedModule& operator=(const LoadedModule&) = delete;
+
+    xmp_context context() const { return ctx_; }
+    const xmp_module& module() const { return *info_.mod; } // valid once loaded
+    bool loaded() const { return loaded_; }
+
+    std::vector<std::string> repairs; // one line per repair made before libxmp took the file
+
+  private:
+    friend bool loadModule(const std::vector<std::uint8_t>&, LoadedModule&, std::string&);
+    xmp_context ctx_;
+    xmp_module_info info_{};
+    bool loaded_ = false;
+};
+
+// Loads a module. False, with one line saying why in `error`, for what neither libxmp nor a repair
+// loads, and for modules with no sampled instrument.
+bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::string& error);
+
+// Repairs a four-channel MOD that libxmp refuses (an untagged 15-sample song its checks turn away, a
+// file that ends inside its patterns or samples) into a standard copy. False if it is not such a file.
+bool repairMod(const std::vector<std::uint8_t>& file, std::vector<std::uint8_t>& repaired,
+               std::vector<std::string>& repairs);
