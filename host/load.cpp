@@ -56,3 +56,11 @@ void resolveTables(std::size_t placed) {
         traceLine("read song ", n, ": starting at offset 0x", Hex4{song});
     }
 }
+
+void loadIntoEngine(const std::vector<std::uint8_t>& bytes) {
+    flushTrace();
+    Trace = TraceSink{[](void*, const char*, std::size_t) {}, nullptr};
+    soundInit();
+    resolveTables(placeRom(bytes.data(), bytes.size()));
+    flushTrace();
+}

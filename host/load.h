@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 
@@ -18,3 +19,7 @@ bool loadRomFile(const char* path, std::size_t& placed, std::string& error);
 // Fills SampleInfo and SongInfo from the image's tables and writes the load report to the trace: the
 // byte count, two lines per sample entry and one per song.
 void resolveTables(std::size_t placed);
+
+// Resets the engine, places a ROM file's bytes in the image and resolves the tables, as nibplay loads a
+// file. The engine's trace is discarded from here on.
+void loadIntoEngine(const std::vector<std::uint8_t>& bytes);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "engine/trace.h"
@@ -29,6 +30,14 @@ int main(int argc, char** argv) {
     // The second argument is expected but never used: song 0 always plays.
     if (argc != 3) std::fputs(kUsage, stderr);
     if (argc < 2) return 2;
+    // Raw audio on a terminal is a screenful of binary; it is meant for a player's pipe.
+    if (isatty(1)) {
+        std::fprintf(stderr,
+                     "nibplay: standard output is a terminal; pipe it to a player (nibplay %s x | aplay "
+                     "-q -t raw -f U8 -c 1 -r 8000) or use nibtool play %s\n",
+                     argv[1], argv[1]);
+        return 2;
+    }
 
     std::size_t placed = 0;
     std::string error;

@@ -1,22 +1,114 @@
-// The import pipeline: each stage's output is the next one's input.
+// The import pipeline: load, capture, voices, samples, compile; each stage's output is the next one's
+// input. The song and the samples share the image: the song is compiled first to learn its size, the
+// samples get the rest, and the song is compiled again for the samples' final rates.
 #include "import.h"
 
-#include <exception>
+#include <algorithm>
 
-#include "nibtool/module.h"
+#include "capture.h"
+#include "compile.h"
+#include "engine/engine.h"
+#include "load.h"
+#include "samples.h"
+#include "voices.h"
+
+namespace {
+
+constexpr std::uint32_t kSongAddress = 0x8000;
+constexpr std::uint32_t kTables = 0xFF8E; // the song and sample tables, to the image's end
+// Space the first compile leaves for samples, before the song's size is known.
+constexpr std::size_t kProvisionalSampleSpace = 8192;
+
+// The least the samples are left when the song is large.
+constexpr std::size_t kLeastSampleSpace = 2048;
+
+// Lays the song and the samples into a ROM. False if the song does not fit.
+bool layOut(const Performance& performance, const VoicePlan& voices, int rate, bool reuse, ImportResult& result,
+            std::size_t maxPatterns = 256) {
+    std::size_t space = kProvisionalSampleSpace;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const SampleBank bank = buildSamples(performance, voices, rate, space);
+        const CompiledSong song = compileSong(performance, voices, bank, rate, reuse, maxPatterns);
+        RomBuilder rom;
+        std::vector<std::string> songReport;
+        const std::size_t songBytes = placeSong(song, rom, kSongAddress, kTables - kLeastSampleSpace, songReport);
+        if (songBytes == 0) return false;
+        const std::size_t room = kTables - kSongAddress - songBytes;
+        if (room != space && attempt < 6) { // samples get what the song leaves; compile again for them
+            space = room;
+            continue;
+        }
+        SampleBank placed = bank;
+        if (!placeSamples(placed, rom, static_cast<std::uint32_t>(kSongAddress + songBytes), kTables)) {
+            // The song grew on the last compile: shrink the samples to match.
+            space = room - std::min(room, placed.bytes - room + 256);
+            continue;
+        }
+        result.rom = rom.build();
+        result.romSeconds = song.seconds;
+        result.report = placed.report;
+        result.report.insert(result.report.end(), song.report.begin(), song.report.end());
+        if (reuse)
+            result.report.push_back("the song is too long to keep each visit of a pattern apart: repeated "
+                                    "patterns replay their first visit's lines");
+        return true;
+    }
+    return false;
+}
+
+// The performance up to the end of the visit that holds `keep` of its ticks; it repeats from the start.
+Performance cutAt(const Performance& p, double keep) {
+    Performance cut = p;
+    std::size_t end = static_cast<std::size_t>(double(p.ticks.size()) * keep);
+    while (end > 1 && p.ticks[end].order == p.ticks[end - 1].order) --end;
+    cut.ticks.resize(std::max<std::size_t>(end, 1));
+    cut.length = cut.ticks.back().time + cut.ticks.back().duration;
+    if (cut.loopTick >= cut.ticks.size()) cut.loopTick = 0;
+    return cut;
+}
+
+} // namespace
 
 bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& options, ImportResult& result,
                   std::string& error) {
-    // Placeholder until the libxmp pipeline lands: the four-channel MOD converter.
-    Module mod;
-    if (!parseModule(file, mod, error)) return false;
-    try {
-        result.rom = convertModule(mod, options.rate, result.report).build();
-    } catch (const std::exception& e) {
-        error = e.what();
+    LoadedModule module;
+    if (!loadModule(file, module, error)) return false;
+    const Performance performance = capturePerformance(module);
+    if (performance.ticks.empty()) {
+        error = "libxmp plays nothing of it";
         return false;
     }
-    result.title = mod.title;
-    result.format = "mod";
+    const VoicePlan voices = assignVoices(performance);
+    result = ImportResult{};
+    // The song as it is; repeated patterns sharing lines; then patterns replaying others of the same
+    // length, fewer and fewer, until it fits.
+    bool fits = layOut(performance, voices, options.rate, false, result) ||
+                layOut(performance, voices, options.rate, true, result);
+    for (std::size_t patterns = 38; !fits && patterns >= 8; patterns -= 3)
+        fits = layOut(performance, voices, options.rate, true, result, patterns);
+    // Too long even so: keep as much of the song as fits, and repeat that.
+    for (double keep = 0.8; !fits && keep > 0.01; keep *= 0.8) {
+        const Performance cut = cutAt(performance, keep);
+        fits = layOut(cut, assignVoices(cut), options.rate, true, result);
+        if (fits)
+            result.report.push_back("the song does not fit: only its first " +
+                                    std::to_string(static_cast<int>(cut.length)) + " s of " +
+                                    std::to_string(static_cast<int>(performance.length)) + " s are kept");
+    }
+    if (!fits) {
+        error = "the song does not fit in a ROM image";
+        return false;
+    }
+    result.title = performance.title;
+    result.format = performance.format;
+    result.moduleSeconds = performance.length;
+    std::vector<std::string> report = module.repairs;
+    if (voices.notesLeftOut > 0)
+        report.push_back(std::to_string(voices.notesLeftOut) + " of " + std::to_string(voices.notes) +
+                         " notes left out: more than four sounded at once (" +
+                         std::to_string(performance.channels) + " channels)");
+    if (performance.cappedLength) report.push_back("the module did not repeat within 30 minutes: cut there");
+    report.insert(report.end(), result.report.begin(), result.report.end());
+    result.report = std::move(report);
     return true;
 }

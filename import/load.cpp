@@ -26,10 +26,6 @@ bool hasSampledSound(const xmp_module& m) {
 
 } // namespace
 
-bool repairMod(const std::vector<std::uint8_t>&, std::vector<std::uint8_t>&, std::vector<std::string>&) {
-    return false; // no repairs yet
-}
-
 bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::string& error) {
     if (file.empty()) {
         error = "the file is empty";

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "commands.h"
+#include "import/fidelity.h"
 #include "import/import.h"
 #include "rom/rom_builder.h"
 #include "rom_file.h"
@@ -36,5 +37,14 @@ int runImport(const std::vector<std::string>& args) {
     for (const std::string& line : result.report)
         std::fprintf(stderr, "%s\n", line.c_str());
     std::fprintf(stderr, "%s: \"%s\", written for %d Hz\n", files[1].c_str(), result.title.c_str(), rate);
+    Fidelity fidelity;
+    if (measureFidelity(file.bytes, result.rom, rate, fidelity, error))
+        std::fprintf(
+            stderr,
+            "fidelity: chroma %.2f, onset %.2f, length %.2f (ROM %.1f s, module %.1f s, %d channels)\n",
+            fidelity.chroma, fidelity.onset, fidelity.lengthRatio, fidelity.romSeconds,
+            fidelity.moduleSeconds, fidelity.channels);
+    else
+        std::fprintf(stderr, "fidelity: not measured (%s)\n", error.c_str());
     return 0;
 }

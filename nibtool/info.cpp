@@ -6,11 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "cells.h"
 #include "commands.h"
 #include "engine/sequencer.h"
+#include "host/song_walk.h"
 #include "notes.h"
 #include "rom_file.h"
-#include "song_walk.h"
 
 namespace {
 
@@ -22,29 +23,10 @@ std::string hex4(Position v) {
     return text;
 }
 
-struct CellView {
-    std::uint8_t sample, effect, tone, param;
-};
-
 CellView cellAt(Position song, std::uint8_t pattern, std::uint8_t line, std::uint8_t channel) {
-    const Position at = song + 64 + 768 * Position{pattern} + 12 * Position{line} + 3 * Position{channel};
-    const std::uint8_t head = imageByte(at);
-    return {static_cast<std::uint8_t>(head >> 4), static_cast<std::uint8_t>(head & 15), imageByte(at + 1),
-            imageByte(at + 2)};
-}
-
-// "1 C-3 4 01": sample, note, effect and parameter; dots where the cell has none.
-std::string cellText(const CellView& c) {
-    char text[32];
-    const bool toneMatters = c.sample != 0 || (c.effect == 0 && c.param != 0);
-    const std::string note = toneMatters ? noteName(c.tone) : "...";
-    char sample[4] = ".";
-    if (c.sample != 0) std::snprintf(sample, sizeof sample, "%X", c.sample);
-    if (c.effect == 0 && c.param == 0)
-        std::snprintf(text, sizeof text, "%s %s . ..", sample, note.c_str());
-    else
-        std::snprintf(text, sizeof text, "%s %s %X %02X", sample, note.c_str(), c.effect, c.param);
-    return text;
+    std::uint8_t bytes[3];
+    imageBytes(song + 64 + 768 * Position{pattern} + 12 * Position{line} + 3 * Position{channel}, bytes, 3);
+    return cellFromBytes(bytes);
 }
 
 void printPattern(Position song, std::uint8_t pattern, const std::vector<int>& orders) {

@@ -28,6 +28,21 @@ const char* const kImportUsage =
     "HZ (default 8000): notes map to tones by pitch, samples are resampled and quantized to 4 bits, and\n"
     "effects become this engine's closest ones. Everything that had to change is reported, a line each.\n";
 
+const char* const kPlayUsage =
+    "usage: nibtool play FILE [--rate HZ] [--loop | --seconds S] [--watch] [-q]\n"
+    "\n"
+    "Plays a ROM image's song 0, or a module imported in memory (anything libxmp reads), through the\n"
+    "sound card at HZ (default 8000): the device gets nibplay's bytes. The song plays once through and\n"
+    "ends where render ends it; --loop plays on for ever, --seconds S stops after S seconds.\n"
+    "\n"
+    "On a terminal it shows the song's place, the playing pattern, each channel's note and level, and\n"
+    "takes keys: space pause, left/right previous/next order position, q quit. Otherwise it writes a\n"
+    "status line a second on standard error; -q writes none and shows nothing.\n"
+    "\n"
+    "--watch loads the file again whenever it is saved and goes on at the same order position and line\n"
+    "(it then plays until q, unless --seconds is given); a version that does not load is reported and\n"
+    "the last good one plays on. Without an audio device it says so and exits with status 1.\n";
+
 namespace {
 
 const char* const kUsage =
@@ -38,6 +53,8 @@ const char* const kUsage =
     "  render ROM OUT [--rate HZ] [--seconds S | --loops N]\n"
     "                                               render song 0 to an audio file\n"
     "  import SONG.mod OUT.rom [--rate HZ]          turn a four-channel module into a ROM\n"
+    "  play FILE [--rate HZ] [--loop | --seconds S] [--watch] [-q]\n"
+    "                                               play a ROM or a module on the sound card\n"
     "  help [COMMAND]                               show this, or a command's help\n"
     "\n"
     "nibtool --version shows the version; nibtool COMMAND --help a command's help.\n";
@@ -91,6 +108,8 @@ int main(int argc, char** argv) {
             std::fputs(kRenderUsage, stdout);
         else if (topic == "import")
             std::fputs(kImportUsage, stdout);
+        else if (topic == "play")
+            std::fputs(kPlayUsage, stdout);
         else if (topic.empty())
             std::fputs(kUsage, stdout);
         else
@@ -100,6 +119,7 @@ int main(int argc, char** argv) {
     if (command == "info") return runInfo(rest);
     if (command == "render") return runRender(rest);
     if (command == "import") return runImport(rest);
+    if (command == "play") return runPlay(rest);
     std::fprintf(stderr, "nibtool: no command '%s'\n\n%s", command.c_str(), kUsage);
     return 2;
 }

@@ -10,8 +10,8 @@
 
 #include "commands.h"
 #include "host/playback.h"
+#include "host/song_walk.h"
 #include "rom_file.h"
-#include "song_walk.h"
 
 namespace {
 
@@ -59,11 +59,9 @@ template <typename Write, typename Progress>
 std::size_t renderSong(const Options& o, std::size_t cap, Write&& write, Progress&& progress) {
     Playback playback;
     playback.start();
-    SongWalk lines;
+    SongPasses passes;
     std::uint8_t block[kStepsPerCall];
     std::size_t written = 0;
-    int passes = 0;
-    std::uint64_t loopKey = 0;
     const std::size_t fixed = o.seconds > 0 ? static_cast<std::size_t>(o.seconds * o.rate + 0.5) : 0;
     const std::size_t limit = fixed > 0 ? fixed : cap;
     while (written < limit) {
@@ -72,13 +70,8 @@ std::size_t renderSong(const Options& o, std::size_t cap, Write&& write, Progres
         playback.render(block, n);
         if (!write(block, n)) return written;
         written += n;
-        progress(written, passes);
-        // A pass ends where the song first comes back to a line in the same state, and each later pass
-        // where it comes back to that line again.
-        if (fixed == 0 && lines.afterCall() && lines.repeated()) {
-            if (passes == 0) loopKey = lines.started().key();
-            if (lines.started().key() == loopKey && ++passes == o.loops) break;
-        }
+        progress(written, passes.count());
+        if (fixed == 0 && passes.afterCall() && passes.count() == o.loops) break;
     }
     return written;
 }

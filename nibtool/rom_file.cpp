@@ -5,9 +5,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "engine/trace.h"
-#include "host/load.h"
-
 bool readRomFile(const std::string& path, RomFile& rom, std::string& error) {
     errno = 0;
     std::ifstream in(path, std::ios::binary);
@@ -22,12 +19,4 @@ bool readRomFile(const std::string& path, RomFile& rom, std::string& error) {
         return false;
     }
     return true;
-}
-
-void loadIntoEngine(const std::vector<std::uint8_t>& bytes) {
-    flushTrace();
-    Trace = TraceSink{[](void*, const char*, std::size_t) {}, nullptr};
-    soundInit();
-    resolveTables(placeRom(bytes.data(), bytes.size()));
-    flushTrace();
 }

@@ -24,3 +24,11 @@ bool SongWalk::afterCall() {
     tickZeroBefore_ = tick == 0;
     return startedLine;
 }
+
+bool SongPasses::afterCall() {
+    if (!lines_.afterCall() || !lines_.repeated()) return false;
+    if (count_ == 0) loopKey_ = lines_.started().key();
+    if (lines_.started().key() != loopKey_) return false;
+    ++count_;
+    return true;
+}

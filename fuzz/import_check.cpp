@@ -1,0 +1,98 @@
+#include "import_check.h"
+
+#include <cstdio>
+
+#include "engine/sequencer.h"
+#include "engine/trace.h"
+#include "host/load.h"
+#include "import/import.h"
+
+namespace {
+
+std::string hex(Position v) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%04llX", static_cast<unsigned long long>(v));
+    return text;
+}
+
+bool inFile(Position address) {
+    return address >= kRomBase && address < kImageSize;
+}
+
+// The tables as the engine resolved them.
+std::string checkTables() {
+    if (!inFile(SongInfo[0])) return "song 0 starts at " + hex(SongInfo[0]) + ", outside the file";
+    for (std::size_t i = 1; i < kSampleEntries; ++i) {
+        const SampleRecord& r = SampleInfo[i];
+        if (r.start == 0 && r.end == 0 && r.loopStart == 0) continue; // an unused entry
+        const std::string name = "sample entry " + std::to_string(i) + " (" + hex(r.start) + "-" + hex(r.end);
+        if (!inFile(r.start) || r.end < r.start || r.end > kImageSize)
+            return name + ") lies outside the file";
+        if (r.loopStart >= 0x100 && (r.loopStart < r.start || r.loopStart >= r.end))
+            return name + ") loops from " + hex(r.loopStart) + ", outside the sample";
+    }
+    return "";
+}
+
+// Where the sequencer's next call reads, if it plays a tick.
+std::string checkNextRow() {
+    if (PatternOrderTable == kNoSong || subTick < durationTick) return "";
+    const std::string where = "order " + std::to_string(Pattern) + " line " + std::to_string(Line);
+    if (Pattern > 63) return where + ": the order position is past the order list";
+    if (Line > 63) return where + ": the line is past the end of its pattern";
+    if (!inFile(PatternOrderTable + Pattern)) return where + ": the order byte lies outside the file";
+    const Position row = rowPosition(Pattern, Line);
+    if (!inFile(row) || !inFile(row + 11))
+        return where + ": the row at " + hex(row) + " lies outside the file";
+    return "";
+}
+
+std::string checkStreams() {
+    for (std::uint8_t s = 0; s < kStreams; ++s)
+        if (getStreamRunning(s) != 0 && !inFile(AS[s]))
+            return "stream " + std::to_string(s) + " reads " + hex(AS[s]) + ", outside the file";
+    return "";
+}
+
+} // namespace
+
+std::string checkRomReads(const std::vector<std::uint8_t>& rom, std::size_t calls) {
+    const TraceSink saved = Trace;
+    flushTrace();
+    Trace = TraceSink{[](void*, const char*, std::size_t) {}, nullptr};
+    soundInit();
+    resolveTables(placeRom(rom.data(), rom.size()));
+    std::string failure = checkTables();
+    songTick(); // as the playback loop starts: one call with no song, then song 0
+    playSong(0);
+    std::uint8_t out = 0;
+    for (std::size_t call = 0; call < calls && failure.empty(); ++call) {
+        for (std::size_t step = 0; step < kStepsPerCall && failure.empty(); ++step) {
+            failure = checkStreams();
+            timer0_isr(&out, 1);
+        }
+        if (failure.empty()) failure = checkNextRow();
+        if (!failure.empty()) failure = "after " + std::to_string(call) + " calls, " + failure;
+        songTick();
+    }
+    flushTrace();
+    Trace = saved;
+    return failure;
+}
+
+std::string checkImport(const std::uint8_t* data, std::size_t size, std::size_t calls) {
+    const std::vector<std::uint8_t> file(data, data + size);
+    ImportResult result;
+    std::string error;
+    if (!importModule(file, ImportOptions{}, result, error)) {
+        if (error.empty()) return "refused with no reason";
+        if (error.find('\n') != std::string::npos) return "refused with more than one line: " + error;
+        return "";
+    }
+    if (result.rom.size() != kRomSize)
+        return "the ROM is " + std::to_string(result.rom.size()) + " bytes, not 32768";
+    for (const std::string& line : result.report)
+        if (line.empty() || line.find('\n') != std::string::npos)
+            return "a report line is empty or more than one line: '" + line + "'";
+    return checkRomReads(result.rom, calls);
+}

@@ -1,0 +1,24 @@
+// Importing a module as `nibtool import` does, and checking what must hold whatever the module's bytes
+// hold. The import fuzzer and the replay of its findings use it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Sequencer calls a ROM is played for by default: about 33 s at 8000 Hz.
+constexpr std::size_t kImportCheckCalls = 20000;
+
+// Imports `size` bytes at the default rate. Returns "" when the outcome holds, else what failed:
+//   - a refusal has a reason of one line;
+//   - an import gives a ROM of exactly 32768 bytes and a report of single, non-empty lines;
+//   - and the ROM passes checkRomReads.
+std::string checkImport(const std::uint8_t* data, std::size_t size, std::size_t calls = kImportCheckCalls);
+
+// Loads a 32768-byte ROM as nibplay does and plays song 0 for `calls` sequencer calls. Returns "" when
+// every read stays in the file's data (0x8000-0xFFFF), else the first that does not:
+//   - song 0 and every sample table entry 1-14 in use lie in the file; a loop starts inside its sample;
+//   - every order byte and row read lies in the file, at an order position 0-63 and a line 0-63;
+//   - every byte a playing stream reads lies in the file.
+std::string checkRomReads(const std::vector<std::uint8_t>& rom, std::size_t calls = kImportCheckCalls);

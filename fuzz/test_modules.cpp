@@ -1,0 +1,234 @@
+#include "test_modules.h"
+
+#include <algorithm>
+
+namespace {
+
+// Appends little- and big-endian fields, text padded with zeros, and patches earlier fields.
+class Writer {
+  public:
+    std::vector<std::uint8_t> bytes;
+
+    std::size_t size() const { return bytes.size(); }
+    void u8(unsigned v) { bytes.push_back(static_cast<std::uint8_t>(v)); }
+    void u16le(unsigned v) { u8(v & 0xFF), u8(v >> 8 & 0xFF); }
+    void u16be(unsigned v) { u8(v >> 8 & 0xFF), u8(v & 0xFF); }
+    void u32le(std::uint32_t v) { u16le(v & 0xFFFF), u16le(v >> 16); }
+    void text(const std::string& s, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i)
+            u8(i < s.size() ? static_cast<unsigned char>(s[i]) : 0);
+    }
+    void zeros(std::size_t n) { bytes.insert(bytes.end(), n, 0); }
+    void pad(std::size_t multiple) { zeros((multiple - size() % multiple) % multiple); }
+    void data(const std::vector<std::uint8_t>& d) { bytes.insert(bytes.end(), d.begin(), d.end()); }
+    void patch16le(std::size_t at, unsigned v) {
+        bytes.at(at) = static_cast<std::uint8_t>(v & 0xFF);
+        bytes.at(at + 1) = static_cast<std::uint8_t>(v >> 8 & 0xFF);
+    }
+    void patch32le(std::size_t at, std::uint32_t v) {
+        patch16le(at, v & 0xFFFF);
+        patch16le(at + 2, v >> 16);
+    }
+};
+
+// Signed 8-bit triangle wave, one cycle per 32 bytes.
+std::vector<std::uint8_t> triangle(std::size_t bytes) {
+    std::vector<std::uint8_t> d(bytes);
+    for (std::size_t i = 0; i < bytes; ++i) {
+        const int phase = static_cast<int>(i % 32);
+        const int v = phase < 16 ? phase * 16 - 128 : (32 - phase) * 16 - 128;
+        d[i] = static_cast<std::uint8_t>(static_cast<std::int8_t>(std::clamp(v, -128, 127)));
+    }
+    return d;
+}
+
+} // namespace
+
+std::size_t modPatternsAt(const ModSpec& spec) {
+    return spec.tag.empty() ? 600 : 1084;
+}
+
+std::vector<std::uint8_t> buildMod(const ModSpec& spec) {
+    const std::size_t slots = spec.tag.empty() ? 15 : 31;
+    Writer w;
+    w.text(spec.title, 20);
+    for (std::size_t i = 0; i < slots; ++i) {
+        const ModSampleSpec s = i < spec.samples.size() ? spec.samples[i] : ModSampleSpec{"", 0, 0, 0, 0, 1};
+        w.text(s.name, 22);
+        w.u16be(s.words);
+        w.u8(s.finetune);
+        w.u8(s.volume);
+        w.u16be(s.loopStart);
+        w.u16be(s.loopWords);
+    }
+    w.u8(spec.length);
+    w.u8(spec.restart);
+    for (std::size_t i = 0; i < 128; ++i)
+        w.u8(i < spec.orders.size() ? spec.orders[i] : 0);
+    w.text(spec.tag, spec.tag.empty() ? 0 : 4);
+    const std::size_t patternsAt = w.size();
+    w.zeros(spec.patterns * 1024);
+    for (const ModCellSpec& c : spec.cells) {
+        if (c.pattern >= spec.patterns || c.row >= 64 || c.channel >= 4) continue;
+        const std::size_t at = patternsAt + c.pattern * 1024 + c.row * 16 + c.channel * 4;
+        w.bytes[at] = static_cast<std::uint8_t>((c.sample & 0xF0) | (c.period >> 8 & 0x0F));
+        w.bytes[at + 1] = static_cast<std::uint8_t>(c.period & 0xFF);
+        w.bytes[at + 2] = static_cast<std::uint8_t>((c.sample & 0x0F) << 4 | (c.effect & 0x0F));
+        w.bytes[at + 3] = c.param;
+    }
+    for (std::size_t i = 0; i < spec.samples.size() && i < slots; ++i)
+        w.data(triangle(2 * std::size_t{spec.samples[i].words}));
+    return w.bytes;
+}
+
+ModSpec smallModSpec() {
+    ModSpec spec;
+    spec.title = "small song";
+    spec.samples = {{"triangle", 600, 0, 64, 0, 1}, {"loop", 400, 0, 48, 100, 300}};
+    spec.length = 3;
+    spec.orders = {0, 1, 0};
+    spec.patterns = 2;
+    const std::uint16_t periods[] = {428, 381, 339, 320, 285, 254, 226, 214};
+    for (std::size_t p = 0; p < 2; ++p)
+        for (std::size_t row = 0; row < 64; row += 4)
+            spec.cells.push_back({p, row, row / 4 % 4, static_cast<std::uint8_t>(1 + row / 8 % 2),
+                                  periods[(row / 4 + p) % 8], 0, 0});
+    spec.cells.push_back({0, 8, 1, 0, 0, 0x0, 0x37});  // arpeggio
+    spec.cells.push_back({0, 12, 2, 0, 0, 0x1, 0x04}); // slide up
+    spec.cells.push_back({1, 16, 3, 0, 0, 0xC, 0x20}); // volume
+    spec.cells.push_back({1, 20, 0, 0, 0, 0xF, 0x05}); // speed
+    spec.cells.push_back({1, 60, 1, 0, 0, 0xD, 0x00}); // pattern break
+    return spec;
+}
+
+std::vector<std::uint8_t> tinyS3m() {
+    Writer w;
+    w.text("tiny s3m", 28);
+    w.u8(0x1A), w.u8(16), w.u16le(0);
+    w.u16le(2), w.u16le(2), w.u16le(1); // orders, instruments, patterns
+    w.u16le(0), w.u16le(0x1320), w.u16le(2);
+    w.text("SCRM", 4);
+    w.u8(64), w.u8(6), w.u8(125), w.u8(0xB0), w.u8(0), w.u8(0);
+    w.zeros(8), w.u16le(0);
+    for (unsigned c = 0; c < 32; ++c)
+        w.u8(c < 4 ? (c % 2 ? 8 + c : c) : 255);
+    w.u8(0), w.u8(255);                    // orders: pattern 0, end
+    const std::size_t pointers = w.size(); // instrument and pattern parapointers, patched below
+    w.zeros(2 * 3);
+    std::vector<std::size_t> instruments;
+    for (unsigned i = 0; i < 2; ++i) {
+        w.pad(16);
+        instruments.push_back(w.size());
+        w.patch16le(pointers + 2 * i, static_cast<unsigned>(w.size() / 16));
+        w.u8(1), w.text("", 12), w.zeros(3); // sample, file name, data pointer (patched)
+        w.u32le(256), w.u32le(i == 1 ? 64 : 0), w.u32le(i == 1 ? 256 : 0);
+        w.u8(64), w.u8(0), w.u8(0), w.u8(i == 1 ? 1 : 0); // volume, pack, flags (1: loop)
+        w.u32le(8363), w.zeros(12);
+        w.text(i == 0 ? "plain" : "looped", 28);
+        w.text("SCRS", 4);
+    }
+    w.pad(16);
+    w.patch16le(pointers + 4, static_cast<unsigned>(w.size() / 16));
+    const std::size_t pattern = w.size();
+    w.u16le(0);
+    for (unsigned row = 0; row < 64; ++row) {
+        if (row % 8 == 0) { // a note, its instrument and a volume
+            w.u8(32 | 64 | (row / 8 % 2)), w.u8(0x40 + row / 8 % 12), w.u8(1 + row / 8 % 2), w.u8(48);
+        }
+        if (row == 16) w.u8(128 | 1), w.u8(8), w.u8(0x44); // vibrato on channel 1
+        w.u8(0);
+    }
+    w.patch16le(pattern, static_cast<unsigned>(w.size() - pattern));
+    for (std::size_t i = 0; i < 2; ++i) {
+        w.pad(16);
+        const std::size_t at = w.size() / 16;
+        w.bytes[instruments[i] + 13] = static_cast<std::uint8_t>(at >> 16);
+        w.patch16le(instruments[i] + 14, static_cast<unsigned>(at & 0xFFFF));
+        for (std::uint8_t b : triangle(256))
+            w.u8(b ^ 0x80u); // unsigned samples
+    }
+    return w.bytes;
+}
+
+std::vector<std::uint8_t> tinyXm() {
+    Writer w;
+    w.text("Extended Module: ", 17), w.text("tiny xm", 20), w.u8(0x1A), w.text("nibplay", 20);
+    w.u16le(0x0104), w.u32le(276);
+    w.u16le(2), w.u16le(0), w.u16le(4), w.u16le(1), w.u16le(2), w.u16le(1), w.u16le(6), w.u16le(125);
+    w.u8(0), w.u8(0), w.zeros(254); // orders: pattern 0 twice
+    // Pattern 0: 16 rows, every cell packed.
+    w.u32le(9), w.u8(0), w.u16le(16);
+    const std::size_t sizeAt = w.size();
+    w.u16le(0);
+    const std::size_t dataAt = w.size();
+    for (unsigned row = 0; row < 16; ++row)
+        for (unsigned ch = 0; ch < 4; ++ch) {
+            if (ch < 2 && row % 4 == ch * 2) {
+                w.u8(0x80 | 1 | 2 | 4), w.u8(49 + row), w.u8(1 + ch), w.u8(0x10 + 40);
+            } else if (ch == 2 && row == 8) {
+                w.u8(0x80 | 8 | 16), w.u8(0xA), w.u8(0x02); // volume slide
+            } else {
+                w.u8(0x80);
+            }
+        }
+    w.patch16le(sizeAt, static_cast<unsigned>(w.size() - dataAt));
+    for (unsigned i = 0; i < 2; ++i) {
+        w.u32le(263), w.text(i == 0 ? "plain" : "looped", 22), w.u8(0), w.u16le(1);
+        w.u32le(40), w.zeros(96);
+        w.zeros(48 + 48);
+        w.zeros(2 + 6 + 2 + 4);
+        w.u16le(0), w.zeros(22);
+        w.u32le(256), w.u32le(i == 1 ? 64 : 0), w.u32le(i == 1 ? 192 : 0);
+        w.u8(64), w.u8(0), w.u8(i == 1 ? 1 : 0), w.u8(128), w.u8(0), w.u8(0);
+        w.text("wave", 22);
+        std::uint8_t last = 0;
+        for (std::uint8_t b : triangle(256)) { // delta coded
+            w.u8(static_cast<std::uint8_t>(b - last));
+            last = b;
+        }
+    }
+    return w.bytes;
+}
+
+std::vector<std::uint8_t> tinyIt() {
+    Writer w;
+    w.text("IMPM", 4), w.text("tiny it", 26), w.u16le(0x1004);
+    w.u16le(2), w.u16le(0), w.u16le(2), w.u16le(1); // orders, instruments, samples, patterns
+    w.u16le(0x0214), w.u16le(0x0214), w.u16le(1 | 8), w.u16le(0);
+    w.u8(128), w.u8(48), w.u8(6), w.u8(125), w.u8(128), w.u8(0), w.u16le(0), w.u32le(0), w.u32le(0);
+    for (unsigned c = 0; c < 64; ++c)
+        w.u8(c < 4 ? 32 : 128); // panning; 128 and up: channel off
+    for (unsigned c = 0; c < 64; ++c)
+        w.u8(64);
+    w.u8(0), w.u8(255);
+    const std::size_t offsets = w.size();
+    w.zeros(4 * 3);
+    std::vector<std::size_t> samples;
+    for (unsigned i = 0; i < 2; ++i) {
+        w.patch32le(offsets + 4 * i, static_cast<std::uint32_t>(w.size()));
+        samples.push_back(w.size());
+        w.text("IMPS", 4), w.text("", 12), w.u8(0), w.u8(64);
+        w.u8(i == 1 ? 1 | 16 : 1), w.u8(64); // flags: sample present, looped; volume
+        w.text(i == 0 ? "plain" : "looped", 26), w.u8(1), w.u8(0);
+        w.u32le(256), w.u32le(i == 1 ? 64 : 0), w.u32le(i == 1 ? 256 : 0), w.u32le(8363);
+        w.u32le(0), w.u32le(0), w.u32le(0); // sustain loop, data pointer (patched)
+        w.u8(0), w.u8(0), w.u8(0), w.u8(0);
+    }
+    w.patch32le(offsets + 8, static_cast<std::uint32_t>(w.size()));
+    const std::size_t pattern = w.size();
+    w.u16le(0), w.u16le(32), w.zeros(4);
+    for (unsigned row = 0; row < 32; ++row) {
+        if (row % 4 == 0) { // note, instrument and volume on channel 1 or 2
+            w.u8(0x80 | (1 + row / 4 % 2)), w.u8(1 | 2 | 4), w.u8(60 + row / 4 % 12), w.u8(1 + row / 4 % 2);
+            w.u8(48);
+        }
+        if (row == 12) w.u8(0x80 | 3), w.u8(8), w.u8(8), w.u8(0x44); // vibrato (command H) on channel 3
+        w.u8(0);
+    }
+    w.patch16le(pattern, static_cast<unsigned>(w.size() - pattern - 8));
+    for (std::size_t i = 0; i < 2; ++i) {
+        w.patch32le(samples[i] + 0x48, static_cast<std::uint32_t>(w.size()));
+        w.data(triangle(256));
+    }
+    return w.bytes;
+}

@@ -1,0 +1,146 @@
+#include "capture.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// libxmp's mixer plays a sample at 428 * c5speed / period frames per second (its reference period is
+// 428), and reports the period scaled by 4096.
+constexpr double kReferencePeriod = 428.0;
+constexpr double kPeriodScale = 4096.0;
+
+SampleData copySample(const xmp_sample& s) {
+    SampleData d;
+    d.name = s.name;
+    if ((s.flg & XMP_SAMPLE_SYNTH) != 0 || s.data == nullptr || s.len <= 0) return d;
+    const auto length = static_cast<std::size_t>(s.len);
+    d.frames.resize(length);
+    if ((s.flg & XMP_SAMPLE_16BIT) != 0) {
+        std::vector<std::int16_t> words(length);
+        std::memcpy(words.data(), s.data, length * sizeof(std::int16_t));
+        for (std::size_t i = 0; i < length; ++i)
+            d.frames[i] = static_cast<float>(words[i]) / 32768.0f;
+    } else {
+        for (std::size_t i = 0; i < length; ++i)
+            d.frames[i] = static_cast<float>(static_cast<std::int8_t>(s.data[i])) / 128.0f;
+    }
+    if ((s.flg & XMP_SAMPLE_LOOP) != 0 && s.lpe > s.lps && s.lps >= 0) {
+        d.loops = true;
+        d.loopStart = static_cast<std::size_t>(s.lps);
+        d.loopEnd = std::min(static_cast<std::size_t>(s.lpe), length);
+        d.bidirectional = (s.flg & XMP_SAMPLE_LOOP_BIDIR) != 0;
+        if (d.loopEnd <= d.loopStart) d.loops = false;
+    }
+    return d;
+}
+
+// What is known of a channel from the frame before, to tell note starts and loop wraps apart and to
+// measure each sample's playing speed from how far its position moves.
+struct ChannelHistory {
+    int sample = -1;
+    std::uint32_t position = 0;
+    double advancePerSpeed = 0; // frames the position moves by the next report, per unit of c5speed
+};
+
+struct SpeedMeasure {
+    double frames = 0; // frames the position moved, summed over clean runs
+    double periods = 0; // seconds * reference period / period, summed over the same runs
+};
+
+// The measured reference speed of each sample, or libxmp's usual one where no clean run was seen.
+void finishSpeeds(Performance& p, const std::vector<SpeedMeasure>& measures, double fallback) {
+    for (std::size_t i = 0; i < p.samples.size(); ++i) {
+        const SpeedMeasure& m = measures[i];
+        p.samples[i].c5speed = m.frames > 2000 && m.periods > 0 ? m.frames / m.periods : fallback;
+    }
+}
+
+} // namespace
+
+Performance capturePerformance(LoadedModule& loaded, double maxSeconds) {
+    const xmp_module& mod = loaded.module();
+    Performance p;
+    p.title = mod.name;
+    p.format = mod.type;
+    p.channels = std::clamp(mod.chn, 0, XMP_MAX_CHANNELS);
+    for (int i = 0; i < std::clamp(mod.len, 0, XMP_MAX_MOD_LENGTH); ++i)
+        p.orderPatterns.push_back(mod.xxo[i]);
+    for (int i = 0; i < mod.smp; ++i)
+        p.samples.push_back(copySample(mod.xxs[i]));
+    // Amiga formats play at the PAL clock's rate (8287 frames per second at the reference period);
+    // the others at 8363.
+    const bool amiga = std::strstr(mod.type, "M.K.") != nullptr || std::strstr(mod.type, "Soundtracker");
+    const double fallbackSpeed = amiga ? 8287.0 : 8363.0;
+
+    xmp_context ctx = loaded.context();
+    if (xmp_start_player(ctx, 8000, XMP_FORMAT_MONO | XMP_FORMAT_8BIT) != 0) return p;
+    std::vector<ChannelHistory> history(static_cast<std::size_t>(p.channels));
+    std::vector<SpeedMeasure> speeds(p.samples.size());
+    xmp_frame_info fi{};
+    double time = 0;
+    while (time < maxSeconds) {
+        if (xmp_play_frame(ctx) != 0) break;
+        xmp_get_frame_info(ctx, &fi);
+        if (fi.loop_count > 0) {
+            // The first tick of the repeat: the module goes on from this order position and row.
+            for (std::size_t t = 0; t < p.ticks.size(); ++t)
+                if (p.ticks[t].order == fi.pos && p.ticks[t].row == fi.row && p.ticks[t].frame == 0) {
+                    p.loopTick = t;
+                    break;
+                }
+            break;
+        }
+        TickInfo tick;
+        tick.time = time;
+        tick.duration = fi.frame_time / 1e6;
+        tick.order = fi.pos;
+        tick.row = fi.row;
+        tick.frame = fi.frame;
+        tick.channels.resize(static_cast<std::size_t>(p.channels));
+        for (std::size_t c = 0; c < tick.channels.size(); ++c) {
+            const xmp_channel_info& ci = fi.channel_info[c];
+            ChannelHistory& h = history[c];
+            ChannelTick& out = tick.channels[c];
+            const int sample = ci.sample < p.samples.size() ? ci.sample : -1;
+            const bool valid = sample >= 0 && ci.period > 0 && !p.samples[std::size_t(sample)].frames.empty();
+            if (!valid) {
+                h = ChannelHistory{};
+                continue;
+            }
+            const SampleData& s = p.samples[static_cast<std::size_t>(sample)];
+            const double ratePerPeriod = kReferencePeriod * kPeriodScale / ci.period; // frames/s per c5speed
+            // A position that moved back into the loop is a wrap, unless the row starts a note there.
+            const bool noteNow = fi.frame == 0 && ci.event.note > 0 && ci.event.note <= 128;
+            const bool wrapped = s.loops && ci.position >= s.loopStart && ci.position < h.position &&
+                                 !(noteNow && ci.position == 0);
+            out.start = sample != h.sample || (ci.position < h.position && !wrapped);
+            const bool ended = !s.loops && ci.position + 1 >= s.frames.size();
+            out.sample = sample;
+            out.volume = ended ? 0.0 : std::min(ci.volume / 64.0, 1.0);
+            out.ended = ended;
+            out.offset = out.start ? ci.position : 0;
+            // Clean runs measure the speed: same sample, moving forward, not across a loop's end.
+            const std::size_t runEnd = s.loops ? s.loopStart : s.frames.size() - 1;
+            if (!out.start && ci.position > h.position && ci.position < runEnd)
+            {
+                speeds[static_cast<std::size_t>(sample)].frames += ci.position - h.position;
+                speeds[static_cast<std::size_t>(sample)].periods += h.advancePerSpeed;
+            }
+            h.sample = sample;
+            h.position = ci.position;
+            h.advancePerSpeed = tick.duration * ratePerPeriod;
+            out.frequency = ratePerPeriod; // times c5speed, once measured
+        }
+        p.ticks.push_back(std::move(tick));
+        time += fi.frame_time / 1e6;
+    }
+    xmp_end_player(ctx);
+    p.length = time;
+    p.cappedLength = time >= maxSeconds;
+    finishSpeeds(p, speeds, fallbackSpeed);
+    for (TickInfo& t : p.ticks)
+        for (ChannelTick& c : t.channels)
+            if (c.sample >= 0) c.frequency *= p.samples[static_cast<std::size_t>(c.sample)].c5speed;
+    return p;
+}

@@ -1,0 +1,52 @@
+// Capture stage: libxmp plays the module once through, and every tick is written down as what each
+// channel does during it: which sample sounds, at what frequency and volume, and where notes start. This
+// is the performance with every effect and format quirk already applied by libxmp's player.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "load.h"
+
+// One channel during one tick.
+struct ChannelTick {
+    int sample = -1;         // libxmp sample index, -1 when nothing sounds
+    double frequency = 0;    // sample frames per second the sample is played at; 0 when silent
+    double volume = 0;       // final volume, 0-1 (envelopes, fades and global volume applied)
+    bool start = false;      // a note (re)starts the sample during this tick
+    bool ended = false;      // the sample has played to its end (it does not loop)
+    std::uint32_t offset = 0; // with start: the sample frame it starts from (a sample offset), else 0
+};
+
+// One tick of the module.
+struct TickInfo {
+    double time = 0;     // seconds from the song's start to this tick's start
+    double duration = 0; // seconds
+    int order = 0, row = 0, frame = 0; // order position, row and tick within the row
+    std::vector<ChannelTick> channels;
+};
+
+// A sample's data, as libxmp holds it, in -1..1.
+struct SampleData {
+    std::string name;
+    std::vector<float> frames;
+    bool loops = false;
+    std::size_t loopStart = 0, loopEnd = 0; // frames; loopEnd is one past the loop
+    bool bidirectional = false;
+    double c5speed = 0; // frames per second at libxmp's reference period, measured while capturing
+};
+
+struct Performance {
+    std::string title, format;
+    int channels = 0;
+    std::vector<TickInfo> ticks;
+    std::vector<SampleData> samples; // by libxmp sample index
+    std::vector<int> orderPatterns;  // the module pattern at each order position
+    double length = 0;               // seconds once through
+    std::size_t loopTick = 0;        // the tick the module goes on from when it repeats
+    bool cappedLength = false;       // the module did not repeat within the capture's limit
+};
+
+// Plays the loaded module once through. Longer than `maxSeconds` stops there.
+Performance capturePerformance(LoadedModule& module, double maxSeconds = 30 * 60);

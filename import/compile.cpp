@@ -1,0 +1,510 @@
+#include "compile.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "engine/engine.h"
+#include "engine/sequencer.h"
+
+namespace {
+
+constexpr double kAudible = 0.03;      // a volume below this is silence
+constexpr std::size_t kMaxLineTicks = 127; // the most ticks a speed effect can give a line
+constexpr int kMaxTickCalls = 128;     // the longest tick a speed effect can give: 127 + 1 calls
+constexpr std::uint8_t kDefaultLineTicks = 6, kDefaultTickCalls = 10;
+constexpr std::size_t kLinesPerPattern = 64;
+constexpr std::uint32_t kPatternBytes = 768, kOrderBytes = 64;
+
+enum Effect : std::uint8_t {
+    kArpeggio = 0, kSlideUp = 1, kSlideDown = 2, kVibrato = 4, kJump = 11, kSetVolume = 12, kBreak = 13,
+    kExtended = 14, kSpeed = 15,
+};
+constexpr std::uint8_t kNoteCut = 0xC0, kNoteDelay = 0xD0;
+
+// What the module wants of one stream during one tick.
+struct Want {
+    bool audible = false;
+    bool start = false;   // a note starts
+    bool natural = false; // silent because its sample ran out, as the engine's will
+    int entry = 0;        // table entry of the sample
+    double step = 0;      // the engine step that gives the module's pitch
+};
+
+// An event a cell must express, at a tick of its line.
+enum class Kind { Start, Stop, Resume };
+struct Event {
+    Kind kind;
+    std::size_t at;
+};
+
+// Whether one cell can express a stream's events over a line (`soundingBefore`: the stream sounds as the
+// line begins, so a delayed note would cut it early).
+bool expressible(const std::vector<Event>& e, bool soundingBefore) {
+    if (e.empty()) return true;
+    if (e.size() == 1) {
+        switch (e[0].kind) {
+        case Kind::Start: return e[0].at == 0 || (e[0].at <= 15 && !soundingBefore);
+        case Kind::Stop: return e[0].at <= 14;
+        case Kind::Resume: return e[0].at == 0;
+        }
+    }
+    return e.size() == 2 && e[0].kind == Kind::Start && e[0].at == 0 && e[1].kind == Kind::Stop &&
+           e[1].at <= 14;
+}
+
+// The engine's state of one stream, as the compiler follows it.
+struct Sim {
+    bool running = false;
+    bool ended = true; // its sample ran out: a resume would play bytes from outside the sample
+    int entry = 0;
+    double position = 0; // bytes from the sample's start
+    std::uint16_t step = 0;
+    std::uint8_t vibrato = 0;
+};
+
+// Where a line lands: its order position and line in the engine's song, and what it must carry.
+struct Placement {
+    std::size_t position = 0, line = 0;
+    bool visitStart = false; // first line of a module order position's visit: speeds are set afresh
+    bool breakAfter = false; // last line of a visit that ends before line 63: a break to the next position
+    bool last = false;       // the song's last line: the jump back
+    bool visitEnd = false;   // last line of a visit: timed to end it as close to the module as it can
+};
+
+class Compiler {
+  public:
+    Compiler(const Performance& p, const VoicePlan& v, const SampleBank& b, int rate, bool reuse,
+             std::size_t maxPatterns)
+        : p_(p), v_(v), bank_(b), rate_(rate), reuse_(reuse), maxPatterns_(maxPatterns), wants_(p.ticks.size()) {}
+
+    CompiledSong run();
+
+  private:
+    void collectWants();
+    std::vector<std::pair<std::size_t, std::size_t>> splitLines() const;
+    std::vector<Event> events(std::size_t s, std::size_t a, std::size_t b) const;
+    std::vector<Placement> place(const std::vector<std::pair<std::size_t, std::size_t>>& spans) const;
+    SongLine compileLine(std::size_t a, std::size_t b, const Placement& where);
+    int chooseTickCalls(std::size_t a, std::size_t b, const Placement& where);
+    double pitchError(std::size_t s, std::size_t a, std::size_t b, const Cell& cell, int calls, Sim sim) const;
+    Cell choosePitch(std::size_t s, std::size_t a, std::size_t b, Cell cell, int calls) const;
+    void simulate(std::size_t s, const Cell& cell, std::size_t ticks, int calls, Sim& sim,
+                  std::vector<std::uint16_t>* steps) const;
+    std::uint8_t toneFor(double step) const;
+
+    const Performance& p_;
+    const VoicePlan& v_;
+    const SampleBank& bank_;
+    int rate_;
+    bool reuse_;
+    std::size_t maxPatterns_;
+    std::vector<std::array<Want, kVoices>> wants_;
+    std::array<Sim, kVoices> sims_{};
+    double calls_ = 0;                           // sequencer calls the engine has spent so far
+    int lineTicks_ = kDefaultLineTicks;          // the engine's speeds as the next line begins
+    int tickCalls_ = kDefaultTickCalls + 1;
+    std::map<std::string, std::size_t> losses_; // what could not be kept, counted
+    Placement loopTarget_;
+    std::map<std::array<std::size_t, 3>, double> compiledCalls_; // each compiled visit's length in calls
+    double visitCalls_ = 0;  // calls spent since the visit began
+    double visitOffset_ = 0; // the engine's lead on the module as the visit began, in whole calls
+    double visitTime_ = 0;   // the module's time as the visit began
+};
+
+void Compiler::collectWants() {
+    for (std::size_t t = 0; t < p_.ticks.size(); ++t)
+        for (std::size_t s = 0; s < kVoices; ++s) {
+            const StreamTick& st = v_.ticks[t][s];
+            Want& w = wants_[t][s];
+            const int sample = st.sound.sample;
+            const int entry = sample >= 0 && std::size_t(sample) < bank_.entryOf.size() ? bank_.entryOf[std::size_t(sample)] : 0;
+            if (st.channel < 0 || entry == 0) continue;
+            w.natural = st.sound.ended;
+            w.audible = st.sound.volume >= kAudible && st.sound.frequency > 0;
+            w.start = w.audible && st.sound.start;
+            w.entry = entry;
+            w.step = bank_.step(sample, st.sound.frequency, rate_);
+            if (st.sound.start && st.sound.offset > 0) ++losses_["notes started from a sample offset play from the sample's start"];
+        }
+}
+
+std::vector<Event> Compiler::events(std::size_t s, std::size_t a, std::size_t b) const {
+    std::vector<Event> e;
+    for (std::size_t t = a; t < b; ++t) {
+        const Want& w = wants_[t][s];
+        const bool before = t > 0 && wants_[t - 1][s].audible;
+        if (w.start)
+            e.push_back({Kind::Start, t - a});
+        else if (w.audible && !before)
+            e.push_back({Kind::Resume, t - a});
+        else if (!w.audible && before && !w.natural)
+            e.push_back({Kind::Stop, t - a});
+    }
+    return e;
+}
+
+// Lines: a new row starts a line; a line ends early where a stream's events no longer fit one cell, at
+// the tick the module goes on from when it repeats, and before the song's last tick, which carries the
+// jump back.
+std::vector<std::pair<std::size_t, std::size_t>> Compiler::splitLines() const {
+    std::vector<std::pair<std::size_t, std::size_t>> lines;
+    const std::size_t n = p_.ticks.size();
+    std::size_t a = 0;
+    for (std::size_t t = 1; t <= n; ++t) {
+        bool split = t == n || p_.ticks[t].frame == 0 || p_.ticks[t].order != p_.ticks[t - 1].order || t == p_.loopTick || t + 1 == n || t - a >= kMaxLineTicks;
+        for (std::size_t s = 0; s < kVoices && !split; ++s)
+            split = !expressible(events(s, a, t + 1), a > 0 && wants_[a - 1][s].audible);
+        if (split) {
+            lines.emplace_back(a, t);
+            a = t;
+        }
+    }
+    return lines;
+}
+
+// A line's tick length in calls: the whole number of calls next to the module's tick, kept from line to
+// line while the engine stays within half a tick of the module, switched when it would not. Each visit
+// of an order position is timed from its own start, with the engine's lead on the module as the visit
+// begins carried in steps of half a tick: repeated visits then compile to the same lines (and share
+// patterns), and the engine never drifts from the module.
+int Compiler::chooseTickCalls(std::size_t a, std::size_t b, const Placement& where) {
+    const double perSecond = rate_ / double(kStepsPerCall);
+    const double ideal = p_.ticks[a].duration * perSecond;
+    if (where.visitStart) {
+        const double tick = std::max(1.0, std::round(ideal));
+        visitOffset_ = std::round((calls_ - p_.ticks[a].time * perSecond) / tick) * tick;
+        visitTime_ = p_.ticks[a].time;
+        visitCalls_ = 0;
+        tickCalls_ = std::clamp(static_cast<int>(std::lround(ideal)), 1, kMaxTickCalls);
+    }
+    const double end = (p_.ticks[b - 1].time + p_.ticks[b - 1].duration - visitTime_) * perSecond - visitOffset_;
+    const double ticks = double(b - a);
+    const auto error = [&](int calls) { return std::fabs(end - (visitCalls_ + ticks * calls)); };
+    const int low = std::clamp(static_cast<int>(std::floor(ideal)), 1, kMaxTickCalls);
+    const int high = std::clamp(low + 1, 1, kMaxTickCalls);
+    const int closest = error(low) <= error(high) ? low : high;
+    if (where.visitEnd) return error(tickCalls_) <= error(closest) ? tickCalls_ : closest;
+    return error(tickCalls_) <= 0.5 * tickCalls_ ? tickCalls_ : closest;
+}
+
+// Lines go into patterns visit by visit: each visit of a module order position starts a new pattern, and
+// one that ends before line 63 breaks to the next.
+std::vector<Placement> Compiler::place(const std::vector<std::pair<std::size_t, std::size_t>>& spans) const {
+    std::vector<Placement> where(spans.size());
+    std::size_t position = 0, line = 0;
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        const std::size_t t = spans[i].first;
+        where[i].visitStart = t == 0 || p_.ticks[t].order != p_.ticks[t - 1].order;
+        if (where[i].visitStart && i > 0) {
+            where[i - 1].breakAfter = line < kLinesPerPattern;
+            ++position, line = 0;
+        } else if (line == kLinesPerPattern) {
+            ++position, line = 0;
+        }
+        where[i].position = position;
+        where[i].line = line++;
+    }
+    for (std::size_t i = 0; i < spans.size(); ++i)
+        where[i].visitEnd = i + 1 == spans.size() || where[i + 1].visitStart;
+    where.back().last = true;
+    where.back().breakAfter = false;
+    return where;
+}
+
+std::uint8_t Compiler::toneFor(double step) const {
+    std::uint8_t best = 0;
+    double bestError = 1e9;
+    for (std::uint8_t t = 0; t <= 60; ++t) {
+        const double e = std::fabs(std::log2(PeriodTable[t] / step));
+        if (e < bestError) bestError = e, best = t;
+    }
+    return best;
+}
+
+// Runs a stream through a line with the engine's own code: the note on tick 0, then the cell's effect
+// on every tick, and the stream's position moving on so that a sample that runs out stops.
+void Compiler::simulate(std::size_t s, const Cell& cell, std::size_t ticks, int calls, Sim& sim,
+                        std::vector<std::uint16_t>* steps) const {
+    const auto c = static_cast<std::uint8_t>(s);
+    ASIncr[c] = sim.step;
+    vibratoIdx[c] = sim.vibrato;
+    setStreamRunning(c, sim.running ? 1 : 0);
+    const bool pitchOrGate = cell.effect <= kVibrato || cell.effect == kSetVolume || cell.effect == kExtended;
+    for (std::size_t k = 0; k < ticks; ++k) {
+        tick = static_cast<std::uint8_t>(k);
+        if (k == 0 && cell.sample != 0) {
+            setSampleTone(c, cell.tone);
+            setStreamRunning(c, 1);
+            sim.entry = cell.sample;
+            sim.position = 0;
+            sim.ended = false;
+        }
+        if (pitchOrGate) applyEffect(c, cell.effect, cell.tone, cell.param);
+        if (steps) steps->push_back(ASIncr[c]);
+        if (getStreamRunning(c) != 0 && !sim.ended) {
+            sim.position += double(calls) * kStepsPerCall * ASIncr[c] / 256.0;
+            const KeptSample& k = bank_.kept[static_cast<std::size_t>(sim.entry - 1)];
+            const double length = double(k.nibbles.size());
+            if (sim.position >= length) {
+                if (k.loops)
+                    sim.position = double(k.loopStart) + std::fmod(sim.position - length, std::max(1.0, length - double(k.loopStart)));
+                else
+                    sim.ended = true, setStreamRunning(c, 0);
+            }
+        }
+    }
+    sim.step = ASIncr[c];
+    sim.vibrato = vibratoIdx[c];
+    sim.running = getStreamRunning(c) != 0 && !sim.ended;
+}
+
+// How far, in semitones summed over the line's sounding ticks, the engine's pitch is from the module's.
+double Compiler::pitchError(std::size_t s, std::size_t a, std::size_t b, const Cell& cell, int calls,
+                            Sim sim) const {
+    std::vector<std::uint16_t> steps;
+    simulate(s, cell, b - a, calls, sim, &steps);
+    double error = 0;
+    for (std::size_t t = a; t < b; ++t) {
+        const Want& w = wants_[t][s];
+        if (!w.audible || w.step <= 0) continue;
+        const double step = std::max<double>(1, steps[t - a]);
+        error += std::min(3.0, std::fabs(12 * std::log2(step / w.step)));
+    }
+    return error;
+}
+
+// The pitch effect that brings the engine closest to the module over a line, or none.
+Cell Compiler::choosePitch(std::size_t s, std::size_t a, std::size_t b, Cell cell, int calls) const {
+    const Sim& sim = sims_[s];
+    std::vector<Cell> candidates;
+    const std::size_t n = b - a;
+    // Slides: the least-squares step change per tick, and its neighbours.
+    double start = cell.sample != 0 ? PeriodTable[cell.tone] : sim.step, num = 0, den = 0;
+    for (std::size_t t = a; t < b; ++t)
+        if (wants_[t][s].audible) {
+            const double k = double(t - a + 1);
+            num += k * (wants_[t][s].step - start);
+            den += k * k;
+        }
+    if (den > 0) {
+        const long slide = std::lround(num / den);
+        for (long d : {slide - 1, slide, slide + 1})
+            if (d != 0 && std::labs(d) <= 255) {
+                Cell c = cell;
+                c.effect = d > 0 ? kSlideUp : kSlideDown;
+                c.param = static_cast<std::uint8_t>(std::labs(d));
+                candidates.push_back(c);
+            }
+    }
+    // Arpeggio: the tones of ticks 0, 1 and 2 relative to the base.
+    if (n >= 2 && wants_[a][s].audible) {
+        const std::uint8_t base = cell.sample != 0 ? cell.tone : toneFor(wants_[a][s].step);
+        const auto offset = [&](std::size_t k) {
+            return k < n && wants_[a + k][s].audible ? int(toneFor(wants_[a + k][s].step)) - base : 0;
+        };
+        const int x = offset(1), y = offset(2);
+        if (x >= 0 && y >= 0 && x <= 15 && y <= 15 && (x | y) != 0) {
+            Cell c = cell;
+            c.tone = base;
+            c.effect = kArpeggio;
+            c.param = static_cast<std::uint8_t>(x << 4 | y);
+            candidates.push_back(c);
+        }
+    }
+    Cell vibrato = cell;
+    vibrato.effect = kVibrato;
+    vibrato.param = 1;
+    candidates.push_back(vibrato);
+
+    Cell best = cell;
+    double bestError = pitchError(s, a, b, cell, calls, sim) - 0.25; // an effect must earn its place
+    for (const Cell& c : candidates) {
+        const double e = pitchError(s, a, b, c, calls, sim);
+        if (e < bestError) bestError = e, best = c;
+    }
+    return best;
+}
+
+SongLine Compiler::compileLine(std::size_t a, std::size_t b, const Placement& where) {
+    SongLine line;
+    const std::size_t n = b - a;
+    const bool forceSpeeds =
+        where.visitStart || (where.position == loopTarget_.position && where.line == loopTarget_.line);
+    const int calls = chooseTickCalls(a, b, where);
+    std::array<bool, kVoices> busy{}; // the cell's effect is taken
+    for (std::size_t s = 0; s < kVoices; ++s) {
+        Cell& cell = line.cells[s];
+        const std::vector<Event> e = events(s, a, b);
+        for (const Event& ev : e) {
+            const Want& w = wants_[a + ev.at][s];
+            switch (ev.kind) {
+            case Kind::Start:
+                cell.sample = static_cast<std::uint8_t>(w.entry);
+                cell.tone = toneFor(w.step);
+                if (ev.at > 0) cell.effect = kExtended, cell.param = static_cast<std::uint8_t>(kNoteDelay | ev.at), busy[s] = true;
+                break;
+            case Kind::Stop:
+                if (ev.at == 0) cell.effect = kSetVolume, cell.param = 0;
+                else cell.effect = kExtended, cell.param = static_cast<std::uint8_t>(kNoteCut | (ev.at + 1));
+                busy[s] = true;
+                break;
+            case Kind::Resume:
+                if (sims_[s].ended || sims_[s].entry != w.entry) { // nothing to resume: play it again
+                    cell.sample = static_cast<std::uint8_t>(w.entry);
+                    cell.tone = toneFor(w.step);
+                } else {
+                    cell.effect = kSetVolume, cell.param = 64, busy[s] = true;
+                }
+                break;
+            }
+        }
+    }
+    // Speeds and the jump back take cells whose effect is free, the quietest first.
+    std::vector<Cell> control;
+    if (where.last) {
+        control.push_back({0, 0, kJump, static_cast<std::uint8_t>(loopTarget_.position)});
+        control.push_back({0, 0, kBreak, static_cast<std::uint8_t>(192 + loopTarget_.line)});
+    }
+    if (where.breakAfter) control.push_back({0, 0, kBreak, 0});
+    if (forceSpeeds || int(n) != lineTicks_) control.push_back({0, 0, kSpeed, static_cast<std::uint8_t>(0x80 + n)});
+    if (forceSpeeds || calls != tickCalls_) control.push_back({0, 0, kSpeed, static_cast<std::uint8_t>(calls - 1)});
+    std::array<std::size_t, kVoices> order{0, 1, 2, 3};
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+        return std::count_if(wants_.begin() + long(a), wants_.begin() + long(b), [&](const auto& w) { return w[x].audible; }) <
+               std::count_if(wants_.begin() + long(a), wants_.begin() + long(b), [&](const auto& w) { return w[y].audible; });
+    });
+    for (const Cell& c : control) {
+        std::size_t* slot = nullptr;
+        for (std::size_t& s : order)
+            if (!busy[s]) { slot = &s; break; }
+        if (!slot) { // every effect is taken: the control wins over the quietest stream's
+            slot = &order[0];
+            for (std::size_t& s : order)
+                if (line.cells[s].effect != kSpeed && line.cells[s].effect != kJump && line.cells[s].effect != kBreak) { slot = &s; break; }
+            ++losses_["cuts, delays or resumes gave way to speed changes or the jump back"];
+        }
+        line.cells[*slot].effect = c.effect;
+        line.cells[*slot].param = c.param;
+        busy[*slot] = true;
+    }
+    if (n > 0) {
+        for (std::size_t s = 0; s < kVoices; ++s)
+            if (!busy[s]) line.cells[s] = choosePitch(s, a, b, line.cells[s], calls);
+        for (std::size_t s = 0; s < kVoices; ++s)
+            simulate(s, line.cells[s], n, calls, sims_[s], nullptr);
+    }
+    lineTicks_ = static_cast<int>(n);
+    tickCalls_ = calls;
+    calls_ += double(n) * calls;
+    visitCalls_ += double(n) * calls;
+    return line;
+}
+
+} // namespace
+
+CompiledSong Compiler::run() {
+    CompiledSong song;
+    soundInit();
+    collectWants();
+    const auto spans = splitLines();
+    const std::vector<Placement> where = place(spans);
+    for (std::size_t i = 0; i < spans.size(); ++i)
+        if (spans[i].first == p_.loopTick) loopTarget_ = where[i];
+    // A visit is known by its module pattern, first row and length in ticks.
+    std::map<std::array<std::size_t, 3>, std::size_t> compiled; // visit -> its first position
+    std::size_t fresh = 0, replayed = 0; // positions compiled, and visits that replay another's lines
+    for (std::size_t i = 0; i < spans.size();) {
+        std::size_t end = i + 1; // the visit's spans: [i, end)
+        while (end < spans.size() && !where[end].visitStart) ++end;
+        const std::size_t a = spans[i].first, b = spans[end - 1].second;
+        const auto order = static_cast<std::size_t>(p_.ticks[a].order);
+        const std::array<std::size_t, 3> key{order < p_.orderPatterns.size() ? std::size_t(p_.orderPatterns[order]) : order,
+                                             std::size_t(p_.ticks[a].row), b - a};
+        auto before = compiled.find(key);
+        const bool movable = reuse_ && !where[end - 1].last &&
+                             (loopTarget_.position < where[i].position || loopTarget_.position > where[end - 1].position);
+        const std::size_t span = where[end - 1].position - where[i].position + 1;
+        if (movable && before == compiled.end() && fresh + span > maxPatterns_) {
+            // Out of room: replay the latest visit that lasts as long, so the song keeps its length.
+            const double calls = (p_.ticks[b - 1].time + p_.ticks[b - 1].duration - p_.ticks[a].time) * rate_ /
+                                 double(kStepsPerCall);
+            for (auto it = compiled.begin(); it != compiled.end(); ++it)
+                if (it->first[2] == key[2] && std::fabs(compiledCalls_[it->first] - calls) <= 0.01 * calls &&
+                    (before == compiled.end() || it->second > before->second))
+                    before = it;
+            if (before != compiled.end()) ++replayed;
+        }
+        const bool again = movable && before != compiled.end();
+        if (again) {
+            std::size_t from = before->second;
+            for (std::size_t k = i; k < end; ++k) {
+                song.positions.resize(where[k].position + 1);
+                song.positions[where[k].position].push_back(
+                    song.positions[from + where[k].position - where[i].position][where[k].line]);
+            }
+            calls_ += compiledCalls_[key];
+            sims_ = {}; // the streams' state after a repeated visit is not followed
+        } else {
+            const double start = calls_;
+            for (std::size_t k = i; k < end; ++k) {
+                SongLine line = compileLine(spans[k].first, spans[k].second, where[k]);
+                song.positions.resize(where[k].position + 1);
+                song.positions[where[k].position].push_back(line);
+            }
+            fresh += span;
+            if (before == compiled.end()) {
+                compiled[key] = where[i].position;
+                compiledCalls_[key] = calls_ - start;
+            }
+        }
+        i = end;
+    }
+    if (replayed > 0)
+        losses_["visits of patterns replay another pattern as long: the song does not fit otherwise"] += replayed;
+    soundInit();
+    song.seconds = (calls_ + 1) * kStepsPerCall / double(rate_);
+    for (const auto& [what, count] : losses_)
+        song.report.push_back(std::to_string(count) + " " + what);
+    return song;
+}
+
+CompiledSong compileSong(const Performance& p, const VoicePlan& v, const SampleBank& b, int rate, bool reuse,
+                         std::size_t maxPatterns) {
+    if (p.ticks.empty()) return {};
+    return Compiler(p, v, b, rate, reuse, maxPatterns).run();
+}
+
+std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t address, std::uint32_t limit,
+                      std::vector<std::string>& report) {
+    // Patterns of 64 lines; the same bytes are stored once.
+    std::vector<std::vector<std::uint8_t>> patterns;
+    std::vector<std::size_t> orders;
+    for (const std::vector<SongLine>& lines : song.positions) {
+        std::vector<std::uint8_t> bytes(kPatternBytes, 0);
+        for (std::size_t l = 0; l < std::min(lines.size(), kLinesPerPattern); ++l)
+            for (std::size_t c = 0; c < kVoices; ++c) {
+                const Cell& cell = lines[l].cells[c];
+                const std::size_t at = 12 * l + 3 * c;
+                bytes[at] = static_cast<std::uint8_t>(cell.sample << 4 | (cell.effect & 15));
+                bytes[at + 1] = cell.tone;
+                bytes[at + 2] = cell.param;
+            }
+        const auto same = std::find(patterns.begin(), patterns.end(), bytes);
+        orders.push_back(static_cast<std::size_t>(same - patterns.begin()));
+        if (same == patterns.end()) patterns.push_back(std::move(bytes));
+    }
+    if (orders.size() > 256) return 0;
+    // Past 64 positions the order list runs on into the first pattern's bytes: that pattern is kept free.
+    const std::size_t first = orders.size() > kOrderBytes ? 1 : 0;
+    const std::size_t bytes = kOrderBytes + kPatternBytes * (patterns.size() + first);
+    if (patterns.size() + first > 256 || address + bytes > limit) return 0;
+    for (std::size_t p = 0; p < orders.size(); ++p)
+        rom.poke(static_cast<std::uint32_t>(address + p), {static_cast<std::uint8_t>(orders[p] + first)});
+    for (std::size_t p = 0; p < patterns.size(); ++p)
+        rom.poke(static_cast<std::uint32_t>(address + kOrderBytes + kPatternBytes * (p + first)), patterns[p]);
+    rom.song(0, static_cast<std::uint16_t>(address));
+    report.push_back(std::to_string(orders.size()) + " positions, " + std::to_string(patterns.size()) +
+                     " patterns");
+    return bytes;
+}

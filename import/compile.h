@@ -1,0 +1,39 @@
+// Compile stage: the captured ticks, on their four streams, become the engine's song. Each module tick is
+// one engine tick; a line is a run of ticks whose events each stream's cell can express with one effect
+// (a note on the first tick, a delayed note, a cut, a stop or a resume), so rows split where they must.
+// Each line's ticks last `durationTick` + 1 sequencer calls, chosen line by line so that the engine's
+// time stays within one tick of the module's: no drift, whatever the tempo and the rate. Pitch follows the
+// module tick by tick within what the engine can do: each line's pitch effect (slide, arpeggio, vibrato,
+// or none) is chosen by running the engine's own effect code and comparing the steps it produces with
+// the steps the module asks for.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "rom/rom_builder.h"
+#include "samples.h"
+
+struct SongLine {
+    std::array<Cell, kVoices> cells;
+};
+
+struct CompiledSong {
+    std::vector<std::vector<SongLine>> positions; // by order position: its pattern's lines, up to 64
+    double seconds = 0;          // once through, at the rate
+    std::vector<std::string> report;
+};
+
+// With `reuse`, a visit of a module pattern that was compiled before (from the same row, as long) plays
+// the same lines again: far fewer patterns, at the cost of the tick-exact timing and the pitch state of
+// the later visits. The importer asks for it when a song does not fit otherwise. Past `maxPatterns`
+// positions compiled, a new visit replays the latest visit that lasts as long, so the song keeps its
+// length and timing at the cost of that passage's notes.
+CompiledSong compileSong(const Performance& performance, const VoicePlan& voices, const SampleBank& bank,
+                         int rate, bool reuse = false, std::size_t maxPatterns = 256);
+
+// Writes the song at `address`: order list and patterns, identical patterns stored once. Returns the
+// bytes it takes, or 0 if it does not fit below `limit`.
+std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t address, std::uint32_t limit,
+                      std::vector<std::string>& report);

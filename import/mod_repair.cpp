@@ -1,0 +1,553 @@
+// Repairing four-channel MODs that libxmp 4.5 turns away, into a standard copy it takes.
+//
+// libxmp refuses a MOD whose file ends inside its patterns; a 31-sample MOD with an unknown format tag,
+// a finetune byte above 15 (other than 0x20) or a volume above 64; one where more than two patterns name
+// samples above 31; and, of the untagged 15-sample songs, any with a volume above 64, a finetune byte
+// above 15, a sample longer than 64 KB, a loop start at or past its sample's end, a name that is not
+// text, or a file that ends inside a sample the song plays. Other players load these. The copy keeps
+// everything that can be kept and puts each field back in range; every change is one line of the report.
+//
+// The copy keeps libxmp's own reading of a 15-sample song: a sample plays from its loop start (given in
+// bytes), and an early Soundtracker song (tempo in the restart byte, only arpeggio and pitch bend) has
+// its commands and tempo rewritten in the 31-sample form.
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "load.h"
+
+namespace {
+
+constexpr std::size_t kTitleBytes = 20, kNameBytes = 22, kSampleHeaderBytes = 30;
+constexpr std::size_t kOrderEntries = 128, kTagAt = 1080, kHeader31 = 1084, kHeader15 = 600;
+constexpr std::size_t kPatternBytes = 1024, kCellBytes = 4, kChannels = 4;
+constexpr std::uint8_t kMaxVolume = 64, kPatternLimit = 128;
+constexpr std::uint8_t kProtrackerRestart = 0x7F, kNoisetrackerRestart = 0x78;
+constexpr std::uint16_t kMaxWords15 = 0x7FFF; // longer reads as another tracker's 31-sample module
+constexpr int kDefaultTempo = 125;
+
+// The file as untrusted bytes: every read is checked, and bytes past the end read as 0.
+class FileBytes {
+  public:
+    explicit FileBytes(const std::vector<std::uint8_t>& bytes) : bytes_(bytes) {}
+    std::uint8_t byte(std::size_t at) const { return at < bytes_.size() ? bytes_[at] : 0; }
+    std::uint16_t word(std::size_t at) const {
+        return static_cast<std::uint16_t>(byte(at) << 8 | byte(at + 1));
+    }
+    std::size_t size() const { return bytes_.size(); }
+    // How many of `count` bytes from `at` on the file holds.
+    std::size_t available(std::size_t at, std::size_t count) const {
+        return at < bytes_.size() ? std::min(count, bytes_.size() - at) : 0;
+    }
+
+  private:
+    const std::vector<std::uint8_t>& bytes_;
+};
+
+struct SampleHeader {
+    std::array<std::uint8_t, kNameBytes> name{};
+    std::uint16_t words = 0; // length in 2-byte words
+    std::uint8_t finetune = 0, volume = 0;
+    std::uint16_t loopStart = 0, loopWords = 0; // words (bytes in a 15-sample song)
+};
+
+struct ModHeader {
+    std::size_t samples = 31;    // 31, or 15 for the untagged original
+    std::size_t headerBytes = 0; // where the patterns start
+    std::string tag;             // the file's tag; "" for 15 samples
+    bool knownTag = false;       // a four-channel tag libxmp knows, kept in the copy
+    std::array<std::uint8_t, kTitleBytes> title{};
+    std::array<SampleHeader, 31> sample{};
+    std::uint8_t length = 0, restart = 0;
+    std::array<std::uint8_t, kOrderEntries> orders{};
+};
+
+ModHeader readHeader(const FileBytes& f, std::size_t samples) {
+    ModHeader h;
+    h.samples = samples;
+    h.headerBytes = samples == 31 ? kHeader31 : kHeader15;
+    for (std::size_t i = 0; i < kTitleBytes; ++i)
+        h.title[i] = f.byte(i);
+    for (std::size_t i = 0; i < samples; ++i) {
+        const std::size_t at = kTitleBytes + kSampleHeaderBytes * i;
+        SampleHeader& s = h.sample[i];
+        for (std::size_t k = 0; k < kNameBytes; ++k)
+            s.name[k] = f.byte(at + k);
+        s.words = f.word(at + 22);
+        s.finetune = f.byte(at + 24);
+        s.volume = f.byte(at + 25);
+        s.loopStart = f.word(at + 26);
+        s.loopWords = f.word(at + 28);
+    }
+    const std::size_t songAt = kTitleBytes + kSampleHeaderBytes * samples;
+    h.length = f.byte(songAt);
+    h.restart = f.byte(songAt + 1);
+    for (std::size_t i = 0; i < kOrderEntries; ++i)
+        h.orders[i] = f.byte(songAt + 2 + i);
+    return h;
+}
+
+// ---- Recognising the file ----------------------------------------------------------------------------
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Tags of four-channel variants that libxmp reads; the copy keeps them, and so libxmp's reading.
+bool knownFourChannelTag(const std::string& t) {
+    for (const char* known : {"M.K.", "M!K!", "M&K!", "N.T.", "FLT4", "4CHN", "NSMS", "TDZ4", "FA04"})
+        if (t == known) return true;
+    return false;
+}
+
+// Tags that name another channel count, or a 4-channel format whose instruments are not plain samples.
+bool otherFormatTag(const std::string& t) {
+    if (isDigit(t[0]) && t.compare(1, 3, "CHN") == 0) return true;
+    if (isDigit(t[0]) && isDigit(t[1]) && (t.compare(2, 2, "CH") == 0 || t.compare(2, 2, "CN") == 0))
+        return true;
+    if ((t.compare(0, 3, "TDZ") == 0 || t.compare(0, 3, "FLT") == 0) && isDigit(t[3])) return true;
+    for (const char* other : {"CD61", "CD81", "OKTA", "OCTA", "FA06", "FA08", "FEST"})
+        if (t == other) return true;
+    return false;
+}
+
+bool printableTag(const std::string& t) {
+    return std::all_of(t.begin(), t.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+// The number of patterns a file stores by the usual rule: one more than the highest order entry, all
+// 128 counted (entries past 127 are not pattern numbers).
+std::size_t patternsNamed(const ModHeader& h, std::size_t entries) {
+    std::size_t highest = 0;
+    for (std::size_t i = 0; i < entries && i < kOrderEntries; ++i)
+        if (h.orders[i] < kPatternLimit) highest = std::max<std::size_t>(highest, h.orders[i]);
+    return highest + 1;
+}
+
+// A cell no four-channel MOD of this layout holds: a sample number past the slots (31, or 15 in the
+// untagged original, whose periods also stay below 1024).
+bool impossibleCell(const FileBytes& f, std::size_t at, std::size_t samples) {
+    const std::uint8_t b0 = f.byte(at);
+    if (samples == 31) return b0 >= 0x20;
+    return b0 >= 0x10 || (b0 & 0x0F) > 3;
+}
+
+// Whether the patterns the song plays, as far as the file holds them, read as cells of this layout: at
+// most one cell in 16 is impossible. Text and other binary data fail this at once.
+bool cellsPlausible(const FileBytes& f, const ModHeader& h) {
+    const std::size_t songPatterns = patternsNamed(h, std::clamp<std::size_t>(h.length, 1, kOrderEntries));
+    const std::size_t bytes = f.available(h.headerBytes, songPatterns * kPatternBytes);
+    std::size_t cells = bytes / kCellBytes, bad = 0;
+    for (std::size_t c = 0; c < cells; ++c)
+        if (impossibleCell(f, h.headerBytes + kCellBytes * c, h.samples)) ++bad;
+    return bad * 16 <= cells;
+}
+
+// Header values that only a damaged or foreign file holds, counted over the sample slots.
+std::size_t oddSampleFields(const ModHeader& h) {
+    std::size_t odd = 0;
+    for (std::size_t i = 0; i < h.samples; ++i) {
+        const SampleHeader& s = h.sample[i];
+        if (s.volume > kMaxVolume) ++odd;
+        if (s.finetune > 0x0F && s.finetune != 0x20) ++odd;
+    }
+    return odd;
+}
+
+// The song itself must look like one when there is no tag to go by: it plays something, mostly names
+// patterns that can exist, has a sample with data, and few sample fields out of range.
+bool songPlausible(const ModHeader& h) {
+    if (h.length < 1) return false;
+    const std::size_t length = std::min<std::size_t>(h.length, kOrderEntries);
+    std::size_t past = 0;
+    for (std::size_t i = 0; i < length; ++i)
+        if (h.orders[i] >= kPatternLimit) ++past;
+    const bool hasData = std::any_of(h.sample.begin(), h.sample.begin() + static_cast<long>(h.samples),
+                                     [](const SampleHeader& s) { return s.words > 0; });
+    return past * 4 <= length && hasData && oddSampleFields(h) <= 3;
+}
+
+// The file's layout, or nothing if it is not a four-channel MOD.
+std::optional<ModHeader> recognise(const FileBytes& f) {
+    if (f.size() >= kHeader31) {
+        std::string tag;
+        for (std::size_t i = 0; i < 4; ++i)
+            tag += static_cast<char>(f.byte(kTagAt + i));
+        const bool known = knownFourChannelTag(tag);
+        if (!known && otherFormatTag(tag)) return std::nullopt;
+        if (known || printableTag(tag)) {
+            ModHeader h = readHeader(f, 31);
+            h.tag = tag;
+            h.knownTag = known;
+            const bool patternsHeld = f.size() >= kHeader31 + kPatternBytes;
+            if (known && cellsPlausible(f, h)) return h;
+            if (!known && patternsHeld && songPlausible(h) && cellsPlausible(f, h)) return h;
+            return std::nullopt;
+        }
+    }
+    // The untagged original: its first pattern must be there to be judged.
+    if (f.size() < kHeader15 + kPatternBytes) return std::nullopt;
+    ModHeader h = readHeader(f, 15);
+    if (songPlausible(h) && cellsPlausible(f, h)) return h;
+    return std::nullopt;
+}
+
+// ---- The report --------------------------------------------------------------------------------------
+
+// "3", "3, 7", "3-6, 9": numbers in rising order.
+std::string numberList(const std::vector<std::size_t>& numbers) {
+    std::string text;
+    for (std::size_t i = 0; i < numbers.size();) {
+        std::size_t j = i;
+        while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1)
+            ++j;
+        if (!text.empty()) text += ", ";
+        text += std::to_string(numbers[i]);
+        if (j > i) text += (j > i + 1 ? "-" : ", ") + std::to_string(numbers[j]);
+        i = j + 1;
+    }
+    return text;
+}
+
+// Repairs that concern samples are gathered by kind, one line each: "samples 3, 7: <what>".
+class Report {
+  public:
+    void line(std::string text) { lines_.push_back(std::move(text)); }
+    void sample(const std::string& what, std::size_t number) { bySample_[what].push_back(number); }
+    std::vector<std::string> lines() const {
+        std::vector<std::string> all = lines_;
+        for (const auto& [what, numbers] : bySample_)
+            all.push_back((numbers.size() > 1 ? "samples " : "sample ") + numberList(numbers) + ": " + what);
+        return all;
+    }
+    bool empty() const { return lines_.empty() && bySample_.empty(); }
+
+  private:
+    std::vector<std::string> lines_;
+    std::map<std::string, std::vector<std::size_t>> bySample_;
+};
+
+// ---- The copy ----------------------------------------------------------------------------------------
+
+struct CopySample {
+    SampleHeader header;
+    std::vector<std::uint8_t> data; // an even number of bytes
+};
+
+// An early Soundtracker song, which libxmp reads with the tempo in the restart byte and commands 1 and 2
+// as arpeggio and pitch bend: by libxmp's own test of the header and the commands used.
+bool earlySoundtracker(const FileBytes& f, const ModHeader& h, std::size_t patterns) {
+    if (h.samples != 15 || h.restart < 0x40) return false;
+    for (std::size_t i = 0; i < 15; ++i) {
+        const SampleHeader& s = h.sample[i];
+        if (s.finetune != 0 || s.words > 0x1387 || s.loopStart > 9999 || s.loopWords > 0x1387) return false;
+    }
+    const std::size_t cells = f.available(h.headerBytes, patterns * kPatternBytes) / kCellBytes;
+    for (std::size_t c = 0; c < cells; ++c) {
+        const std::size_t at = h.headerBytes + kCellBytes * c;
+        const std::uint8_t effect = f.byte(at + 2) & 0x0F, param = f.byte(at + 3);
+        if (effect == 0 && param != 0) return false;
+        if (effect > 2 || (effect == 1 && param == 0)) return false;
+        if (effect == 2 && (param & 0x0F) != 0 && (param & 0xF0) != 0) return false;
+    }
+    return true;
+}
+
+class ModRepair {
+  public:
+    ModRepair(const FileBytes& f, ModHeader h) : f_(f), h_(std::move(h)) {}
+
+    // Builds the copy; false if it would be the file itself.
+    bool build(std::vector<std::uint8_t>& out, std::vector<std::string>& repairs) {
+        if (h_.samples == 15)
+            report_.line("the untagged 15-sample song is rewritten as a 31-sample module");
+        else if (!h_.knownTag)
+            report_.line("the unknown format tag '" + h_.tag + "' is read as a four-channel 'M.K.'");
+        planPatterns();
+        early_ = earlySoundtracker(f_, h_, stored_);
+        repairSong();
+        planCopy();
+        readSamples();
+        const std::vector<std::uint8_t> patternData = readPatterns();
+        if (report_.empty()) return false;
+        write(patternData, out);
+        for (std::string& line : report_.lines())
+            repairs.push_back(std::move(line));
+        return true;
+    }
+
+  private:
+    // How many patterns the file stores, which is where its samples start. By the usual rule every order
+    // entry counts, but some writers store only the patterns the song plays, or more than it names. A
+    // size that holds a whole number of patterns and every sample settles it, if those patterns include
+    // the song's; else a file too short for the usual count that holds the song's patterns and every
+    // sample stores those; else the usual count holds, and the file is cut short.
+    void planPatterns() {
+        const std::size_t all = patternsNamed(h_, kOrderEntries);
+        const std::size_t song = patternsNamed(h_, std::clamp<std::size_t>(h_.length, 1, kOrderEntries));
+        const std::size_t held = f_.size() - std::min(f_.size(), h_.headerBytes);
+        std::size_t sampleBytes = 0;
+        for (std::size_t i = 0; i < h_.samples; ++i)
+            sampleBytes += 2 * std::size_t{h_.sample[i].words};
+        const std::size_t exact = held >= sampleBytes ? (held - sampleBytes) / kPatternBytes : 0;
+        if (held >= sampleBytes && (held - sampleBytes) % kPatternBytes == 0 && exact >= song &&
+            exact <= kPatternLimit)
+            stored_ = exact;
+        else if (held >= all * kPatternBytes + sampleBytes)
+            stored_ = all;
+        else if (song < all && held >= song * kPatternBytes + sampleBytes)
+            stored_ = song;
+        else
+            stored_ = all;
+        std::vector<std::size_t> cleared;
+        for (std::size_t i = h_.length; i < kOrderEntries; ++i)
+            if (h_.orders[i] >= stored_ && h_.orders[i] < kPatternLimit) {
+                h_.orders[i] = 0;
+                cleared.push_back(i);
+            }
+        if (!cleared.empty())
+            report_.line("order entries " + numberList(cleared) +
+                         ", past the song's end, name patterns the file does not hold: they are cleared");
+    }
+
+    // The copy holds the patterns its order list names, which libxmp counts as the file's.
+    void planCopy() {
+        patterns_ = patternsNamed(h_, kOrderEntries);
+        if (patterns_ >= stored_) return;
+        std::vector<std::size_t> unnamed;
+        for (std::size_t p = patterns_; p < stored_; ++p)
+            unnamed.push_back(p);
+        report_.line(std::string(unnamed.size() > 1 ? "patterns " : "pattern ") + numberList(unnamed) +
+                     (unnamed.size() > 1 ? ", which the order list does not name, are left out"
+                                         : ", which the order list does not name, is left out"));
+    }
+
+    void repairSong() {
+        if (h_.length < 1 || h_.length > kOrderEntries) {
+            const std::size_t fixed = std::clamp<std::size_t>(h_.length, 1, kOrderEntries);
+            report_.line("song length " + std::to_string(h_.length) + " is outside 1-128: it is taken as " +
+                         std::to_string(fixed));
+            h_.length = static_cast<std::uint8_t>(fixed);
+        }
+        std::vector<std::size_t> past;
+        for (std::size_t i = 0; i < kOrderEntries; ++i)
+            if (h_.orders[i] >= kPatternLimit) {
+                if (i < h_.length) past.push_back(i);
+                h_.orders[i] = 0;
+            }
+        if (!past.empty())
+            report_.line(std::string(past.size() > 1 ? "order positions " : "order position ") +
+                         numberList(past) + (past.size() > 1 ? " name" : " names") +
+                         " a pattern above 127: pattern 0 plays there");
+        repairRestart();
+    }
+
+    void repairRestart() {
+        const std::uint8_t r = h_.restart;
+        if (early_) {
+            tempo_ = r;
+            report_.line(
+                "the early Soundtracker song's tempo byte " + std::to_string(r) +
+                (r == kDefaultTempo ? " is the usual tempo" : " becomes a tempo command at its start"));
+            h_.restart = kProtrackerRestart; // read as Protracker: a tempo command sets the tempo
+            return;
+        }
+        const bool marker = h_.samples == 31 && (r == kProtrackerRestart || r == kNoisetrackerRestart);
+        if (r < h_.length || marker) return;
+        report_.line("restart position " + std::to_string(r) + " is past the song's end (length " +
+                     std::to_string(h_.length) + "): the song restarts from position 0");
+        h_.restart = 0;
+    }
+
+    void readSamples() {
+        for (CopySample& s : samples_)
+            s.header.loopWords = 1; // the slots a 15-sample song does not have: empty, no loop
+        std::size_t at = h_.headerBytes + stored_ * kPatternBytes;
+        for (std::size_t i = 0; i < h_.samples; ++i) {
+            samples_[i].header = h_.sample[i];
+            const std::size_t declared = 2 * std::size_t{h_.sample[i].words};
+            readSampleData(i, at, declared);
+            at += declared;
+            repairSampleFields(i);
+        }
+        if (!missing_.empty())
+            report_.line(std::string(missing_.size() > 1 ? "samples " : "sample ") + numberList(missing_) +
+                         (missing_.size() > 1 ? " lie past the file's end: they are silent"
+                                              : " lies past the file's end: it is silent"));
+    }
+
+    // The sample's bytes from `at`, as far as the file holds them. A 15-sample song's sample plays from
+    // its loop start, given in bytes, and loops from there.
+    void readSampleData(std::size_t i, std::size_t at, std::size_t declared) {
+        CopySample& s = samples_[i];
+        std::size_t skip = 0;
+        if (h_.samples == 15) {
+            if (s.header.loopStart >= declared && s.header.loopStart > 0) {
+                if (s.header.loopWords > 1)
+                    report_.sample("loop starting past the sample's end, dropped", i + 1);
+                s.header.loopWords = 1;
+            } else if (s.header.loopStart > 0) {
+                skip = s.header.loopStart;
+                report_.sample("played from the loop start, as 15-sample songs are", i + 1);
+            }
+            s.header.loopStart = 0;
+        }
+        std::size_t want = declared - skip;
+        if (h_.samples == 15 && want > 2 * std::size_t{kMaxWords15}) {
+            want = 2 * std::size_t{kMaxWords15};
+            report_.sample("longer than a 15-sample song's 64 KB, cut to 65534 bytes", i + 1);
+        }
+        const std::size_t got = f_.available(at + skip, want);
+        if (got == 0 && want > 0) missing_.push_back(i + 1);
+        if (got > 0 && got < want)
+            report_.line("the file ends inside sample " + std::to_string(i + 1) + " (" + std::to_string(got) +
+                         " of " + std::to_string(want) + " bytes): the sample is cut there");
+        s.data.resize(got + got % 2, 0);
+        for (std::size_t k = 0; k < got; ++k)
+            s.data[k] = f_.byte(at + skip + k);
+        s.header.words = static_cast<std::uint16_t>(s.data.size() / 2);
+    }
+
+    void repairSampleFields(std::size_t i) {
+        SampleHeader& s = samples_[i].header;
+        if (s.volume > kMaxVolume) {
+            report_.sample("volume above 64, set to 64", i + 1);
+            s.volume = kMaxVolume;
+        }
+        if (s.finetune > 0x0F) {
+            if (s.finetune != 0x20) report_.sample("finetune byte above 15, its low nibble kept", i + 1);
+            s.finetune &= 0x0F;
+        }
+        // Without a loop the loop fields stay as they are (a 15-sample song's become the usual empty
+        // ones): libxmp tells trackers apart by them.
+        if (h_.samples == 15 && (s.words == 0 || s.loopWords <= 1)) {
+            if (s.words == 0) s.volume = 0;
+            s.loopStart = 0;
+            s.loopWords = 1;
+        }
+        if (s.words == 0 || s.loopWords <= 1) return;
+        if (s.loopStart >= s.words) {
+            report_.sample("loop starting past the sample's end, dropped", i + 1);
+            s.loopStart = 0;
+            s.loopWords = 1;
+        } else if (s.loopWords > s.words - s.loopStart) {
+            report_.sample("loop running past the sample's end, cut to end with it", i + 1);
+            s.loopWords = static_cast<std::uint16_t>(s.words - s.loopStart);
+        }
+    }
+
+    // The patterns as the file holds them, with empty rows where it ends, and their cells repaired.
+    std::vector<std::uint8_t> readPatterns() {
+        std::vector<std::uint8_t> data(patterns_ * kPatternBytes, 0);
+        const std::size_t held = f_.available(h_.headerBytes, data.size());
+        for (std::size_t k = 0; k < held; ++k)
+            data[k] = f_.byte(h_.headerBytes + k);
+        if (held < data.size()) {
+            const std::size_t first = held / kPatternBytes;
+            std::vector<std::size_t> missing;
+            for (std::size_t p = first + (held % kPatternBytes != 0 ? 1 : 0); p < patterns_; ++p)
+                missing.push_back(p);
+            if (held % kPatternBytes != 0)
+                report_.line("the file ends inside pattern " + std::to_string(first) + " (line " +
+                             std::to_string(held % kPatternBytes / (kCellBytes * kChannels)) +
+                             "): the rest of it is silent");
+            if (!missing.empty())
+                report_.line(std::string(missing.size() > 1 ? "patterns " : "pattern ") +
+                             numberList(missing) +
+                             (missing.size() > 1 ? " lie past the file's end: they are silent"
+                                                 : " lies past the file's end: it is silent"));
+        }
+        repairCells(data);
+        if (early_) rewriteEarlyCommands(data);
+        return data;
+    }
+
+    // Cells naming a sample past the slots keep their note and command, without the sample number.
+    void repairCells(std::vector<std::uint8_t>& data) {
+        const unsigned limit = h_.samples == 31 ? 31 : 15;
+        std::size_t dropped = 0;
+        for (std::size_t at = 0; at + kCellBytes <= data.size(); at += kCellBytes) {
+            const unsigned sample = (data[at] & 0xF0u) | data[at + 2] >> 4;
+            if (sample <= limit) continue;
+            data[at] &= 0x0F;
+            data[at + 2] &= 0x0F;
+            ++dropped;
+        }
+        if (dropped > 0)
+            report_.line(std::to_string(dropped) + (dropped > 1 ? " cells name" : " cell names") +
+                         " a sample above " + std::to_string(limit) + ": the sample number is dropped");
+    }
+
+    // Early Soundtracker commands in the 31-sample form: 1xy arpeggio becomes 0xy; 2xy bends up by y
+    // or down by x, which become 1 and 2. The tempo from the restart byte goes into the first free
+    // command of the first line played.
+    void rewriteEarlyCommands(std::vector<std::uint8_t>& data) {
+        for (std::size_t at = 0; at + kCellBytes <= data.size(); at += kCellBytes) {
+            std::uint8_t& effect = data[at + 2];
+            std::uint8_t& param = data[at + 3];
+            if ((effect & 0x0F) == 1) {
+                effect &= 0xF0;
+            } else if ((effect & 0x0F) == 2 && (param & 0xF0) == 0) {
+                effect = static_cast<std::uint8_t>((effect & 0xF0) | 1);
+            } else if ((effect & 0x0F) == 2) {
+                param = static_cast<std::uint8_t>(param >> 4);
+            }
+        }
+        if (tempo_ == kDefaultTempo) return;
+        const std::size_t row = std::size_t{h_.orders[0]} * kPatternBytes;
+        for (std::size_t c = 0; c < kChannels; ++c) {
+            const std::size_t at = row + kCellBytes * c;
+            if ((data[at + 2] & 0x0F) != 0 || data[at + 3] != 0) continue;
+            data[at + 2] |= 0x0F;
+            data[at + 3] = tempo_;
+            return;
+        }
+        report_.line("the first line has no free command for the tempo: the song plays at 125");
+    }
+
+    void write(const std::vector<std::uint8_t>& patternData, std::vector<std::uint8_t>& out) const {
+        out.assign(h_.title.begin(), h_.title.end());
+        const auto word = [&out](std::uint16_t w) {
+            out.insert(out.end(), {static_cast<std::uint8_t>(w >> 8), static_cast<std::uint8_t>(w)});
+        };
+        for (const CopySample& s : samples_) {
+            const SampleHeader& x = s.header;
+            out.insert(out.end(), x.name.begin(), x.name.end());
+            word(x.words);
+            out.insert(out.end(), {x.finetune, x.volume});
+            word(x.loopStart);
+            word(x.loopWords);
+        }
+        out.insert(out.end(), {h_.length, h_.restart});
+        out.insert(out.end(), h_.orders.begin(), h_.orders.end());
+        const std::string tag = h_.knownTag ? h_.tag : "M.K.";
+        out.insert(out.end(), tag.begin(), tag.end());
+        out.insert(out.end(), patternData.begin(), patternData.end());
+        for (const CopySample& s : samples_)
+            out.insert(out.end(), s.data.begin(), s.data.end());
+    }
+
+    const FileBytes& f_;
+    ModHeader h_;
+    std::size_t stored_ = 1;   // patterns the file stores
+    std::size_t patterns_ = 1; // patterns the copy holds
+    bool early_ = false;
+    std::uint8_t tempo_ = 0; // an early Soundtracker song's tempo
+    std::array<CopySample, 31> samples_{};
+    std::vector<std::size_t> missing_; // samples the file holds none of
+    Report report_;
+};
+
+} // namespace
+
+bool repairMod(const std::vector<std::uint8_t>& file, std::vector<std::uint8_t>& repaired,
+               std::vector<std::string>& repairs) {
+    const FileBytes f(file);
+    std::optional<ModHeader> header = recognise(f);
+    if (!header) return false;
+    ModRepair repair(f, std::move(*header));
+    return repair.build(repaired, repairs);
+}

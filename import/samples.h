@@ -1,0 +1,45 @@
+// Samples stage: the module's samples that are heard become 4-bit samples in the image. Each is resampled
+// so that the pitch it is most played at falls exactly on a tone of the step table, with its usual
+// volume baked in (the engine's mix has no volume), then quantized to 4 bits. Two samples share each byte
+// range, one in the low nibbles and one in the high. Cells can name table entries 1-14 only, so at most
+// 14 samples are kept: those heard the most.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "rom/rom_builder.h"
+#include "voices.h"
+
+constexpr int kReachableEntries = 14; // table entries 1-14: a cell's sample number 15 names no entry
+
+struct KeptSample {
+    int source = -1;                 // libxmp sample index
+    int entry = 0;                   // table entry, 1-14
+    double scale = 1;                // stored bytes per frame of the module's sample
+    int anchorSemitone = 20;         // the table semitone its most played pitch lands on
+    std::vector<std::uint8_t> nibbles; // 4-bit values, two's complement
+    bool loops = false;
+    std::size_t loopStart = 0;       // in stored bytes; the loop runs to the end
+    std::uint32_t address = 0;       // image address of its first byte, once placed
+    std::uint8_t nibble = 0;         // 0: low nibbles, 1: high nibbles
+};
+
+struct SampleBank {
+    std::vector<KeptSample> kept;   // by entry - 1
+    std::vector<int> entryOf;       // by libxmp sample index: its table entry, 0 if not kept
+    std::vector<std::string> report;
+    std::size_t bytes = 0;          // bytes the placed samples take
+
+    // The engine step that plays a kept sample at a frequency (frames per second of the module's
+    // sample) at `rate`; 0 if the sample is not kept.
+    double step(int source, double frequency, int rate) const;
+};
+
+// Chooses, resamples and packs the heard samples into at most `space` bytes.
+SampleBank buildSamples(const Performance& performance, const VoicePlan& voices, int rate, std::size_t space);
+
+// Writes the samples' bytes from `address` on and fills the sample table; false, writing nothing, if
+// they do not fit below `limit` (`bank.bytes` tells how many they need).
+bool placeSamples(SampleBank& bank, RomBuilder& rom, std::uint32_t address, std::uint32_t limit);

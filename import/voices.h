@@ -1,0 +1,27 @@
+// Voices stage: the module's channels onto the engine's four streams. A module of four channels or fewer
+// keeps channel c on stream c. With more, each note start takes a stream whose channel is silent, or the
+// one whose sound matters least now (quiet, and old), when the new note matters more; a stream changes
+// channel only at a note start, so no note is cut into mid-way.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <vector>
+
+#include "capture.h"
+
+constexpr std::size_t kVoices = 4;
+
+// What one stream plays during one tick: a channel's sound, or nothing (channel -1).
+struct StreamTick {
+    int channel = -1;
+    ChannelTick sound; // a start here also marks the stream taking a new channel's note
+};
+
+struct VoicePlan {
+    std::vector<std::array<StreamTick, kVoices>> ticks; // one per captured tick
+    std::size_t notes = 0;                              // note starts in the module
+    std::size_t notesLeftOut = 0;                       // starts that found no stream
+};
+
+VoicePlan assignVoices(const Performance& performance);

@@ -1,0 +1,194 @@
+#include "play_view.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "cells.h"
+#include "notes.h"
+
+namespace {
+
+constexpr char kEnter[] = "\x1b[?1049h\x1b[?25l\x1b[H\x1b[2J"; // alternate screen, cursor hidden, cleared
+constexpr char kLeave[] = "\x1b[0m\x1b[?25h\x1b[?1049l";       // attributes off, cursor shown, main screen
+constexpr char kReverse[] = "\x1b[7m";
+constexpr char kPlain[] = "\x1b[0m";
+constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+// Lines around the pattern: title, place, column heads, a gap, four channels, message, keys.
+constexpr int kFixedLines = 10;
+
+termios savedModes;
+volatile std::sig_atomic_t terminalTaken = 0;
+
+void writeAll(int fd, const char* text, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, text, size);
+        if (n <= 0) return;
+        text += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+// At most `columns` - 1 characters, so that the cursor never reaches the last column.
+std::string fit(std::string text, int columns) {
+    const auto room = static_cast<std::size_t>(columns > 1 ? columns - 1 : 0);
+    if (text.size() > room) text.resize(room);
+    return text;
+}
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, pattern);
+    std::vsnprintf(text, sizeof text, pattern, args);
+    va_end(args);
+    return text;
+}
+
+std::string placeLine(const ViewData& v) {
+    const PlayerState& s = v.state;
+    const char* mode = s.finished ? "ended" : s.paused ? "paused" : "playing";
+    const int lastOrder = v.facts && !v.facts->orders.empty() ? v.facts->orders.back() : 0;
+    std::string total;
+    if (v.facts && v.facts->repeats) total = " / " + clockText(v.facts->onceThroughBytes, v.rate);
+    return format("order %3d/%d  pattern %2d  line %2d  speed %d/%d  %s%s  %s", s.at.order, lastOrder,
+                  s.pattern, s.at.line, s.lineTicks, s.tickCalls, clockText(s.playedBytes, v.rate).c_str(),
+                  total.c_str(), mode);
+}
+
+std::string patternLine(const PlayerState& s, int line) {
+    std::string text = format("%c%02d ", line == s.at.line ? '>' : ' ', line);
+    for (std::size_t c = 0; c < kStreams; ++c)
+        text += "  " + cellText(cellFromBytes(&s.rows[static_cast<std::size_t>(line) * kLineBytes + 3 * c]));
+    return text;
+}
+
+std::string channelLine(const ChannelState& c, std::size_t index) {
+    const std::string note = c.sample != 0 ? noteName(c.tone) : "...";
+    const std::string sample = c.sample != 0 ? format("%X", c.sample) : ".";
+    const int width = c.running ? c.level * 2 : 0;
+    return format("ch %zu  sample %s  %s  |%-16s|", index, sample.c_str(), note.c_str(),
+                  std::string(static_cast<std::size_t>(width), '#').c_str());
+}
+
+} // namespace
+
+std::string clockText(std::uint64_t bytes, int rate) {
+    const std::uint64_t tenths = bytes * 10 / static_cast<std::uint64_t>(rate);
+    return format("%llu:%02llu.%llu", static_cast<unsigned long long>(tenths / 600),
+                  static_cast<unsigned long long>(tenths / 10 % 60),
+                  static_cast<unsigned long long>(tenths % 10));
+}
+
+std::vector<Key> decodeKeys(const std::string& bytes) {
+    std::vector<Key> keys;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const char c = bytes[i];
+        if (c == ' ') keys.push_back(Key::Pause);
+        if (c == 'q' || c == 'Q') keys.push_back(Key::Quit);
+        if (c != '\x1b' || i + 1 >= bytes.size() || (bytes[i + 1] != '[' && bytes[i + 1] != 'O')) continue;
+        // A cursor key: ESC [ or ESC O, any parameters, then the final byte that names it.
+        std::size_t end = i + 2;
+        while (end < bytes.size() && bytes[end] >= 0x20 && bytes[end] < 0x40)
+            ++end;
+        if (end >= bytes.size()) break;
+        if (bytes[end] == 'C') keys.push_back(Key::Next);
+        if (bytes[end] == 'D') keys.push_back(Key::Previous);
+        i = end;
+    }
+    return keys;
+}
+
+std::string drawScreen(const ViewData& v, int rows, int columns) {
+    const PlayerState& s = v.state;
+    std::vector<std::string> lines;
+    lines.push_back(fit(v.title.empty() ? v.file : "\"" + v.title + "\"  " + v.file, columns));
+    lines.push_back(fit(placeLine(v), columns));
+    lines.push_back(fit("line   channel 0     channel 1     channel 2     channel 3", columns));
+    // The pattern's lines, the playing one in the middle where the pattern allows.
+    const int shown = std::max(1, std::min<int>(kLinesPerPattern, rows - kFixedLines));
+    const int first = std::max(0, std::min<int>(s.at.line - shown / 2, kLinesPerPattern - shown));
+    for (int line = first; line < first + shown; ++line) {
+        const std::string text = fit(patternLine(s, line), columns);
+        lines.push_back(line == s.at.line ? kReverse + text + kPlain : text);
+    }
+    lines.emplace_back();
+    for (std::size_t c = 0; c < kStreams; ++c)
+        lines.push_back(fit(channelLine(s.channels[c], c), columns));
+    lines.push_back(fit(v.message, columns));
+    lines.push_back(fit("space pause   left/right order position   q quit", columns));
+
+    std::string screen = "\x1b[H";
+    for (std::size_t i = 0; i < lines.size() && static_cast<int>(i) < rows; ++i) {
+        if (i > 0) screen += "\r\n";
+        screen += lines[i] + "\x1b[K";
+    }
+    return screen + "\x1b[J";
+}
+
+std::string statusLine(const ViewData& v) {
+    const PlayerState& s = v.state;
+    return format("%s order %d line %d (pattern %d)%s", clockText(s.playedBytes, v.rate).c_str(), s.at.order,
+                  s.at.line, s.pattern, s.paused ? " paused" : "");
+}
+
+bool Terminal::usable() {
+    const char* term = std::getenv("TERM");
+    return isatty(0) && isatty(1) && term && *term && std::strcmp(term, "dumb") != 0;
+}
+
+Terminal::Terminal() {
+    if (tcgetattr(0, &savedModes) == 0) {
+        termios raw = savedModes;
+        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO)); // signals from keys stay on: ^C interrupts
+        raw.c_cc[VMIN] = 0;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(0, TCSANOW, &raw);
+    }
+    terminalTaken = 1;
+    struct sigaction action {};
+    action.sa_handler = onFatalSignal;
+    action.sa_flags = SA_RESETHAND;
+    for (int signal : kFatalSignals)
+        sigaction(signal, &action, nullptr);
+    writeAll(1, kEnter, sizeof kEnter - 1);
+}
+
+Terminal::~Terminal() {
+    restoreNow();
+    for (int signal : kFatalSignals)
+        std::signal(signal, SIG_DFL);
+}
+
+// Async-signal-safe: a write and tcsetattr.
+void Terminal::restoreNow() {
+    if (terminalTaken == 0) return;
+    terminalTaken = 0;
+    writeAll(1, kLeave, sizeof kLeave - 1);
+    tcsetattr(0, TCSANOW, &savedModes);
+}
+
+void Terminal::onFatalSignal(int signal) {
+    restoreNow();
+    std::raise(signal); // the handler was reset: the default action ends the process
+}
+
+std::vector<Key> Terminal::readKeys() {
+    char bytes[64];
+    const ssize_t n = read(0, bytes, sizeof bytes);
+    return n > 0 ? decodeKeys(std::string(bytes, static_cast<std::size_t>(n))) : std::vector<Key>{};
+}
+
+void Terminal::draw(const ViewData& view) {
+    winsize size{};
+    const bool known = ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0;
+    const std::string screen = drawScreen(view, known ? size.ws_row : 24, known ? size.ws_col : 80);
+    writeAll(1, screen.data(), screen.size());
+}

@@ -1,0 +1,60 @@
+// nibtool play's view: on a terminal, a screen redrawn in place with plain ANSI sequences (the pattern
+// scrolling under the playing line, the channels' notes and levels, the song's place and time), read
+// keys; without one, a status line a second.
+//
+// Plain sequences rather than a curses library: the screen is one fixed layout redrawn whole, the few
+// sequences it needs (cursor home, erase, reverse video, the alternate screen) are understood by every
+// terminal in use, and the terminal can be put back from a signal handler with two async-signal-safe
+// calls. No colours: the playing line is marked with '>' and, where the terminal can, reverse video.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "play_song.h"
+
+// Everything one frame shows.
+struct ViewData {
+    std::string title, file;
+    int rate = 8000;
+    const SongFacts* facts = nullptr;
+    PlayerState state;
+    std::string message; // the last watch event: a reload, or why the file no longer plays
+};
+
+enum class Key { Pause, Previous, Next, Quit };
+
+// The keys in bytes read from a terminal: space, left and right arrows (either cursor mode), q.
+std::vector<Key> decodeKeys(const std::string& bytes);
+
+// The whole screen for a terminal of `rows` by `columns`: escape sequences and text, drawn from the top
+// left; no line reaches the last column, so nothing wraps or scrolls.
+std::string drawScreen(const ViewData& view, int rows, int columns);
+
+// "0:12.4 order 3 line 17 (pattern 2)", for standard error once a second.
+std::string statusLine(const ViewData& view);
+
+// "0:54.1", for a count of bytes at a rate.
+std::string clockText(std::uint64_t bytes, int rate);
+
+// The terminal on standard input and output while the view runs: keys arrive unbuffered and unechoed,
+// the screen is the alternate one, the cursor hidden. Everything is put back when it is destroyed, and
+// on a fatal signal.
+class Terminal {
+  public:
+    // Whether standard input and output are both a terminal that takes cursor movement.
+    static bool usable();
+
+    Terminal();
+    ~Terminal();
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    // The keys typed since the last call (standard input is read without waiting).
+    std::vector<Key> readKeys();
+    void draw(const ViewData& view);
+
+  private:
+    static void restoreNow();
+    static void onFatalSignal(int signal);
+};

@@ -1,0 +1,530 @@
+// nibtool play: the song handed to the device in buffers of any size ends where render ends it, moves
+// between order positions and reloads at a line as if it had played there; the screen fits its
+// terminal; the disk capture is cut to what was played. End to end through SDL's disk driver, the
+// device gets nibplay's bytes for ROMs and imported modules; the view follows the song and its keys in
+// a pseudo-terminal and always gives the terminal back; --watch picks up a rewritten file; and the
+// refusals (no device, nibplay on a terminal) are one line each.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <poll.h>
+#include <pty.h>
+#include <regex>
+#include <sstream>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "engine/sequencer.h"
+#include "engine_harness.h"
+#include "fuzz/test_modules.h"
+#include "nibtool/play_audio.h"
+#include "nibtool/play_song.h"
+#include "nibtool/play_view.h"
+
+namespace {
+
+constexpr std::size_t kLineBytes858 = 858; // a line at the default speed: 6 ticks of 11 calls of 13 bytes
+
+// The first byte of line k of a song at the default speed without breaks: one priming call, then 66
+// calls a line.
+std::size_t lineStart(std::size_t k) {
+    return kStepsPerCall * (1 + 66 * k);
+}
+
+// Four lines at the default speed, then a break back to line 0.
+RomBuilder fourLineLoop(std::uint8_t fill = 0x35, std::uint8_t tone = 24) {
+    RomBuilder rom;
+    rom.fill(0x9000, 0x100, fill).sample(1, 0x9000, 0x9100, 0, 0x9000).song(0, 0x8000).orders(0x8000, {0});
+    rom.cell(0x8000, 0, 0, 0, {1, tone})
+        .cell(0x8000, 0, 2, 1, {1, 31, 4, 1})
+        .cell(0x8000, 0, 3, 2, {0, 0, 13, 0xC0});
+    return rom;
+}
+
+// Three patterns of notes that change every line; after order 2 the order list holds pattern 0, so the
+// song walks every order position before it repeats.
+RomBuilder threeOrders(std::uint8_t fill = 0x35) {
+    RomBuilder rom;
+    rom.fill(0x9000, 0x400, fill).sample(1, 0x9000, 0x9400, 0, 0x9000).song(0, 0x8000);
+    rom.orders(0x8000, {0, 1, 2});
+    for (std::size_t p = 0; p < 3; ++p)
+        for (std::size_t line = 0; line < 64; ++line)
+            rom.cell(0x8000, p, line, line % 4, {1, static_cast<std::uint8_t>((p * 7 + line) % 40 + 10)});
+    return rom;
+}
+
+std::vector<std::uint8_t> play(SongPlayer& player, std::size_t size, std::size_t buffer) {
+    std::vector<std::uint8_t> out(size);
+    for (std::size_t at = 0; at < size; at += buffer)
+        player.fill(out.data() + at, std::min(buffer, size - at));
+    return out;
+}
+
+TEST(SongPlayer, HandsOutTheEnginesBytesAndEndsWhereRenderEnds) {
+    struct Case {
+        const char* what;
+        SongPlayer::Ending ending;
+        std::size_t bytes; // where the song ends; 0 for never
+    };
+    const Case cases[] = {
+        {"once through", {}, 13 + 4 * kLineBytes858},
+        {"a fixed length inside a call", {false, 22051}, 22051},
+        {"looping", {true, 0}, 0},
+    };
+    for (const Case& c : cases) {
+        for (const std::size_t buffer : {1, 13, 128, 1000}) {
+            const std::size_t size = 30000;
+            std::vector<std::uint8_t> expected = EngineHarness(fourLineLoop()).render(size);
+            if (c.bytes > 0)
+                std::fill(expected.begin() + static_cast<std::ptrdiff_t>(c.bytes), expected.end(), 128);
+            SongPlayer player(8000, c.ending);
+            player.load(fourLineLoop().build());
+            EXPECT_EQ(play(player, size, buffer), expected) << c.what << ", buffers of " << buffer;
+            EXPECT_EQ(player.finished(), c.bytes > 0) << c.what;
+            EXPECT_EQ(player.deliveredBytes(), c.bytes > 0 ? c.bytes : size) << c.what;
+        }
+    }
+}
+
+TEST(SongPlayer, StepsBetweenOrderPositionsAndPlaysOnFromThere) {
+    struct Case {
+        std::size_t playFirst; // bytes played before the step
+        int direction;
+        SongPosition expected;
+    };
+    const Case cases[] = {
+        {lineStart(5), +1, {1, 0}},
+        {lineStart(64 + 5), +1, {2, 0}},
+        {lineStart(64 + 5), -1, {0, 0}},
+        {lineStart(5), -1, {0, 0}}, // the first position restarts
+    };
+    for (const Case& c : cases) {
+        SongPlayer player(8000, {});
+        player.load(threeOrders().build());
+        play(player, c.playFirst, 500);
+        player.step(c.direction);
+        play(player, 20, 20); // the rest of the call in hand, then the new line's first call
+        const PlayerState s = player.look();
+        EXPECT_EQ(s.at.order, c.expected.order) << c.playFirst << " " << c.direction;
+        EXPECT_EQ(s.at.line, c.expected.line) << c.playFirst << " " << c.direction;
+        play(player, 10 * kLineBytes858, 500);
+        EXPECT_FALSE(player.finished()) << "going back does not end the song at a line it played";
+    }
+}
+
+TEST(SongPlayer, ReloadGoesOnAtTheLineAsIfPlayedFromTheStart) {
+    const std::vector<std::uint8_t> before = threeOrders(0x35).build(), after = threeOrders(0x7A).build();
+    for (const std::size_t line : {0, 5, 64 + 17, 128 + 63}) {
+        // Rendered first: the harness and the player share the one engine.
+        const std::vector<std::uint8_t> expected = EngineHarness(after).render(lineStart(line + 2));
+        SongPlayer player(8000, {});
+        player.load(before);
+        play(player, lineStart(line) + 300, 256);
+        const SongPosition at{static_cast<std::uint8_t>(line / 64), static_cast<std::uint8_t>(line % 64)};
+        player.load(after, &at);
+        EXPECT_EQ(play(player, 2 * kLineBytes858, 100),
+                  std::vector<std::uint8_t>(expected.begin() + static_cast<std::ptrdiff_t>(lineStart(line)),
+                                            expected.end()))
+            << "line " << line;
+    }
+}
+
+TEST(PlayView, KeysFromTerminalBytes) {
+    const std::pair<std::string, std::vector<Key>> cases[] = {
+        {" ", {Key::Pause}},
+        {"q", {Key::Quit}},
+        {"\x1b[C\x1b[D", {Key::Next, Key::Previous}},
+        {"\x1bOC\x1bOD", {Key::Next, Key::Previous}}, // application cursor mode
+        {"\x1b[1;5C", {Key::Next}},                   // with a modifier
+        {"x\x1b[A\x1b", {}},                          // other keys, a cut sequence
+    };
+    for (const auto& [bytes, keys] : cases)
+        EXPECT_EQ(decodeKeys(bytes), keys) << bytes.size();
+}
+
+// The screen's lines as the terminal shows them, escape sequences removed.
+std::vector<std::string> screenLines(const std::string& screen) {
+    const std::string text = std::regex_replace(screen, std::regex("\x1b\\[[0-9;?]*[A-Za-z]"), "");
+    std::vector<std::string> lines;
+    std::stringstream in(text);
+    for (std::string line; std::getline(in, line, '\n');)
+        lines.push_back(line.substr(0, line.find('\r')));
+    return lines;
+}
+
+TEST(PlayView, ScreenFitsItsTerminalAndMarksThePlayingLine) {
+    SongPlayer player(8000, {});
+    player.load(threeOrders().build());
+    play(player, lineStart(64 + 40) + 5, 500);
+    ViewData view;
+    view.title = std::string(100, 't');
+    view.file = "song.mod";
+    view.facts = &player.facts();
+    view.state = player.look();
+    view.message = std::string(200, 'm');
+    for (const auto& [rows, columns] : {std::pair{24, 80}, {12, 80}, {24, 40}, {80, 200}}) {
+        const std::vector<std::string> lines = screenLines(drawScreen(view, rows, columns));
+        EXPECT_LE(lines.size(), static_cast<std::size_t>(rows));
+        for (const std::string& line : lines)
+            EXPECT_LT(line.size(), static_cast<std::size_t>(columns)) << rows << "x" << columns;
+        const auto playing = std::count_if(lines.begin(), lines.end(),
+                                           [](const std::string& l) { return l.rfind(">40 ", 0) == 0; });
+        EXPECT_EQ(playing, 1) << rows << "x" << columns;
+        EXPECT_EQ(lines[1].rfind("order   1/", 0), 0u) << lines[1];
+    }
+    EXPECT_EQ(screenLines(drawScreen(view, 24, 80)).size(), 24u) << "an 80x24 terminal is filled";
+}
+
+TEST(DiskCapture, CutToThePlayedBytesWhereverSdlPutThem) {
+    const std::string path = "/tmp/nibplay-capture-test.raw";
+    std::vector<std::uint8_t> written(1000);
+    for (std::size_t i = 0; i < written.size(); ++i)
+        written[i] = static_cast<std::uint8_t>(i * 7);
+    const std::uint64_t hash = captureHash(kCaptureHashStart, written.data(), written.size());
+    for (const std::size_t leading : {0, 1, 3}) {
+        std::vector<std::uint8_t> file(leading * 64, 128);
+        file.insert(file.end(), written.begin(), written.end());
+        file.insert(file.end(), 128, 128);
+        writeBytes(path, file);
+        ASSERT_TRUE(trimDiskCapture(path, 64, written.size(), hash, 900)) << leading;
+        std::ifstream in(path, std::ios::binary);
+        const std::vector<std::uint8_t> kept{std::istreambuf_iterator<char>(in),
+                                             std::istreambuf_iterator<char>()};
+        EXPECT_EQ(kept, std::vector<std::uint8_t>(written.begin(), written.begin() + 900)) << leading;
+    }
+    // Bytes that are not in the file leave it alone.
+    writeBytes(path, std::vector<std::uint8_t>(2000, 1));
+    EXPECT_FALSE(trimDiskCapture(path, 64, written.size(), hash, 900));
+    std::remove(path.c_str());
+}
+
+// ---- The command, end to end --------------------------------------------------------------------------
+
+class PlayCommand : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/nibtool-play-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
+        writeBytes(path(name), bytes);
+        return path(name);
+    }
+    std::vector<std::uint8_t> read(const std::string& name) const {
+        std::ifstream in(path(name), std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    std::string text(const std::string& name) const {
+        const std::vector<std::uint8_t> bytes = read(name);
+        return std::string(bytes.begin(), bytes.end());
+    }
+
+    // Runs a bash script in the test's folder with $NIBTOOL and $NIBPLAY set and SDL's disk driver
+    // capturing into 'capture.raw'; returns its exit status.
+    int run(const std::string& script, bool fast = true) const {
+        std::ofstream(path("script.sh"))
+            << "NIBTOOL='" NIBTOOL_BINARY "'\nNIBPLAY='" NIBPLAY_BINARY "'\n"
+            << "export SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=capture.raw\n"
+            << (fast ? "export SDL_DISKAUDIODELAY=0\n" : "") << "cd '" << dir_ << "'\n"
+            << script << "\n";
+        const int status = std::system(("bash '" + path("script.sh") + "' </dev/null").c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(PlayCommand, TheDeviceGetsNibplaysBytesForRomsAndImportedModules) {
+    struct Case {
+        std::string name, file, options;
+    };
+    std::vector<Case> cases = {
+        {"a ROM once through", write("loop.rom", fourLineLoop().build()), ""},
+        {"a ROM for a time at a rate", write("loop.rom", fourLineLoop().build()),
+         "--seconds 1.5 --rate 11025"},
+        {"the demo ROM", std::string(NIBPLAY_TEST_DIR) + "/../examples/demo.rom", ""},
+        {"a MOD", write("small.mod", buildMod(smallModSpec())), ""},
+        {"an XM", write("tiny.xm", tinyXm()), ""},
+        {"an S3M", write("tiny.s3m", tinyS3m()), "--rate 11025"},
+        {"an IT", write("tiny.it", tinyIt()), ""},
+    };
+    // Where the project's folder of real modules sits beside it: the first of each format, by name.
+    const std::string shared = std::string(NIBPLAY_TEST_DIR) + "/../../shared/modules";
+    std::map<std::string, std::string> firstOfFormat;
+    if (DIR* d = opendir(shared.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            const std::size_t dot = name.rfind('.');
+            if (name[0] == '.' || dot == std::string::npos || name.substr(dot) == ".md") continue;
+            std::string& first = firstOfFormat[name.substr(dot)];
+            if (first.empty() || name < first) first = name;
+        }
+        closedir(d);
+    }
+    for (const auto& [format, name] : firstOfFormat)
+        cases.push_back({name, shared + "/" + name, ""});
+    for (const Case& c : cases) {
+        // What the device must get: render's bytes (nibplay's, to where render ends) of the ROM, or of
+        // the ROM the module imports into.
+        const std::string rate = c.options.find("--rate") != std::string::npos ? " --rate 11025" : "";
+        const std::string rom =
+            c.file.find(".rom") != std::string::npos ? "'" + c.file + "'" : "imported.rom";
+        const int imported =
+            rom == "imported.rom"
+                ? run("$NIBTOOL import '" + c.file + "' imported.rom" + rate + " 2>/dev/null")
+                : 0;
+        const int played = run("rm -f capture.raw; $NIBTOOL play '" + c.file + "' " + c.options + " 2>err");
+        if (imported != 0) {
+            EXPECT_EQ(played, 1) << c.name << ": a module import refuses is refused";
+            continue;
+        }
+        ASSERT_EQ(played, 0) << c.name << ": " << text("err");
+        ASSERT_EQ(run("$NIBTOOL render " + rom + " expected.raw " + c.options + " 2>/dev/null"), 0) << c.name;
+        const std::vector<std::uint8_t> captured = read("capture.raw");
+        EXPECT_EQ(captured.size(), read("expected.raw").size()) << c.name;
+        EXPECT_TRUE(captured == read("expected.raw")) << c.name;
+        ASSERT_EQ(run("$NIBPLAY " + rom + " x 2>/dev/null | head -c " + std::to_string(captured.size()) +
+                      " >nibplay.raw"),
+                  0);
+        EXPECT_TRUE(captured == read("nibplay.raw")) << c.name;
+    }
+}
+
+TEST_F(PlayCommand, RefusalsAreOneLine) {
+    write("loop.rom", fourLineLoop().build());
+    write("small.mod", buildMod(smallModSpec()));
+    struct Case {
+        std::string command;
+        int status;
+        std::string start, contains;
+    };
+    const Case cases[] = {
+        {"SDL_AUDIODRIVER=nosuch $NIBTOOL play loop.rom", 1, "nibtool: no audio device",
+         "nibtool render loop.rom"},
+        {"SDL_AUDIODRIVER=nosuch $NIBTOOL play small.mod", 1, "nibtool: no audio device",
+         "nibtool import small.mod"},
+        {"$NIBTOOL play nosuch.rom", 1, "nibtool: cannot open 'nosuch.rom'", ""},
+        {"$NIBTOOL play", 2, "nibtool play: needs one file", ""},
+        {"$NIBTOOL play loop.rom --loop --seconds 2", 2, "nibtool play: give --loop or --seconds", ""},
+        {"$NIBTOOL play loop.rom --rate 10", 2, "nibtool play: --rate needs", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(run(c.command + " 2>err"), c.status) << c.command;
+        const std::string err = text("err");
+        EXPECT_EQ(err.rfind(c.start, 0), 0u) << c.command << "\n" << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << c.command << "\n" << err;
+        EXPECT_NE(err.find(c.contains), std::string::npos) << c.command << "\n" << err;
+    }
+}
+
+TEST_F(PlayCommand, WatchGoesOnWithTheRewrittenFileAtTheSameLine) {
+    write("song.rom", fourLineLoop(0x35, 24).build());
+    const RomBuilder second = threeOrders(0x7A);
+    write("second.rom", second.build());
+    // Saved the way editors do: a new file renamed over the old one.
+    ASSERT_EQ(
+        run("$NIBTOOL play song.rom --watch --seconds 3 2>err & sleep 1.2; mv second.rom song.rom; wait $!",
+            false),
+        0)
+        << text("err");
+    std::smatch m;
+    const std::string err = text("err");
+    ASSERT_TRUE(
+        std::regex_search(err, m, std::regex("reloaded song.rom, going on at order (\\d+) line (\\d+)")))
+        << err;
+    const std::size_t line = std::stoul(m[1]) * 64 + std::stoul(m[2]);
+    const std::vector<std::uint8_t> captured = read("capture.raw");
+    EXPECT_EQ(captured.size(), 24000u);
+    const std::vector<std::uint8_t> first = EngineHarness(fourLineLoop(0x35, 24)).render(4000);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), captured.begin())) << "it starts with the first file";
+    const std::vector<std::uint8_t> after = EngineHarness(second).render(lineStart(line + 2));
+    const auto from = after.begin() + static_cast<std::ptrdiff_t>(lineStart(line));
+    EXPECT_NE(std::search(captured.begin(), captured.end(), from, after.end()), captured.end())
+        << "the second file's bytes from the start of line " << line;
+}
+
+TEST_F(PlayCommand, WatchKeepsPlayingWhenTheFileNoLongerImports) {
+    write("song.mod", buildMod(smallModSpec()));
+    ASSERT_EQ(
+        run("$NIBTOOL play song.mod --watch --seconds 2 2>err & sleep 0.8; echo 'not a module' >song.mod; "
+            "wait $!",
+            false),
+        0);
+    const std::string err = text("err");
+    EXPECT_NE(
+        err.find("song.mod no longer plays (not a module libxmp recognises); playing the last good one"),
+        std::string::npos)
+        << err;
+    EXPECT_EQ(read("capture.raw").size(), 16000u) << "it played on to the end";
+}
+
+// A program on a pseudo-terminal of 80x24, as a user's terminal runs it.
+class Pty {
+  public:
+    explicit Pty(const std::vector<std::string>& command) {
+        winsize size{24, 80, 0, 0};
+        pid_ = forkpty(&master_, nullptr, nullptr, &size);
+        if (pid_ == 0) {
+            std::vector<char*> argv;
+            for (const std::string& a : command)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            setenv("TERM", "xterm", 1);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~Pty() {
+        if (pid_ > 0 && status_ < 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (master_ >= 0) close(master_);
+    }
+    bool ok() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+    void send(const std::string& keys) {
+        ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+
+    // Reads what the program writes for `ms` milliseconds.
+    void readFor(int ms) {
+        for (int waited = 0; waited < ms; waited += 20) {
+            pollfd p{master_, POLLIN, 0};
+            char buffer[4096];
+            ssize_t n = 0;
+            if (poll(&p, 1, 20) > 0 && (n = ::read(master_, buffer, sizeof buffer)) > 0)
+                output_.append(buffer, static_cast<std::size_t>(n));
+            else if (n < 0)
+                usleep(20000); // the program has closed the terminal
+        }
+    }
+    // The exit status once it has ended (within `ms`), or -1.
+    int wait(int ms) {
+        for (int waited = 0; waited < ms && status_ < 0; waited += 20) {
+            readFor(20);
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_)
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+        }
+        return status_;
+    }
+    // The order position and line the screen showed last, and whether it said paused.
+    SongPosition shown(bool* paused = nullptr) const {
+        static const std::regex place("order +(\\d+)/\\d+ +pattern +\\d+ +line +(\\d+) .*?(playing|paused)");
+        SongPosition at{255, 255};
+        const std::string last = output_.substr(output_.size() - std::min<std::size_t>(output_.size(), 8192));
+        for (auto it = std::sregex_iterator(last.begin(), last.end(), place); it != std::sregex_iterator();
+             ++it) {
+            at = {static_cast<std::uint8_t>(std::stoi((*it)[1])),
+                  static_cast<std::uint8_t>(std::stoi((*it)[2]))};
+            if (paused) *paused = (*it)[3] == "paused";
+        }
+        return at;
+    }
+    const std::string& output() const { return output_; }
+    termios modes() const {
+        termios t{};
+        tcgetattr(master_, &t);
+        return t;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int master_ = -1;
+    int status_ = -1;
+    std::string output_;
+};
+
+TEST_F(PlayCommand, ViewFollowsTheSongAndItsKeys) {
+    const std::string demo = std::string(NIBPLAY_TEST_DIR) + "/../examples/demo.rom";
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", path("capture.raw").c_str(), 1);
+    Pty pty({NIBTOOL_BINARY, "play", demo});
+    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal here";
+    pty.readFor(1000);
+    const SongPosition early = pty.shown();
+    pty.readFor(1000);
+    const SongPosition later = pty.shown();
+    EXPECT_EQ(early.order, 0);
+    EXPECT_GT(later.line, early.line) << pty.output();
+
+    pty.send("\x1b[C");
+    pty.readFor(500);
+    EXPECT_EQ(pty.shown().order, 1) << "right: the next order position";
+    pty.send(" ");
+    pty.readFor(300);
+    bool paused = false;
+    const SongPosition held = pty.shown(&paused);
+    pty.readFor(700);
+    EXPECT_TRUE(paused);
+    EXPECT_EQ(pty.shown().line, held.line) << "space: paused";
+    pty.send(" \x1b[D");
+    pty.readFor(500);
+    EXPECT_EQ(pty.shown(&paused).order, 0) << "left: the previous order position";
+    EXPECT_FALSE(paused);
+    pty.send("q");
+    EXPECT_EQ(pty.wait(3000), 0) << "q quits";
+    unsetenv("SDL_AUDIODRIVER");
+    unsetenv("SDL_DISKAUDIOFILE");
+}
+
+TEST_F(PlayCommand, TerminalIsGivenBackOnEveryEnd) {
+    const std::string rom = write("loop.rom", fourLineLoop().build());
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", path("capture.raw").c_str(), 1);
+    struct Case {
+        const char* how;
+        std::vector<std::string> command;
+        int signal; // sent after a second, or 0
+        std::string keys;
+        int status;
+    };
+    const Case cases[] = {
+        {"q", {NIBTOOL_BINARY, "play", rom, "--loop"}, 0, "q", 0},
+        {"SIGINT", {NIBTOOL_BINARY, "play", rom, "--loop"}, SIGINT, "", 128 + SIGINT},
+        {"the song's end", {NIBTOOL_BINARY, "play", rom}, 0, "", 0},
+    };
+    for (const Case& c : cases) {
+        Pty pty(c.command);
+        if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal here";
+        pty.readFor(700);
+        if (c.signal) kill(pty.pid(), c.signal);
+        if (!c.keys.empty()) pty.send(c.keys);
+        EXPECT_EQ(pty.wait(5000), c.status) << c.how;
+        const std::string& out = pty.output();
+        const std::string leave = "\x1b[?1049l";
+        ASSERT_GE(out.size(), leave.size()) << c.how;
+        EXPECT_EQ(out.rfind(leave), out.size() - leave.size())
+            << c.how << ": the main screen comes back last";
+        EXPECT_TRUE(pty.modes().c_lflag & ECHO) << c.how;
+        EXPECT_TRUE(pty.modes().c_lflag & ICANON) << c.how;
+    }
+    unsetenv("SDL_AUDIODRIVER");
+    unsetenv("SDL_DISKAUDIOFILE");
+}
+
+TEST_F(PlayCommand, NibplayRefusesToWriteAudioOnATerminal) {
+    const std::string rom = write("loop.rom", fourLineLoop().build());
+    const std::string err = path("err");
+    Pty pty(
+        {"/bin/bash", "-c", std::string("exec '") + NIBPLAY_BINARY + "' '" + rom + "' x 2>'" + err + "'"});
+    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal here";
+    EXPECT_EQ(pty.wait(3000), 2);
+    EXPECT_EQ(pty.output(), "") << "no audio reached the terminal";
+    const std::string said = text("err");
+    EXPECT_EQ(said.rfind("nibplay: standard output is a terminal; pipe it to a player", 0), 0u) << said;
+    EXPECT_NE(said.find("nibtool play"), std::string::npos) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+}
+
+} // namespace
