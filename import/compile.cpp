@@ -72,6 +72,19 @@ struct Placement {
     bool visitEnd = false;   // last line of a visit: timed to end it as close to the module as it can
 };
 
+// A visit of a module order position: known by its module pattern, first row and length in ticks.
+using VisitKey = std::array<std::size_t, 3>;
+struct Visit {
+    VisitKey key;
+    std::size_t positions; // engine order positions it takes
+    double calls;          // its length in sequencer calls, as the module times it
+};
+struct CompiledVisit {
+    VisitKey key;
+    std::size_t position, positions; // where its lines are
+    double calls;                    // its length in sequencer calls, as compiled
+};
+
 class Compiler {
   public:
     Compiler(const Performance& p, const VoicePlan& v, const SampleBank& b, int rate, bool reuse,
@@ -85,6 +98,9 @@ class Compiler {
     std::vector<std::pair<std::size_t, std::size_t>> splitLines() const;
     std::vector<Event> events(std::size_t s, std::size_t a, std::size_t b) const;
     std::vector<Placement> place(const std::vector<std::pair<std::size_t, std::size_t>>& spans) const;
+    Visit describeVisit(const std::vector<std::pair<std::size_t, std::size_t>>& spans,
+                        const std::vector<Placement>& where, std::size_t first, std::size_t end) const;
+    const CompiledVisit* findReplay(const Visit& visit, bool outOfRoom) const;
     SongLine compileLine(std::size_t a, std::size_t b, const Placement& where);
     int chooseTickCalls(std::size_t a, std::size_t b, const Placement& where);
     double pitchError(std::size_t s, std::size_t a, std::size_t b, const Cell& cell, int calls, Sim sim) const;
@@ -106,7 +122,7 @@ class Compiler {
     int tickCalls_ = kDefaultTickCalls + 1;
     std::map<std::string, std::size_t> losses_; // what could not be kept, counted
     Placement loopTarget_;
-    std::map<std::array<std::size_t, 3>, double> compiledCalls_; // each compiled visit's length in calls
+    std::vector<CompiledVisit> compiled_; // visits compiled so far, in song order
     double visitCalls_ = 0;  // calls spent since the visit began
     double visitOffset_ = 0; // the engine's lead on the module as the visit began, in whole calls
     double visitTime_ = 0;   // the module's time as the visit began
@@ -326,6 +342,28 @@ Cell Compiler::choosePitch(std::size_t s, std::size_t a, std::size_t b, Cell cel
     return best;
 }
 
+Visit Compiler::describeVisit(const std::vector<std::pair<std::size_t, std::size_t>>& spans,
+                              const std::vector<Placement>& where, std::size_t first, std::size_t end) const {
+    const std::size_t a = spans[first].first, b = spans[end - 1].second;
+    const auto order = static_cast<std::size_t>(p_.ticks[a].order);
+    const std::size_t pattern = order < p_.orderPatterns.size() ? std::size_t(p_.orderPatterns[order]) : order;
+    const double calls =
+        (p_.ticks[b - 1].time + p_.ticks[b - 1].duration - p_.ticks[a].time) * rate_ / double(kStepsPerCall);
+    return {{pattern, std::size_t(p_.ticks[a].row), b - a}, where[end - 1].position - where[first].position + 1, calls};
+}
+
+// An earlier visit whose lines this one can play again: the same visit of the same pattern, or, when the
+// image is out of room, the latest visit that lasts as long (within 1%) in as many positions.
+const CompiledVisit* Compiler::findReplay(const Visit& visit, bool outOfRoom) const {
+    const CompiledVisit* found = nullptr;
+    for (const CompiledVisit& c : compiled_)
+        if (c.positions == visit.positions && c.key == visit.key) found = &c;
+    if (found || !outOfRoom) return found;
+    for (const CompiledVisit& c : compiled_)
+        if (c.positions == visit.positions && std::fabs(c.calls - visit.calls) <= 0.01 * visit.calls) found = &c;
+    return found;
+}
+
 SongLine Compiler::compileLine(std::size_t a, std::size_t b, const Placement& where) {
     SongLine line;
     const std::size_t n = b - a;
@@ -411,40 +449,23 @@ CompiledSong Compiler::run() {
     const std::vector<Placement> where = place(spans);
     for (std::size_t i = 0; i < spans.size(); ++i)
         if (spans[i].first == p_.loopTick) loopTarget_ = where[i];
-    // A visit is known by its module pattern, first row and length in ticks.
-    std::map<std::array<std::size_t, 3>, std::size_t> compiled; // visit -> its first position
     std::size_t fresh = 0, replayed = 0; // positions compiled, and visits that replay another's lines
     for (std::size_t i = 0; i < spans.size();) {
         std::size_t end = i + 1; // the visit's spans: [i, end)
         while (end < spans.size() && !where[end].visitStart) ++end;
-        const std::size_t a = spans[i].first, b = spans[end - 1].second;
-        const auto order = static_cast<std::size_t>(p_.ticks[a].order);
-        const std::array<std::size_t, 3> key{order < p_.orderPatterns.size() ? std::size_t(p_.orderPatterns[order]) : order,
-                                             std::size_t(p_.ticks[a].row), b - a};
-        auto before = compiled.find(key);
+        const Visit visit = describeVisit(spans, where, i, end);
         const bool movable = reuse_ && !where[end - 1].last &&
                              (loopTarget_.position < where[i].position || loopTarget_.position > where[end - 1].position);
-        const std::size_t span = where[end - 1].position - where[i].position + 1;
-        if (movable && before == compiled.end() && fresh + span > maxPatterns_) {
-            // Out of room: replay the latest visit that lasts as long, so the song keeps its length.
-            const double calls = (p_.ticks[b - 1].time + p_.ticks[b - 1].duration - p_.ticks[a].time) * rate_ /
-                                 double(kStepsPerCall);
-            for (auto it = compiled.begin(); it != compiled.end(); ++it)
-                if (it->first[2] == key[2] && std::fabs(compiledCalls_[it->first] - calls) <= 0.01 * calls &&
-                    (before == compiled.end() || it->second > before->second))
-                    before = it;
-            if (before != compiled.end()) ++replayed;
-        }
-        const bool again = movable && before != compiled.end();
-        if (again) {
-            std::size_t from = before->second;
-            for (std::size_t k = i; k < end; ++k) {
-                song.positions.resize(where[k].position + 1);
-                song.positions[where[k].position].push_back(
-                    song.positions[from + where[k].position - where[i].position][where[k].line]);
+        const CompiledVisit* source = movable ? findReplay(visit, fresh + visit.positions > maxPatterns_) : nullptr;
+        if (source) {
+            // The positions of the earlier visit, whole: they break to the next position or end at line 63.
+            for (std::size_t k = 0; k < visit.positions; ++k) {
+                std::vector<SongLine> lines = song.positions[source->position + k];
+                song.positions.push_back(std::move(lines));
             }
-            calls_ += compiledCalls_[key];
+            calls_ += source->calls;
             sims_ = {}; // the streams' state after a repeated visit is not followed
+            replayed += source->key != visit.key;
         } else {
             const double start = calls_;
             for (std::size_t k = i; k < end; ++k) {
@@ -452,11 +473,8 @@ CompiledSong Compiler::run() {
                 song.positions.resize(where[k].position + 1);
                 song.positions[where[k].position].push_back(line);
             }
-            fresh += span;
-            if (before == compiled.end()) {
-                compiled[key] = where[i].position;
-                compiledCalls_[key] = calls_ - start;
-            }
+            fresh += visit.positions;
+            compiled_.push_back({visit.key, where[i].position, visit.positions, calls_ - start});
         }
         i = end;
     }

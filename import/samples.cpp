@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <map>
 
 #include "engine/engine.h"
@@ -65,23 +66,40 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-// The frames that are ever played: up to the loop's end, or the whole sample. A short loop is repeated
-// so that it lasts at least `minFrames`; a two-way loop is written out forwards then backwards.
-std::vector<float> playedFrames(const SampleData& s, double minLoopFrames, std::size_t& loopStart) {
+// How much of a sample is kept: all of it, or, to fit, a shorter end (`frames`, for a sample that does
+// not loop) or a shorter loop (`loop` frames from the loop's start).
+struct Cut {
+    std::size_t frames = SIZE_MAX, loop = SIZE_MAX;
+};
+
+// The frames that are ever played: up to the loop's end, or the whole sample, as cut. A two-way loop is
+// written out forwards then backwards; a loop shorter than `minLoopFrames` is repeated until it is not.
+std::vector<float> playedFrames(const SampleData& s, const Cut& cut, double minLoopFrames, std::size_t& loopStart) {
+    loopStart = 0;
     if (!s.loops) {
-        loopStart = 0;
-        return s.frames;
+        std::vector<float> frames(s.frames.begin(), s.frames.begin() + long(std::min(cut.frames, s.frames.size())));
+        const std::size_t fade = frames.size() < s.frames.size() ? std::min<std::size_t>(frames.size(), 256) : 0;
+        for (std::size_t f = 0; f < fade; ++f) // a shortened end fades out
+            frames[frames.size() - 1 - f] *= float(f) / float(fade);
+        return frames;
     }
-    std::vector<float> frames(s.frames.begin(), s.frames.begin() + static_cast<std::ptrdiff_t>(s.loopEnd));
-    std::vector<float> loop(frames.begin() + static_cast<std::ptrdiff_t>(s.loopStart), frames.end());
+    const std::size_t loopEnd = s.loopStart + std::min(cut.loop, s.loopEnd - s.loopStart);
+    std::vector<float> frames(s.frames.begin(), s.frames.begin() + long(s.loopStart));
+    std::vector<float> loop(s.frames.begin() + long(s.loopStart), s.frames.begin() + long(loopEnd));
     if (s.bidirectional && loop.size() > 2) loop.insert(loop.end(), loop.rbegin() + 1, loop.rend() - 1);
-    frames.resize(s.loopStart);
     loopStart = s.loopStart;
-    const std::size_t copies =
-        std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(minLoopFrames / double(loop.size()))));
+    const auto copies = std::max<std::size_t>(1, std::size_t(std::ceil(minLoopFrames / double(loop.size()))));
     for (std::size_t i = 0; i < copies; ++i)
         frames.insert(frames.end(), loop.begin(), loop.end());
     return frames;
+}
+
+// The same count, without building the frames.
+std::size_t playedLength(const SampleData& s, const Cut& cut, double minLoopFrames) {
+    if (!s.loops) return std::min(cut.frames, s.frames.size());
+    std::size_t loop = std::min(cut.loop, s.loopEnd - s.loopStart);
+    if (s.bidirectional && loop > 2) loop = 2 * loop - 2;
+    return s.loopStart + loop * std::max<std::size_t>(1, std::size_t(std::ceil(minLoopFrames / double(loop))));
 }
 
 // Resamples by `ratio` with libsamplerate. A loop is resampled with copies of itself after its end, so
@@ -111,17 +129,129 @@ std::uint8_t quantize(float v) {
     return static_cast<std::uint8_t>(std::clamp(q, -8L, 7L) & 15);
 }
 
+// A heard sample, while the bank is planned.
 struct Candidate {
     int source;
     Usage usage;
     double frequency; // most played
     int low, high;    // semitones below and above it that are played
     int anchor;       // the table semitone `frequency` lands on
-    std::size_t frames; // played frames (loops repeated)
+    Cut cut;
+
+    double ratio(int rate) const { return tableStep(anchor) * rate / (256.0 * frequency); }
 };
 
-double ratioFor(const Candidate& c, int rate) {
-    return tableStep(c.anchor) * rate / (256.0 * c.frequency);
+// Stored bytes of a candidate, at its rate and cut.
+double storedBytes(const Candidate& c, const SampleData& s, int rate) {
+    return std::ceil(double(playedLength(s, c.cut, kShortestLoop / c.ratio(rate))) * c.ratio(rate)) + 1;
+}
+
+class Planner {
+  public:
+    Planner(const Performance& p, std::vector<Candidate>& chosen, int rate, std::size_t space)
+        : p_(p), chosen_(chosen), rate_(rate), space_(double(space)) {}
+
+    // Packed two to a byte range, longest with next longest: each pair takes the longer one's bytes.
+    double total() const {
+        std::vector<double> sizes;
+        for (const Candidate& c : chosen_) sizes.push_back(bytes(c));
+        std::sort(sizes.rbegin(), sizes.rend());
+        double sum = 0;
+        for (std::size_t i = 0; i < sizes.size(); i += 2) sum += sizes[i];
+        return sum;
+    }
+
+    // Fits the candidates in the space, in steps that cost the sound least first: lower rates a semitone
+    // at a time (down to where the lowest notes play at the lowest tone), shorter ends and loops, then fewer
+    // samples; lower rates below a sample's lowest notes come after shorter ends, as those notes would
+    // then all play at the table's lowest tone. Reports what it did.
+    void fit(std::vector<std::string>& report) {
+        int lowered = 0, shortened = 0, dropped = 0;
+        while (total() > space_ && lower(false)) ++lowered;
+        while (total() > space_ && shorten()) ++shortened;
+        while (total() > space_ && lower(true)) ++lowered;
+        while (total() > space_ && chosen_.size() > 1) chosen_.pop_back(), ++dropped;
+        if (lowered > 0)
+            report.push_back("samples stored at a lower rate to fit: " + std::to_string(lowered) +
+                             " semitone step(s) in all");
+        if (shortened > 0) report.push_back("the longest samples or their loops were shortened to fit");
+        if (dropped > 0)
+            report.push_back(std::to_string(dropped) + " sample(s) heard least left out to fit");
+    }
+
+  private:
+    double bytes(const Candidate& c) const { return storedBytes(c, sample(c), rate_); }
+    const SampleData& sample(const Candidate& c) const { return p_.samples[std::size_t(c.source)]; }
+
+    // The biggest sample a semitone lower; with `belowNotes`, even below its lowest notes.
+    bool lower(bool belowNotes) {
+        Candidate* biggest = nullptr;
+        for (Candidate& c : chosen_)
+            if (c.anchor > (belowNotes ? 0 : c.low) && (!biggest || bytes(c) > bytes(*biggest))) biggest = &c;
+        if (!biggest) return false;
+        --biggest->anchor;
+        return true;
+    }
+
+    // The biggest sample's end or loop an eighth shorter, down to a few hundred bytes.
+    bool shorten() {
+        Candidate* biggest = nullptr;
+        for (Candidate& c : chosen_)
+            if (bytes(c) > 512 && (!biggest || bytes(c) > bytes(*biggest))) biggest = &c;
+        if (!biggest) return false;
+        const SampleData& s = sample(*biggest);
+        if (s.loops) {
+            const std::size_t loop = std::min(biggest->cut.loop, s.loopEnd - s.loopStart);
+            if (double(s.loopStart) * biggest->ratio(rate_) > bytes(*biggest) / 2)
+                return false; // the part before the loop is most of it: keep it whole
+            biggest->cut.loop = loop - loop / 8;
+        } else {
+            biggest->cut.frames = std::min(biggest->cut.frames, s.frames.size());
+            biggest->cut.frames -= biggest->cut.frames / 8;
+        }
+        return true;
+    }
+
+    const Performance& p_;
+    std::vector<Candidate>& chosen_;
+    int rate_;
+    double space_;
+};
+
+// The heard samples, most heard first, each anchored where its notes fit the table.
+std::vector<Candidate> candidates(const std::vector<Usage>& usage) {
+    std::vector<Candidate> chosen;
+    for (std::size_t i = 0; i < usage.size(); ++i) {
+        if (usage[i].heard <= 0) continue;
+        Candidate c{static_cast<int>(i), usage[i], mainFrequency(usage[i]), 0, 0, kPreferredAnchor, {}};
+        c.low = static_cast<int>(std::ceil(12 * std::log2(c.frequency / usage[i].lowest) - 0.25));
+        c.high = static_cast<int>(std::ceil(12 * std::log2(usage[i].highest / c.frequency) - 0.25));
+        c.anchor = std::clamp(kPreferredAnchor, std::min(c.low, kTopSemitone), std::max(0, kTopSemitone - c.high));
+        chosen.push_back(c);
+    }
+    std::sort(chosen.begin(), chosen.end(),
+              [](const Candidate& a, const Candidate& b) { return a.usage.heard > b.usage.heard; });
+    return chosen;
+}
+
+// A candidate made into a table entry: resampled, at its level, in 4 bits.
+KeptSample makeSample(const Candidate& c, const SampleData& s, int entry, double gainTarget, int rate) {
+    KeptSample k;
+    k.source = c.source;
+    k.entry = entry;
+    k.anchorSemitone = c.anchor;
+    k.scale = c.ratio(rate);
+    std::size_t loopStart = 0;
+    const std::vector<float> frames = playedFrames(s, c.cut, kShortestLoop / k.scale, loopStart);
+    const std::vector<float> out = resample(frames, k.scale, loopStart, s.loops);
+    float peak = 1e-6f;
+    for (float f : out) peak = std::max(peak, std::fabs(f));
+    const auto gain = static_cast<float>(gainTarget / peak);
+    for (float f : out) k.nibbles.push_back(quantize(f * gain));
+    k.loops = s.loops;
+    if (s.loops)
+        k.loopStart = std::min(static_cast<std::size_t>(std::lround(double(loopStart) * k.scale)), k.nibbles.size() - 1);
+    return k;
 }
 
 } // namespace
@@ -135,19 +265,7 @@ double SampleBank::step(int source, double frequency, int rate) const {
 SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std::size_t space) {
     SampleBank bank;
     bank.entryOf.assign(p.samples.size(), 0);
-    const std::vector<Usage> usage = measureUsage(p, v);
-
-    std::vector<Candidate> chosen;
-    for (std::size_t i = 0; i < usage.size(); ++i)
-        if (usage[i].heard > 0) {
-            Candidate c{static_cast<int>(i), usage[i], mainFrequency(usage[i]), 0, 0, kPreferredAnchor, 0};
-            c.low = static_cast<int>(std::ceil(12 * std::log2(c.frequency / usage[i].lowest) - 0.25));
-            c.high = static_cast<int>(std::ceil(12 * std::log2(usage[i].highest / c.frequency) - 0.25));
-            c.anchor = std::clamp(kPreferredAnchor, std::min(c.low, kTopSemitone), std::max(0, kTopSemitone - c.high));
-            chosen.push_back(c);
-        }
-    std::sort(chosen.begin(), chosen.end(),
-              [](const Candidate& a, const Candidate& b) { return a.usage.heard > b.usage.heard; });
+    std::vector<Candidate> chosen = candidates(measureUsage(p, v));
     if (chosen.size() > kReachableEntries) {
         std::string names;
         for (std::size_t i = kReachableEntries; i < chosen.size(); ++i)
@@ -156,93 +274,23 @@ SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std:
                               " sample(s) heard least left out, as only 14 can be named: " + names);
         chosen.resize(kReachableEntries);
     }
-
-    // Space: lower the rate of the biggest sample a semitone at a time until all fit, two to a byte.
-    for (Candidate& c : chosen) {
-        std::size_t loopStart = 0;
-        const SampleData& s = p.samples[static_cast<std::size_t>(c.source)];
-        const double loopFrames = s.loops ? kShortestLoop / std::max(1e-6, ratioFor(c, rate)) : 0;
-        c.frames = playedFrames(s, loopFrames, loopStart).size();
-    }
-    const auto bytesOf = [&](const Candidate& c) { return double(c.frames) * ratioFor(c, rate); };
-    // Packed two to a byte range, longest with next longest: each pair takes the longer one's bytes.
-    const auto total = [&] {
-        std::vector<double> sizes;
-        for (const Candidate& c : chosen) sizes.push_back(std::ceil(bytesOf(c)) + 1);
-        std::sort(sizes.rbegin(), sizes.rend());
-        double sum = 0;
-        for (std::size_t i = 0; i < sizes.size(); i += 2) sum += sizes[i];
-        return sum;
-    };
-    int lowered = 0;
-    while (total() > double(space)) {
-        Candidate* biggest = nullptr;
-        for (Candidate& c : chosen)
-            if (c.anchor > c.low && (!biggest || bytesOf(c) > bytesOf(*biggest))) biggest = &c;
-        if (!biggest) {
-            for (Candidate& c : chosen) // every sample at its lowest: go below the lowest notes
-                if (c.anchor > 0 && (!biggest || bytesOf(c) > bytesOf(*biggest))) biggest = &c;
-            if (!biggest) break;
-        }
-        --biggest->anchor;
-        ++lowered;
-    }
-    // Still too big: the longest samples that do not loop lose their ends.
-    std::size_t trimmed = 0;
-    for (int guard = 0; guard < 400 && total() > double(space); ++guard) {
-        Candidate* longest = nullptr;
-        for (Candidate& c : chosen)
-            if (!p.samples[std::size_t(c.source)].loops && c.frames > 64 && (!longest || bytesOf(c) > bytesOf(*longest)))
-                longest = &c;
-        if (!longest) break;
-        longest->frames -= longest->frames / 8;
-        ++trimmed;
-    }
-    if (trimmed > 0) bank.report.push_back("the longest samples were shortened to fit");
-    if (lowered > 0)
-        bank.report.push_back("samples stored at a lower rate to fit: " + std::to_string(lowered) +
-                              " semitone step(s) in all");
+    Planner(p, chosen, rate, space).fit(bank.report);
 
     // Levels: each sample at its usual volume, the loudest using the full 4 bits; quiet samples are
     // lifted somewhat so that they keep more than a level or two.
     std::vector<double> level(chosen.size());
     double loudest = 1e-9;
     for (std::size_t i = 0; i < chosen.size(); ++i) {
-        const SampleData& s = p.samples[static_cast<std::size_t>(chosen[i].source)];
         float peak = 1e-6f;
-        for (float f : s.frames) peak = std::max(peak, std::fabs(f));
+        for (float f : p.samples[std::size_t(chosen[i].source)].frames) peak = std::max(peak, std::fabs(f));
         level[i] = median(chosen[i].usage.volumes) * peak;
         loudest = std::max(loudest, level[i]);
     }
-
     for (std::size_t i = 0; i < chosen.size(); ++i) {
-        const Candidate& c = chosen[i];
-        const SampleData& s = p.samples[static_cast<std::size_t>(c.source)];
-        KeptSample k;
-        k.source = c.source;
-        k.entry = static_cast<int>(i) + 1;
-        k.anchorSemitone = c.anchor;
-        k.scale = ratioFor(c, rate);
-        std::size_t loopStart = 0;
-        std::vector<float> frames = playedFrames(s, kShortestLoop / k.scale, loopStart);
-        if (!s.loops && frames.size() > c.frames) { // shortened to fit: fade out over its last frames
-            frames.resize(c.frames);
-            const std::size_t fade = std::min<std::size_t>(frames.size(), 256);
-            for (std::size_t f = 0; f < fade; ++f)
-                frames[frames.size() - 1 - f] *= float(f) / float(fade);
-        }
-        std::vector<float> out = resample(frames, k.scale, loopStart, s.loops);
-        float peak = 1e-6f;
-        for (float f : out) peak = std::max(peak, std::fabs(f));
         const double target = std::pow(level[i] / loudest, 0.5); // the balance, lifted for quiet ones
-        const float gain = static_cast<float>(target / peak);
-        for (float f : out) k.nibbles.push_back(quantize(f * gain));
-        k.loops = s.loops;
-        k.loopStart = s.loops ? std::min(static_cast<std::size_t>(std::lround(double(loopStart) * k.scale)),
-                                         k.nibbles.size() - 1)
-                              : 0;
-        bank.entryOf[static_cast<std::size_t>(c.source)] = k.entry;
-        bank.kept.push_back(std::move(k));
+        bank.kept.push_back(
+            makeSample(chosen[i], p.samples[std::size_t(chosen[i].source)], int(i) + 1, target, rate));
+        bank.entryOf[std::size_t(chosen[i].source)] = int(i) + 1;
     }
     return bank;
 }
