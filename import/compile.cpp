@@ -10,6 +10,9 @@
 namespace {
 
 constexpr double kAudible = 0.03;      // a volume below this is silence
+// The steps a pitch effect may take a stream to: half the table's lowest to half again its highest. Loops
+// are at least 200 bytes long, so no stream creeps out of its loop below 51200.
+constexpr std::uint16_t kLowestStep = 40, kHighestStep = 3736;
 constexpr std::size_t kMaxLineTicks = 127; // the most ticks a speed effect can give a line
 constexpr int kMaxTickCalls = 128;     // the longest tick a speed effect can give: 127 + 1 calls
 constexpr std::uint8_t kDefaultLineTicks = 6, kDefaultTickCalls = 10;
@@ -103,6 +106,7 @@ class Compiler {
     const CompiledVisit* findReplay(const Visit& visit, bool outOfRoom) const;
     SongLine compileLine(std::size_t a, std::size_t b, const Placement& where);
     int chooseTickCalls(std::size_t a, std::size_t b, const Placement& where);
+    bool resumable(const Sim& sim, int entry, std::size_t ticks, int calls) const;
     double pitchError(std::size_t s, std::size_t a, std::size_t b, const Cell& cell, int calls, Sim sim) const;
     Cell choosePitch(std::size_t s, std::size_t a, std::size_t b, Cell cell, int calls) const;
     void simulate(std::size_t s, const Cell& cell, std::size_t ticks, int calls, Sim& sim,
@@ -275,6 +279,15 @@ void Compiler::simulate(std::size_t s, const Cell& cell, std::size_t ticks, int 
     sim.running = getStreamRunning(c) != 0 && !sim.ended;
 }
 
+// Whether a stopped stream can be started again where it stopped: its sample is the one wanted and has
+// not run out, nor will within the line (the engine would then go on from below the image's ROM half).
+bool Compiler::resumable(const Sim& sim, int entry, std::size_t ticks, int calls) const {
+    if (sim.ended || sim.entry != entry || entry <= 0) return false;
+    const KeptSample& k = bank_.kept[static_cast<std::size_t>(entry - 1)];
+    const double advance = double(ticks + 2) * calls * kStepsPerCall * sim.step / 256.0;
+    return k.loops || sim.position + advance < double(k.nibbles.size());
+}
+
 // How far, in semitones summed over the line's sounding ticks, the engine's pitch is from the module's.
 double Compiler::pitchError(std::size_t s, std::size_t a, std::size_t b, const Cell& cell, int calls,
                             Sim sim) const {
@@ -283,6 +296,9 @@ double Compiler::pitchError(std::size_t s, std::size_t a, std::size_t b, const C
     double error = 0;
     for (std::size_t t = a; t < b; ++t) {
         const Want& w = wants_[t][s];
+        // A step far outside the table (a slide gone below zero wraps to a huge one) would carry the
+        // stream past its loop and out of its sample: never chosen.
+        if (steps[t - a] < kLowestStep || steps[t - a] > kHighestStep) return HUGE_VAL;
         if (!w.audible || w.step <= 0) continue;
         const double step = std::max<double>(1, steps[t - a]);
         error += std::min(3.0, std::fabs(12 * std::log2(step / w.step)));
@@ -388,7 +404,7 @@ SongLine Compiler::compileLine(std::size_t a, std::size_t b, const Placement& wh
                 busy[s] = true;
                 break;
             case Kind::Resume:
-                if (sims_[s].ended || sims_[s].entry != w.entry) { // nothing to resume: play it again
+                if (!resumable(sims_[s], w.entry, n, calls)) { // nothing to resume: play it again
                     cell.sample = static_cast<std::uint8_t>(w.entry);
                     cell.tone = toneFor(w.step);
                 } else {
