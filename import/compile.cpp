@@ -56,6 +56,26 @@ bool expressible(const std::vector<Event>& e, bool soundingBefore) {
            e[1].at <= 14;
 }
 
+// What one cell can say of a stream's events over a line: the first note it can start (on tick 0, or
+// delayed to tick 15 at the latest) and a cut after it; with no note, the first stop, or a resume on
+// tick 0. Lines split so that nothing else happens, except coarse lines, which drop the rest.
+std::vector<Event> sayable(const std::vector<Event>& e) {
+    std::vector<Event> kept;
+    for (const Event& ev : e) {
+        if (kept.empty()) {
+            if ((ev.kind == Kind::Start && ev.at <= 15) || (ev.kind == Kind::Stop && ev.at <= 14) ||
+                (ev.kind == Kind::Resume && ev.at == 0))
+                kept.push_back(ev);
+        } else if (kept[0].kind == Kind::Start && ev.kind == Kind::Stop && ev.at <= 14) {
+            kept.push_back(ev);
+            break;
+        } else if (ev.kind == Kind::Start && kept[0].kind != Kind::Start && ev.at <= 15) {
+            kept = {ev}; // a note matters more than a stop before it
+        }
+    }
+    return kept;
+}
+
 // The engine's state of one stream, as the compiler follows it.
 struct Sim {
     bool running = false;
@@ -76,7 +96,7 @@ struct Placement {
 };
 
 // A visit of a module order position: known by its module pattern, first row and length in ticks.
-using VisitKey = std::array<std::size_t, 3>;
+using VisitKey = std::vector<std::size_t>; // module patterns, then first row and ticks
 struct Visit {
     VisitKey key;
     std::size_t positions; // engine order positions it takes
@@ -90,9 +110,9 @@ struct CompiledVisit {
 
 class Compiler {
   public:
-    Compiler(const Performance& p, const VoicePlan& v, const SampleBank& b, int rate, bool reuse,
-             std::size_t maxPatterns)
-        : p_(p), v_(v), bank_(b), rate_(rate), reuse_(reuse), maxPatterns_(maxPatterns), wants_(p.ticks.size()) {}
+    Compiler(const Performance& p, const VoicePlan& v, const SampleBank& b, int rate, const CompileOptions& o)
+        : p_(p), v_(v), bank_(b), rate_(rate), reuse_(o.reuse), maxPatterns_(o.maxPatterns),
+          rowsPerLine_(std::max<std::size_t>(1, o.rowsPerLine)), wants_(p.ticks.size()) {}
 
     CompiledSong run();
 
@@ -119,6 +139,7 @@ class Compiler {
     int rate_;
     bool reuse_;
     std::size_t maxPatterns_;
+    std::size_t rowsPerLine_;
     std::vector<std::array<Want, kVoices>> wants_;
     std::array<Sim, kVoices> sims_{};
     double calls_ = 0;                           // sequencer calls the engine has spent so far
@@ -170,10 +191,15 @@ std::vector<Event> Compiler::events(std::size_t s, std::size_t a, std::size_t b)
 std::vector<std::pair<std::size_t, std::size_t>> Compiler::splitLines() const {
     std::vector<std::pair<std::size_t, std::size_t>> lines;
     const std::size_t n = p_.ticks.size();
-    std::size_t a = 0;
+    std::size_t a = 0, row = 0; // row: rows begun in this visit
     for (std::size_t t = 1; t <= n; ++t) {
-        bool split = t == n || p_.ticks[t].frame == 0 || p_.ticks[t].order != p_.ticks[t - 1].order || t == p_.loopTick || t + 1 == n || t - a >= kMaxLineTicks;
-        for (std::size_t s = 0; s < kVoices && !split; ++s)
+        const bool newVisit = t < n && p_.ticks[t].order != p_.ticks[t - 1].order;
+        const bool newRow = t < n && p_.ticks[t].frame == 0;
+        row = newVisit ? 0 : row + (newRow ? 1 : 0);
+        bool split = t == n || newVisit || (newRow && row % rowsPerLine_ == 0) || t == p_.loopTick ||
+                     t + 1 == n || t - a >= kMaxLineTicks;
+        // Coarse lines keep what one cell can say and drop the rest, rather than split.
+        for (std::size_t s = 0; s < kVoices && !split && rowsPerLine_ == 1; ++s)
             split = !expressible(events(s, a, t + 1), a > 0 && wants_[a - 1][s].audible);
         if (split) {
             lines.emplace_back(a, t);
@@ -212,10 +238,11 @@ int Compiler::chooseTickCalls(std::size_t a, std::size_t b, const Placement& whe
 // one that ends before line 63 breaks to the next.
 std::vector<Placement> Compiler::place(const std::vector<std::pair<std::size_t, std::size_t>>& spans) const {
     std::vector<Placement> where(spans.size());
-    std::size_t position = 0, line = 0;
+    std::size_t position = 0, line = 0, visits = 0;
     for (std::size_t i = 0; i < spans.size(); ++i) {
         const std::size_t t = spans[i].first;
-        where[i].visitStart = t == 0 || p_.ticks[t].order != p_.ticks[t - 1].order;
+        // Coarse lines put `rowsPerLine_` visits of order positions in one pattern.
+        where[i].visitStart = t == 0 || (p_.ticks[t].order != p_.ticks[t - 1].order && ++visits % rowsPerLine_ == 0);
         if (where[i].visitStart && i > 0) {
             where[i - 1].breakAfter = line < kLinesPerPattern;
             ++position, line = 0;
@@ -361,11 +388,17 @@ Cell Compiler::choosePitch(std::size_t s, std::size_t a, std::size_t b, Cell cel
 Visit Compiler::describeVisit(const std::vector<std::pair<std::size_t, std::size_t>>& spans,
                               const std::vector<Placement>& where, std::size_t first, std::size_t end) const {
     const std::size_t a = spans[first].first, b = spans[end - 1].second;
-    const auto order = static_cast<std::size_t>(p_.ticks[a].order);
-    const std::size_t pattern = order < p_.orderPatterns.size() ? std::size_t(p_.orderPatterns[order]) : order;
+    VisitKey key;
+    for (std::size_t t = a; t < b; ++t)
+        if (t == a || p_.ticks[t].order != p_.ticks[t - 1].order) {
+            const auto order = static_cast<std::size_t>(p_.ticks[t].order);
+            key.push_back(order < p_.orderPatterns.size() ? std::size_t(p_.orderPatterns[order]) : order);
+        }
+    key.push_back(std::size_t(p_.ticks[a].row));
+    key.push_back(b - a);
     const double calls =
         (p_.ticks[b - 1].time + p_.ticks[b - 1].duration - p_.ticks[a].time) * rate_ / double(kStepsPerCall);
-    return {{pattern, std::size_t(p_.ticks[a].row), b - a}, where[end - 1].position - where[first].position + 1, calls};
+    return {key, where[end - 1].position - where[first].position + 1, calls};
 }
 
 // An earlier visit whose lines this one can play again: the same visit of the same pattern, or, when the
@@ -389,8 +422,7 @@ SongLine Compiler::compileLine(std::size_t a, std::size_t b, const Placement& wh
     std::array<bool, kVoices> busy{}; // the cell's effect is taken
     for (std::size_t s = 0; s < kVoices; ++s) {
         Cell& cell = line.cells[s];
-        const std::vector<Event> e = events(s, a, b);
-        for (const Event& ev : e) {
+        for (const Event& ev : sayable(events(s, a, b))) {
             const Want& w = wants_[a + ev.at][s];
             switch (ev.kind) {
             case Kind::Start:
@@ -503,10 +535,10 @@ CompiledSong Compiler::run() {
     return song;
 }
 
-CompiledSong compileSong(const Performance& p, const VoicePlan& v, const SampleBank& b, int rate, bool reuse,
-                         std::size_t maxPatterns) {
+CompiledSong compileSong(const Performance& p, const VoicePlan& v, const SampleBank& b, int rate,
+                         const CompileOptions& options) {
     if (p.ticks.empty()) return {};
-    return Compiler(p, v, b, rate, reuse, maxPatterns).run();
+    return Compiler(p, v, b, rate, options).run();
 }
 
 std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t address, std::uint32_t limit,

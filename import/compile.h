@@ -25,13 +25,21 @@ struct CompiledSong {
     std::vector<std::string> report;
 };
 
-// With `reuse`, a visit of a module pattern that was compiled before (from the same row, as long) plays
-// the same lines again: far fewer patterns, at the cost of the tick-exact timing and the pitch state of
-// the later visits. The importer asks for it when a song does not fit otherwise. Past `maxPatterns`
-// positions compiled, a new visit replays the latest visit that lasts as long, so the song keeps its
-// length and timing at the cost of that passage's notes.
+// How compactly to compile: the importer asks for more compact songs when one does not fit.
+struct CompileOptions {
+    // A visit of a module pattern that was compiled before (from the same row, as long) plays the same
+    // lines again: far fewer patterns, at the cost of the later visits' tick-exact timing and pitch state.
+    bool reuse = false;
+    // Past this many positions compiled, a new visit replays the latest visit that lasts as long, so the
+    // song keeps its length and timing at the cost of that passage's notes.
+    std::size_t maxPatterns = 256;
+    // Rows per line, and visits of order positions per pattern: 2 halves the song's size, and drops what
+    // a cell cannot say over two rows (a second note, a cut after a delayed note).
+    std::size_t rowsPerLine = 1;
+};
+
 CompiledSong compileSong(const Performance& performance, const VoicePlan& voices, const SampleBank& bank,
-                         int rate, bool reuse = false, std::size_t maxPatterns = 256);
+                         int rate, const CompileOptions& options = {});
 
 // Writes the song at `address`: order list and patterns, identical patterns stored once. Returns the
 // bytes it takes, or 0 if it does not fit below `limit`.

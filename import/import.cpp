@@ -23,12 +23,12 @@ constexpr std::size_t kProvisionalSampleSpace = 8192;
 constexpr std::size_t kLeastSampleSpace = 2048;
 
 // Lays the song and the samples into a ROM. False if the song does not fit.
-bool layOut(const Performance& performance, const VoicePlan& voices, int rate, bool reuse, ImportResult& result,
-            std::size_t maxPatterns = 256) {
+bool layOut(const Performance& performance, const VoicePlan& voices, int rate, const CompileOptions& options,
+            ImportResult& result) {
     std::size_t space = kProvisionalSampleSpace;
     for (int attempt = 0; attempt < 8; ++attempt) {
         const SampleBank bank = buildSamples(performance, voices, rate, space);
-        const CompiledSong song = compileSong(performance, voices, bank, rate, reuse, maxPatterns);
+        const CompiledSong song = compileSong(performance, voices, bank, rate, options);
         RomBuilder rom;
         std::vector<std::string> songReport;
         const std::size_t songBytes = placeSong(song, rom, kSongAddress, kTables - kLeastSampleSpace, songReport);
@@ -48,9 +48,12 @@ bool layOut(const Performance& performance, const VoicePlan& voices, int rate, b
         result.romSeconds = song.seconds;
         result.report = placed.report;
         result.report.insert(result.report.end(), song.report.begin(), song.report.end());
-        if (reuse)
+        if (options.reuse)
             result.report.push_back("the song is too long to keep each visit of a pattern apart: repeated "
                                     "patterns replay their first visit's lines");
+        if (options.rowsPerLine > 1)
+            result.report.push_back("the song is too long for a line per row: lines of " +
+                                    std::to_string(options.rowsPerLine) + " rows");
         return true;
     }
     return false;
@@ -80,16 +83,22 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     }
     const VoicePlan voices = assignVoices(performance);
     result = ImportResult{};
-    // The song as it is; repeated patterns sharing lines; then patterns replaying others of the same
-    // length, fewer and fewer, until it fits.
-    bool fits = layOut(performance, voices, options.rate, false, result) ||
-                layOut(performance, voices, options.rate, true, result);
+    // The song as it is; repeated patterns sharing lines; lines of two rows; then patterns replaying
+    // others of the same length, fewer and fewer, until it fits.
+    const auto tryLayout = [&](bool reuse, std::size_t rowsPerLine, std::size_t maxPatterns) {
+        CompileOptions o;
+        o.reuse = reuse, o.rowsPerLine = rowsPerLine, o.maxPatterns = maxPatterns;
+        return layOut(performance, voices, options.rate, o, result);
+    };
+    bool fits = tryLayout(false, 1, 256) || tryLayout(true, 1, 256) || tryLayout(true, 2, 256);
     for (std::size_t patterns = 38; !fits && patterns >= 8; patterns -= 3)
-        fits = layOut(performance, voices, options.rate, true, result, patterns);
+        fits = tryLayout(true, 2, patterns);
     // Too long even so: keep as much of the song as fits, and repeat that.
     for (double keep = 0.8; !fits && keep > 0.01; keep *= 0.8) {
         const Performance cut = cutAt(performance, keep);
-        fits = layOut(cut, assignVoices(cut), options.rate, true, result);
+        CompileOptions o;
+        o.reuse = true, o.rowsPerLine = 2;
+        fits = layOut(cut, assignVoices(cut), options.rate, o, result);
         if (fits)
             result.report.push_back("the song does not fit: only its first " +
                                     std::to_string(static_cast<int>(cut.length)) + " s of " +
