@@ -154,20 +154,28 @@ class Compiler {
 };
 
 void Compiler::collectWants() {
-    for (std::size_t t = 0; t < p_.ticks.size(); ++t)
-        for (std::size_t s = 0; s < kVoices; ++s) {
+    for (std::size_t s = 0; s < kVoices; ++s) {
+        int entry = 0; // the entry the stream's note started from
+        for (std::size_t t = 0; t < p_.ticks.size(); ++t) {
             const StreamTick& st = v_.ticks[t][s];
             Want& w = wants_[t][s];
             const int sample = st.sound.sample;
-            const int entry = sample >= 0 && std::size_t(sample) < bank_.entryOf.size() ? bank_.entryOf[std::size_t(sample)] : 0;
-            if (st.channel < 0 || entry == 0) continue;
+            if (st.channel < 0 || bank_.entryFor(sample, 0) == 0) {
+                entry = 0;
+                continue;
+            }
+            if (st.sound.start || entry == 0) {
+                entry = bank_.entryFor(sample, st.sound.start ? st.sound.offset : 0);
+                if (st.sound.start && st.sound.offset > 0 && entry == bank_.entryFor(sample, 0))
+                    ++losses_["notes started from a sample offset play from the sample's start"];
+            }
             w.natural = st.sound.ended;
             w.audible = st.sound.volume >= kAudible && st.sound.frequency > 0;
             w.start = w.audible && st.sound.start;
             w.entry = entry;
             w.step = bank_.step(sample, st.sound.frequency, rate_);
-            if (st.sound.start && st.sound.offset > 0) ++losses_["notes started from a sample offset play from the sample's start"];
         }
+    }
 }
 
 std::vector<Event> Compiler::events(std::size_t s, std::size_t a, std::size_t b) const {
@@ -291,8 +299,8 @@ void Compiler::simulate(std::size_t s, const Cell& cell, std::size_t ticks, int 
         if (steps) steps->push_back(ASIncr[c]);
         if (getStreamRunning(c) != 0 && !sim.ended) {
             sim.position += double(calls) * kStepsPerCall * ASIncr[c] / 256.0;
-            const KeptSample& k = bank_.kept[static_cast<std::size_t>(sim.entry - 1)];
-            const double length = double(k.nibbles.size());
+            const EntryShape k = bank_.shape(sim.entry);
+            const double length = double(k.length);
             if (sim.position >= length) {
                 if (k.loops)
                     sim.position = double(k.loopStart) + std::fmod(sim.position - length, std::max(1.0, length - double(k.loopStart)));
@@ -310,9 +318,9 @@ void Compiler::simulate(std::size_t s, const Cell& cell, std::size_t ticks, int 
 // not run out, nor will within the line (the engine would then go on from below the image's ROM half).
 bool Compiler::resumable(const Sim& sim, int entry, std::size_t ticks, int calls) const {
     if (sim.ended || sim.entry != entry || entry <= 0) return false;
-    const KeptSample& k = bank_.kept[static_cast<std::size_t>(entry - 1)];
+    const EntryShape k = bank_.shape(entry);
     const double advance = double(ticks + 2) * calls * kStepsPerCall * sim.step / 256.0;
-    return k.loops || sim.position + advance < double(k.nibbles.size());
+    return k.loops || sim.position + advance < double(k.length);
 }
 
 // How far, in semitones summed over the line's sounding ticks, the engine's pitch is from the module's.

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <tuple>
 
 #include "engine/engine.h"
 
@@ -30,6 +31,7 @@ struct Usage {
     double heard = 0;                 // seconds of sounding, weighted by volume
     std::map<int, double> semitones;  // heard time by pitch, in 1/4 semitones of frequency
     std::vector<double> volumes;      // volume per heard tick, for the usual level
+    std::map<std::uint32_t, double> offsets; // notes started from a sample offset: heard time by offset
     double lowest = 1e9, highest = 0; // frequencies heard
 };
 
@@ -44,6 +46,7 @@ std::vector<Usage> measureUsage(const Performance& p, const VoicePlan& v) {
             u.heard += seconds * s.volume;
             u.semitones[static_cast<int>(std::lround(48 * std::log2(s.frequency)))] += seconds * s.volume;
             u.volumes.push_back(s.volume);
+            if (s.start && s.offset > 0) u.offsets[s.offset] += 1;
             u.lowest = std::min(u.lowest, s.frequency);
             u.highest = std::max(u.highest, s.frequency);
         }
@@ -264,6 +267,42 @@ double SampleBank::step(int source, double frequency, int rate) const {
     return 256.0 * frequency * kept[std::size_t(entryOf[std::size_t(source)] - 1)].scale / rate;
 }
 
+int SampleBank::entryFor(int source, std::uint32_t offset) const {
+    if (source < 0 || static_cast<std::size_t>(source) >= entryOf.size()) return 0;
+    if (offset > 0)
+        for (const OffsetEntry& o : offsets)
+            if (o.source == source && o.offset == offset) return o.entry;
+    return entryOf[std::size_t(source)];
+}
+
+EntryShape SampleBank::shape(int entry) const {
+    std::size_t skip = 0;
+    int base = entry;
+    for (const OffsetEntry& o : offsets)
+        if (o.entry == entry) skip = o.skip, base = entryOf[std::size_t(o.source)];
+    if (base <= 0 || static_cast<std::size_t>(base) > kept.size()) return {};
+    const KeptSample& k = kept[std::size_t(base - 1)];
+    EntryShape shape{k.nibbles.size() - skip, k.loops, k.loopStart > skip ? k.loopStart - skip : 0};
+    return shape;
+}
+
+// The table entries the kept samples leave free go to the offsets notes start from most often (notes
+// from other offsets play from the sample's start; the compiler counts them).
+void addOffsetEntries(const std::vector<Candidate>& chosen, SampleBank& bank) {
+    std::vector<std::tuple<double, int, std::uint32_t>> wanted; // count, source, offset
+    for (const Candidate& c : chosen)
+        for (const auto& [offset, count] : c.usage.offsets) wanted.emplace_back(count, c.source, offset);
+    std::sort(wanted.rbegin(), wanted.rend());
+    for (const auto& [count, source, offset] : wanted) {
+        const int entry = int(bank.kept.size() + bank.offsets.size()) + 1;
+        if (entry > kReachableEntries) break;
+        const KeptSample& k = bank.kept[std::size_t(bank.entryOf[std::size_t(source)] - 1)];
+        const auto skip = static_cast<std::size_t>(std::lround(offset * k.scale));
+        if (skip >= k.nibbles.size()) continue; // the offset lies past the part kept
+        bank.offsets.push_back({source, offset, entry, skip});
+    }
+}
+
 SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std::size_t space) {
     SampleBank bank;
     bank.entryOf.assign(p.samples.size(), 0);
@@ -294,6 +333,7 @@ SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std:
             makeSample(chosen[i], p.samples[std::size_t(chosen[i].source)], int(i) + 1, target, rate));
         bank.entryOf[std::size_t(chosen[i].source)] = int(i) + 1;
     }
+    addOffsetEntries(chosen, bank);
     return bank;
 }
 
@@ -326,6 +366,13 @@ bool placeSamples(SampleBank& bank, RomBuilder& rom, std::uint32_t address, std:
         const auto end = static_cast<std::uint16_t>(k.address + k.nibbles.size());
         const auto loop = static_cast<std::uint16_t>(k.loops ? k.address + k.loopStart : 0);
         rom.sample(static_cast<std::size_t>(k.entry), start, end, k.nibble, loop);
+    }
+    for (const OffsetEntry& o : bank.offsets) {
+        const KeptSample& k = bank.kept[std::size_t(bank.entryOf[std::size_t(o.source)] - 1)];
+        const auto start = static_cast<std::uint16_t>(k.address + o.skip);
+        const auto end = static_cast<std::uint16_t>(k.address + k.nibbles.size());
+        const auto loop = static_cast<std::uint16_t>(k.loops ? k.address + k.loopStart : 0);
+        rom.sample(static_cast<std::size_t>(o.entry), start, end, k.nibble, loop);
     }
     return true;
 }

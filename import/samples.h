@@ -26,8 +26,25 @@ struct KeptSample {
     std::uint8_t nibble = 0;         // 0: low nibbles, 1: high nibbles
 };
 
+// A table entry that starts a kept sample part-way, for notes started from a sample offset: it shares
+// the sample's bytes, from a later start.
+struct OffsetEntry {
+    int source = -1;          // libxmp sample index
+    std::uint32_t offset = 0; // frames into the module's sample
+    int entry = 0;            // table entry, after the kept samples'
+    std::size_t skip = 0;     // stored bytes skipped
+};
+
+// What a stream plays from an entry: bytes from the entry's start.
+struct EntryShape {
+    std::size_t length = 0;
+    bool loops = false;
+    std::size_t loopStart = 0;
+};
+
 struct SampleBank {
     std::vector<KeptSample> kept;   // by entry - 1
+    std::vector<OffsetEntry> offsets; // entries the kept samples leave free, for the most used offsets
     std::vector<int> entryOf;       // by libxmp sample index: its table entry, 0 if not kept
     std::vector<std::string> report;
     std::size_t bytes = 0;          // bytes the placed samples take
@@ -35,6 +52,11 @@ struct SampleBank {
     // The engine step that plays a kept sample at a frequency (frames per second of the module's
     // sample) at `rate`; 0 if the sample is not kept.
     double step(int source, double frequency, int rate) const;
+
+    // The entry that starts a note of a sample from an offset (frames): an offset entry for that very
+    // offset, else the sample's own entry (0 if not kept).
+    int entryFor(int source, std::uint32_t offset) const;
+    EntryShape shape(int entry) const;
 };
 
 // Chooses, resamples and packs the heard samples into at most `space` bytes.
