@@ -1,5 +1,7 @@
 #include "capture.h"
 
+#include "fidelity.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -58,7 +60,7 @@ void finishSpeeds(Performance& p, const std::vector<SpeedMeasure>& measures, dou
 
 } // namespace
 
-Performance capturePerformance(LoadedModule& loaded, double maxSeconds) {
+Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds) {
     const xmp_module& mod = loaded.module();
     Performance p;
     p.title = mod.name;
@@ -74,7 +76,10 @@ Performance capturePerformance(LoadedModule& loaded, double maxSeconds) {
     const double fallbackSpeed = amiga ? 8287.0 : 8363.0;
 
     xmp_context ctx = loaded.context();
-    if (xmp_start_player(ctx, 8000, XMP_FORMAT_MONO | XMP_FORMAT_8BIT) != 0) return p;
+    const int playRate = moduleRenderRate(rate);
+    if (xmp_start_player(ctx, playRate, XMP_FORMAT_MONO) != 0) return p;
+    xmp_set_player(ctx, XMP_PLAYER_INTERP, XMP_INTERP_SPLINE);
+    bool rendering = true;
     std::vector<ChannelHistory> history(static_cast<std::size_t>(p.channels));
     std::vector<SpeedMeasure> speeds(p.samples.size());
     xmp_frame_info fi{};
@@ -91,6 +96,7 @@ Performance capturePerformance(LoadedModule& loaded, double maxSeconds) {
                 }
             break;
         }
+        if (rendering) rendering = appendModuleRender(fi, playRate, p.render);
         TickInfo tick;
         tick.time = time;
         tick.duration = fi.frame_time / 1e6;
@@ -136,6 +142,8 @@ Performance capturePerformance(LoadedModule& loaded, double maxSeconds) {
         time += fi.frame_time / 1e6;
     }
     xmp_end_player(ctx);
+    std::string error;
+    p.rendered = finishModuleRender(p.render, playRate, rate, error);
     p.length = time;
     p.cappedLength = time >= maxSeconds;
     finishSpeeds(p, speeds, fallbackSpeed);

@@ -46,7 +46,10 @@ struct Performance {
     double length = 0;               // seconds once through
     std::size_t loopTick = 0;        // the tick the module goes on from when it repeats
     bool cappedLength = false;       // the module did not repeat within the capture's limit
+    std::vector<float> render;       // the module's sound as it played, at the rate asked for (fidelity.h)
+    bool rendered = false;           // `render` is complete
 };
 
-// Plays the loaded module once through. Longer than `maxSeconds` stops there.
-Performance capturePerformance(LoadedModule& module, double maxSeconds = 30 * 60);
+// Plays the loaded module once through, rendering its sound at `rate` Hz as it goes (the reference the
+// ROM is measured against). Longer than `maxSeconds` stops there.
+Performance capturePerformance(LoadedModule& module, int rate = 8000, double maxSeconds = 30 * 60);

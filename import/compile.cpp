@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr double kAudible = 0.03;      // a volume below this is silence
+constexpr double kAudible = 0.03; // a volume below this is silence
 // The steps a pitch effect may take a stream to: half the table's lowest to half again its highest. Loops
 // are at least 200 bytes long, so no stream creeps out of its loop below 51200.
 constexpr std::uint16_t kLowestStep = 40, kHighestStep = 3736;

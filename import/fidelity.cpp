@@ -270,7 +270,7 @@ bool resample(std::vector<float>& x, int from, int to, std::string& error) {
 }
 
 bool renderLoaded(const LoadedModule& module, int rate, std::vector<float>& out, std::string& error) {
-    const int playRate = std::clamp(rate, kLowestXmpRate, kHighestXmpRate);
+    const int playRate = moduleRenderRate(rate);
     const xmp_context ctx = module.context();
     if (xmp_start_player(ctx, playRate, XMP_FORMAT_MONO) != 0) {
         error = "libxmp cannot play the module at " + std::to_string(playRate) + " Hz";
@@ -281,18 +281,13 @@ bool renderLoaded(const LoadedModule& module, int rate, std::vector<float>& out,
         ~PlayerEnd() { xmp_end_player(ctx); }
     } const playerEnd{ctx};
     xmp_set_player(ctx, XMP_PLAYER_INTERP, XMP_INTERP_SPLINE);
-    const auto cap = static_cast<std::size_t>(kCapSeconds * playRate);
     out.clear();
     xmp_frame_info info{};
-    while (out.size() < cap && xmp_play_frame(ctx) == 0) {
+    while (xmp_play_frame(ctx) == 0) {
         xmp_get_frame_info(ctx, &info);
-        if (info.loop_count > 0) break;
-        const auto* samples = static_cast<const std::int16_t*>(info.buffer);
-        const std::size_t n = std::min(static_cast<std::size_t>(info.buffer_size) / 2, cap - out.size());
-        for (std::size_t i = 0; i < n; ++i)
-            out.push_back(static_cast<float>(samples[i]) / 32768.0f);
+        if (info.loop_count > 0 || !appendModuleRender(info, playRate, out)) break;
     }
-    return playRate == rate || resample(out, playRate, rate, error);
+    return finishModuleRender(out, playRate, rate, error);
 }
 
 // Restores the trace sink that was in place when it was made.
@@ -311,6 +306,23 @@ class TraceKept {
 };
 
 } // namespace
+
+int moduleRenderRate(int rate) {
+    return std::clamp(rate, kLowestXmpRate, kHighestXmpRate);
+}
+
+bool appendModuleRender(const xmp_frame_info& info, int playRate, std::vector<float>& out) {
+    const auto cap = static_cast<std::size_t>(kCapSeconds * playRate);
+    const auto* samples = static_cast<const std::int16_t*>(info.buffer);
+    const std::size_t n = std::min(static_cast<std::size_t>(info.buffer_size) / 2, cap - std::min(cap, out.size()));
+    for (std::size_t i = 0; i < n; ++i)
+        out.push_back(static_cast<float>(samples[i]) / 32768.0f);
+    return out.size() < cap;
+}
+
+bool finishModuleRender(std::vector<float>& out, int playRate, int rate, std::string& error) {
+    return playRate == rate || resample(out, playRate, rate, error);
+}
 
 Fidelity compareRenders(const std::vector<float>& module, const std::vector<float>& rom, int rate) {
     Fidelity f;

@@ -29,6 +29,8 @@
 // Two silent renders agree: with nothing to compare, chroma and onset are 1.
 #pragma once
 
+#include <xmp.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,6 +53,14 @@ Fidelity compareRenders(const std::vector<float>& module, const std::vector<floa
 // `error`, if it cannot be loaded or played.
 bool renderModule(const std::vector<std::uint8_t>& file, int rate, std::vector<float>& out,
                   std::string& error);
+
+// The pieces of a module's render, for a player that is driven frame by frame elsewhere (the capture):
+// the rate to start libxmp's player at (mono, 16-bit, spline interpolation) for a render at `rate`; a
+// played frame's sound appended (false once the render holds 30 minutes); and the render brought to
+// `rate` at the end.
+int moduleRenderRate(int rate);
+bool appendModuleRender(const xmp_frame_info& info, int playRate, std::vector<float>& out);
+bool finishModuleRender(std::vector<float>& out, int playRate, int rate, std::string& error);
 
 // Song 0 of a ROM file played once through by the engine, ending where `nibtool render` ends it by
 // default (or after 30 minutes at `rate`), as (byte - 128) / 128. It uses the one engine of the process;

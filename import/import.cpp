@@ -8,6 +8,7 @@
 #include "capture.h"
 #include "compile.h"
 #include "engine/engine.h"
+#include "fidelity.h"
 #include "load.h"
 #include "samples.h"
 #include "voices.h"
@@ -19,19 +20,21 @@ constexpr std::uint32_t kTables = 0xFF8E; // the song and sample tables, to the 
 // Space the first compile leaves for samples, before the song's size is known.
 constexpr std::size_t kProvisionalSampleSpace = 8192;
 
-// The least the samples are left when the song is large.
-constexpr std::size_t kLeastSampleSpace = 2048;
+// The least and the most the song must leave the samples. The most is what they take an octave below
+// their best rates (up to 16 KB): a song that leaves them less can be made more compact instead.
+constexpr std::size_t kLeastSampleSpace = 2048, kMostSampleSpace = 16384;
 
-// Lays the song and the samples into a ROM. False if the song does not fit.
+// Lays the song and the samples into a ROM, the song leaving the samples at least `reserved` bytes.
+// False if the song does not fit.
 bool layOut(const Performance& performance, const VoicePlan& voices, int rate, const CompileOptions& options,
-            ImportResult& result) {
+            std::size_t reserved, ImportResult& result) {
     std::size_t space = kProvisionalSampleSpace;
     for (int attempt = 0; attempt < 8; ++attempt) {
         const SampleBank bank = buildSamples(performance, voices, rate, space);
         const CompiledSong song = compileSong(performance, voices, bank, rate, options);
         RomBuilder rom;
         std::vector<std::string> songReport;
-        const std::size_t songBytes = placeSong(song, rom, kSongAddress, kTables - kLeastSampleSpace, songReport);
+        const std::size_t songBytes = placeSong(song, rom, kSongAddress, static_cast<std::uint32_t>(kTables - reserved), songReport);
         if (songBytes == 0) return false;
         const std::size_t room = kTables - kSongAddress - songBytes;
         if (room != space && attempt < 6) { // samples get what the song leaves; compile again for them
@@ -70,47 +73,80 @@ Performance cutAt(const Performance& p, double keep) {
     return cut;
 }
 
+// Fits the song into a ROM, more compact step by step until it does: as it is; repeated visits sharing
+// lines; lines of two rows; patterns replaying others of the same length, fewer and fewer; only the
+// song's start. Returns the step that fitted (higher is more compact), or -1.
+int fitSong(const Performance& performance, const VoicePlan& voices, int rate, std::size_t reserved,
+            ImportResult& result) {
+    const auto tryLayout = [&](bool reuse, std::size_t rowsPerLine, std::size_t maxPatterns) {
+        CompileOptions o;
+        o.reuse = reuse, o.rowsPerLine = rowsPerLine, o.maxPatterns = maxPatterns;
+        return layOut(performance, voices, rate, o, reserved, result);
+    };
+    if (tryLayout(false, 1, 256)) return 0;
+    if (tryLayout(true, 1, 256)) return 1;
+    if (tryLayout(true, 2, 256)) return 2;
+    // Fewer and fewer patterns compiled apart, from 40 down to 8.
+    for (std::size_t patterns = 40; patterns >= 8; patterns -= 4)
+        if (tryLayout(true, 2, patterns)) return 3 + static_cast<int>(40 - patterns);
+    int step = 100;
+    for (double keep = 0.8; keep > 0.01; keep *= 0.8, ++step) {
+        const Performance cut = cutAt(performance, keep);
+        CompileOptions o;
+        o.reuse = true, o.rowsPerLine = 2;
+        if (layOut(cut, assignVoices(cut), rate, o, reserved, result)) {
+            result.report.push_back("the song does not fit: only its first " +
+                                    std::to_string(static_cast<int>(cut.length)) + " s of " +
+                                    std::to_string(static_cast<int>(performance.length)) + " s are kept");
+            return step;
+        }
+    }
+    return -1;
+}
+
 } // namespace
 
 bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& options, ImportResult& result,
                   std::string& error) {
     LoadedModule module;
     if (!loadModule(file, module, error)) return false;
-    const Performance performance = capturePerformance(module);
+    const Performance performance = capturePerformance(module, options.rate);
     if (performance.ticks.empty()) {
         error = "libxmp plays nothing of it";
         return false;
     }
     const VoicePlan voices = assignVoices(performance);
-    result = ImportResult{};
-    // The song as it is; repeated patterns sharing lines; lines of two rows; then patterns replaying
-    // others of the same length, fewer and fewer, until it fits.
-    const auto tryLayout = [&](bool reuse, std::size_t rowsPerLine, std::size_t maxPatterns) {
-        CompileOptions o;
-        o.reuse = reuse, o.rowsPerLine = rowsPerLine, o.maxPatterns = maxPatterns;
-        return layOut(performance, voices, options.rate, o, result);
-    };
-    bool fits = tryLayout(false, 1, 256) || tryLayout(true, 1, 256) || tryLayout(true, 2, 256);
-    for (std::size_t patterns = 38; !fits && patterns >= 8; patterns -= 3)
-        fits = tryLayout(true, 2, patterns);
-    // Too long even so: keep as much of the song as fits, and repeat that.
-    for (double keep = 0.8; !fits && keep > 0.01; keep *= 0.8) {
-        const Performance cut = cutAt(performance, keep);
-        CompileOptions o;
-        o.reuse = true, o.rowsPerLine = 2;
-        fits = layOut(cut, assignVoices(cut), options.rate, o, result);
-        if (fits)
-            result.report.push_back("the song does not fit: only its first " +
-                                    std::to_string(static_cast<int>(cut.length)) + " s of " +
-                                    std::to_string(static_cast<int>(performance.length)) + " s are kept");
-    }
-    if (!fits) {
+    // The song at its fullest that leaves the samples the least; if leaving them more makes the song
+    // more compact, the two ROMs are rendered and the one closer to the module kept.
+    ImportResult tight;
+    const int tightStep = fitSong(performance, voices, options.rate, kLeastSampleSpace, tight);
+    if (tightStep < 0) {
         error = "the song does not fit in a ROM image";
         return false;
+    }
+    result = std::move(tight);
+    const std::size_t reserved =
+        std::clamp(comfortableSpace(performance, voices, options.rate), kLeastSampleSpace, kMostSampleSpace);
+    ImportResult roomy;
+    const bool choose =
+        reserved > kLeastSampleSpace && fitSong(performance, voices, options.rate, reserved, roomy) != tightStep;
+    if ((choose || options.measure) && performance.rendered) {
+        const std::vector<float>& reference = performance.render;
+        {
+            const auto measure = [&](ImportResult& r) {
+                r.fidelity = compareRenders(reference, renderRom(r.rom, options.rate), options.rate);
+                r.measured = true;
+                return r.fidelity.chroma + r.fidelity.onset;
+            };
+            const double tightScore = measure(result);
+            if (choose && measure(roomy) > tightScore) result = std::move(roomy);
+        }
     }
     result.title = performance.title;
     result.format = performance.format;
     result.moduleSeconds = performance.length;
+    result.channels = performance.channels;
+    result.fidelity.channels = performance.channels;
     std::vector<std::string> report = module.repairs;
     if (voices.notesLeftOut > 0)
         report.push_back(std::to_string(voices.notesLeftOut) + " of " + std::to_string(voices.notes) +

@@ -12,8 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "fidelity.h"
+
 struct ImportOptions {
-    int rate = 8000; // the output rate the ROM is meant to be played at, in Hz
+    int rate = 8000;      // the output rate the ROM is meant to be played at, in Hz
+    bool measure = false; // measure the ROM's fidelity to the module (see fidelity.h)
 };
 
 struct ImportResult {
@@ -23,6 +26,9 @@ struct ImportResult {
     std::vector<std::string> report; // one line per loss or change, grouped
     double moduleSeconds = 0;        // the module's once-through length
     double romSeconds = 0;           // the ROM's once-through length at the rate
+    int channels = 0;                // the module's channels
+    bool measured = false;           // `fidelity` holds the figures (with ImportOptions::measure)
+    Fidelity fidelity;
 };
 
 // Imports a module file's bytes. False, with one line saying why in `error`, for what cannot be imported.

@@ -17,6 +17,9 @@ constexpr int kTopSemitone = 59;
 // A sample's most played pitch lands here when space allows: tone 21, a step of 259, about one byte per
 // output sample, so the stored rate is the output rate and no byte is skipped or repeated much.
 constexpr int kPreferredAnchor = 20;
+// The lowest a sample's most played pitch should land while the song has room to give: an octave below
+// the preferred anchor (tone 8, a step of 130: half a byte per output sample).
+constexpr int kComfortableAnchor = kPreferredAnchor - 12;
 // Loops shorter than this many bytes are repeated before resampling: the loop's length is rounded to
 // whole bytes, and short loops would be out of tune (and creep at high steps).
 constexpr double kShortestLoop = 200;
@@ -301,6 +304,13 @@ void addOffsetEntries(const std::vector<Candidate>& chosen, SampleBank& bank) {
         if (skip >= k.nibbles.size()) continue; // the offset lies past the part kept
         bank.offsets.push_back({source, offset, entry, skip});
     }
+}
+
+std::size_t comfortableSpace(const Performance& p, const VoicePlan& v, int rate) {
+    std::vector<Candidate> chosen = candidates(measureUsage(p, v));
+    chosen.resize(std::min<std::size_t>(chosen.size(), kReachableEntries));
+    for (Candidate& c : chosen) c.anchor = std::min(c.anchor, std::max(c.low, kComfortableAnchor));
+    return static_cast<std::size_t>(Planner(p, chosen, rate, 0).total());
 }
 
 SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std::size_t space) {

@@ -59,6 +59,10 @@ struct SampleBank {
     EntryShape shape(int entry) const;
 };
 
+// The bytes the heard samples take with their most played pitches no more than an octave below where
+// they would best land: what the song should leave them when it can.
+std::size_t comfortableSpace(const Performance& performance, const VoicePlan& voices, int rate);
+
 // Chooses, resamples and packs the heard samples into at most `space` bytes.
 SampleBank buildSamples(const Performance& performance, const VoicePlan& voices, int rate, std::size_t space);
 

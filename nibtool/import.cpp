@@ -30,6 +30,7 @@ int runImport(const std::vector<std::string>& args) {
     if (!readRomFile(files[0], file, error)) return fail(error);
     ImportOptions options;
     options.rate = rate;
+    options.measure = true;
     ImportResult result;
     if (!importModule(file.bytes, options, result, error))
         return fail("cannot import '" + files[0] + "': " + error);
@@ -37,14 +38,14 @@ int runImport(const std::vector<std::string>& args) {
     for (const std::string& line : result.report)
         std::fprintf(stderr, "%s\n", line.c_str());
     std::fprintf(stderr, "%s: \"%s\", written for %d Hz\n", files[1].c_str(), result.title.c_str(), rate);
-    Fidelity fidelity;
-    if (measureFidelity(file.bytes, result.rom, rate, fidelity, error))
+    const Fidelity& fidelity = result.fidelity;
+    if (result.measured)
         std::fprintf(
             stderr,
             "fidelity: chroma %.2f, onset %.2f, length %.2f (ROM %.1f s, module %.1f s, %d channels)\n",
             fidelity.chroma, fidelity.onset, fidelity.lengthRatio, fidelity.romSeconds,
             fidelity.moduleSeconds, fidelity.channels);
     else
-        std::fprintf(stderr, "fidelity: not measured (%s)\n", error.c_str());
+        std::fprintf(stderr, "fidelity: not measured (libxmp could not render the module)\n");
     return 0;
 }
