@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include "commands.h"
-#include "engine/sequencer.h"
 #include "play_audio.h"
 #include "play_source.h"
 #include "play_view.h"
@@ -187,16 +186,16 @@ void PlaySession::onLoaded() {
     const ChildLoad::Status status = child_.collect(song, error);
     if (status == ChildLoad::Status::Working) return;
     if (status == ChildLoad::Status::Failed) {
-        announce(wallClock() + " " + baseName(o_.file) + " no longer plays (" + error +
-                 "); playing the last good one");
+        announce(wallClock() + " " + baseName(o_.file) + " not loaded: " + error +
+                 "; the last good one plays on");
         return;
     }
     SongPosition at;
     {
         const AudioOutput::Lock lock(audio_);
-        at = {Pattern, Line};
+        at = player_.position();
         player_.load(song.rom, &at);
-        at = {Pattern, Line};
+        at = player_.position();
     }
     view_.title = song.title;
     announce(wallClock() + " reloaded " + baseName(o_.file) + ", going on at order " +
@@ -298,9 +297,12 @@ int runPlay(const std::vector<std::string>& args) {
     std::string error;
     if (!readRomFile(o.file, file, error)) return fail(error);
     const SourceKind kind = kindOf(file.bytes);
+    const bool note = kind == SourceKind::Module && !o.quiet && isatty(2); // a long song takes seconds
+    if (note) std::fprintf(stderr, "importing %s at %d Hz...", o.file.c_str(), o.rate);
     Playable song;
-    if (!makePlayable(file.bytes, kind, o.rate, song, error))
-        return fail("cannot import '" + o.file + "': " + error);
+    const bool imported = makePlayable(file.bytes, kind, o.rate, song, error);
+    if (note) std::fputs("\r\033[K", stderr);
+    if (!imported) return fail("cannot import '" + o.file + "': " + error);
 
     SongPlayer::Ending ending;
     ending.loop = o.loop || (o.watch && o.seconds == 0); // a file being edited plays until q

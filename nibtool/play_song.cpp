@@ -158,9 +158,13 @@ void SongPlayer::step(int direction) {
     restartEnding();
 }
 
+SongPosition SongPlayer::position() const {
+    return {Pattern, Line};
+}
+
 PlayerState SongPlayer::look() {
     PlayerState state;
-    state.at = {Pattern, Line};
+    state.at = position();
     state.pattern = imageByte(PatternOrderTable + Pattern);
     state.lineTicks = durationLine;
     state.tickCalls = durationTick;

@@ -72,6 +72,8 @@ class SongPlayer {
     // Ends the song here, as its end would.
     void stop() { finished_ = true; }
 
+    // The line playing: the order position and line the sequencer is at.
+    SongPosition position() const;
     // The state for the view; the channels' levels start again from here.
     PlayerState look();
     const SongFacts& facts() const { return facts_; }

@@ -1,6 +1,7 @@
 #include "play_view.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -23,7 +24,7 @@ constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 // Lines around the pattern: title, place, column heads, a gap, four channels, message, keys.
 constexpr int kFixedLines = 10;
 
-termios savedModes;
+termios savedModes, playingModes;
 volatile std::sig_atomic_t terminalTaken = 0;
 
 void writeAll(int fd, const char* text, std::size_t size) {
@@ -111,10 +112,14 @@ std::string drawScreen(const ViewData& v, int rows, int columns) {
     std::vector<std::string> lines;
     lines.push_back(fit(v.title.empty() ? v.file : "\"" + v.title + "\"  " + v.file, columns));
     lines.push_back(fit(placeLine(v), columns));
-    lines.push_back(fit("line   channel 0     channel 1     channel 2     channel 3", columns));
+    std::string heads = "line";
+    for (std::size_t c = 0; c < kStreams; ++c)
+        heads += format("  channel %zu ", c); // over the cells, ten characters each
+    lines.push_back(fit(heads, columns));
     // The pattern's lines, the playing one in the middle where the pattern allows.
-    const int shown = std::max(1, std::min<int>(kLinesPerPattern, rows - kFixedLines));
-    const int first = std::max(0, std::min<int>(s.at.line - shown / 2, kLinesPerPattern - shown));
+    constexpr int kLines = static_cast<int>(kLinesPerPattern);
+    const int shown = std::max(1, std::min(kLines, rows - kFixedLines));
+    const int first = std::max(0, std::min(s.at.line - shown / 2, kLines - shown));
     for (int line = first; line < first + shown; ++line) {
         const std::string text = fit(patternLine(s, line), columns);
         lines.push_back(line == s.at.line ? kReverse + text + kPlain : text);
@@ -146,28 +151,36 @@ bool Terminal::usable() {
 
 Terminal::Terminal() {
     if (tcgetattr(0, &savedModes) == 0) {
-        termios raw = savedModes;
-        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO)); // signals from keys stay on: ^C interrupts
-        raw.c_cc[VMIN] = 0;
-        raw.c_cc[VTIME] = 0;
-        tcsetattr(0, TCSANOW, &raw);
+        playingModes = savedModes;
+        playingModes.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO)); // keys still send signals: ^C, ^Z
+        playingModes.c_cc[VMIN] = 0;
+        playingModes.c_cc[VTIME] = 0;
     }
-    terminalTaken = 1;
     struct sigaction action {};
     action.sa_handler = onFatalSignal;
-    action.sa_flags = SA_RESETHAND;
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
     for (int signal : kFatalSignals)
         sigaction(signal, &action, nullptr);
-    writeAll(1, kEnter, sizeof kEnter - 1);
+    action.sa_handler = onStop;
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTSTP, &action, nullptr);
+    take();
 }
 
 Terminal::~Terminal() {
     restoreNow();
     for (int signal : kFatalSignals)
         std::signal(signal, SIG_DFL);
+    std::signal(SIGTSTP, SIG_DFL);
 }
 
-// Async-signal-safe: a write and tcsetattr.
+// take and restoreNow run in signal handlers too: only write and tcsetattr.
+void Terminal::take() {
+    tcsetattr(0, TCSANOW, &playingModes);
+    writeAll(1, kEnter, sizeof kEnter - 1);
+    terminalTaken = 1;
+}
+
 void Terminal::restoreNow() {
     if (terminalTaken == 0) return;
     terminalTaken = 0;
@@ -178,6 +191,15 @@ void Terminal::restoreNow() {
 void Terminal::onFatalSignal(int signal) {
     restoreNow();
     std::raise(signal); // the handler was reset: the default action ends the process
+}
+
+// ^Z: the shell gets its terminal back while the program is stopped; the next frame redraws the screen.
+void Terminal::onStop(int) {
+    const int saved = errno;
+    restoreNow();
+    kill(getpid(), SIGSTOP);
+    take();
+    errno = saved;
 }
 
 std::vector<Key> Terminal::readKeys() {

@@ -38,8 +38,8 @@ std::string statusLine(const ViewData& view);
 std::string clockText(std::uint64_t bytes, int rate);
 
 // The terminal on standard input and output while the view runs: keys arrive unbuffered and unechoed,
-// the screen is the alternate one, the cursor hidden. Everything is put back when it is destroyed, and
-// on a fatal signal.
+// the screen is the alternate one, the cursor hidden. Everything is put back when it is destroyed, on a
+// fatal signal, and while the program is stopped (^Z); it is taken again when the program goes on.
 class Terminal {
   public:
     // Whether standard input and output are both a terminal that takes cursor movement.
@@ -55,6 +55,8 @@ class Terminal {
     void draw(const ViewData& view);
 
   private:
+    static void take();
     static void restoreNow();
     static void onFatalSignal(int signal);
+    static void onStop(int signal);
 };
