@@ -1,4 +1,4 @@
-// nibtool import: a four-channel tracker module into a ROM image.
+// nibtool import: a tracker song into a ROM image, with the report and the fidelity measured.
 #include <cstdio>
 
 #include "commands.h"

@@ -22,11 +22,13 @@ const char* const kRenderUsage =
     "through, --seconds S a fixed length. Songs that never repeat stop after 30 minutes.\n";
 
 const char* const kImportUsage =
-    "usage: nibtool import SONG.mod OUT.rom [--rate HZ]\n"
+    "usage: nibtool import SONG OUT.rom [--rate HZ]\n"
     "\n"
-    "Converts a four-channel tracker module (31 or 15 samples) into a ROM image meant to be played at\n"
-    "HZ (default 8000): notes map to tones by pitch, samples are resampled and quantized to 4 bits, and\n"
-    "effects become this engine's closest ones. Everything that had to change is reported, a line each.\n";
+    "Converts a tracker song (MOD, S3M, XM, IT and whatever else libxmp reads) into a ROM image meant\n"
+    "to be played at HZ (default 8000): libxmp plays the song, and what it plays is compiled for this\n"
+    "engine: four streams, its samples resampled to 4 bits, its pitches and timing followed tick by tick.\n"
+    "What had to go is reported, a line per kind; the last line gives the fidelity measured against\n"
+    "libxmp's render (pitch-class and onset similarity, length ratio).\n";
 
 const char* const kPlayUsage =
     "usage: nibtool play FILE [--rate HZ] [--loop | --seconds S] [--watch] [-q]\n"
@@ -52,7 +54,7 @@ const char* const kUsage =
     "  info ROM [--pattern N]                       show what a ROM image holds, with warnings\n"
     "  render ROM OUT [--rate HZ] [--seconds S | --loops N]\n"
     "                                               render song 0 to an audio file\n"
-    "  import SONG.mod OUT.rom [--rate HZ]          turn a four-channel module into a ROM\n"
+    "  import SONG OUT.rom [--rate HZ]              turn a tracker song into a ROM\n"
     "  play FILE [--rate HZ] [--loop | --seconds S] [--watch] [-q]\n"
     "                                               play a ROM or a module on the sound card\n"
     "  help [COMMAND]                               show this, or a command's help\n"

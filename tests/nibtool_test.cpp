@@ -15,10 +15,18 @@
 
 namespace {
 
-const std::string kDir = "/tmp/nibtool-test";
+// A folder of this run's own: another user's run on the same machine leaves one it cannot write.
+const std::string kDir = [] {
+    char name[] = "/tmp/nibtool-test-XXXXXX";
+    return std::string(mkdtemp(name) ? name : "/tmp");
+}();
+
+// Removes the folder when the tests end.
+const struct FolderRemover {
+    ~FolderRemover() { std::system(("rm -rf " + kDir).c_str()); }
+} kRemover;
 
 std::string writeRom(const std::string& name, const RomBuilder& rom) {
-    std::system(("mkdir -p " + kDir).c_str());
     const std::string path = kDir + "/" + name;
     const std::vector<std::uint8_t> bytes = rom.build();
     std::ofstream(path, std::ios::binary)
