@@ -336,7 +336,8 @@ double Compiler::pitchError(std::size_t s, std::size_t a, std::size_t b, const C
         if (steps[t - a] < kLowestStep || steps[t - a] > kHighestStep) return HUGE_VAL;
         if (!w.audible || w.step <= 0) continue;
         const double step = std::max<double>(1, steps[t - a]);
-        error += std::min(3.0, std::fabs(12 * std::log2(step / w.step)));
+        // The line's last tick counts twice: its error is where the next line starts from.
+        error += (t + 1 == b ? 2 : 1) * std::min(3.0, std::fabs(12 * std::log2(step / w.step)));
     }
     return error;
 }
@@ -356,7 +357,7 @@ Cell Compiler::choosePitch(std::size_t s, std::size_t a, std::size_t b, Cell cel
         }
     if (den > 0) {
         const long slide = std::lround(num / den);
-        for (long d : {slide - 1, slide, slide + 1})
+        for (long d = slide - 2; d <= slide + 2; ++d)
             if (d != 0 && std::labs(d) <= 255) {
                 Cell c = cell;
                 c.effect = d > 0 ? kSlideUp : kSlideDown;

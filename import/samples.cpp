@@ -20,6 +20,7 @@ constexpr int kPreferredAnchor = 20;
 // The lowest a sample's most played pitch should land while the song has room to give: an octave below
 // the preferred anchor (tone 8, a step of 130: half a byte per output sample).
 constexpr int kComfortableAnchor = kPreferredAnchor - 12;
+constexpr int kGlidingAnchor = kPreferredAnchor + 12;
 // Loops shorter than this many bytes are repeated before resampling: the loop's length is rounded to
 // whole bytes, and short loops would be out of tune (and creep at high steps).
 constexpr double kShortestLoop = 200;
@@ -36,15 +37,20 @@ struct Usage {
     std::vector<double> volumes;      // volume per heard tick, for the usual level
     std::map<std::uint32_t, double> offsets; // notes started from a sample offset: heard time by offset
     double lowest = 1e9, highest = 0; // frequencies heard
+    std::size_t ticks = 0, gliding = 0; // ticks heard, and of them those whose pitch moved within a note
 };
 
 std::vector<Usage> measureUsage(const Performance& p, const VoicePlan& v) {
     std::vector<Usage> usage(p.samples.size());
     for (std::size_t t = 0; t < v.ticks.size(); ++t)
-        for (const StreamTick& st : v.ticks[t]) {
+        for (std::size_t k = 0; k < kVoices; ++k) {
+            const StreamTick& st = v.ticks[t][k];
             const ChannelTick& s = st.sound;
             if (st.channel < 0 || s.sample < 0 || s.volume <= 0 || s.frequency <= 0) continue;
             Usage& u = usage[static_cast<std::size_t>(s.sample)];
+            const ChannelTick& before = t > 0 ? v.ticks[t - 1][k].sound : s;
+            ++u.ticks;
+            u.gliding += !s.start && before.sample == s.sample && std::fabs(s.frequency / before.frequency - 1) > 1e-4;
             const double seconds = p.ticks[t].duration;
             u.heard += seconds * s.volume;
             u.semitones[static_cast<int>(std::lround(48 * std::log2(s.frequency)))] += seconds * s.volume;
@@ -229,10 +235,14 @@ std::vector<Candidate> candidates(const std::vector<Usage>& usage) {
     std::vector<Candidate> chosen;
     for (std::size_t i = 0; i < usage.size(); ++i) {
         if (usage[i].heard <= 0) continue;
-        Candidate c{static_cast<int>(i), usage[i], mainFrequency(usage[i]), 0, 0, kPreferredAnchor, {}};
+        // A sample whose pitch often glides (slides, portamento, vibrato) lands an octave higher: steps
+        // twice as large move in finer parts of a semitone.
+        const bool glides = usage[i].gliding * 10 > usage[i].ticks;
+        const int preferred = glides ? kGlidingAnchor : kPreferredAnchor;
+        Candidate c{static_cast<int>(i), usage[i], mainFrequency(usage[i]), 0, 0, preferred, {}};
         c.low = static_cast<int>(std::ceil(12 * std::log2(c.frequency / usage[i].lowest) - 0.25));
         c.high = static_cast<int>(std::ceil(12 * std::log2(usage[i].highest / c.frequency) - 0.25));
-        c.anchor = std::clamp(kPreferredAnchor, std::min(c.low, kTopSemitone), std::max(0, kTopSemitone - c.high));
+        c.anchor = std::clamp(preferred, std::min(c.low, kTopSemitone), std::max(0, kTopSemitone - c.high));
         chosen.push_back(c);
     }
     std::sort(chosen.begin(), chosen.end(),

@@ -4,8 +4,10 @@
 
 #include <cmath>
 
+#include "engine/sequencer.h"
 #include "engine_harness.h"
 #include "fuzz/test_modules.h"
+#include "import/capture.h"
 #include "import/import.h"
 
 namespace {
@@ -43,6 +45,69 @@ double fundamental(const std::vector<std::uint8_t>& pcm) {
             last = i;
         }
     return crossings > 1 ? double(crossings - 1) * kRate / double(last - first) : 0;
+}
+
+// What the module does on channel 0, tick by tick, as libxmp plays it.
+std::vector<ChannelTick> moduleTicks(const std::vector<std::uint8_t>& file) {
+    LoadedModule loaded;
+    std::string error;
+    EXPECT_TRUE(loadModule(file, loaded, error)) << error;
+    std::vector<ChannelTick> ticks;
+    for (const TickInfo& t : capturePerformance(loaded, kRate).ticks) ticks.push_back(t.channels[0]);
+    return ticks;
+}
+
+// What the engine does on stream 0 at each tick, right after the tick's effects: its step, and whether
+// it runs.
+struct EngineTick {
+    std::uint16_t step;
+    bool running;
+};
+std::vector<EngineTick> engineTicks(const std::vector<std::uint8_t>& rom, std::size_t count) {
+    EngineHarness h(rom);
+    std::vector<EngineTick> ticks;
+    while (ticks.size() < count) {
+        h.renderCalls(1);
+        if (subTick == 0) ticks.push_back({ASIncr[0], getStreamRunning(0) != 0});
+    }
+    return ticks;
+}
+
+// A slide up, then a tone portamento to a note: the engine's pitch follows the module's tick by tick,
+// within a quarter of a semitone, mostly within 5 cents. No closer: a slide moves the step by whole
+// units on every tick of a line, its first included (the module's moves the period, and not on a row's
+// first tick), so a line's slide is the best whole rate over the line and the next line corrects.
+TEST(Import, FollowsSlidesTickByTick) {
+    ModSpec spec = toneSong(428, 1);
+    spec.cells[0].effect = 0x1, spec.cells[0].param = 0x03;
+    for (std::size_t row = 1; row < 8; ++row) spec.cells.push_back({0, row, 0, 0, 0, 0x1, 0x03});
+    spec.cells.push_back({0, 8, 0, 0, 320, 0x3, 0x04}); // tone portamento towards 320
+    for (std::size_t row = 9; row < 16; ++row) spec.cells.push_back({0, row, 0, 0, 0, 0x3, 0x00});
+    const std::vector<std::uint8_t> file = buildMod(spec);
+    const std::vector<ChannelTick> module = moduleTicks(file);
+    const std::vector<EngineTick> engine = engineTicks(importOrFail(file).rom, 16 * 6);
+    for (std::size_t t = 0; t < engine.size(); ++t) {
+        const double cents = 1200 * std::log2((double(engine[t].step) / engine[0].step) /
+                                              (module[t].frequency / module[0].frequency));
+        EXPECT_NEAR(cents, 0, 25) << "tick " << t;
+    }
+}
+
+// A note fading with a volume slide: the engine's stream stops within one tick of where the module's
+// volume becomes inaudible, and not before.
+TEST(Import, StopsAFadeWhereItFallsSilent) {
+    ModSpec spec = toneSong(428, 1);
+    spec.cells[0].effect = 0xA, spec.cells[0].param = 0x02;
+    for (std::size_t row = 1; row < 12; ++row) spec.cells.push_back({0, row, 0, 0, 0, 0xA, 0x02});
+    const std::vector<std::uint8_t> file = buildMod(spec);
+    const std::vector<ChannelTick> module = moduleTicks(file);
+    const std::vector<EngineTick> engine = engineTicks(importOrFail(file).rom, 14 * 6);
+    std::size_t silent = 0, stopped = 0;
+    while (silent < module.size() && module[silent].volume >= 0.03) ++silent;
+    while (stopped < engine.size() && engine[stopped].running) ++stopped;
+    ASSERT_LT(silent, module.size());
+    EXPECT_GE(stopped + 1, silent);
+    EXPECT_LE(stopped, silent + 1);
 }
 
 TEST(Import, KeepsTheModulesLengthWithinOneTick) {
