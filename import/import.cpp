@@ -116,6 +116,14 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
         return false;
     }
     const VoicePlan voices = assignVoices(performance);
+    const bool sounds = std::any_of(voices.ticks.begin(), voices.ticks.end(), [](const auto& streams) {
+        return std::any_of(streams.begin(), streams.end(),
+                           [](const StreamTick& s) { return s.channel >= 0 && s.sound.volume > 0; });
+    });
+    if (!sounds) { // a ROM of silence would pass for an import
+        error = "libxmp plays it without a sound: there is nothing to import";
+        return false;
+    }
     // The song at its fullest that leaves the samples the least; if leaving them more makes the song
     // more compact, the two ROMs are rendered and the one closer to the module kept.
     ImportResult tight;

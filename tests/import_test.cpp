@@ -152,11 +152,16 @@ TEST(Import, EveryFormatSoundsAndStaysInsideItsData) {
 }
 
 TEST(Import, RefusesWithOneLine) {
-    ModSpec silent = toneSong(428, 1);
-    silent.samples.clear();
-    silent.cells.clear();
+    ModSpec noSamples = toneSong(428, 1);
+    noSamples.samples.clear();
+    noSamples.cells.clear();
+    ModSpec noNotes = toneSong(428, 1);
+    noNotes.cells.clear();
     const std::vector<std::pair<const char*, std::vector<std::uint8_t>>> files = {
-        {"empty", {}}, {"text", std::vector<std::uint8_t>(2000, 'x')}, {"no samples", buildMod(silent)}};
+        {"empty", {}},
+        {"text", std::vector<std::uint8_t>(2000, 'x')},
+        {"no samples", buildMod(noSamples)},
+        {"no notes", buildMod(noNotes)}};
     for (const auto& [what, file] : files) {
         ImportResult r;
         std::string error;
