@@ -46,7 +46,7 @@ struct ChannelHistory {
 };
 
 struct SpeedMeasure {
-    double frames = 0; // frames the position moved, summed over clean runs
+    double frames = 0;  // frames the position moved, summed over clean runs
     double periods = 0; // seconds * reference period / period, summed over the same runs
 };
 
@@ -58,10 +58,42 @@ void finishSpeeds(Performance& p, const std::vector<SpeedMeasure>& measures, dou
     }
 }
 
-} // namespace
+// One channel in one tick, from libxmp's report and what was known of the channel before. Its frequency
+// is left per unit of c5speed: the sample's speed is known only at the end.
+ChannelTick readChannel(const Performance& p, const xmp_channel_info& ci, const xmp_frame_info& fi,
+                        double duration, ChannelHistory& h, std::vector<SpeedMeasure>& speeds) {
+    ChannelTick out;
+    const int sample = ci.sample < p.samples.size() ? ci.sample : -1;
+    if (sample < 0 || ci.period == 0 || p.samples[std::size_t(sample)].frames.empty()) {
+        h = ChannelHistory{};
+        return out;
+    }
+    const SampleData& s = p.samples[static_cast<std::size_t>(sample)];
+    const double ratePerPeriod = kReferencePeriod * kPeriodScale / ci.period; // frames/s per c5speed
+    // A position that moved back into the loop is a wrap, unless the row starts a note there.
+    const bool noteNow = fi.frame == 0 && ci.event.note > 0 && ci.event.note <= 128;
+    const bool wrapped =
+        s.loops && ci.position >= s.loopStart && ci.position < h.position && !(noteNow && ci.position == 0);
+    out.start = sample != h.sample || (ci.position < h.position && !wrapped);
+    out.ended = !s.loops && ci.position + 1 >= s.frames.size();
+    out.sample = sample;
+    out.volume = out.ended ? 0.0 : std::min(ci.volume / 64.0, 1.0);
+    out.offset = out.start ? ci.position : 0;
+    out.frequency = ratePerPeriod;
+    // Clean runs measure the speed: same sample, moving forward, short of the loop and the end.
+    const std::size_t runEnd = s.loops ? s.loopStart : s.frames.size() - 1;
+    if (!out.start && ci.position > h.position && ci.position < runEnd) {
+        speeds[static_cast<std::size_t>(sample)].frames += ci.position - h.position;
+        speeds[static_cast<std::size_t>(sample)].periods += h.advancePerSpeed;
+    }
+    h.sample = sample;
+    h.position = ci.position;
+    h.advancePerSpeed = duration * ratePerPeriod;
+    return out;
+}
 
-Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds) {
-    const xmp_module& mod = loaded.module();
+// The module's title, format, channels, order list and samples.
+Performance describe(const xmp_module& mod) {
     Performance p;
     p.title = mod.name;
     p.format = mod.type;
@@ -70,6 +102,14 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
         p.orderPatterns.push_back(mod.xxo[i]);
     for (int i = 0; i < mod.smp; ++i)
         p.samples.push_back(copySample(mod.xxs[i]));
+    return p;
+}
+
+} // namespace
+
+Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds) {
+    const xmp_module& mod = loaded.module();
+    Performance p = describe(mod);
     // Amiga formats play at the PAL clock's rate (8287 frames per second at the reference period);
     // the others at 8363.
     const bool amiga = std::strstr(mod.type, "M.K.") != nullptr || std::strstr(mod.type, "Soundtracker");
@@ -84,8 +124,7 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     std::vector<SpeedMeasure> speeds(p.samples.size());
     xmp_frame_info fi{};
     double time = 0;
-    while (time < maxSeconds) {
-        if (xmp_play_frame(ctx) != 0) break;
+    while (time < maxSeconds && xmp_play_frame(ctx) == 0) {
         xmp_get_frame_info(ctx, &fi);
         if (fi.loop_count > 0) {
             // The first tick of the repeat: the module goes on from this order position and row.
@@ -97,47 +136,10 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
             break;
         }
         if (rendering) rendering = appendModuleRender(fi, playRate, p.render);
-        TickInfo tick;
-        tick.time = time;
-        tick.duration = fi.frame_time / 1e6;
-        tick.order = fi.pos;
-        tick.row = fi.row;
-        tick.frame = fi.frame;
-        tick.channels.resize(static_cast<std::size_t>(p.channels));
-        for (std::size_t c = 0; c < tick.channels.size(); ++c) {
-            const xmp_channel_info& ci = fi.channel_info[c];
-            ChannelHistory& h = history[c];
-            ChannelTick& out = tick.channels[c];
-            const int sample = ci.sample < p.samples.size() ? ci.sample : -1;
-            const bool valid = sample >= 0 && ci.period > 0 && !p.samples[std::size_t(sample)].frames.empty();
-            if (!valid) {
-                h = ChannelHistory{};
-                continue;
-            }
-            const SampleData& s = p.samples[static_cast<std::size_t>(sample)];
-            const double ratePerPeriod = kReferencePeriod * kPeriodScale / ci.period; // frames/s per c5speed
-            // A position that moved back into the loop is a wrap, unless the row starts a note there.
-            const bool noteNow = fi.frame == 0 && ci.event.note > 0 && ci.event.note <= 128;
-            const bool wrapped = s.loops && ci.position >= s.loopStart && ci.position < h.position &&
-                                 !(noteNow && ci.position == 0);
-            out.start = sample != h.sample || (ci.position < h.position && !wrapped);
-            const bool ended = !s.loops && ci.position + 1 >= s.frames.size();
-            out.sample = sample;
-            out.volume = ended ? 0.0 : std::min(ci.volume / 64.0, 1.0);
-            out.ended = ended;
-            out.offset = out.start ? ci.position : 0;
-            // Clean runs measure the speed: same sample, moving forward, not across a loop's end.
-            const std::size_t runEnd = s.loops ? s.loopStart : s.frames.size() - 1;
-            if (!out.start && ci.position > h.position && ci.position < runEnd)
-            {
-                speeds[static_cast<std::size_t>(sample)].frames += ci.position - h.position;
-                speeds[static_cast<std::size_t>(sample)].periods += h.advancePerSpeed;
-            }
-            h.sample = sample;
-            h.position = ci.position;
-            h.advancePerSpeed = tick.duration * ratePerPeriod;
-            out.frequency = ratePerPeriod; // times c5speed, once measured
-        }
+        TickInfo tick{time, fi.frame_time / 1e6, fi.pos, fi.row, fi.frame, {}};
+        for (std::size_t c = 0; c < std::size_t(p.channels); ++c)
+            tick.channels.push_back(
+                readChannel(p, fi.channel_info[c], fi, tick.duration, history[c], speeds));
         p.ticks.push_back(std::move(tick));
         time += fi.frame_time / 1e6;
     }

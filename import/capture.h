@@ -11,18 +11,18 @@
 
 // One channel during one tick.
 struct ChannelTick {
-    int sample = -1;         // libxmp sample index, -1 when nothing sounds
-    double frequency = 0;    // sample frames per second the sample is played at; 0 when silent
-    double volume = 0;       // final volume, 0-1 (envelopes, fades and global volume applied)
-    bool start = false;      // a note (re)starts the sample during this tick
-    bool ended = false;      // the sample has played to its end (it does not loop)
+    int sample = -1;          // libxmp sample index, -1 when nothing sounds
+    double frequency = 0;     // sample frames per second the sample is played at; 0 when silent
+    double volume = 0;        // final volume, 0-1 (envelopes, fades and global volume applied)
+    bool start = false;       // a note (re)starts the sample during this tick
+    bool ended = false;       // the sample has played to its end (it does not loop)
     std::uint32_t offset = 0; // with start: the sample frame it starts from (a sample offset), else 0
 };
 
 // One tick of the module.
 struct TickInfo {
-    double time = 0;     // seconds from the song's start to this tick's start
-    double duration = 0; // seconds
+    double time = 0;                   // seconds from the song's start to this tick's start
+    double duration = 0;               // seconds
     int order = 0, row = 0, frame = 0; // order position, row and tick within the row
     std::vector<ChannelTick> channels;
 };

@@ -14,14 +14,21 @@ constexpr double kAudible = 0.03; // a volume below this is silence
 // are at least 200 bytes long, so no stream creeps out of its loop below 51200.
 constexpr std::uint16_t kLowestStep = 40, kHighestStep = 3736;
 constexpr std::size_t kMaxLineTicks = 127; // the most ticks a speed effect can give a line
-constexpr int kMaxTickCalls = 128;     // the longest tick a speed effect can give: 127 + 1 calls
+constexpr int kMaxTickCalls = 128;         // the longest tick a speed effect can give: 127 + 1 calls
 constexpr std::uint8_t kDefaultLineTicks = 6, kDefaultTickCalls = 10;
 constexpr std::size_t kLinesPerPattern = 64;
 constexpr std::uint32_t kPatternBytes = 768, kOrderBytes = 64;
 
 enum Effect : std::uint8_t {
-    kArpeggio = 0, kSlideUp = 1, kSlideDown = 2, kVibrato = 4, kJump = 11, kSetVolume = 12, kBreak = 13,
-    kExtended = 14, kSpeed = 15,
+    kArpeggio = 0,
+    kSlideUp = 1,
+    kSlideDown = 2,
+    kVibrato = 4,
+    kJump = 11,
+    kSetVolume = 12,
+    kBreak = 13,
+    kExtended = 14,
+    kSpeed = 15,
 };
 constexpr std::uint8_t kNoteCut = 0xC0, kNoteDelay = 0xD0;
 
@@ -125,9 +132,13 @@ class Compiler {
                         const std::vector<Placement>& where, std::size_t first, std::size_t end) const;
     const CompiledVisit* findReplay(const Visit& visit, bool outOfRoom) const;
     SongLine compileLine(std::size_t a, std::size_t b, const Placement& where);
+    Cell eventCell(std::size_t s, std::size_t a, std::size_t b, int calls, bool& busy) const;
+    void placeControls(const std::vector<Cell>& controls, std::size_t a, std::size_t b, SongLine& line,
+                       std::array<bool, kVoices>& busy);
     int chooseTickCalls(std::size_t a, std::size_t b, const Placement& where);
     bool resumable(const Sim& sim, int entry, std::size_t ticks, int calls) const;
-    double pitchError(std::size_t s, std::size_t a, std::size_t b, const Cell& cell, int calls, Sim sim) const;
+    double pitchError(std::size_t s, std::size_t a, std::size_t b, const Cell& cell, int calls,
+                      Sim sim) const;
     Cell choosePitch(std::size_t s, std::size_t a, std::size_t b, Cell cell, int calls) const;
     void simulate(std::size_t s, const Cell& cell, std::size_t ticks, int calls, Sim& sim,
                   std::vector<std::uint16_t>* steps) const;
@@ -142,13 +153,13 @@ class Compiler {
     std::size_t rowsPerLine_;
     std::vector<std::array<Want, kVoices>> wants_;
     std::array<Sim, kVoices> sims_{};
-    double calls_ = 0;                           // sequencer calls the engine has spent so far
-    int lineTicks_ = kDefaultLineTicks;          // the engine's speeds as the next line begins
+    double calls_ = 0;                  // sequencer calls the engine has spent so far
+    int lineTicks_ = kDefaultLineTicks; // the engine's speeds as the next line begins
     int tickCalls_ = kDefaultTickCalls + 1;
     std::map<std::string, std::size_t> losses_; // what could not be kept, counted
     Placement loopTarget_;
     std::vector<CompiledVisit> compiled_; // visits compiled so far, in song order
-    double visitCalls_ = 0;  // calls spent since the visit began
+    double visitCalls_ = 0;               // calls spent since the visit began
     double visitOffset_ = 0; // the engine's lead on the module as the visit began, in whole calls
     double visitTime_ = 0;   // the module's time as the visit began
 };
@@ -232,7 +243,8 @@ int Compiler::chooseTickCalls(std::size_t a, std::size_t b, const Placement& whe
         visitCalls_ = 0;
         tickCalls_ = std::clamp(static_cast<int>(std::lround(ideal)), 1, kMaxTickCalls);
     }
-    const double end = (p_.ticks[b - 1].time + p_.ticks[b - 1].duration - visitTime_) * perSecond - visitOffset_;
+    const double end =
+        (p_.ticks[b - 1].time + p_.ticks[b - 1].duration - visitTime_) * perSecond - visitOffset_;
     const double ticks = double(b - a);
     const auto error = [&](int calls) { return std::fabs(end - (visitCalls_ + ticks * calls)); };
     const int low = std::clamp(static_cast<int>(std::floor(ideal)), 1, kMaxTickCalls);
@@ -250,7 +262,8 @@ std::vector<Placement> Compiler::place(const std::vector<std::pair<std::size_t, 
     for (std::size_t i = 0; i < spans.size(); ++i) {
         const std::size_t t = spans[i].first;
         // Coarse lines put `rowsPerLine_` visits of order positions in one pattern.
-        where[i].visitStart = t == 0 || (p_.ticks[t].order != p_.ticks[t - 1].order && ++visits % rowsPerLine_ == 0);
+        where[i].visitStart =
+            t == 0 || (p_.ticks[t].order != p_.ticks[t - 1].order && ++visits % rowsPerLine_ == 0);
         if (where[i].visitStart && i > 0) {
             where[i - 1].breakAfter = line < kLinesPerPattern;
             ++position, line = 0;
@@ -303,7 +316,9 @@ void Compiler::simulate(std::size_t s, const Cell& cell, std::size_t ticks, int 
             const double length = double(k.length);
             if (sim.position >= length) {
                 if (k.loops)
-                    sim.position = double(k.loopStart) + std::fmod(sim.position - length, std::max(1.0, length - double(k.loopStart)));
+                    sim.position =
+                        double(k.loopStart) +
+                        std::fmod(sim.position - length, std::max(1.0, length - double(k.loopStart)));
                 else
                     sim.ended = true, setStreamRunning(c, 0);
             }
@@ -418,76 +433,98 @@ const CompiledVisit* Compiler::findReplay(const Visit& visit, bool outOfRoom) co
         if (c.positions == visit.positions && c.key == visit.key) found = &c;
     if (found || !outOfRoom) return found;
     for (const CompiledVisit& c : compiled_)
-        if (c.positions == visit.positions && std::fabs(c.calls - visit.calls) <= 0.01 * visit.calls) found = &c;
+        if (c.positions == visit.positions && std::fabs(c.calls - visit.calls) <= 0.01 * visit.calls)
+            found = &c;
     return found;
 }
 
-SongLine Compiler::compileLine(std::size_t a, std::size_t b, const Placement& where) {
-    SongLine line;
-    const std::size_t n = b - a;
-    const bool forceSpeeds =
-        where.visitStart || (where.position == loopTarget_.position && where.line == loopTarget_.line);
-    const int calls = chooseTickCalls(a, b, where);
-    std::array<bool, kVoices> busy{}; // the cell's effect is taken
-    for (std::size_t s = 0; s < kVoices; ++s) {
-        Cell& cell = line.cells[s];
-        for (const Event& ev : sayable(events(s, a, b))) {
-            const Want& w = wants_[a + ev.at][s];
-            switch (ev.kind) {
-            case Kind::Start:
+// The cell that says a stream's events over a line: a note (delayed, or cut after), a stop or a resume.
+// `busy` tells whether that took the cell's effect.
+Cell Compiler::eventCell(std::size_t s, std::size_t a, std::size_t b, int calls, bool& busy) const {
+    Cell cell;
+    busy = false;
+    for (const Event& ev : sayable(events(s, a, b))) {
+        const Want& w = wants_[a + ev.at][s];
+        const auto at = static_cast<std::uint8_t>(ev.at);
+        switch (ev.kind) {
+        case Kind::Start:
+            cell.sample = static_cast<std::uint8_t>(w.entry);
+            cell.tone = toneFor(w.step);
+            if (at > 0) cell.effect = kExtended, cell.param = kNoteDelay | at, busy = true;
+            break;
+        case Kind::Stop:
+            if (at == 0)
+                cell.effect = kSetVolume, cell.param = 0;
+            else
+                cell.effect = kExtended, cell.param = static_cast<std::uint8_t>(kNoteCut | (at + 1));
+            busy = true;
+            break;
+        case Kind::Resume:
+            if (resumable(sims_[s], w.entry, b - a, calls)) {
+                cell.effect = kSetVolume, cell.param = 64, busy = true;
+            } else { // nothing to resume: play it again
                 cell.sample = static_cast<std::uint8_t>(w.entry);
                 cell.tone = toneFor(w.step);
-                if (ev.at > 0) cell.effect = kExtended, cell.param = static_cast<std::uint8_t>(kNoteDelay | ev.at), busy[s] = true;
-                break;
-            case Kind::Stop:
-                if (ev.at == 0) cell.effect = kSetVolume, cell.param = 0;
-                else cell.effect = kExtended, cell.param = static_cast<std::uint8_t>(kNoteCut | (ev.at + 1));
-                busy[s] = true;
-                break;
-            case Kind::Resume:
-                if (!resumable(sims_[s], w.entry, n, calls)) { // nothing to resume: play it again
-                    cell.sample = static_cast<std::uint8_t>(w.entry);
-                    cell.tone = toneFor(w.step);
-                } else {
-                    cell.effect = kSetVolume, cell.param = 64, busy[s] = true;
-                }
-                break;
             }
+            break;
         }
     }
-    // Speeds and the jump back take cells whose effect is free, the quietest first.
-    std::vector<Cell> control;
-    if (where.last) {
-        control.push_back({0, 0, kJump, static_cast<std::uint8_t>(loopTarget_.position)});
-        control.push_back({0, 0, kBreak, static_cast<std::uint8_t>(192 + loopTarget_.line)});
-    }
-    if (where.breakAfter) control.push_back({0, 0, kBreak, 0});
-    if (forceSpeeds || int(n) != lineTicks_) control.push_back({0, 0, kSpeed, static_cast<std::uint8_t>(0x80 + n)});
-    if (forceSpeeds || calls != tickCalls_) control.push_back({0, 0, kSpeed, static_cast<std::uint8_t>(calls - 1)});
+    return cell;
+}
+
+// Speeds, breaks and the jump back take cells whose effect is free, the stream that sounds least in
+// the line first; with none free, they win over a cut, delay or resume.
+void Compiler::placeControls(const std::vector<Cell>& controls, std::size_t a, std::size_t b, SongLine& line,
+                             std::array<bool, kVoices>& busy) {
+    std::array<std::size_t, kVoices> sounding{};
+    for (std::size_t t = a; t < b; ++t)
+        for (std::size_t s = 0; s < kVoices; ++s)
+            sounding[s] += wants_[t][s].audible;
     std::array<std::size_t, kVoices> order{0, 1, 2, 3};
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-        return std::count_if(wants_.begin() + long(a), wants_.begin() + long(b), [&](const auto& w) { return w[x].audible; }) <
-               std::count_if(wants_.begin() + long(a), wants_.begin() + long(b), [&](const auto& w) { return w[y].audible; });
-    });
-    for (const Cell& c : control) {
-        std::size_t* slot = nullptr;
-        for (std::size_t& s : order)
-            if (!busy[s]) { slot = &s; break; }
-        if (!slot) { // every effect is taken: the control wins over the quietest stream's
-            slot = &order[0];
-            for (std::size_t& s : order)
-                if (line.cells[s].effect != kSpeed && line.cells[s].effect != kJump && line.cells[s].effect != kBreak) { slot = &s; break; }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t x, std::size_t y) { return sounding[x] < sounding[y]; });
+    const auto isControl = [](const Cell& c) {
+        return c.effect == kSpeed || c.effect == kJump || c.effect == kBreak;
+    };
+    for (const Cell& c : controls) {
+        auto slot = std::find_if(order.begin(), order.end(), [&](std::size_t s) { return !busy[s]; });
+        if (slot == order.end()) {
+            slot = std::find_if(order.begin(), order.end(),
+                                [&](std::size_t s) { return !isControl(line.cells[s]); });
+            if (slot == order.end()) break; // four controls already: cannot happen, a line needs at most four
             ++losses_["cuts, delays or resumes gave way to speed changes or the jump back"];
         }
         line.cells[*slot].effect = c.effect;
         line.cells[*slot].param = c.param;
         busy[*slot] = true;
     }
-    if (n > 0) {
-        for (std::size_t s = 0; s < kVoices; ++s)
-            if (!busy[s]) line.cells[s] = choosePitch(s, a, b, line.cells[s], calls);
-        for (std::size_t s = 0; s < kVoices; ++s)
-            simulate(s, line.cells[s], n, calls, sims_[s], nullptr);
+}
+
+SongLine Compiler::compileLine(std::size_t a, std::size_t b, const Placement& where) {
+    SongLine line;
+    const std::size_t n = b - a;
+    const int calls = chooseTickCalls(a, b, where);
+    std::array<bool, kVoices> busy{}; // the cell's effect is taken
+    for (std::size_t s = 0; s < kVoices; ++s)
+        line.cells[s] = eventCell(s, a, b, calls, busy[s]);
+
+    std::vector<Cell> controls;
+    if (where.last) {
+        controls.push_back({0, 0, kJump, static_cast<std::uint8_t>(loopTarget_.position)});
+        controls.push_back({0, 0, kBreak, static_cast<std::uint8_t>(192 + loopTarget_.line)});
+    }
+    if (where.breakAfter) controls.push_back({0, 0, kBreak, 0});
+    const bool forceSpeeds =
+        where.visitStart || (where.position == loopTarget_.position && where.line == loopTarget_.line);
+    if (forceSpeeds || int(n) != lineTicks_)
+        controls.push_back({0, 0, kSpeed, static_cast<std::uint8_t>(0x80 + n)});
+    if (forceSpeeds || calls != tickCalls_)
+        controls.push_back({0, 0, kSpeed, static_cast<std::uint8_t>(calls - 1)});
+    placeControls(controls, a, b, line, busy);
+
+    for (std::size_t s = 0; s < kVoices; ++s) {
+        if (!busy[s]) line.cells[s] = choosePitch(s, a, b, line.cells[s], calls);
+        simulate(s, line.cells[s], n, calls, sims_[s], nullptr);
     }
     lineTicks_ = static_cast<int>(n);
     tickCalls_ = calls;
@@ -509,11 +546,14 @@ CompiledSong Compiler::run() {
     std::size_t fresh = 0, replayed = 0; // positions compiled, and visits that replay another's lines
     for (std::size_t i = 0; i < spans.size();) {
         std::size_t end = i + 1; // the visit's spans: [i, end)
-        while (end < spans.size() && !where[end].visitStart) ++end;
+        while (end < spans.size() && !where[end].visitStart)
+            ++end;
         const Visit visit = describeVisit(spans, where, i, end);
-        const bool movable = reuse_ && !where[end - 1].last &&
-                             (loopTarget_.position < where[i].position || loopTarget_.position > where[end - 1].position);
-        const CompiledVisit* source = movable ? findReplay(visit, fresh + visit.positions > maxPatterns_) : nullptr;
+        const bool movable =
+            reuse_ && !where[end - 1].last &&
+            (loopTarget_.position < where[i].position || loopTarget_.position > where[end - 1].position);
+        const CompiledVisit* source =
+            movable ? findReplay(visit, fresh + visit.positions > maxPatterns_) : nullptr;
         if (source) {
             // The positions of the earlier visit, whole: they break to the next position or end at line 63.
             for (std::size_t k = 0; k < visit.positions; ++k) {
@@ -536,7 +576,8 @@ CompiledSong Compiler::run() {
         i = end;
     }
     if (replayed > 0)
-        losses_["visits of patterns replay another pattern as long: the song does not fit otherwise"] += replayed;
+        losses_["visits of patterns replay another pattern as long: the song does not fit otherwise"] +=
+            replayed;
     soundInit();
     song.seconds = (calls_ + 1) * kStepsPerCall / double(rate_);
     for (const auto& [what, count] : losses_)
@@ -577,7 +618,8 @@ std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t a
     for (std::size_t p = 0; p < orders.size(); ++p)
         rom.poke(static_cast<std::uint32_t>(address + p), {static_cast<std::uint8_t>(orders[p] + first)});
     for (std::size_t p = 0; p < patterns.size(); ++p)
-        rom.poke(static_cast<std::uint32_t>(address + kOrderBytes + kPatternBytes * (p + first)), patterns[p]);
+        rom.poke(static_cast<std::uint32_t>(address + kOrderBytes + kPatternBytes * (p + first)),
+                 patterns[p]);
     rom.song(0, static_cast<std::uint16_t>(address));
     report.push_back(std::to_string(orders.size()) + " positions, " + std::to_string(patterns.size()) +
                      " patterns");

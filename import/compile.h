@@ -21,7 +21,7 @@ struct SongLine {
 
 struct CompiledSong {
     std::vector<std::vector<SongLine>> positions; // by order position: its pattern's lines, up to 64
-    double seconds = 0;          // once through, at the rate
+    double seconds = 0;                           // once through, at the rate
     std::vector<std::string> report;
 };
 

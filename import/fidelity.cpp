@@ -314,7 +314,8 @@ int moduleRenderRate(int rate) {
 bool appendModuleRender(const xmp_frame_info& info, int playRate, std::vector<float>& out) {
     const auto cap = static_cast<std::size_t>(kCapSeconds * playRate);
     const auto* samples = static_cast<const std::int16_t*>(info.buffer);
-    const std::size_t n = std::min(static_cast<std::size_t>(info.buffer_size) / 2, cap - std::min(cap, out.size()));
+    const std::size_t n =
+        std::min(static_cast<std::size_t>(info.buffer_size) / 2, cap - std::min(cap, out.size()));
     for (std::size_t i = 0; i < n; ++i)
         out.push_back(static_cast<float>(samples[i]) / 32768.0f);
     return out.size() < cap;

@@ -34,7 +34,8 @@ bool layOut(const Performance& performance, const VoicePlan& voices, int rate, c
         const CompiledSong song = compileSong(performance, voices, bank, rate, options);
         RomBuilder rom;
         std::vector<std::string> songReport;
-        const std::size_t songBytes = placeSong(song, rom, kSongAddress, static_cast<std::uint32_t>(kTables - reserved), songReport);
+        const std::size_t songBytes =
+            placeSong(song, rom, kSongAddress, static_cast<std::uint32_t>(kTables - reserved), songReport);
         if (songBytes == 0) return false;
         const std::size_t room = kTables - kSongAddress - songBytes;
         if (room != space && attempt < 6) { // samples get what the song leaves; compile again for them
@@ -66,7 +67,8 @@ bool layOut(const Performance& performance, const VoicePlan& voices, int rate, c
 Performance cutAt(const Performance& p, double keep) {
     Performance cut = p;
     std::size_t end = static_cast<std::size_t>(double(p.ticks.size()) * keep);
-    while (end > 1 && p.ticks[end].order == p.ticks[end - 1].order) --end;
+    while (end > 1 && p.ticks[end].order == p.ticks[end - 1].order)
+        --end;
     cut.ticks.resize(std::max<std::size_t>(end, 1));
     cut.length = cut.ticks.back().time + cut.ticks.back().duration;
     if (cut.loopTick >= cut.ticks.size()) cut.loopTick = 0;
@@ -136,8 +138,8 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     const std::size_t reserved =
         std::clamp(comfortableSpace(performance, voices, options.rate), kLeastSampleSpace, kMostSampleSpace);
     ImportResult roomy;
-    const bool choose =
-        reserved > kLeastSampleSpace && fitSong(performance, voices, options.rate, reserved, roomy) != tightStep;
+    const bool choose = reserved > kLeastSampleSpace &&
+                        fitSong(performance, voices, options.rate, reserved, roomy) != tightStep;
     if ((choose || options.measure) && performance.rendered) {
         const std::vector<float>& reference = performance.render;
         {

@@ -32,12 +32,12 @@ double tableStep(int semitone) {
 
 // What the module does with one sample, over the whole song.
 struct Usage {
-    double heard = 0;                 // seconds of sounding, weighted by volume
-    std::map<int, double> semitones;  // heard time by pitch, in 1/4 semitones of frequency
-    std::vector<double> volumes;      // volume per heard tick, for the usual level
+    double heard = 0;                        // seconds of sounding, weighted by volume
+    std::map<int, double> semitones;         // heard time by pitch, in 1/4 semitones of frequency
+    std::vector<double> volumes;             // volume per heard tick, for the usual level
     std::map<std::uint32_t, double> offsets; // notes started from a sample offset: heard time by offset
-    double lowest = 1e9, highest = 0; // frequencies heard
-    std::size_t ticks = 0, gliding = 0; // ticks heard, and of them those whose pitch moved within a note
+    double lowest = 1e9, highest = 0;        // frequencies heard
+    std::size_t ticks = 0, gliding = 0;      // ticks heard, and of them those whose pitch moved within a note
 };
 
 std::vector<Usage> measureUsage(const Performance& p, const VoicePlan& v) {
@@ -50,7 +50,8 @@ std::vector<Usage> measureUsage(const Performance& p, const VoicePlan& v) {
             Usage& u = usage[static_cast<std::size_t>(s.sample)];
             const ChannelTick& before = t > 0 ? v.ticks[t - 1][k].sound : s;
             ++u.ticks;
-            u.gliding += !s.start && before.sample == s.sample && std::fabs(s.frequency / before.frequency - 1) > 1e-4;
+            u.gliding +=
+                !s.start && before.sample == s.sample && std::fabs(s.frequency / before.frequency - 1) > 1e-4;
             const double seconds = p.ticks[t].duration;
             u.heard += seconds * s.volume;
             u.semitones[static_cast<int>(std::lround(48 * std::log2(s.frequency)))] += seconds * s.volume;
@@ -86,11 +87,14 @@ struct Cut {
 
 // The frames that are ever played: up to the loop's end, or the whole sample, as cut. A two-way loop is
 // written out forwards then backwards; a loop shorter than `minLoopFrames` is repeated until it is not.
-std::vector<float> playedFrames(const SampleData& s, const Cut& cut, double minLoopFrames, std::size_t& loopStart) {
+std::vector<float> playedFrames(const SampleData& s, const Cut& cut, double minLoopFrames,
+                                std::size_t& loopStart) {
     loopStart = 0;
     if (!s.loops) {
-        std::vector<float> frames(s.frames.begin(), s.frames.begin() + long(std::min(cut.frames, s.frames.size())));
-        const std::size_t fade = frames.size() < s.frames.size() ? std::min<std::size_t>(frames.size(), 256) : 0;
+        std::vector<float> frames(s.frames.begin(),
+                                  s.frames.begin() + long(std::min(cut.frames, s.frames.size())));
+        const std::size_t fade =
+            frames.size() < s.frames.size() ? std::min<std::size_t>(frames.size(), 256) : 0;
         for (std::size_t f = 0; f < fade; ++f) // a shortened end fades out
             frames[frames.size() - 1 - f] *= float(f) / float(fade);
         return frames;
@@ -111,7 +115,8 @@ std::size_t playedLength(const SampleData& s, const Cut& cut, double minLoopFram
     if (!s.loops) return std::min(cut.frames, s.frames.size());
     std::size_t loop = std::min(cut.loop, s.loopEnd - s.loopStart);
     if (s.bidirectional && loop > 2) loop = 2 * loop - 2;
-    return s.loopStart + loop * std::max<std::size_t>(1, std::size_t(std::ceil(minLoopFrames / double(loop))));
+    return s.loopStart +
+           loop * std::max<std::size_t>(1, std::size_t(std::ceil(minLoopFrames / double(loop))));
 }
 
 // Resamples by `ratio` with libsamplerate. A loop is resampled with copies of itself after its end, so
@@ -166,10 +171,12 @@ class Planner {
     // Packed two to a byte range, longest with next longest: each pair takes the longer one's bytes.
     double total() const {
         std::vector<double> sizes;
-        for (const Candidate& c : chosen_) sizes.push_back(bytes(c));
+        for (const Candidate& c : chosen_)
+            sizes.push_back(bytes(c));
         std::sort(sizes.rbegin(), sizes.rend());
         double sum = 0;
-        for (std::size_t i = 0; i < sizes.size(); i += 2) sum += sizes[i];
+        for (std::size_t i = 0; i < sizes.size(); i += 2)
+            sum += sizes[i];
         return sum;
     }
 
@@ -179,16 +186,19 @@ class Planner {
     // then all play at the table's lowest tone. Reports what it did.
     void fit(std::vector<std::string>& report) {
         int lowered = 0, shortened = 0, dropped = 0;
-        while (total() > space_ && lower(false)) ++lowered;
-        while (total() > space_ && shorten()) ++shortened;
-        while (total() > space_ && lower(true)) ++lowered;
-        while (total() > space_ && chosen_.size() > 1) chosen_.pop_back(), ++dropped;
+        while (total() > space_ && lower(false))
+            ++lowered;
+        while (total() > space_ && shorten())
+            ++shortened;
+        while (total() > space_ && lower(true))
+            ++lowered;
+        while (total() > space_ && chosen_.size() > 1)
+            chosen_.pop_back(), ++dropped;
         if (lowered > 0)
             report.push_back("samples stored at a lower rate to fit: " + std::to_string(lowered) +
                              " semitone step(s) in all");
         if (shortened > 0) report.push_back("the longest samples or their loops were shortened to fit");
-        if (dropped > 0)
-            report.push_back(std::to_string(dropped) + " sample(s) heard least left out to fit");
+        if (dropped > 0) report.push_back(std::to_string(dropped) + " sample(s) heard least left out to fit");
     }
 
   private:
@@ -261,14 +271,17 @@ KeptSample makeSample(const Candidate& c, const SampleData& s, int entry, double
     const std::vector<float> frames = playedFrames(s, c.cut, kShortestLoop / k.scale, loopStart);
     const std::vector<float> out = resample(frames, k.scale, loopStart, s.loops);
     float peak = 1e-6f;
-    for (float f : out) peak = std::max(peak, std::fabs(f));
+    for (float f : out)
+        peak = std::max(peak, std::fabs(f));
     const auto gain = static_cast<float>(gainTarget / peak);
     // Plain rounding: feeding each value's rounding error into the next (noise shaping) was measured
     // and scored no better on chroma and worse on onsets.
-    for (float f : out) k.nibbles.push_back(quantize(f * gain));
+    for (float f : out)
+        k.nibbles.push_back(quantize(f * gain));
     k.loops = s.loops;
     if (s.loops)
-        k.loopStart = std::min(static_cast<std::size_t>(std::lround(double(loopStart) * k.scale)), k.nibbles.size() - 1);
+        k.loopStart = std::min(static_cast<std::size_t>(std::lround(double(loopStart) * k.scale)),
+                               k.nibbles.size() - 1);
     return k;
 }
 
@@ -304,7 +317,8 @@ EntryShape SampleBank::shape(int entry) const {
 void addOffsetEntries(const std::vector<Candidate>& chosen, SampleBank& bank) {
     std::vector<std::tuple<double, int, std::uint32_t>> wanted; // count, source, offset
     for (const Candidate& c : chosen)
-        for (const auto& [offset, count] : c.usage.offsets) wanted.emplace_back(count, c.source, offset);
+        for (const auto& [offset, count] : c.usage.offsets)
+            wanted.emplace_back(count, c.source, offset);
     std::sort(wanted.rbegin(), wanted.rend());
     for (const auto& [count, source, offset] : wanted) {
         const int entry = int(bank.kept.size() + bank.offsets.size()) + 1;
@@ -319,7 +333,8 @@ void addOffsetEntries(const std::vector<Candidate>& chosen, SampleBank& bank) {
 std::size_t comfortableSpace(const Performance& p, const VoicePlan& v, int rate) {
     std::vector<Candidate> chosen = candidates(measureUsage(p, v));
     chosen.resize(std::min<std::size_t>(chosen.size(), kReachableEntries));
-    for (Candidate& c : chosen) c.anchor = std::min(c.anchor, std::max(c.low, kComfortableAnchor));
+    for (Candidate& c : chosen)
+        c.anchor = std::min(c.anchor, std::max(c.low, kComfortableAnchor));
     return static_cast<std::size_t>(Planner(p, chosen, rate, 0).total());
 }
 
@@ -343,7 +358,8 @@ SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std:
     double loudest = 1e-9;
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         float peak = 1e-6f;
-        for (float f : p.samples[std::size_t(chosen[i].source)].frames) peak = std::max(peak, std::fabs(f));
+        for (float f : p.samples[std::size_t(chosen[i].source)].frames)
+            peak = std::max(peak, std::fabs(f));
         level[i] = median(chosen[i].usage.volumes) * peak;
         loudest = std::max(loudest, level[i]);
     }
@@ -360,12 +376,14 @@ SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std:
 bool placeSamples(SampleBank& bank, RomBuilder& rom, std::uint32_t address, std::uint32_t limit) {
     // Longest first, paired: each pair takes the longer one's bytes.
     std::vector<KeptSample*> bySize;
-    for (KeptSample& k : bank.kept) bySize.push_back(&k);
+    for (KeptSample& k : bank.kept)
+        bySize.push_back(&k);
     std::sort(bySize.begin(), bySize.end(),
               [](const KeptSample* a, const KeptSample* b) { return a->nibbles.size() > b->nibbles.size(); });
     const std::uint32_t first = address;
     std::size_t total = 0;
-    for (std::size_t i = 0; i < bySize.size(); i += 2) total += bySize[i]->nibbles.size();
+    for (std::size_t i = 0; i < bySize.size(); i += 2)
+        total += bySize[i]->nibbles.size();
     bank.bytes = total;
     if (address + total > limit) return false;
     for (std::size_t i = 0; i < bySize.size(); i += 2) {
@@ -373,8 +391,8 @@ bool placeSamples(SampleBank& bank, RomBuilder& rom, std::uint32_t address, std:
         KeptSample* high = i + 1 < bySize.size() ? bySize[i + 1] : nullptr;
         std::vector<std::uint8_t> bytes(low.nibbles.size(), 0);
         for (std::size_t b = 0; b < bytes.size(); ++b)
-            bytes[b] = static_cast<std::uint8_t>(low.nibbles[b] |
-                                                 (high && b < high->nibbles.size() ? high->nibbles[b] << 4 : 0));
+            bytes[b] = static_cast<std::uint8_t>(
+                low.nibbles[b] | (high && b < high->nibbles.size() ? high->nibbles[b] << 4 : 0));
         low.address = address, low.nibble = 0;
         if (high) high->address = address, high->nibble = 1;
         rom.poke(address, bytes);

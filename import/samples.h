@@ -15,15 +15,15 @@
 constexpr int kReachableEntries = 14; // table entries 1-14: a cell's sample number 15 names no entry
 
 struct KeptSample {
-    int source = -1;                 // libxmp sample index
-    int entry = 0;                   // table entry, 1-14
-    double scale = 1;                // stored bytes per frame of the module's sample
-    int anchorSemitone = 20;         // the table semitone its most played pitch lands on
+    int source = -1;                   // libxmp sample index
+    int entry = 0;                     // table entry, 1-14
+    double scale = 1;                  // stored bytes per frame of the module's sample
+    int anchorSemitone = 20;           // the table semitone its most played pitch lands on
     std::vector<std::uint8_t> nibbles; // 4-bit values, two's complement
     bool loops = false;
-    std::size_t loopStart = 0;       // in stored bytes; the loop runs to the end
-    std::uint32_t address = 0;       // image address of its first byte, once placed
-    std::uint8_t nibble = 0;         // 0: low nibbles, 1: high nibbles
+    std::size_t loopStart = 0; // in stored bytes; the loop runs to the end
+    std::uint32_t address = 0; // image address of its first byte, once placed
+    std::uint8_t nibble = 0;   // 0: low nibbles, 1: high nibbles
 };
 
 // A table entry that starts a kept sample part-way, for notes started from a sample offset: it shares
@@ -43,11 +43,11 @@ struct EntryShape {
 };
 
 struct SampleBank {
-    std::vector<KeptSample> kept;   // by entry - 1
+    std::vector<KeptSample> kept;     // by entry - 1
     std::vector<OffsetEntry> offsets; // entries the kept samples leave free, for the most used offsets
-    std::vector<int> entryOf;       // by libxmp sample index: its table entry, 0 if not kept
+    std::vector<int> entryOf;         // by libxmp sample index: its table entry, 0 if not kept
     std::vector<std::string> report;
-    std::size_t bytes = 0;          // bytes the placed samples take
+    std::size_t bytes = 0; // bytes the placed samples take
 
     // The engine step that plays a kept sample at a frequency (frames per second of the module's
     // sample) at `rate`; 0 if the sample is not kept.

@@ -19,7 +19,8 @@ std::vector<std::vector<float>> loudness(const Performance& p) {
         for (std::size_t at = 0; at < f.size(); at += kBlock) {
             double sum = 0;
             const std::size_t end = std::min(f.size(), at + kBlock);
-            for (std::size_t k = at; k < end; ++k) sum += double(f[k]) * f[k];
+            for (std::size_t k = at; k < end; ++k)
+                sum += double(f[k]) * f[k];
             out[i].push_back(static_cast<float>(std::sqrt(sum / double(end - at))));
         }
     }
@@ -41,12 +42,15 @@ class Weigher {
         for (std::size_t c = 0; c < heads_.size(); ++c) {
             const ChannelTick& sound = tick.channels[c];
             Playhead& h = heads_[c];
-            if (sound.start) h = {double(sound.offset), tick.time};
-            else h.position += sound.frequency * tick.duration;
+            if (sound.start)
+                h = {double(sound.offset), tick.time};
+            else
+                h.position += sound.frequency * tick.duration;
             if (sound.sample < 0) continue;
             const SampleData& s = p_.samples[std::size_t(sound.sample)];
             if (s.loops && h.position >= double(s.loopEnd))
-                h.position = double(s.loopStart) + std::fmod(h.position - double(s.loopEnd), double(s.loopEnd - s.loopStart));
+                h.position = double(s.loopStart) +
+                             std::fmod(h.position - double(s.loopEnd), double(s.loopEnd - s.loopStart));
         }
     }
 
@@ -70,12 +74,14 @@ class Weigher {
 
 // New notes of one tick take streams: the weightiest first, each the stream whose sound weighs least
 // now, if it weighs less than the new note.
-void takeStreams(const TickInfo& tick, const Weigher& weigher, std::array<int, kVoices>& owner, VoicePlan& plan) {
+void takeStreams(const TickInfo& tick, const Weigher& weigher, std::array<int, kVoices>& owner,
+                 VoicePlan& plan) {
     std::vector<std::size_t> starts;
     for (std::size_t c = 0; c < tick.channels.size(); ++c)
         if (tick.channels[c].start && tick.channels[c].volume >= kSilent) starts.push_back(c);
-    std::sort(starts.begin(), starts.end(),
-              [&](std::size_t a, std::size_t b) { return weigher.weight(tick, a) > weigher.weight(tick, b); });
+    std::sort(starts.begin(), starts.end(), [&](std::size_t a, std::size_t b) {
+        return weigher.weight(tick, a) > weigher.weight(tick, b);
+    });
     for (std::size_t c : starts) {
         if (std::find(owner.begin(), owner.end(), static_cast<int>(c)) != owner.end()) continue;
         std::size_t best = 0;
@@ -83,7 +89,9 @@ void takeStreams(const TickInfo& tick, const Weigher& weigher, std::array<int, k
         for (std::size_t s = 0; s < kVoices; ++s) {
             const int o = owner[s];
             // A channel that starts a note in this very tick already won its stream.
-            const double w = o < 0 ? 0 : tick.channels[std::size_t(o)].start ? HUGE_VAL : weigher.weight(tick, std::size_t(o));
+            const double w = o < 0                                 ? 0
+                             : tick.channels[std::size_t(o)].start ? HUGE_VAL
+                                                                   : weigher.weight(tick, std::size_t(o));
             if (w < least) least = w, best = s;
         }
         if (least < weigher.weight(tick, c))

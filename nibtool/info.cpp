@@ -138,11 +138,13 @@ void checkRows(const Walk& walk, Position song, std::size_t fileSize, Warnings& 
     // Order positions past 63 read their pattern numbers from pattern 0's first lines: a song may keep
     // pattern 0 for that and never play it; if it plays pattern 0 too, its cells are read as both.
     bool playsPatternZero = false;
-    for (const auto& [order, pattern] : walk.orderVisits) playsPatternZero |= pattern == 0;
+    for (const auto& [order, pattern] : walk.orderVisits)
+        playsPatternZero |= pattern == 0;
     for (const auto& [order, line] : walk.rows) {
         if (order > 63 && playsPatternZero)
-            warnings.add("order position " + std::to_string(order) +
-                         " is past the order list: its pattern number is read from pattern 0, which plays too");
+            warnings.add(
+                "order position " + std::to_string(order) +
+                " is past the order list: its pattern number is read from pattern 0, which plays too");
         const std::uint8_t pattern = imageByte(song + static_cast<Position>(order));
         const Position row = song + 64 + 768 * Position{pattern} + 12 * static_cast<Position>(line);
         const std::string where = "order " + std::to_string(order) + " line " + std::to_string(line);

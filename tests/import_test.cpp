@@ -53,7 +53,8 @@ std::vector<ChannelTick> moduleTicks(const std::vector<std::uint8_t>& file) {
     std::string error;
     EXPECT_TRUE(loadModule(file, loaded, error)) << error;
     std::vector<ChannelTick> ticks;
-    for (const TickInfo& t : capturePerformance(loaded, kRate).ticks) ticks.push_back(t.channels[0]);
+    for (const TickInfo& t : capturePerformance(loaded, kRate).ticks)
+        ticks.push_back(t.channels[0]);
     return ticks;
 }
 
@@ -80,9 +81,11 @@ std::vector<EngineTick> engineTicks(const std::vector<std::uint8_t>& rom, std::s
 TEST(Import, FollowsSlidesTickByTick) {
     ModSpec spec = toneSong(428, 1);
     spec.cells[0].effect = 0x1, spec.cells[0].param = 0x03;
-    for (std::size_t row = 1; row < 8; ++row) spec.cells.push_back({0, row, 0, 0, 0, 0x1, 0x03});
+    for (std::size_t row = 1; row < 8; ++row)
+        spec.cells.push_back({0, row, 0, 0, 0, 0x1, 0x03});
     spec.cells.push_back({0, 8, 0, 0, 320, 0x3, 0x04}); // tone portamento towards 320
-    for (std::size_t row = 9; row < 16; ++row) spec.cells.push_back({0, row, 0, 0, 0, 0x3, 0x00});
+    for (std::size_t row = 9; row < 16; ++row)
+        spec.cells.push_back({0, row, 0, 0, 0, 0x3, 0x00});
     const std::vector<std::uint8_t> file = buildMod(spec);
     const std::vector<ChannelTick> module = moduleTicks(file);
     const std::vector<EngineTick> engine = engineTicks(importOrFail(file).rom, 16 * 6);
@@ -98,13 +101,16 @@ TEST(Import, FollowsSlidesTickByTick) {
 TEST(Import, StopsAFadeWhereItFallsSilent) {
     ModSpec spec = toneSong(428, 1);
     spec.cells[0].effect = 0xA, spec.cells[0].param = 0x02;
-    for (std::size_t row = 1; row < 12; ++row) spec.cells.push_back({0, row, 0, 0, 0, 0xA, 0x02});
+    for (std::size_t row = 1; row < 12; ++row)
+        spec.cells.push_back({0, row, 0, 0, 0, 0xA, 0x02});
     const std::vector<std::uint8_t> file = buildMod(spec);
     const std::vector<ChannelTick> module = moduleTicks(file);
     const std::vector<EngineTick> engine = engineTicks(importOrFail(file).rom, 14 * 6);
     std::size_t silent = 0, stopped = 0;
-    while (silent < module.size() && module[silent].volume >= 0.03) ++silent;
-    while (stopped < engine.size() && engine[stopped].running) ++stopped;
+    while (silent < module.size() && module[silent].volume >= 0.03)
+        ++silent;
+    while (stopped < engine.size() && engine[stopped].running)
+        ++stopped;
     ASSERT_LT(silent, module.size());
     EXPECT_GE(stopped + 1, silent);
     EXPECT_LE(stopped, silent + 1);
