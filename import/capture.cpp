@@ -117,8 +117,7 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
 
     xmp_context ctx = loaded.context();
     const int playRate = moduleRenderRate(rate);
-    if (xmp_start_player(ctx, playRate, XMP_FORMAT_MONO) != 0) return p;
-    xmp_set_player(ctx, XMP_PLAYER_INTERP, XMP_INTERP_SPLINE);
+    if (!startPlayer(loaded, playRate)) return p;
     bool rendering = true;
     std::vector<ChannelHistory> history(static_cast<std::size_t>(p.channels));
     std::vector<SpeedMeasure> speeds(p.samples.size());

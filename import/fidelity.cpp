@@ -272,7 +272,7 @@ bool resample(std::vector<float>& x, int from, int to, std::string& error) {
 bool renderLoaded(const LoadedModule& module, int rate, std::vector<float>& out, std::string& error) {
     const int playRate = moduleRenderRate(rate);
     const xmp_context ctx = module.context();
-    if (xmp_start_player(ctx, playRate, XMP_FORMAT_MONO) != 0) {
+    if (!startPlayer(module, playRate)) {
         error = "libxmp cannot play the module at " + std::to_string(playRate) + " Hz";
         return false;
     }
@@ -280,7 +280,6 @@ bool renderLoaded(const LoadedModule& module, int rate, std::vector<float>& out,
         xmp_context ctx;
         ~PlayerEnd() { xmp_end_player(ctx); }
     } const playerEnd{ctx};
-    xmp_set_player(ctx, XMP_PLAYER_INTERP, XMP_INTERP_SPLINE);
     out.clear();
     xmp_frame_info info{};
     while (xmp_play_frame(ctx) == 0) {

@@ -1,5 +1,7 @@
 #include "load.h"
 
+#include <cstring>
+
 LoadedModule::LoadedModule() : ctx_(xmp_create_context()) {}
 
 LoadedModule::~LoadedModule() {
@@ -25,6 +27,15 @@ bool hasSampledSound(const xmp_module& m) {
 }
 
 } // namespace
+
+bool startPlayer(const LoadedModule& module, int rate) {
+    const xmp_context ctx = module.context();
+    if (xmp_start_player(ctx, rate, XMP_FORMAT_MONO) != 0) return false;
+    xmp_set_player(ctx, XMP_PLAYER_INTERP, XMP_INTERP_SPLINE);
+    if (std::strstr(module.module().type, "Noisetracker") != nullptr)
+        xmp_set_player(ctx, XMP_PLAYER_MODE, XMP_MODE_PROTRACKER);
+    return true;
+}
 
 bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::string& error) {
     if (file.empty()) {

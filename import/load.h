@@ -33,6 +33,12 @@ class LoadedModule {
 // loads, and for modules with no sampled instrument.
 bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::string& error);
 
+// Starts libxmp's player on a loaded module as every stage plays it: mono, 16-bit, at `rate`, with
+// spline interpolation. A MOD that libxmp takes for a Noisetracker song is played with ProTracker's
+// reading of its commands (a speed of 32 or more sets the tempo), as module players commonly do.
+// False if libxmp cannot play it at that rate.
+bool startPlayer(const LoadedModule& module, int rate);
+
 // Repairs a four-channel MOD that libxmp refuses (an untagged 15-sample song its checks turn away, a
 // file that ends inside its patterns or samples) into a standard copy. False if it is not such a file.
 bool repairMod(const std::vector<std::uint8_t>& file, std::vector<std::uint8_t>& repaired,
