@@ -34,11 +34,22 @@ std::string checkTables() {
     return "";
 }
 
+// What the song has played so far. Order positions past 63 read their pattern numbers from pattern 0's
+// first lines: a song may keep pattern 0 for that, as long as it never plays it.
+struct SongReads {
+    int pastOrderList = -1; // the first order position past 63 played, or -1
+    bool patternZero = false;
+};
+
 // Where the sequencer's next call reads, if it plays a tick.
-std::string checkNextRow() {
+std::string checkNextRow(SongReads& song) {
     if (PatternOrderTable == kNoSong || subTick < durationTick) return "";
     const std::string where = "order " + std::to_string(Pattern) + " line " + std::to_string(Line);
-    if (Pattern > 63) return where + ": the order position is past the order list";
+    if (Pattern > 63 && song.pastOrderList < 0) song.pastOrderList = Pattern;
+    if (imageByte(PatternOrderTable + Pattern) == 0) song.patternZero = true;
+    if (song.pastOrderList >= 0 && song.patternZero)
+        return where + ": order position " + std::to_string(song.pastOrderList) +
+               " is past the order list, and pattern 0, which holds its pattern number, plays too";
     if (Line > 63) return where + ": the line is past the end of its pattern";
     if (!inFile(PatternOrderTable + Pattern)) return where + ": the order byte lies outside the file";
     const Position row = rowPosition(Pattern, Line);
@@ -66,12 +77,13 @@ std::string checkRomReads(const std::vector<std::uint8_t>& rom, std::size_t call
     songTick(); // as the playback loop starts: one call with no song, then song 0
     playSong(0);
     std::uint8_t out = 0;
+    SongReads song;
     for (std::size_t call = 0; call < calls && failure.empty(); ++call) {
         for (std::size_t step = 0; step < kStepsPerCall && failure.empty(); ++step) {
             failure = checkStreams();
             timer0_isr(&out, 1);
         }
-        if (failure.empty()) failure = checkNextRow();
+        if (failure.empty()) failure = checkNextRow(song);
         if (!failure.empty()) failure = "after " + std::to_string(call) + " calls, " + failure;
         songTick();
     }

@@ -19,6 +19,7 @@ std::string checkImport(const std::uint8_t* data, std::size_t size, std::size_t 
 // Loads a 32768-byte ROM as nibplay does and plays song 0 for `calls` sequencer calls. Returns "" when
 // every read stays in the file's data (0x8000-0xFFFF), else the first that does not:
 //   - song 0 and every sample table entry 1-14 in use lie in the file; a loop starts inside its sample;
-//   - every order byte and row read lies in the file, at an order position 0-63 and a line 0-63;
+//   - every order byte and row read lies in the file, at a line 0-63; an order position past 63, whose
+//     pattern number is read from pattern 0, only in a song that never plays pattern 0;
 //   - every byte a playing stream reads lies in the file.
 std::string checkRomReads(const std::vector<std::uint8_t>& rom, std::size_t calls = kImportCheckCalls);

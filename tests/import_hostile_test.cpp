@@ -45,11 +45,19 @@ TEST(RomReadCheck, FindsReadsOutsideTheFile) {
              r.cell(kSong, 0, 2, 2, {0, 0, 0xD, 70});
          },
          "the line is past the end of its pattern"},
-        {"a jump past the order list",
+        {"a jump past the order list, playing pattern 0",
          [](RomBuilder& r) {
              r.cell(kSong, 0, 2, 2, {0, 0, 0xB, 64});
          },
-         "the order position is past the order list"},
+         "order position 64 is past"},
+        {"a jump past the order list in a song that never plays pattern 0",
+         [](RomBuilder& r) {
+             r.orders(kSong, {1, 1})
+                 .cell(kSong, 1, 0, 0, {1, 30, 0, 0})
+                 .cell(kSong, 1, 2, 2, {0, 0, 0xB, 64});
+             r.cell(kSong, 0, 0, 0, {0, 0, 1, 0}); // pattern 0's first byte: pattern 1 at position 64
+         },
+         ""},
         {"sample 15, which has no entry",
          [](RomBuilder& r) {
              r.cell(kSong, 0, 1, 3, {15, 30, 0, 0});
