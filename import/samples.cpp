@@ -380,7 +380,6 @@ bool placeSamples(SampleBank& bank, RomBuilder& rom, std::uint32_t address, std:
         bySize.push_back(&k);
     std::sort(bySize.begin(), bySize.end(),
               [](const KeptSample* a, const KeptSample* b) { return a->nibbles.size() > b->nibbles.size(); });
-    const std::uint32_t first = address;
     std::size_t total = 0;
     for (std::size_t i = 0; i < bySize.size(); i += 2)
         total += bySize[i]->nibbles.size();
@@ -398,19 +397,16 @@ bool placeSamples(SampleBank& bank, RomBuilder& rom, std::uint32_t address, std:
         rom.poke(address, bytes);
         address += static_cast<std::uint32_t>(bytes.size());
     }
-    (void)first;
-    for (const KeptSample& k : bank.kept) {
-        const auto start = static_cast<std::uint16_t>(k.address);
+    // A table entry from `skip` bytes into a kept sample to its end, looping as it does.
+    const auto entry = [&](int number, const KeptSample& k, std::size_t skip) {
+        const auto start = static_cast<std::uint16_t>(k.address + skip);
         const auto end = static_cast<std::uint16_t>(k.address + k.nibbles.size());
         const auto loop = static_cast<std::uint16_t>(k.loops ? k.address + k.loopStart : 0);
-        rom.sample(static_cast<std::size_t>(k.entry), start, end, k.nibble, loop);
-    }
-    for (const OffsetEntry& o : bank.offsets) {
-        const KeptSample& k = bank.kept[std::size_t(bank.entryOf[std::size_t(o.source)] - 1)];
-        const auto start = static_cast<std::uint16_t>(k.address + o.skip);
-        const auto end = static_cast<std::uint16_t>(k.address + k.nibbles.size());
-        const auto loop = static_cast<std::uint16_t>(k.loops ? k.address + k.loopStart : 0);
-        rom.sample(static_cast<std::size_t>(o.entry), start, end, k.nibble, loop);
-    }
+        rom.sample(static_cast<std::size_t>(number), start, end, k.nibble, loop);
+    };
+    for (const KeptSample& k : bank.kept)
+        entry(k.entry, k, 0);
+    for (const OffsetEntry& o : bank.offsets)
+        entry(o.entry, bank.kept[std::size_t(bank.entryOf[std::size_t(o.source)] - 1)], o.skip);
     return true;
 }
