@@ -3,6 +3,7 @@
 #include "fidelity.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -11,6 +12,8 @@ namespace {
 // 428), and reports the period scaled by 4096.
 constexpr double kReferencePeriod = 428.0;
 constexpr double kPeriodScale = 4096.0;
+// libxmp's effect numbers for a slide to a note, which does not start it again.
+constexpr int kTonePortamento = 0x03, kTonePortamentoVolume = 0x05;
 
 SampleData copySample(const xmp_sample& s) {
     SampleData d;
@@ -70,10 +73,12 @@ ChannelTick readChannel(const Performance& p, const xmp_channel_info& ci, const 
     }
     const SampleData& s = p.samples[static_cast<std::size_t>(sample)];
     const double ratePerPeriod = kReferencePeriod * kPeriodScale / ci.period; // frames/s per c5speed
-    // A position that moved back into the loop is a wrap, unless the row starts a note there.
-    const bool noteNow = fi.frame == 0 && ci.event.note > 0 && ci.event.note <= 128;
-    const bool wrapped =
-        s.loops && ci.position >= s.loopStart && ci.position < h.position && !(noteNow && ci.position == 0);
+    // A position that moved back into the loop is a wrap, unless the row starts a note (not a slide to
+    // one) on this tick: then it is the note, from its start or a sample offset.
+    const auto slidesToNote = [](int fx) { return fx == kTonePortamento || fx == kTonePortamentoVolume; };
+    const bool noteNow = fi.frame == 0 && ci.event.note > 0 && ci.event.note <= 128 &&
+                         !slidesToNote(ci.event.fxt) && !slidesToNote(ci.event.f2t);
+    const bool wrapped = s.loops && ci.position >= s.loopStart && ci.position < h.position && !noteNow;
     out.start = sample != h.sample || (ci.position < h.position && !wrapped);
     out.ended = !s.loops && ci.position + 1 >= s.frames.size();
     out.sample = sample;
@@ -90,6 +95,17 @@ ChannelTick readChannel(const Performance& p, const xmp_channel_info& ci, const 
     h.position = ci.position;
     h.advancePerSpeed = duration * ratePerPeriod;
     return out;
+}
+
+// libxmp reports a note's sample offset only from the tick after its start: the position then, less
+// about a tick's advance, rounded to the offsets' unit of 256 frames, is where the note started.
+void findOffset(Performance& p, std::size_t c, const ChannelTick& now, std::uint32_t position,
+                double advance) {
+    if (p.ticks.empty() || now.start || now.sample < 0) return;
+    ChannelTick& began = p.ticks.back().channels[c];
+    if (!began.start || began.offset != 0 || began.sample != now.sample) return;
+    const double from = std::max(0.0, double(position) - advance);
+    began.offset = static_cast<std::uint32_t>(std::lround(from / 256) * 256);
 }
 
 // The module's title, format, channels, order list and samples.
@@ -136,9 +152,12 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
         }
         if (rendering) rendering = appendModuleRender(fi, playRate, p.render);
         TickInfo tick{time, fi.frame_time / 1e6, fi.pos, fi.row, fi.frame, {}};
-        for (std::size_t c = 0; c < std::size_t(p.channels); ++c)
+        for (std::size_t c = 0; c < std::size_t(p.channels); ++c) {
+            const double advance = history[c].advancePerSpeed * fallbackSpeed; // frames, about
             tick.channels.push_back(
                 readChannel(p, fi.channel_info[c], fi, tick.duration, history[c], speeds));
+            findOffset(p, c, tick.channels[c], fi.channel_info[c].position, advance);
+        }
         p.ticks.push_back(std::move(tick));
         time += fi.frame_time / 1e6;
     }

@@ -116,6 +116,25 @@ TEST(Import, StopsAFadeWhereItFallsSilent) {
     EXPECT_LE(stopped, silent + 1);
 }
 
+// A note started from a sample offset (902: frame 512 of 1024) plays from a table entry that starts half
+// way into the sample's bytes. (The restart byte 0x7F marks a ProTracker song: libxmp drops sample offsets
+// from songs it takes for Noisetracker's, as that tracker had none.)
+TEST(Import, StartsASampleOffsetFromItsOwnEntry) {
+    ModSpec spec = toneSong(428, 1);
+    spec.restart = 0x7F;
+    spec.cells.push_back({0, 8, 0, 1, 428, 0x9, 0x02});
+    const ImportResult r = importOrFail(buildMod(spec));
+    EngineHarness h(r.rom);
+    h.renderCalls(1);
+    const SampleRecord whole = SampleInfo[1];
+    std::size_t calls = 1;
+    while (Line != 8 || tick != 1)
+        h.renderCalls(1), ++calls;
+    ASSERT_LT(calls, 1000u);
+    const double from = double(AS[0] - whole.start) / double(whole.end - whole.start);
+    EXPECT_NEAR(from, 0.5, 0.03);
+}
+
 TEST(Import, KeepsTheModulesLengthWithinOneTick) {
     // One position of 7.68 s, and 79 of them: over ten minutes, where any drift would show.
     for (const std::uint8_t positions : {std::uint8_t{1}, std::uint8_t{79}}) {
