@@ -32,8 +32,13 @@ bool startPlayer(const LoadedModule& module, int rate) {
     const xmp_context ctx = module.context();
     if (xmp_start_player(ctx, rate, XMP_FORMAT_MONO) != 0) return false;
     xmp_set_player(ctx, XMP_PLAYER_INTERP, XMP_INTERP_SPLINE);
-    if (std::strstr(module.module().type, "Noisetracker") != nullptr)
+    const xmp_module& m = module.module();
+    if (std::strstr(m.type, "Noisetracker") != nullptr)
         xmp_set_player(ctx, XMP_PLAYER_MODE, XMP_MODE_PROTRACKER);
+    // An Ultimate Soundtracker song's tempo byte 0x78 is the usual filler, which libxmp reads as 120 BPM;
+    // players commonly play such songs at the Amiga's 50 ticks a second (125 BPM).
+    if (std::strstr(m.type, "Ultimate Soundtracker") != nullptr && m.bpm == 120)
+        xmp_set_tempo_factor(ctx, 120.0 / 125);
     return true;
 }
 

@@ -35,7 +35,8 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
 
 // Starts libxmp's player on a loaded module as every stage plays it: mono, 16-bit, at `rate`, with
 // spline interpolation. A MOD that libxmp takes for a Noisetracker song is played with ProTracker's
-// reading of its commands (a speed of 32 or more sets the tempo), as module players commonly do.
+// reading of its commands (a speed of 32 or more sets the tempo), and an Ultimate Soundtracker song with
+// the usual tempo byte at 125 BPM, as module players commonly do.
 // False if libxmp cannot play it at that rate.
 bool startPlayer(const LoadedModule& module, int rate);
 

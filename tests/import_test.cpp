@@ -135,6 +135,21 @@ TEST(Import, StartsASampleOffsetFromItsOwnEntry) {
     EXPECT_NEAR(from, 0.5, 0.03);
 }
 
+// Module players' timing where libxmp's differs: a Noisetracker-looking song's F7D sets the tempo, as in
+// ProTracker (not 125 ticks a line); an untagged Soundtracker song with the usual tempo byte 0x78 plays at
+// 125 BPM (not 120). One pattern of 64 lines at 6 ticks a line is 7.68 s.
+TEST(Import, TimesSongsAsModulePlayersDo) {
+    ModSpec noisetracker = toneSong(428, 1);
+    noisetracker.restart = 0x78;
+    noisetracker.cells.push_back({0, 0, 1, 0, 0, 0xF, 0x7D});
+    ModSpec soundtracker = toneSong(428, 1);
+    soundtracker.tag = "";
+    soundtracker.restart = 0x78;
+    for (const ModSpec& spec : {noisetracker, soundtracker})
+        EXPECT_NEAR(importOrFail(buildMod(spec)).moduleSeconds, 7.68, 0.03)
+            << (spec.tag.empty() ? "untagged" : "M.K.");
+}
+
 TEST(Import, KeepsTheModulesLengthWithinOneTick) {
     // One position of 7.68 s, and 79 of them: over ten minutes, where any drift would show.
     for (const std::uint8_t positions : {std::uint8_t{1}, std::uint8_t{79}}) {
