@@ -126,32 +126,35 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
         error = "libxmp plays it without a sound: there is nothing to import";
         return false;
     }
-    // The song at its fullest that leaves the samples the least; if leaving them more makes the song
-    // more compact, the two ROMs are rendered and the one closer to the module kept.
-    ImportResult tight;
-    const int tightStep = fitSong(performance, voices, options.rate, kLeastSampleSpace, tight);
-    if (tightStep < 0) {
+    // The song is fitted leaving the samples the least, half of what they need an octave below their
+    // best rates, and all of it: the more room, the more compact the song. Where these give songs of
+    // different compactness, each ROM is rendered and the one closest to the module kept.
+    const std::size_t comfortable =
+        std::clamp(comfortableSpace(performance, voices, options.rate), kLeastSampleSpace, kMostSampleSpace);
+    std::vector<ImportResult> fits;
+    std::vector<int> steps;
+    for (std::size_t reserved : {kLeastSampleSpace, (kLeastSampleSpace + comfortable) / 2, comfortable}) {
+        ImportResult r;
+        const int step = fitSong(performance, voices, options.rate, reserved, r);
+        if (step >= 0 && std::find(steps.begin(), steps.end(), step) == steps.end())
+            steps.push_back(step), fits.push_back(std::move(r));
+    }
+    if (fits.empty()) {
         error = "the song does not fit in a ROM image";
         return false;
     }
-    result = std::move(tight);
-    const std::size_t reserved =
-        std::clamp(comfortableSpace(performance, voices, options.rate), kLeastSampleSpace, kMostSampleSpace);
-    ImportResult roomy;
-    const bool choose = reserved > kLeastSampleSpace &&
-                        fitSong(performance, voices, options.rate, reserved, roomy) != tightStep;
-    if ((choose || options.measure) && performance.rendered) {
-        const std::vector<float>& reference = performance.render;
-        {
-            const auto measure = [&](ImportResult& r) {
-                r.fidelity = compareRenders(reference, renderRom(r.rom, options.rate), options.rate);
-                r.measured = true;
-                return r.fidelity.chroma + r.fidelity.onset;
-            };
-            const double tightScore = measure(result);
-            if (choose && measure(roomy) > tightScore) result = std::move(roomy);
+    std::size_t best = 0;
+    if ((fits.size() > 1 || options.measure) && performance.rendered) {
+        double bestScore = -1;
+        for (std::size_t i = 0; i < fits.size(); ++i) {
+            ImportResult& r = fits[i];
+            r.fidelity = compareRenders(performance.render, renderRom(r.rom, options.rate), options.rate);
+            r.measured = true;
+            if (r.fidelity.chroma + r.fidelity.onset > bestScore)
+                bestScore = r.fidelity.chroma + r.fidelity.onset, best = i;
         }
     }
+    result = std::move(fits[best]);
     result.title = performance.title;
     result.format = performance.format;
     result.moduleSeconds = performance.length;
