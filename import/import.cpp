@@ -75,28 +75,26 @@ Performance cutAt(const Performance& p, double keep) {
     return cut;
 }
 
-// Fits the song into a ROM, more compact step by step until it does: as it is; repeated visits sharing
-// lines; lines of two rows; patterns replaying others of the same length, fewer and fewer; only the
-// song's start. Returns the step that fitted (higher is more compact), or -1.
-int fitSong(const Performance& performance, const VoicePlan& voices, int rate, std::size_t reserved,
-            ImportResult& result) {
-    const auto tryLayout = [&](bool reuse, std::size_t rowsPerLine, std::size_t maxPatterns) {
-        CompileOptions o;
-        o.reuse = reuse, o.rowsPerLine = rowsPerLine, o.maxPatterns = maxPatterns;
-        return layOut(performance, voices, rate, o, reserved, result);
-    };
-    if (tryLayout(false, 1, 256)) return 0;
-    if (tryLayout(true, 1, 256)) return 1;
-    if (tryLayout(true, 2, 256)) return 2;
-    // Fewer and fewer patterns compiled apart, from 40 down to 8.
+// The ways to compile a song, more compact step by step: as it is; repeated visits sharing lines; lines
+// of two rows; then patterns replaying others of the same length, fewer and fewer.
+std::vector<CompileOptions> compactness() {
+    std::vector<CompileOptions> steps{{false, 256, 1}, {true, 256, 1}, {true, 256, 2}};
     for (std::size_t patterns = 40; patterns >= 8; patterns -= 4)
-        if (tryLayout(true, 2, patterns)) return 3 + static_cast<int>(40 - patterns);
-    int step = 100;
+        steps.push_back({true, patterns, 2});
+    return steps;
+}
+
+// Fits the song into a ROM at the first step of compactness, from `from` on, that fits; failing all,
+// only the song's start. Returns the step that fitted (the cut song's come last), or -1.
+int fitSong(const Performance& performance, const VoicePlan& voices, int rate, std::size_t reserved, int from,
+            ImportResult& result) {
+    static const std::vector<CompileOptions> steps = compactness();
+    for (std::size_t step = static_cast<std::size_t>(std::max(from, 0)); step < steps.size(); ++step)
+        if (layOut(performance, voices, rate, steps[step], reserved, result)) return static_cast<int>(step);
+    int step = static_cast<int>(steps.size());
     for (double keep = 0.8; keep > 0.01; keep *= 0.8, ++step) {
         const Performance cut = cutAt(performance, keep);
-        CompileOptions o;
-        o.reuse = true, o.rowsPerLine = 2;
-        if (layOut(cut, assignVoices(cut), rate, o, reserved, result)) {
+        if (layOut(cut, assignVoices(cut), rate, steps.back(), reserved, result)) {
             result.report.push_back("the song does not fit: only its first " +
                                     std::to_string(static_cast<int>(cut.length)) + " s of " +
                                     std::to_string(static_cast<int>(performance.length)) + " s are kept");
@@ -131,13 +129,14 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     // different compactness, each ROM is rendered and the one closest to the module kept.
     const std::size_t comfortable =
         std::clamp(comfortableSpace(performance, voices, options.rate), kLeastSampleSpace, kMostSampleSpace);
+    // More room for the samples never lets a less compact step fit: each search starts where the last
+    // one fitted.
     std::vector<ImportResult> fits;
-    std::vector<int> steps;
+    int last = -1;
     for (std::size_t reserved : {kLeastSampleSpace, (kLeastSampleSpace + comfortable) / 2, comfortable}) {
         ImportResult r;
-        const int step = fitSong(performance, voices, options.rate, reserved, r);
-        if (step >= 0 && std::find(steps.begin(), steps.end(), step) == steps.end())
-            steps.push_back(step), fits.push_back(std::move(r));
+        const int step = fitSong(performance, voices, options.rate, reserved, last, r);
+        if (step > last) fits.push_back(std::move(r)), last = step;
     }
     if (fits.empty()) {
         error = "the song does not fit in a ROM image";
