@@ -20,12 +20,12 @@ int main(int argc, char** argv) {
         std::fputs("usage: make_import_seeds DIR\n", stderr);
         return 2;
     }
-    const ModSpec mod = smallModSpec();
-    ModSpec untagged = mod;
+    const ModLayout mod = smallModLayout();
+    ModLayout untagged = mod;
     untagged.tag = "";
     untagged.restart = 0x78;
     untagged.samples[0].volume = 80;
-    ModSpec unknownTag = mod;
+    ModLayout unknownTag = mod;
     unknownTag.tag = "LARD";
     const std::vector<std::uint8_t> full = buildMod(mod);
     const std::pair<const char*, std::vector<std::uint8_t>> seeds[] = {

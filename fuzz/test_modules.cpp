@@ -44,16 +44,17 @@ std::vector<std::uint8_t> triangle(std::size_t bytes) {
 
 } // namespace
 
-std::size_t modPatternsAt(const ModSpec& spec) {
-    return spec.tag.empty() ? 600 : 1084;
+std::size_t modPatternsAt(const ModLayout& layout) {
+    return layout.tag.empty() ? 600 : 1084;
 }
 
-std::vector<std::uint8_t> buildMod(const ModSpec& spec) {
-    const std::size_t slots = spec.tag.empty() ? 15 : 31;
+std::vector<std::uint8_t> buildMod(const ModLayout& layout) {
+    const std::size_t slots = layout.tag.empty() ? 15 : 31;
     Writer w;
-    w.text(spec.title, 20);
+    w.text(layout.title, 20);
     for (std::size_t i = 0; i < slots; ++i) {
-        const ModSampleSpec s = i < spec.samples.size() ? spec.samples[i] : ModSampleSpec{"", 0, 0, 0, 0, 1};
+        const ModSampleLayout s =
+            i < layout.samples.size() ? layout.samples[i] : ModSampleLayout{"", 0, 0, 0, 0, 1};
         w.text(s.name, 22);
         w.u16be(s.words);
         w.u8(s.finetune);
@@ -61,44 +62,44 @@ std::vector<std::uint8_t> buildMod(const ModSpec& spec) {
         w.u16be(s.loopStart);
         w.u16be(s.loopWords);
     }
-    w.u8(spec.length);
-    w.u8(spec.restart);
+    w.u8(layout.length);
+    w.u8(layout.restart);
     for (std::size_t i = 0; i < 128; ++i)
-        w.u8(i < spec.orders.size() ? spec.orders[i] : 0);
-    w.text(spec.tag, spec.tag.empty() ? 0 : 4);
+        w.u8(i < layout.orders.size() ? layout.orders[i] : 0);
+    w.text(layout.tag, layout.tag.empty() ? 0 : 4);
     const std::size_t patternsAt = w.size();
-    w.zeros(spec.patterns * 1024);
-    for (const ModCellSpec& c : spec.cells) {
-        if (c.pattern >= spec.patterns || c.row >= 64 || c.channel >= 4) continue;
+    w.zeros(layout.patterns * 1024);
+    for (const ModCellLayout& c : layout.cells) {
+        if (c.pattern >= layout.patterns || c.row >= 64 || c.channel >= 4) continue;
         const std::size_t at = patternsAt + c.pattern * 1024 + c.row * 16 + c.channel * 4;
         w.bytes[at] = static_cast<std::uint8_t>((c.sample & 0xF0) | (c.period >> 8 & 0x0F));
         w.bytes[at + 1] = static_cast<std::uint8_t>(c.period & 0xFF);
         w.bytes[at + 2] = static_cast<std::uint8_t>((c.sample & 0x0F) << 4 | (c.effect & 0x0F));
         w.bytes[at + 3] = c.param;
     }
-    for (std::size_t i = 0; i < spec.samples.size() && i < slots; ++i)
-        w.data(triangle(2 * std::size_t{spec.samples[i].words}));
+    for (std::size_t i = 0; i < layout.samples.size() && i < slots; ++i)
+        w.data(triangle(2 * std::size_t{layout.samples[i].words}));
     return w.bytes;
 }
 
-ModSpec smallModSpec() {
-    ModSpec spec;
-    spec.title = "small song";
-    spec.samples = {{"triangle", 600, 0, 64, 0, 1}, {"loop", 400, 0, 48, 100, 300}};
-    spec.length = 3;
-    spec.orders = {0, 1, 0};
-    spec.patterns = 2;
+ModLayout smallModLayout() {
+    ModLayout layout;
+    layout.title = "small song";
+    layout.samples = {{"triangle", 600, 0, 64, 0, 1}, {"loop", 400, 0, 48, 100, 300}};
+    layout.length = 3;
+    layout.orders = {0, 1, 0};
+    layout.patterns = 2;
     const std::uint16_t periods[] = {428, 381, 339, 320, 285, 254, 226, 214};
     for (std::size_t p = 0; p < 2; ++p)
         for (std::size_t row = 0; row < 64; row += 4)
-            spec.cells.push_back({p, row, row / 4 % 4, static_cast<std::uint8_t>(1 + row / 8 % 2),
-                                  periods[(row / 4 + p) % 8], 0, 0});
-    spec.cells.push_back({0, 8, 1, 0, 0, 0x0, 0x37});  // arpeggio
-    spec.cells.push_back({0, 12, 2, 0, 0, 0x1, 0x04}); // slide up
-    spec.cells.push_back({1, 16, 3, 0, 0, 0xC, 0x20}); // volume
-    spec.cells.push_back({1, 20, 0, 0, 0, 0xF, 0x05}); // speed
-    spec.cells.push_back({1, 60, 1, 0, 0, 0xD, 0x00}); // pattern break
-    return spec;
+            layout.cells.push_back({p, row, row / 4 % 4, static_cast<std::uint8_t>(1 + row / 8 % 2),
+                                    periods[(row / 4 + p) % 8], 0, 0});
+    layout.cells.push_back({0, 8, 1, 0, 0, 0x0, 0x37});  // arpeggio
+    layout.cells.push_back({0, 12, 2, 0, 0, 0x1, 0x04}); // slide up
+    layout.cells.push_back({1, 16, 3, 0, 0, 0xC, 0x20}); // volume
+    layout.cells.push_back({1, 20, 0, 0, 0, 0xF, 0x05}); // speed
+    layout.cells.push_back({1, 60, 1, 0, 0, 0xD, 0x00}); // pattern break
+    return layout;
 }
 
 std::vector<std::uint8_t> tinyS3m() {

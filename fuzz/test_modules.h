@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-struct ModSampleSpec {
+struct ModSampleLayout {
     std::string name;
     std::uint16_t words = 0; // length in 2-byte words; the data is a triangle wave
     std::uint8_t finetune = 0, volume = 64;
@@ -15,31 +15,31 @@ struct ModSampleSpec {
 };
 
 // One cell of a MOD pattern.
-struct ModCellSpec {
+struct ModCellLayout {
     std::size_t pattern = 0, row = 0, channel = 0;
     std::uint8_t sample = 0;
     std::uint16_t period = 0;
     std::uint8_t effect = 0, param = 0;
 };
 
-struct ModSpec {
+struct ModLayout {
     std::string title = "test module";
-    std::string tag = "M.K.";           // 4 characters; "" for the untagged 15-sample layout
-    std::vector<ModSampleSpec> samples; // slot 1 first; the rest of the slots are empty
+    std::string tag = "M.K.";             // 4 characters; "" for the untagged 15-sample layout
+    std::vector<ModSampleLayout> samples; // slot 1 first; the rest of the slots are empty
     std::uint8_t length = 1, restart = 0;
     std::vector<std::uint8_t> orders{0}; // the first entries of the 128; the rest are 0
     std::size_t patterns = 1;            // patterns stored
-    std::vector<ModCellSpec> cells;      // the rest of every pattern is empty
+    std::vector<ModCellLayout> cells;    // the rest of every pattern is empty
 };
 
-// The MOD file a spec describes.
-std::vector<std::uint8_t> buildMod(const ModSpec& spec);
+// The MOD file a layout describes.
+std::vector<std::uint8_t> buildMod(const ModLayout& layout);
 
 // A two-sample, two-pattern M.K. song with notes on every channel, a loop and a few commands.
-ModSpec smallModSpec();
+ModLayout smallModLayout();
 
 // The offset of a MOD's first pattern: 1084 with 31 samples, 600 with 15.
-std::size_t modPatternsAt(const ModSpec& spec);
+std::size_t modPatternsAt(const ModLayout& layout);
 
 // One-pattern songs with two samples (one looped) and notes on two channels.
 std::vector<std::uint8_t> tinyS3m();

@@ -82,11 +82,11 @@ TEST(RomReadCheck, FindsReadsOutsideTheFile) {
 }
 
 TEST(ImportCheck, SeedsHold) {
-    ModSpec untagged = smallModSpec();
+    ModLayout untagged = smallModLayout();
     untagged.tag = "";
     untagged.samples[0].volume = 80;
     const std::pair<const char*, std::vector<std::uint8_t>> seeds[] = {
-        {"mod", buildMod(smallModSpec())},
+        {"mod", buildMod(smallModLayout())},
         {"untagged mod", buildMod(untagged)},
         {"s3m", tinyS3m()},
         {"xm", tinyXm()},

@@ -27,13 +27,13 @@ ImportResult importOrFail(const std::vector<std::uint8_t>& file) {
 
 // One looped triangle (32 frames a cycle) and one note of it, at `period`, on channel 0 of every
 // position, for `positions` positions of one pattern.
-ModSpec toneSong(std::uint16_t period, std::uint8_t positions) {
-    ModSpec spec;
-    spec.samples = {{"triangle", 512, 0, 64, 0, 512}};
-    spec.length = positions;
-    spec.orders.assign(positions, 0);
-    spec.cells = {{0, 0, 0, 1, period, 0, 0}};
-    return spec;
+ModLayout toneSong(std::uint16_t period, std::uint8_t positions) {
+    ModLayout layout;
+    layout.samples = {{"triangle", 512, 0, 64, 0, 512}};
+    layout.length = positions;
+    layout.orders.assign(positions, 0);
+    layout.cells = {{0, 0, 0, 1, period, 0, 0}};
+    return layout;
 }
 
 // The fundamental of a render, from its rising crossings of silence (128).
@@ -79,14 +79,14 @@ std::vector<EngineTick> engineTicks(const std::vector<std::uint8_t>& rom, std::s
 // units on every tick of a line, its first included (the module's moves the period, and not on a row's
 // first tick), so a line's slide is the best whole rate over the line and the next line corrects.
 TEST(Import, FollowsSlidesTickByTick) {
-    ModSpec spec = toneSong(428, 1);
-    spec.cells[0].effect = 0x1, spec.cells[0].param = 0x03;
+    ModLayout layout = toneSong(428, 1);
+    layout.cells[0].effect = 0x1, layout.cells[0].param = 0x03;
     for (std::size_t row = 1; row < 8; ++row)
-        spec.cells.push_back({0, row, 0, 0, 0, 0x1, 0x03});
-    spec.cells.push_back({0, 8, 0, 0, 320, 0x3, 0x04}); // tone portamento towards 320
+        layout.cells.push_back({0, row, 0, 0, 0, 0x1, 0x03});
+    layout.cells.push_back({0, 8, 0, 0, 320, 0x3, 0x04}); // tone portamento towards 320
     for (std::size_t row = 9; row < 16; ++row)
-        spec.cells.push_back({0, row, 0, 0, 0, 0x3, 0x00});
-    const std::vector<std::uint8_t> file = buildMod(spec);
+        layout.cells.push_back({0, row, 0, 0, 0, 0x3, 0x00});
+    const std::vector<std::uint8_t> file = buildMod(layout);
     const std::vector<ChannelTick> module = moduleTicks(file);
     const std::vector<EngineTick> engine = engineTicks(importOrFail(file).rom, 16 * 6);
     for (std::size_t t = 0; t < engine.size(); ++t) {
@@ -99,11 +99,11 @@ TEST(Import, FollowsSlidesTickByTick) {
 // A note fading with a volume slide: the engine's stream stops within one tick of where the module's
 // volume becomes inaudible, and not before.
 TEST(Import, StopsAFadeWhereItFallsSilent) {
-    ModSpec spec = toneSong(428, 1);
-    spec.cells[0].effect = 0xA, spec.cells[0].param = 0x02;
+    ModLayout layout = toneSong(428, 1);
+    layout.cells[0].effect = 0xA, layout.cells[0].param = 0x02;
     for (std::size_t row = 1; row < 12; ++row)
-        spec.cells.push_back({0, row, 0, 0, 0, 0xA, 0x02});
-    const std::vector<std::uint8_t> file = buildMod(spec);
+        layout.cells.push_back({0, row, 0, 0, 0, 0xA, 0x02});
+    const std::vector<std::uint8_t> file = buildMod(layout);
     const std::vector<ChannelTick> module = moduleTicks(file);
     const std::vector<EngineTick> engine = engineTicks(importOrFail(file).rom, 14 * 6);
     std::size_t silent = 0, stopped = 0;
@@ -120,10 +120,10 @@ TEST(Import, StopsAFadeWhereItFallsSilent) {
 // way into the sample's bytes. (The restart byte 0x7F marks a ProTracker song: libxmp drops sample offsets
 // from songs it takes for Noisetracker's, as that tracker had none.)
 TEST(Import, StartsASampleOffsetFromItsOwnEntry) {
-    ModSpec spec = toneSong(428, 1);
-    spec.restart = 0x7F;
-    spec.cells.push_back({0, 8, 0, 1, 428, 0x9, 0x02});
-    const ImportResult r = importOrFail(buildMod(spec));
+    ModLayout layout = toneSong(428, 1);
+    layout.restart = 0x7F;
+    layout.cells.push_back({0, 8, 0, 1, 428, 0x9, 0x02});
+    const ImportResult r = importOrFail(buildMod(layout));
     EngineHarness h(r.rom);
     h.renderCalls(1);
     const SampleRecord whole = SampleInfo[1];
@@ -139,15 +139,15 @@ TEST(Import, StartsASampleOffsetFromItsOwnEntry) {
 // ProTracker (not 125 ticks a line); an untagged Soundtracker song with the usual tempo byte 0x78 plays at
 // 125 BPM (not 120). One pattern of 64 lines at 6 ticks a line is 7.68 s.
 TEST(Import, TimesSongsAsModulePlayersDo) {
-    ModSpec noisetracker = toneSong(428, 1);
+    ModLayout noisetracker = toneSong(428, 1);
     noisetracker.restart = 0x78;
     noisetracker.cells.push_back({0, 0, 1, 0, 0, 0xF, 0x7D});
-    ModSpec soundtracker = toneSong(428, 1);
+    ModLayout soundtracker = toneSong(428, 1);
     soundtracker.tag = "";
     soundtracker.restart = 0x78;
-    for (const ModSpec& spec : {noisetracker, soundtracker})
-        EXPECT_NEAR(importOrFail(buildMod(spec)).moduleSeconds, 7.68, 0.03)
-            << (spec.tag.empty() ? "untagged" : "M.K.");
+    for (const ModLayout& layout : {noisetracker, soundtracker})
+        EXPECT_NEAR(importOrFail(buildMod(layout)).moduleSeconds, 7.68, 0.03)
+            << (layout.tag.empty() ? "untagged" : "M.K.");
 }
 
 TEST(Import, KeepsTheModulesLengthWithinOneTick) {
@@ -172,7 +172,7 @@ TEST(Import, PlaysANoteAtTheModulesPitch) {
 
 TEST(Import, EveryFormatSoundsAndStaysInsideItsData) {
     const std::vector<std::pair<const char*, std::vector<std::uint8_t>>> songs = {
-        {"mod", buildMod(smallModSpec())}, {"s3m", tinyS3m()}, {"xm", tinyXm()}, {"it", tinyIt()}};
+        {"mod", buildMod(smallModLayout())}, {"s3m", tinyS3m()}, {"xm", tinyXm()}, {"it", tinyIt()}};
     for (const auto& [format, file] : songs) {
         const ImportResult r = importOrFail(file);
         ASSERT_EQ(r.rom.size(), 32768u) << format;
@@ -192,10 +192,10 @@ TEST(Import, EveryFormatSoundsAndStaysInsideItsData) {
 }
 
 TEST(Import, RefusesWithOneLine) {
-    ModSpec noSamples = toneSong(428, 1);
+    ModLayout noSamples = toneSong(428, 1);
     noSamples.samples.clear();
     noSamples.cells.clear();
-    ModSpec noNotes = toneSong(428, 1);
+    ModLayout noNotes = toneSong(428, 1);
     noNotes.cells.clear();
     const std::vector<std::pair<const char*, std::vector<std::uint8_t>>> files = {
         {"empty", {}},

@@ -30,17 +30,17 @@ Bytes cut(Bytes bytes, std::size_t size) {
     return bytes;
 }
 
-// smallModSpec's song: positions 0 1 0 over two patterns; sample 1 of 1200 bytes, sample 2 of 800 that
-// loops from word 100. `change` alters the spec before it is built.
-Bytes smallMod(const std::function<void(ModSpec&)>& change) {
-    ModSpec spec = smallModSpec();
-    change(spec);
-    return buildMod(spec);
+// smallModLayout's song: positions 0 1 0 over two patterns; sample 1 of 1200 bytes, sample 2 of 800 that
+// loops from word 100. `change` alters the layout before it is built.
+Bytes smallMod(const std::function<void(ModLayout&)>& change) {
+    ModLayout layout = smallModLayout();
+    change(layout);
+    return buildMod(layout);
 }
 
 // The same song in the untagged 15-sample layout, where sample 2's loop start of 100 is in bytes.
-Bytes small15(const std::function<void(ModSpec&)>& change) {
-    return smallMod([&](ModSpec& s) {
+Bytes small15(const std::function<void(ModLayout&)>& change) {
+    return smallMod([&](ModLayout& s) {
         s.tag = "";
         change(s);
     });
@@ -48,7 +48,7 @@ Bytes small15(const std::function<void(ModSpec&)>& change) {
 
 // An early Soundtracker song: tempo 120 in the restart byte, commands 1 (arpeggio) and 2 (pitch bend).
 Bytes earlySoundtracker() {
-    return small15([](ModSpec& s) {
+    return small15([](ModLayout& s) {
         s.restart = 0x78;
         s.cells.resize(32); // the notes only
         s.cells.push_back({0, 4, 1, 0, 0, 0x1, 0x37});
@@ -68,34 +68,34 @@ struct RepairCase {
 };
 
 std::vector<RepairCase> repairCases() {
-    const Bytes full = smallMod([](ModSpec&) {});
+    const Bytes full = smallMod([](ModLayout&) {});
     const std::vector<int> song{0, 1, 0}, both{1200, 800}, both15{1200, 700};
     return {
-        {"unknown tag", smallMod([](ModSpec& s) { s.tag = "LARD"; }),
+        {"unknown tag", smallMod([](ModLayout& s) { s.tag = "LARD"; }),
          "the unknown format tag 'LARD' is read as a four-channel 'M.K.'", song, both},
         {"volume above 64",
-         smallMod([](ModSpec& s) { s.samples[1].volume = 80; }),
+         smallMod([](ModLayout& s) { s.samples[1].volume = 80; }),
          "sample 2: volume above 64, set to 64",
          song,
          both,
          {64, 64}},
-        {"finetune byte above 15", smallMod([](ModSpec& s) { s.samples[0].finetune = 0x35; }),
+        {"finetune byte above 15", smallMod([](ModLayout& s) { s.samples[0].finetune = 0x35; }),
          "sample 1: finetune byte above 15, its low nibble kept", song, both},
-        {"song length above 128", smallMod([](ModSpec& s) { s.length = 200, s.samples[0].volume = 99; }),
+        {"song length above 128", smallMod([](ModLayout& s) { s.length = 200, s.samples[0].volume = 99; }),
          "song length 200 is outside 1-128: it is taken as 128", orders({0, 1, 0}, 128), both},
-        {"restart past the end", smallMod([](ModSpec& s) { s.restart = 90, s.samples[0].volume = 99; }),
+        {"restart past the end", smallMod([](ModLayout& s) { s.restart = 90, s.samples[0].volume = 99; }),
          "restart position 90 is past the song's end (length 3): the song restarts from position 0", song,
          both},
         {"order entry above 127",
-         smallMod([](ModSpec& s) { s.orders[1] = 200, s.samples[0].volume = 99; }),
+         smallMod([](ModLayout& s) { s.orders[1] = 200, s.samples[0].volume = 99; }),
          "order position 1 names a pattern above 127: pattern 0 plays there",
          {0, 0, 0},
          both},
         {"loop past the sample's end",
-         smallMod([](ModSpec& s) { s.samples[1].loopWords = 350, s.samples[0].volume = 99; }),
+         smallMod([](ModLayout& s) { s.samples[1].loopWords = 350, s.samples[0].volume = 99; }),
          "sample 2: loop running past the sample's end, cut to end with it", song, both},
         {"cells naming samples above 31 in three patterns",
-         smallMod([](ModSpec& s) {
+         smallMod([](ModLayout& s) {
              s.patterns = 3, s.length = 3, s.orders = {0, 1, 2};
              for (std::size_t p = 0; p < 3; ++p)
                  s.cells.push_back({p, 1, 0, 0x52, 428, 0, 0});
@@ -104,33 +104,33 @@ std::vector<RepairCase> repairCases() {
          {0, 1, 2},
          both},
         {"patterns named only past the song's end",
-         smallMod([](ModSpec& s) { s.orders = {0, 1, 0, 0, 0, 9}; }),
+         smallMod([](ModLayout& s) { s.orders = {0, 1, 0, 0, 0, 9}; }),
          "order entries 5, past the song's end, name patterns the file does not hold: they are cleared", song,
          both},
         {"unknown tag, cut inside sample 2",
-         cut(smallMod([](ModSpec& s) { s.tag = "LARD"; }), full.size() - 500),
+         cut(smallMod([](ModLayout& s) { s.tag = "LARD"; }), full.size() - 500),
          "the file ends inside sample 2 (300 of 800 bytes): the sample is cut there",
          song,
          {1200, 300}},
-        {"15 samples, volume above 64", small15([](ModSpec& s) { s.samples[0].volume = 80; }),
+        {"15 samples, volume above 64", small15([](ModLayout& s) { s.samples[0].volume = 80; }),
          "the untagged 15-sample song is rewritten as a 31-sample module", song, both15},
-        {"15 samples, finetune byte 0x20", small15([](ModSpec& s) { s.samples[1].finetune = 0x20; }),
+        {"15 samples, finetune byte 0x20", small15([](ModLayout& s) { s.samples[1].finetune = 0x20; }),
          "sample 2: played from the loop start, as 15-sample songs are", song, both15},
         {"15 samples, a sample over 64 KB",
-         small15([](ModSpec& s) { s.samples[0].words = 0x9000; }),
+         small15([](ModLayout& s) { s.samples[0].words = 0x9000; }),
          "sample 1: longer than a 15-sample song's 64 KB, cut to 65534 bytes",
          song,
          {65534, 700}},
         {"15 samples, loop start at the sample's end",
-         small15([](ModSpec& s) { s.samples[0].loopStart = 1200, s.samples[0].loopWords = 10; }),
+         small15([](ModLayout& s) { s.samples[0].loopStart = 1200, s.samples[0].loopWords = 10; }),
          "sample 1: loop starting past the sample's end, dropped", song, both15},
         {"15 samples, cut inside sample 1",
-         cut(small15([](ModSpec&) {}), 600 + 2048 + 500),
+         cut(small15([](ModLayout&) {}), 600 + 2048 + 500),
          "the file ends inside sample 1 (500 of 1200 bytes): the sample is cut there",
          song,
          {500, 0},
          {64, 0}},
-        {"15 samples, song length 129", small15([](ModSpec& s) { s.length = 129; }),
+        {"15 samples, song length 129", small15([](ModLayout& s) { s.length = 129; }),
          "song length 129 is outside 1-128: it is taken as 128", orders({0, 1, 0}, 128), both15},
         {"early Soundtracker", earlySoundtracker(),
          "the early Soundtracker song's tempo byte 120 becomes a tempo command at its start", song, both15},
@@ -182,7 +182,7 @@ TEST(RepairMod, EarlySoundtrackerCommands) {
 // A file that ends inside its patterns keeps what it holds; the rest of the pattern is empty. With no
 // sample data left there is nothing to import, and the refusal says so in one line.
 TEST(RepairMod, PatternsCutShort) {
-    const Bytes file = cut(smallMod([](ModSpec&) {}), 1084 + 1024 + 512 + 8);
+    const Bytes file = cut(smallMod([](ModLayout&) {}), 1084 + 1024 + 512 + 8);
     EXPECT_FALSE(libxmpTakes(file));
     Bytes repaired;
     std::vector<std::string> repairs;
@@ -198,7 +198,7 @@ TEST(RepairMod, PatternsCutShort) {
     const auto note = [&](int row, int channel) { return m.xxt[m.xxp[1]->index[channel]]->event[row].note; };
     EXPECT_NE(note(28, 3), 0); // held by the file
     EXPECT_NE(note(32, 0), 0); // the line it ends in keeps the cells it holds
-    EXPECT_EQ(note(36, 1), 0); // past its end: smallModSpec puts a note here
+    EXPECT_EQ(note(36, 1), 0); // past its end: smallModLayout puts a note here
     xmp_release_module(ctx);
     xmp_free_context(ctx);
 
@@ -210,11 +210,11 @@ TEST(RepairMod, PatternsCutShort) {
 
 // Variants libxmp takes as they are: no repair is made.
 TEST(RepairMod, TakenAsTheyAre) {
-    const Bytes full = smallMod([](ModSpec&) {});
+    const Bytes full = smallMod([](ModLayout&) {});
     const std::pair<const char*, Bytes> files[] = {
-        {"M&K!", smallMod([](ModSpec& s) { s.tag = "M&K!"; })},
-        {"FLT4", smallMod([](ModSpec& s) { s.tag = "FLT4"; })},
-        {"15 samples", small15([](ModSpec&) {})},
+        {"M&K!", smallMod([](ModLayout& s) { s.tag = "M&K!"; })},
+        {"FLT4", smallMod([](ModLayout& s) { s.tag = "FLT4"; })},
+        {"15 samples", small15([](ModLayout&) {})},
         {"cut inside sample 2", cut(full, full.size() - 500)},
     };
     for (const auto& [name, file] : files) {
@@ -244,11 +244,12 @@ TEST(RepairMod, RefusesWhatIsNotAFourChannelMod) {
         {"text", text},
         {"noise", noise},
         {"text with a M.K. tag", modText},
-        {"8CHN cut inside its patterns", cut(smallMod([](ModSpec& s) { s.tag = "8CHN"; }), 2000)},
-        {"cut before the tag", cut(smallMod([](ModSpec&) {}), 1000)},
-        {"unknown tag cut inside the first pattern", cut(smallMod([](ModSpec& s) { s.tag = "LARD"; }), 1500)},
-        {"15 samples, song length 0", small15([](ModSpec& s) { s.length = 0; })},
-        {"15 samples, every sample empty", small15([](ModSpec& s) { s.samples.clear(); })},
+        {"8CHN cut inside its patterns", cut(smallMod([](ModLayout& s) { s.tag = "8CHN"; }), 2000)},
+        {"cut before the tag", cut(smallMod([](ModLayout&) {}), 1000)},
+        {"unknown tag cut inside the first pattern",
+         cut(smallMod([](ModLayout& s) { s.tag = "LARD"; }), 1500)},
+        {"15 samples, song length 0", small15([](ModLayout& s) { s.length = 0; })},
+        {"15 samples, every sample empty", small15([](ModLayout& s) { s.samples.clear(); })},
     };
     for (const auto& [name, file] : files) {
         SCOPED_TRACE(name);

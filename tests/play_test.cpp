@@ -256,7 +256,7 @@ TEST_F(PlayCommand, TheDeviceGetsNibplaysBytesForRomsAndImportedModules) {
         {"a ROM for a time at a rate", write("loop.rom", fourLineLoop().build()),
          "--seconds 1.5 --rate 11025"},
         {"the demo ROM", std::string(NIBPLAY_TEST_DIR) + "/../examples/demo.rom", ""},
-        {"a MOD", write("small.mod", buildMod(smallModSpec())), ""},
+        {"a MOD", write("small.mod", buildMod(smallModLayout())), ""},
         {"an XM", write("tiny.xm", tinyXm()), ""},
         {"an S3M", write("tiny.s3m", tinyS3m()), "--rate 11025"},
         {"an IT", write("tiny.it", tinyIt()), ""},
@@ -305,7 +305,7 @@ TEST_F(PlayCommand, TheDeviceGetsNibplaysBytesForRomsAndImportedModules) {
 
 TEST_F(PlayCommand, RefusalsAreOneLine) {
     write("loop.rom", fourLineLoop().build());
-    write("small.mod", buildMod(smallModSpec()));
+    write("small.mod", buildMod(smallModLayout()));
     struct Case {
         std::string command;
         int status;
@@ -357,7 +357,7 @@ TEST_F(PlayCommand, WatchGoesOnWithTheRewrittenFileAtTheSameLine) {
 }
 
 TEST_F(PlayCommand, WatchKeepsPlayingWhenTheFileNoLongerImports) {
-    write("song.mod", buildMod(smallModSpec()));
+    write("song.mod", buildMod(smallModLayout()));
     ASSERT_EQ(
         run("$NIBTOOL play song.mod --watch --seconds 2 2>err & sleep 0.8; echo 'not a module' >song.mod; "
             "wait $!",
