@@ -2,9 +2,9 @@
 // does every input the fuzzer broke on (tests/regress_import, replayed here).
 #include <gtest/gtest.h>
 
+#include "findings.h"
+
 #include <filesystem>
-#include <fstream>
-#include <map>
 
 #include "fuzz/import_check.h"
 #include "fuzz/test_modules.h"
@@ -97,26 +97,12 @@ TEST(ImportCheck, SeedsHold) {
         EXPECT_EQ(checkImport(bytes.data(), bytes.size()), "") << name;
 }
 
-std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // tests/regress_import holds every input the import fuzzer broke on; INDEX says, one line each, what it
 // triggered.
 TEST(ImportFuzzerFindings, ReplayCleanly) {
-    const std::filesystem::path dir = std::filesystem::path(NIBPLAY_TEST_DIR) / "regress_import";
-    std::map<std::string, std::string> index;
-    std::ifstream lines(dir / "INDEX");
-    for (std::string line; std::getline(lines, line);)
-        if (const auto colon = line.find(':'); !line.empty() && line[0] != '#' && colon != std::string::npos)
-            index[line.substr(0, colon)] = line.substr(colon + 1);
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        const std::string name = entry.path().filename().string();
-        if (name == "INDEX") continue;
-        EXPECT_TRUE(index.count(name)) << name << " has no line in INDEX";
-        const std::vector<std::uint8_t> bytes = readFile(entry.path());
-        EXPECT_EQ(checkImport(bytes.data(), bytes.size()), "") << name << ":" << index[name];
+    for (const Finding& f : readFindings(std::filesystem::path(NIBPLAY_TEST_DIR) / "regress_import")) {
+        EXPECT_FALSE(f.what.empty()) << f.name << " has no line in INDEX";
+        EXPECT_EQ(checkImport(f.bytes.data(), f.bytes.size()), "") << f.name << ":" << f.what;
     }
 }
 
