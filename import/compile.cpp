@@ -591,8 +591,7 @@ CompiledSong compileSong(const Performance& p, const VoicePlan& v, const SampleB
     return Compiler(p, v, b, rate, options).run();
 }
 
-std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t address, std::uint32_t limit,
-                      std::vector<std::string>& report) {
+std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t address, std::uint32_t limit) {
     // Patterns of 64 lines; the same bytes are stored once.
     std::vector<std::vector<std::uint8_t>> patterns;
     std::vector<std::size_t> orders;
@@ -621,7 +620,5 @@ std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t a
         rom.poke(static_cast<std::uint32_t>(address + kOrderBytes + kPatternBytes * (p + first)),
                  patterns[p]);
     rom.song(0, static_cast<std::uint16_t>(address));
-    report.push_back(std::to_string(orders.size()) + " positions, " + std::to_string(patterns.size()) +
-                     " patterns");
     return bytes;
 }

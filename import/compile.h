@@ -43,5 +43,4 @@ CompiledSong compileSong(const Performance& performance, const VoicePlan& voices
 
 // Writes the song at `address`: order list and patterns, identical patterns stored once. Returns the
 // bytes it takes, or 0 if it does not fit below `limit`.
-std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t address, std::uint32_t limit,
-                      std::vector<std::string>& report);
+std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t address, std::uint32_t limit);

@@ -33,9 +33,8 @@ bool layOut(const Performance& performance, const VoicePlan& voices, int rate, c
         const SampleBank bank = buildSamples(performance, voices, rate, space);
         const CompiledSong song = compileSong(performance, voices, bank, rate, options);
         RomBuilder rom;
-        std::vector<std::string> songReport;
         const std::size_t songBytes =
-            placeSong(song, rom, kSongAddress, static_cast<std::uint32_t>(kTables - reserved), songReport);
+            placeSong(song, rom, kSongAddress, static_cast<std::uint32_t>(kTables - reserved));
         if (songBytes == 0) return false;
         const std::size_t room = kTables - kSongAddress - songBytes;
         if (room != space && attempt < 6) { // samples get what the song leaves; compile again for them
