@@ -397,11 +397,12 @@ bool placeSamples(SampleBank& bank, RomBuilder& rom, std::uint32_t address, std:
         rom.poke(address, bytes);
         address += static_cast<std::uint32_t>(bytes.size());
     }
-    // A table entry from `skip` bytes into a kept sample to its end, looping as it does.
+    // A table entry from `skip` bytes into a kept sample to its end, looping as it does; an entry that
+    // starts inside the loop loops from its own start, so that it never reaches back before it.
     const auto entry = [&](int number, const KeptSample& k, std::size_t skip) {
         const auto start = static_cast<std::uint16_t>(k.address + skip);
         const auto end = static_cast<std::uint16_t>(k.address + k.nibbles.size());
-        const auto loop = static_cast<std::uint16_t>(k.loops ? k.address + k.loopStart : 0);
+        const auto loop = static_cast<std::uint16_t>(k.loops ? k.address + std::max(k.loopStart, skip) : 0);
         rom.sample(static_cast<std::size_t>(number), start, end, k.nibble, loop);
     };
     for (const KeptSample& k : bank.kept)
