@@ -48,20 +48,29 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
         return false;
     }
     int code = xmp_load_module_from_memory(out.ctx_, file.data(), static_cast<long>(file.size()));
-    if (code != 0) {
-        std::vector<std::uint8_t> repaired;
-        std::vector<std::string> repairs;
-        if (!repairMod(file, repaired, repairs)) {
-            error = loadError(code);
-            return false;
+    bool silent = false;
+    if (code == 0) {
+        xmp_get_module_info(out.ctx_, &out.info_);
+        silent = !hasSampledSound(*out.info_.mod);
+        if (!silent) {
+            out.loaded_ = true;
+            return true;
         }
-        code = xmp_load_module_from_memory(out.ctx_, repaired.data(), static_cast<long>(repaired.size()));
-        if (code != 0) {
-            error = std::string(loadError(code)) + ", even after repair";
-            return false;
-        }
-        out.repairs = std::move(repairs);
+        // libxmp may take a MOD cut short for another format, one without samples: try the repair.
+        xmp_release_module(out.ctx_);
     }
+    std::vector<std::uint8_t> repaired;
+    std::vector<std::string> repairs;
+    if (!repairMod(file, repaired, repairs)) {
+        error = silent ? "the module has no sampled instrument to import" : loadError(code);
+        return false;
+    }
+    code = xmp_load_module_from_memory(out.ctx_, repaired.data(), static_cast<long>(repaired.size()));
+    if (code != 0) {
+        error = std::string(loadError(code)) + ", even after repair";
+        return false;
+    }
+    out.repairs = std::move(repairs);
     out.loaded_ = true;
     xmp_get_module_info(out.ctx_, &out.info_);
     if (!hasSampledSound(*out.info_.mod)) {

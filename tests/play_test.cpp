@@ -315,11 +315,11 @@ TEST_F(PlayCommand, RefusalsAreOneLine) {
         {"SDL_AUDIODRIVER=nosuch $NIBTOOL play loop.rom", 1, "nibtool: no audio device",
          "nibtool render loop.rom"},
         {"SDL_AUDIODRIVER=nosuch $NIBTOOL play small.mod", 1, "nibtool: no audio device",
-         "nibtool import small.mod"},
+         "nibtool render small.mod out.wav"},
         {"$NIBTOOL play nosuch.rom", 1, "nibtool: cannot open 'nosuch.rom'", ""},
-        {"$NIBTOOL play", 2, "nibtool play: needs one file", ""},
-        {"$NIBTOOL play loop.rom --loop --seconds 2", 2, "nibtool play: give --loop or --seconds", ""},
-        {"$NIBTOOL play loop.rom --rate 10", 2, "nibtool play: --rate needs", ""},
+        {"$NIBTOOL play", 2, "nibtool: needs a ROM or module file", ""},
+        {"$NIBTOOL play loop.rom --loop --seconds 2", 2, "nibtool: give --seconds or --loop", ""},
+        {"$NIBTOOL play loop.rom --rate 10", 2, "nibtool: --rate needs", ""},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(run(c.command + " 2>err"), c.status) << c.command;
@@ -364,8 +364,10 @@ TEST_F(PlayCommand, WatchKeepsPlayingWhenTheFileNoLongerImports) {
             false),
         0);
     const std::string err = text("err");
-    EXPECT_NE(err.find("song.mod not loaded: not a module libxmp recognises; the last good one plays on"),
-              std::string::npos)
+    EXPECT_NE(
+        err.find("song.mod not loaded: 'song.mod' is text, not a ROM image or a module; the last good one "
+                 "plays on"),
+        std::string::npos)
         << err;
     EXPECT_EQ(read("capture.raw").size(), 16000u) << "it played on to the end";
 }

@@ -10,8 +10,9 @@
 #include <unistd.h>
 
 #include "audio.h"
+#include "nibtool/cli.h"
 #include "nibtool/commands.h"
-#include "nibtool/rom_file.h"
+#include "nibtool/song_file.h"
 #include "source.h"
 #include "view.h"
 #include "watch.h"
@@ -21,13 +22,16 @@ namespace {
 constexpr int kFrameMs = 40;       // the view's redraw period
 constexpr int kStatusTickMs = 100; // how often the status line's second is checked
 constexpr int kSettleMs = 150;     // a saved file is loaded once it has been left alone this long
-constexpr double kMaxSeconds = 4 * 60 * 60;
-
 struct PlayOptions {
+    std::vector<std::string> files; // played in turn
+    std::optional<int> rateGiven;   // --rate
+    PlayLength length;
+    bool watch = false, quiet = false, forceRom = false;
+    // The file playing now, and its rate, length and ending.
     std::string file;
     int rate = 8000;
     double seconds = 0;
-    bool loop = false, watch = false, quiet = false;
+    bool loop = false;
 };
 
 // Signals the main loop waits for arrive as bytes on a pipe: SIGINT, SIGTERM and SIGHUP end playing,
@@ -237,76 +241,55 @@ int PlaySession::run(FileWatch* watch, Terminal* terminal) {
     return status_;
 }
 
+// False when the command is done, with its exit status in `exitCode`.
 bool parseOptions(const std::vector<std::string>& args, PlayOptions& o, int& exitCode) {
-    std::vector<std::string> files;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (a == "--help" || a == "-h") {
-            std::fputs(kPlayUsage, stdout);
-            exitCode = 0;
-            return false;
-        } else if (a == "--rate") {
-            if (!hasValue || !parseNumber(args[++i], 1000L, 96000L, o.rate)) {
-                exitCode = usageError("play", "--rate needs a rate in Hz, 1000-96000");
-                return false;
-            }
-        } else if (a == "--seconds") {
-            if (!hasValue || !parseNumber(args[++i], 0.001, kMaxSeconds, o.seconds)) {
-                exitCode = usageError("play", "--seconds needs a length in seconds, up to 4 hours");
-                return false;
-            }
-        } else if (a == "--loop") {
-            o.loop = true;
-        } else if (a == "--watch") {
-            o.watch = true;
-        } else if (a == "-q" || a == "--quiet") {
-            o.quiet = true;
-        } else if (!a.empty() && a[0] == '-') {
-            exitCode = usageError("play", "unknown option '" + a + "'");
-            return false;
-        } else {
-            files.push_back(a);
-        }
-    }
-    if (files.size() != 1) {
-        exitCode = usageError("play", "needs one file, a ROM or a module");
+    CommandLine line("play", kPlayUsage);
+    line.rate(o.rateGiven);
+    line.length(o.length, true);
+    line.flag("--watch", o.watch);
+    line.quiet(o.quiet);
+    line.forceRom(o.forceRom);
+    line.files(o.files);
+    exitCode = line.parse(args);
+    if (exitCode >= 0) return false;
+    if (o.files.empty()) {
+        exitCode = line.mistake("needs a ROM or module file, or several to play in turn");
         return false;
     }
-    if (o.loop && o.seconds > 0) {
-        exitCode = usageError("play", "give --loop or --seconds, not both");
+    if (o.watch && o.files.size() > 1) {
+        exitCode = line.mistake("--watch follows one file");
         return false;
     }
-    o.file = files[0];
+    o.seconds = o.length.seconds;
+    o.loop = o.length.forever;
     return true;
 }
 
-std::string renderAdvice(const std::string& file, SourceKind kind) {
-    if (kind == SourceKind::Rom) return "nibtool render " + file + " out.wav";
-    return "nibtool import " + file + " out.rom && nibtool render out.rom out.wav";
+std::string renderAdvice(const std::string& file, SourceKind) {
+    return "nibtool render " + file + " out.wav";
 }
 
-} // namespace
-
-int runPlay(const std::vector<std::string>& args) {
-    PlayOptions o;
-    int exitCode = 0;
-    if (!parseOptions(args, o, exitCode)) return exitCode;
-
-    RomFile file;
+// Plays one file; returns the exit status.
+int playOne(PlayOptions& o) {
+    SongRequest request;
+    request.rate = o.rateGiven;
+    request.forceRom = o.forceRom;
+    const bool note = !o.quiet && isatty(2); // a long song takes seconds to import
+    if (note) std::fprintf(stderr, "reading %s...", o.file.c_str());
+    SongFile file;
     std::string error;
-    if (!readRomFile(o.file, file, error)) return fail(error);
-    const SourceKind kind = kindOf(file.bytes);
-    const bool note = kind == SourceKind::Module && !o.quiet && isatty(2); // a long song takes seconds
-    if (note) std::fprintf(stderr, "importing %s at %d Hz...", o.file.c_str(), o.rate);
-    Playable song;
-    const bool imported = makePlayable(file.bytes, kind, o.rate, song, error);
+    const bool opened = openSong(o.file, request, file, error);
     if (note) std::fputs("\r\033[K", stderr);
-    if (!imported) return fail("cannot import '" + o.file + "': " + error);
+    if (!opened) return fail(error);
+    printNotes(file, o.quiet, false);
+    const SourceKind kind = file.file.kind == FileKind::Module ? SourceKind::Module : SourceKind::Rom;
+    const Playable song{file.title, file.rom};
+    o.rate = file.rate;
 
     SongPlayer::Ending ending;
     ending.loop = o.loop || (o.watch && o.seconds == 0); // a file being edited plays until q
     ending.bytes = static_cast<std::uint64_t>(o.seconds * o.rate + 0.5);
+    ending.passes = o.length.loops;
     SongPlayer player(o.rate, ending);
     player.load(song.rom);
 
@@ -325,4 +308,20 @@ int runPlay(const std::vector<std::string>& args) {
     const int status = session.run(o.watch ? &watch : nullptr, &terminal);
     audio.close(); // the last buffers play out before the screen goes back
     return status;
+}
+
+} // namespace
+
+int runPlay(const std::vector<std::string>& args) {
+    PlayOptions o;
+    int exitCode = 0;
+    if (!parseOptions(args, o, exitCode)) return exitCode;
+    int worst = 0;
+    for (const std::string& file : o.files) {
+        o.file = file;
+        const int status = playOne(o);
+        if (status > 1) return status; // a signal ends them all; a file that does not play is passed over
+        worst = std::max(worst, status);
+    }
+    return worst;
 }

@@ -110,7 +110,8 @@ void SongPlayer::renderChunk() {
     } else {
         chunkSize_ = kStepsPerCall;
         const bool passEnded = advanceCall();
-        endAfterChunk_ = left == kStepsPerCall || (passEnded && !ending_.loop && ending_.bytes == 0);
+        endAfterChunk_ = left == kStepsPerCall || (passEnded && passes_.count() >= ending_.passes &&
+                                                   !ending_.loop && ending_.bytes == 0);
     }
     rendered_ += chunkSize_;
 }

@@ -53,6 +53,7 @@ class SongPlayer {
     struct Ending {
         bool loop = false;
         std::uint64_t bytes = 0;
+        int passes = 1; // times through, when neither of the others is set
     };
     SongPlayer(int rate, Ending ending);
 

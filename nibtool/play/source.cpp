@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "import/import.h"
-#include "nibtool/rom_file.h"
+#include "nibtool/song_file.h"
 
 namespace {
 
@@ -44,10 +44,12 @@ bool takeBlock(const std::vector<std::uint8_t>& message, std::size_t& at, std::v
         std::signal(signal, SIG_DFL); // the parent's handlers write to its pipes and its terminal
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     std::vector<std::uint8_t> message;
-    RomFile file;
-    Playable song;
+    (void)kind; // the file is read again as any command reads it: a saved file may change its kind
+    SongRequest request;
+    request.rate = rate;
+    SongFile song;
     std::string error;
-    if (readRomFile(path, file, error) && makePlayable(file.bytes, kind, rate, song, error)) {
+    if (openSong(path, request, song, error)) {
         message.push_back(0);
         putText(message, song.title);
         putBlock(message, song.rom.data(), song.rom.size());
