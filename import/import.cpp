@@ -16,7 +16,7 @@
 namespace {
 
 constexpr std::uint32_t kSongAddress = 0x8000;
-constexpr std::uint32_t kTables = 0xFF8E; // the song and sample tables, to the image's end
+constexpr std::uint32_t kTables = kSongTable; // the song and sample tables, to the image's end
 // Space the first compile leaves for samples, before the song's size is known.
 constexpr std::size_t kProvisionalSampleSpace = 8192;
 
