@@ -18,7 +18,7 @@ namespace {
 constexpr std::size_t kWalkCap = 30 * 60 * 8000 / kStepsPerCall; // 30 minutes of calls at 8000 Hz
 
 std::string hex4(Position v) {
-    char text[16];
+    char text[24];
     std::snprintf(text, sizeof text, "0x%04llX", static_cast<unsigned long long>(v));
     return text;
 }
