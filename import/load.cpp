@@ -35,10 +35,8 @@ bool startPlayer(const LoadedModule& module, int rate) {
     const xmp_module& m = module.module();
     if (std::strstr(m.type, "Noisetracker") != nullptr)
         xmp_set_player(ctx, XMP_PLAYER_MODE, XMP_MODE_PROTRACKER);
-    // An Ultimate Soundtracker song's tempo byte 0x78 is the usual filler, which libxmp reads as 120 BPM;
-    // players commonly play such songs at the Amiga's 50 ticks a second (125 BPM).
-    if (std::strstr(m.type, "Ultimate Soundtracker") != nullptr && m.bpm == 120)
-        xmp_set_tempo_factor(ctx, 120.0 / 125);
+    applyTimingFix(ctx, module.timing);
+    xmp_restart_module(ctx); // play from the start with the end libxmp found last
     return true;
 }
 
@@ -48,34 +46,27 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
         return false;
     }
     int code = xmp_load_module_from_memory(out.ctx_, file.data(), static_cast<long>(file.size()));
-    bool silent = false;
-    if (code == 0) {
-        xmp_get_module_info(out.ctx_, &out.info_);
-        silent = !hasSampledSound(*out.info_.mod);
-        if (!silent) {
-            out.loaded_ = true;
-            return true;
-        }
-        // libxmp may take a MOD cut short for another format, one without samples: try the repair.
-        xmp_release_module(out.ctx_);
-    }
-    std::vector<std::uint8_t> repaired;
-    std::vector<std::string> repairs;
-    if (!repairMod(file, repaired, repairs)) {
-        error = silent ? "the module has no sampled instrument to import" : loadError(code);
-        return false;
-    }
-    code = xmp_load_module_from_memory(out.ctx_, repaired.data(), static_cast<long>(repaired.size()));
+    const bool repaired = code != 0;
     if (code != 0) {
-        error = std::string(loadError(code)) + ", even after repair";
-        return false;
+        std::vector<std::uint8_t> repaired;
+        std::vector<std::string> repairs;
+        if (!repairMod(file, repaired, repairs)) {
+            error = loadError(code);
+            return false;
+        }
+        code = xmp_load_module_from_memory(out.ctx_, repaired.data(), static_cast<long>(repaired.size()));
+        if (code != 0) {
+            error = std::string(loadError(code)) + ", even after repair";
+            return false;
+        }
+        out.repairs = std::move(repairs);
     }
-    out.repairs = std::move(repairs);
     out.loaded_ = true;
     xmp_get_module_info(out.ctx_, &out.info_);
     if (!hasSampledSound(*out.info_.mod)) {
         error = "the module has no sampled instrument to import";
         return false;
     }
+    out.timing = findTimingFix(out.ctx_, *out.info_.mod, file, repaired);
     return true;
 }
