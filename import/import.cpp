@@ -4,6 +4,7 @@
 #include "import.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "capture.h"
 #include "compile.h"
@@ -114,11 +115,12 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
                   std::string& error) {
     LoadedModule module;
     if (!loadModule(file, module, error)) return false;
-    const Performance performance = capturePerformance(module, options.rate);
+    Performance performance = capturePerformance(module, options.rate);
     if (performance.ticks.empty()) {
         error = "libxmp plays nothing of it";
         return false;
     }
+    const std::size_t shortTicks = fitTicksToRate(performance, options.rate);
     const VoicePlan voices = assignVoices(performance);
     const bool sounds = std::any_of(voices.ticks.begin(), voices.ticks.end(), [](const auto& streams) {
         return std::any_of(streams.begin(), streams.end(),
@@ -166,8 +168,19 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     result.channels = performance.channels;
     result.fidelity.channels = performance.channels;
     std::vector<std::string> report = module.repairs;
+    report.insert(report.end(), module.timing.report.begin(), module.timing.report.end());
     if (voices.notesLeftOut > 0) report.push_back(notesLeftOutLine(voices, performance.channels));
     if (performance.cappedLength) report.push_back("the module did not repeat within 30 minutes: cut there");
+    if (shortTicks > 0) {
+        char line[200];
+        std::snprintf(
+            line, sizeof line,
+            "%zu of %zu module ticks are shorter than the engine's shortest (13 output bytes, %.1f ms at "
+            "%d Hz): the song plays %.1f s instead of %.1f s",
+            shortTicks, performance.ticks.size(), 13000.0 / options.rate, options.rate, result.romSeconds,
+            performance.length);
+        report.push_back(line);
+    }
     report.insert(report.end(), result.report.begin(), result.report.end());
     result.report = std::move(report);
     return true;
