@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "import/fidelity.h"
 #include "import/import.h"
+#include "import/report.h"
 #include "output_file.h"
 #include "song_file.h"
 
@@ -29,13 +30,9 @@ void printResult(const std::string& out, const ImportResult& result, int rate) {
     for (const std::string& line : result.report)
         std::fprintf(stderr, "%s\n", line.c_str());
     std::fprintf(stderr, "%s: \"%s\", written for %d Hz\n", out.c_str(), result.title.c_str(), rate);
-    const Fidelity& fidelity = result.fidelity;
     if (result.measured)
-        std::fprintf(
-            stderr,
-            "fidelity: chroma %.2f, onset %.2f, length %.2f (ROM %.1f s, module %.1f s, %d channels)\n",
-            fidelity.chroma, fidelity.onset, fidelity.lengthRatio, fidelity.romSeconds,
-            fidelity.moduleSeconds, fidelity.channels);
+        for (const std::string& line : fidelityLines(result.fidelity))
+            std::fprintf(stderr, "%s\n", line.c_str());
     else
         std::fprintf(stderr, "fidelity: not measured (libxmp could not render the module)\n");
 }

@@ -12,6 +12,7 @@
 #include "engine/sequencer.h"
 #include "host/load.h"
 #include "host/song_walk.h"
+#include "import/report.h"
 #include "notes.h"
 #include "song_file.h"
 
@@ -215,11 +216,9 @@ void printImport(const SongFile& song) {
     for (const std::string& line : result.report)
         std::printf("  %s\n", line.c_str());
     if (result.report.empty()) std::printf("  nothing given up\n");
-    const Fidelity& f = result.fidelity;
     if (result.measured)
-        std::printf(
-            "  fidelity: chroma %.2f, onset %.2f, length %.2f (ROM %.1f s, module %.1f s, %d channels)\n",
-            f.chroma, f.onset, f.lengthRatio, f.romSeconds, f.moduleSeconds, f.channels);
+        for (const std::string& line : fidelityLines(result.fidelity))
+            std::printf("  %s\n", line.c_str());
     else
         std::printf("  fidelity: not measured (libxmp could not render the module)\n");
 }
