@@ -117,6 +117,10 @@ int fitSong(const Performance& performance, const VoicePlan& voices, int rate, s
 
 bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& options, ImportResult& result,
                   std::string& error) {
+    if (file.size() > kMostModuleBytes) {
+        error = "the file is larger than the 32 MB an import takes";
+        return false;
+    }
     LoadedModule module;
     if (!loadModule(file, module, error)) return false;
     const int channels = std::max(module.module().chn, 1);
