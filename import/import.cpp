@@ -11,6 +11,7 @@
 #include "engine/engine.h"
 #include "fidelity.h"
 #include "load.h"
+#include "report.h"
 #include "rom/signature.h"
 #include "samples.h"
 #include "voices.h"
@@ -62,11 +63,9 @@ bool layOut(const Performance& performance, const VoicePlan& voices, int rate, c
         result.report = placed.report;
         result.report.insert(result.report.end(), song.report.begin(), song.report.end());
         if (options.reuse)
-            result.report.push_back("the song is too long to keep each visit of a pattern apart: repeated "
-                                    "patterns replay their first visit's lines");
-        if (options.rowsPerLine > 1)
-            result.report.push_back("the song is too long for a line per row: lines of " +
-                                    std::to_string(options.rowsPerLine) + " rows");
+            result.report.push_back(
+                "the song is long for the ROM: a pattern played again replays its first "
+                "playing (speeds and pitch bends carried into it from before may differ)");
         return true;
     }
     return false;
@@ -104,9 +103,10 @@ int fitSong(const Performance& performance, const VoicePlan& voices, int rate, s
     for (double keep = 0.8; keep > 0.01; keep *= 0.8, ++step) {
         const Performance cut = cutAt(performance, keep);
         if (layOut(cut, assignVoices(cut), rate, steps.back(), reserved, result)) {
-            result.report.push_back("the song does not fit: only its first " +
-                                    std::to_string(static_cast<int>(cut.length)) + " s of " +
-                                    std::to_string(static_cast<int>(performance.length)) + " s are kept");
+            result.report.push_back(
+                "the song does not fit: only its first " + std::to_string(static_cast<int>(cut.length)) +
+                " s of " + std::to_string(static_cast<int>(performance.length)) +
+                " s are kept (up to order position " + std::to_string(cut.ticks.back().order) + ")");
             return step;
         }
     }
@@ -184,10 +184,7 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     result.fidelity.channels = performance.channels;
     std::vector<std::string> report = module.repairs;
     report.insert(report.end(), module.timing.report.begin(), module.timing.report.end());
-    if (voices.notesLeftOut > 0)
-        report.push_back(std::to_string(voices.notesLeftOut) + " of " + std::to_string(voices.notes) +
-                         " notes left out: more than four sounded at once (" +
-                         std::to_string(performance.channels) + " channels)");
+    if (voices.notesLeftOut > 0) report.push_back(notesLeftOutLine(voices, performance.channels));
     if (performance.cappedLength)
         report.push_back(most < kMostSeconds
                              ? "the module did not repeat within " + std::to_string(int(most / 60)) +
