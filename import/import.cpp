@@ -31,9 +31,9 @@ constexpr std::size_t kProvisionalSampleSpace = 8192;
 // their best rates (up to 16 KB): a song that leaves them less can be made more compact instead.
 constexpr std::size_t kLeastSampleSpace = 2048, kMostSampleSpace = 16384;
 
-// The import's bounds: libxmp plays at most 30 minutes of a song, and at most 57,600 channel-seconds
-// (15 minutes of 64 channels, 30 of 32): its time and memory grow with both.
-constexpr double kMostSeconds = 30 * 60, kMostChannelSeconds = 64 * 15 * 60;
+// The import's bounds: libxmp plays at most 30 minutes of a song, and at most 38,400 channel-seconds
+// (10 minutes of 64 channels, 20 of 32): its time and memory grow with both.
+constexpr double kMostSeconds = 30 * 60, kMostChannelSeconds = 64 * 10 * 60;
 
 // Lays the song and the samples into a ROM, the song leaving the samples at least `reserved` bytes.
 // False if the song does not fit.
