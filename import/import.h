@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
+#include "compile.h"
+#include "voices.h"
 #include "fidelity.h"
 
 struct ImportOptions {
@@ -31,6 +34,28 @@ struct ImportResult {
     Fidelity fidelity;
 };
 
+// A module played once through and mapped onto the four streams: the pipeline up to the samples stage,
+// which the import and the bank share.
+struct CapturedSong {
+    Performance performance;
+    VoicePlan voices;
+    std::vector<std::string> report; // repairs made to load it, notes left out, a length cut short
+};
+
+// Loads and captures a module at `rate` Hz. False, with one line saying why in `error`, for what cannot be
+// imported (not a module, nothing played, nothing heard).
+bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& out, std::string& error);
+
 // Imports a module file's bytes. False, with one line saying why in `error`, for what cannot be imported.
 bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& options, ImportResult& result,
                   std::string& error);
+
+// The ways to compile a song, more compact step by step: as it is; repeated visits sharing lines; lines
+// of two rows; then patterns replaying others of the same length, fewer and fewer. The import and the
+// bank take them in this order when a song does not fit.
+std::vector<CompileOptions> compactSteps();
+// What a step of compactness costs the song, a report line each.
+std::vector<std::string> compactionReport(const CompileOptions& options);
+// The performance up to the end of the visit that holds `keep` of its ticks; it repeats from the start.
+// Past the last step of compactness, a song keeps only its start.
+Performance cutPerformance(const Performance& performance, double keep);
