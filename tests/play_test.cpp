@@ -22,9 +22,9 @@
 #include "engine/sequencer.h"
 #include "engine_harness.h"
 #include "fuzz/test_modules.h"
-#include "nibtool/play_audio.h"
-#include "nibtool/play_song.h"
-#include "nibtool/play_view.h"
+#include "nibtool/play/audio.h"
+#include "nibtool/play/song.h"
+#include "nibtool/play/view.h"
 
 namespace {
 

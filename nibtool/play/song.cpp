@@ -1,4 +1,4 @@
-#include "play_song.h"
+#include "song.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "play_audio.h"
+#include "audio.h"
 
 #include <algorithm>
 #include <cerrno>

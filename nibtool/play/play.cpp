@@ -9,12 +9,12 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "commands.h"
-#include "play_audio.h"
-#include "play_source.h"
-#include "play_view.h"
-#include "play_watch.h"
-#include "rom_file.h"
+#include "audio.h"
+#include "nibtool/commands.h"
+#include "nibtool/rom_file.h"
+#include "source.h"
+#include "view.h"
+#include "watch.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "play_source.h"
+#include "source.h"
 
 #include <xmp.h>
 
@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "import/import.h"
-#include "rom_file.h"
+#include "nibtool/rom_file.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "play_view.h"
+#include "view.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,8 +11,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "cells.h"
-#include "notes.h"
+#include "nibtool/cells.h"
+#include "nibtool/notes.h"
 
 namespace {
 

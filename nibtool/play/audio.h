@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "play_song.h"
+#include "song.h"
 
 class AudioOutput {
   public:

@@ -1,4 +1,4 @@
-#include "play_watch.h"
+#include "watch.h"
 
 #include <cerrno>
 #include <cstring>

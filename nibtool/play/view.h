@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "play_song.h"
+#include "song.h"
 
 // Everything one frame shows.
 struct ViewData {
