@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <set>
 
 #include "engine/engine.h"
@@ -52,7 +53,9 @@ struct Song {
 };
 
 // Every song's samples and ticks as one performance, samples that sound the same made one: the samples
-// stage plans it as it plans one song's, so that what is heard most across the bank is kept.
+// stage plans it as it plans one song's, so that what is heard most across the bank is kept. Each song
+// weighs the same whatever its length: its ticks are stretched or shrunk so that every song lasts as
+// long as the songs do on average, and a short jingle's samples count as much as a long tune's.
 struct AllSongs {
     Performance performance;
     VoicePlan voices;
@@ -60,6 +63,9 @@ struct AllSongs {
 
 AllSongs combine(std::vector<Song>& songs) {
     AllSongs all;
+    double mean = 0;
+    for (const Song& song : songs)
+        mean += song.captured.performance.length / double(songs.size());
     std::vector<SampleData>& samples = all.performance.samples;
     for (Song& song : songs) {
         const Performance& p = song.captured.performance;
@@ -71,7 +77,7 @@ AllSongs combine(std::vector<Song>& songs) {
         }
         for (std::size_t t = 0; t < p.ticks.size(); ++t) {
             TickInfo tick;
-            tick.duration = p.ticks[t].duration;
+            tick.duration = p.ticks[t].duration * mean / std::max(p.length, 1e-3);
             all.performance.ticks.push_back(tick);
             std::array<StreamTick, kVoices> streams = song.captured.voices.ticks[t];
             for (StreamTick& st : streams)
@@ -98,7 +104,7 @@ SampleBank viewFor(const SampleBank& bank, const Song& song) {
 
 struct Compiled {
     CompiledSong song;
-    std::size_t bytes = 0; // 0: too big for any image
+    std::size_t bytes = 0;  // 0: too big for any image
     double keptSeconds = 0; // a song cut short: what it keeps of its module
 };
 
@@ -182,7 +188,8 @@ bool BankBuilder::compact(std::size_t reserved, const SampleBank& bank, std::vec
         if (total + reserved <= room) return true;
         std::size_t biggest = compiled.size();
         for (std::size_t n = 0; n < compiled.size(); ++n)
-            if (stepOf[n] < lastStep() && (biggest == compiled.size() || size(compiled[n]) > size(compiled[biggest])))
+            if (stepOf[n] < lastStep() &&
+                (biggest == compiled.size() || size(compiled[n]) > size(compiled[biggest])))
                 biggest = n;
         if (biggest == compiled.size()) return false;
         compiled[biggest] = compileAt(biggest, ++stepOf[biggest], bank);
@@ -201,7 +208,10 @@ bool BankBuilder::layOut(std::size_t reserved, std::vector<int> stepOf, Layout& 
         for (const Compiled& c : compiled)
             songBytes += c.bytes;
         const std::size_t room = dataEnd_ - kSongsStart - songBytes - effectBytes_;
-        if (room != space && attempt < 6) { // the samples get what the songs leave: plan them again
+        // The samples get what the songs leave: planned again for it. The songs' size depends on what the
+        // samples keep (fewer samples, fewer notes), so after the first plan the space only shrinks: room
+        // left over is kept free rather than given back to samples that would make the songs grow again.
+        if ((room < space || (room > space && attempt == 0)) && attempt < 6) {
             space = room;
             continue;
         }
@@ -253,16 +263,18 @@ std::string lostSamples(const Song& song, const Layout& layout, int entries) {
     const std::vector<double> heard = heardSeconds(song.captured);
     std::vector<std::pair<double, std::size_t>> lost;
     for (std::size_t i = 0; i < heard.size(); ++i)
-        if (heard[i] > 0 && layout.bank.entryOf[std::size_t(song.shared[i])] == 0) lost.emplace_back(heard[i], i);
+        if (heard[i] > 0 && layout.bank.entryOf[std::size_t(song.shared[i])] == 0)
+            lost.emplace_back(heard[i], i);
     if (lost.empty()) return "";
     std::sort(lost.rbegin(), lost.rend());
-    std::string line = std::to_string(lost.size()) + " sample(s) left out, heard least across the bank's songs (" +
+    std::string line = std::to_string(lost.size()) +
+                       " sample(s) left out, heard least across the bank's songs (" +
                        std::to_string(entries) + " entries for them all):";
     for (std::size_t k = 0; k < lost.size(); ++k) {
         const std::size_t i = lost[k].second;
         const std::string& name = song.captured.performance.samples[i].name;
-        line += (k == 0 ? " " : ", ") + std::to_string(i + 1) + (name.empty() ? "" : " \"" + name + "\"") + " (" +
-                seconds(lost[k].first) + " heard)";
+        line += (k == 0 ? " " : ", ") + std::to_string(i + 1) + (name.empty() ? "" : " \"" + name + "\"") +
+                " (" + seconds(lost[k].first) + " heard)";
     }
     return line;
 }
@@ -323,7 +335,8 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
     for (const Song& song : songs)
         signature.titles.push_back(song.captured.performance.title);
     result.signatureBytes = signatureSize(signature);
-    const BankBuilder builder(songs, effects, rate, static_cast<std::uint32_t>(kTables - result.signatureBytes));
+    const BankBuilder builder(songs, effects, rate,
+                              static_cast<std::uint32_t>(kTables - result.signatureBytes));
 
     // As the import does: laid out leaving the samples the least, half way to what they need, and all of
     // it; each search starts from the steps the last one took.
@@ -369,11 +382,12 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
         if (!lost.empty()) out.report.push_back(lost);
         out.report.insert(out.report.end(), c.song.report.begin(), c.song.report.end());
         const auto step = static_cast<std::size_t>(layout.steps[n]);
-        const std::vector<std::string> compacted = compactionReport(steps()[std::min(step, steps().size() - 1)]);
+        const std::vector<std::string> compacted =
+            compactionReport(steps()[std::min(step, steps().size() - 1)]);
         out.report.insert(out.report.end(), compacted.begin(), compacted.end());
         if (step >= steps().size())
-            out.report.push_back("the song does not fit beside the others: only its first " + seconds(c.keptSeconds) +
-                                 " of " + seconds(p.length) + " are kept");
+            out.report.push_back("the song does not fit beside the others: only its first " +
+                                 seconds(c.keptSeconds) + " of " + seconds(p.length) + " are kept");
         out.entries = entriesNamed(c.song);
         out.address = layout.addresses[n];
         out.bytes = c.bytes;
@@ -386,7 +400,8 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
         std::set<int> played; // the bank's samples this song plays
         const std::vector<double> heard = heardSeconds(song.captured);
         for (std::size_t i = 0; i < song.shared.size(); ++i)
-            if (heard[i] > 0 && layout.bank.entryOf[std::size_t(song.shared[i])] != 0) played.insert(song.shared[i]);
+            if (heard[i] > 0 && layout.bank.entryOf[std::size_t(song.shared[i])] != 0)
+                played.insert(song.shared[i]);
         for (int s : played)
             ++songsOf[std::size_t(s)];
         result.songs.push_back(std::move(out));

@@ -24,7 +24,8 @@ double storedRatio(const EffectRecording& r, std::uint8_t tone, int rate) {
 }
 
 std::size_t storedBytes(const EffectRecording& r, std::uint8_t tone, int rate, std::size_t cut) {
-    const auto bytes = static_cast<std::size_t>(std::ceil(double(r.frames.size()) * storedRatio(r, tone, rate)));
+    const auto bytes =
+        static_cast<std::size_t>(std::ceil(double(r.frames.size()) * storedRatio(r, tone, rate)));
     return std::max<std::size_t>(1, std::min(bytes, cut));
 }
 
@@ -56,7 +57,8 @@ bool readRecording(const std::string& path, EffectRecording& out, std::string& e
     // An effect longer than 10 s is no effect; the caps also bound what a hostile header can ask for.
     if (info.channels < 1 || info.channels > 64 || info.samplerate < 1000 || info.samplerate > 384000 ||
         info.frames < 1 || double(info.frames) / info.samplerate > 10) {
-        error = "'" + path + "' is not a recording an effect can be made of (1000-384000 Hz, 1-64 channels, "
+        error = "'" + path +
+                "' is not a recording an effect can be made of (1000-384000 Hz, 1-64 channels, "
                 "up to 10 s)";
         return false;
     }
@@ -78,8 +80,8 @@ bool readRecording(const std::string& path, EffectRecording& out, std::string& e
     return true;
 }
 
-std::vector<StoredEffect> storeEffects(const std::vector<EffectRecording>& recordings, int rate, std::size_t space,
-                                       std::vector<std::string>& report) {
+std::vector<StoredEffect> storeEffects(const std::vector<EffectRecording>& recordings, int rate,
+                                       std::size_t space, std::vector<std::string>& report) {
     const std::size_t n = recordings.size();
     std::vector<std::uint8_t> tones(n);
     std::vector<std::size_t> cuts(n, SIZE_MAX);

@@ -23,8 +23,8 @@ bool readRecording(const std::string& path, EffectRecording& out, std::string& e
 struct StoredEffect {
     std::string name;
     KeptSample sample;
-    std::uint8_t tone = 20;    // the tone that plays it at its recorded pitch
-    double seconds = 0;        // how long it plays at that tone
+    std::uint8_t tone = 20; // the tone that plays it at its recorded pitch
+    double seconds = 0;     // how long it plays at that tone
     double recordedSeconds = 0;
 };
 
@@ -32,5 +32,5 @@ struct StoredEffect {
 // takes the tone whose stored rate is nearest above the lesser of the recording's rate and the output
 // rate (tone 20, one byte per output sample, at most); to fit, the biggest goes a tone lower at a time,
 // then the longest is shortened. One report line per kind of loss.
-std::vector<StoredEffect> storeEffects(const std::vector<EffectRecording>& recordings, int rate, std::size_t space,
-                                       std::vector<std::string>& report);
+std::vector<StoredEffect> storeEffects(const std::vector<EffectRecording>& recordings, int rate,
+                                       std::size_t space, std::vector<std::string>& report);

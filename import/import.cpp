@@ -63,7 +63,6 @@ bool layOut(const Performance& performance, const VoicePlan& voices, int rate, c
     return false;
 }
 
-
 // Fits the song into a ROM at the first step of compactness, from `from` on, that fits; failing all,
 // only the song's start. Returns the step that fitted (the cut song's come last), or -1.
 int fitSong(const Performance& performance, const VoicePlan& voices, int rate, std::size_t reserved, int from,
@@ -139,7 +138,8 @@ bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& 
         out.report.push_back(std::to_string(voices.notesLeftOut) + " of " + std::to_string(voices.notes) +
                              " notes left out: more than four sounded at once (" +
                              std::to_string(performance.channels) + " channels)");
-    if (performance.cappedLength) out.report.push_back("the module did not repeat within 30 minutes: cut there");
+    if (performance.cappedLength)
+        out.report.push_back("the module did not repeat within 30 minutes: cut there");
     return true;
 }
 

@@ -14,8 +14,8 @@
 
 #include "capture.h"
 #include "compile.h"
-#include "voices.h"
 #include "fidelity.h"
+#include "voices.h"
 
 struct ImportOptions {
     int rate = 8000;      // the output rate the ROM is meant to be played at, in Hz

@@ -123,7 +123,8 @@ std::size_t playedLength(const SampleData& s, const Cut& cut, double minLoopFram
 
 // A loop is resampled with copies of itself after its end, so that the filter sees what plays after the
 // end and the seam stays smooth.
-std::vector<float> resampleFrames(const std::vector<float>& in, double ratio, std::size_t loopStart, bool loops) {
+std::vector<float> resampleFrames(const std::vector<float>& in, double ratio, std::size_t loopStart,
+                                  bool loops) {
     std::vector<float> source = in;
     const std::size_t loopLength = in.size() - loopStart;
     if (loops)
@@ -351,8 +352,9 @@ SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std:
         std::string names;
         for (std::size_t i = named; i < chosen.size(); ++i)
             names += (names.empty() ? "" : ", ") + std::to_string(chosen[i].source + 1);
-        bank.report.push_back(std::to_string(chosen.size() - named) + " sample(s) heard least left out, as only " +
-                              std::to_string(named) + " can be named: " + names);
+        bank.report.push_back(std::to_string(chosen.size() - named) +
+                              " sample(s) heard least left out, as only " + std::to_string(named) +
+                              " can be named: " + names);
         chosen.resize(named);
     }
     Planner(p, chosen, rate, space).fit(bank.report);

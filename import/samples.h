@@ -70,7 +70,8 @@ SampleBank buildSamples(const Performance& performance, const VoicePlan& voices,
 
 // Resamples a sample's frames by `ratio` (stored frames per frame) with libsamplerate; a looping sample
 // from `loopStart` to its end.
-std::vector<float> resampleFrames(const std::vector<float>& in, double ratio, std::size_t loopStart, bool loops);
+std::vector<float> resampleFrames(const std::vector<float>& in, double ratio, std::size_t loopStart,
+                                  bool loops);
 // A value in -1..1 as a 4-bit two's-complement nibble.
 std::uint8_t quantizeNibble(float v);
 
