@@ -378,6 +378,8 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
         out.title = p.title;
         out.format = p.format;
         out.report = song.captured.report;
+        if (song.captured.shortTicks > 0)
+            out.report.push_back(shortTicksReport(song.captured, rate, c.song.seconds));
         const std::string lost = lostSamples(song, layout, builder.songEntries());
         if (!lost.empty()) out.report.push_back(lost);
         out.report.insert(out.report.end(), c.song.report.begin(), c.song.report.end());

@@ -50,6 +50,12 @@ struct Performance {
     bool rendered = false;           // `render` is complete
 };
 
+// The module's ticks as the engine can time them at `rate` Hz. A tick longer than the engine's longest
+// (128 sequencer calls of 13 output bytes) becomes as many equal ticks as it takes, each with the
+// channels' state of the tick (notes start on the first), so lines get more ticks and effects stay in
+// step. Returns how many ticks are shorter than the engine's shortest (one call): those last a call.
+std::size_t fitTicksToRate(Performance& performance, int rate);
+
 // Plays the loaded module once through, rendering its sound at `rate` Hz as it goes (the reference the
 // ROM is measured against). Longer than `maxSeconds` stops there.
 Performance capturePerformance(LoadedModule& module, int rate = 8000, double maxSeconds = 30 * 60);

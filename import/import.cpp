@@ -4,6 +4,7 @@
 #include "import.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "capture.h"
 #include "compile.h"
@@ -17,7 +18,7 @@
 namespace {
 
 constexpr std::uint32_t kSongAddress = 0x8000;
-constexpr std::uint32_t kTables = 0xFF8E; // the song and sample tables, to the image's end
+constexpr std::uint32_t kTables = kSongTable; // the song and sample tables, to the image's end
 // The signature (the rate the ROM is made for and the song's title) lies just below the tables, in room
 // kept for the longest title; the song and the samples end below it.
 constexpr std::size_t kSignatureRoom = 1 + 4 + 1 + (1 + kMaxSignatureText) + 1 + kSignatureFooter;
@@ -118,11 +119,12 @@ bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& 
     LoadedModule module;
     if (!loadModule(file, module, error)) return false;
     out.performance = capturePerformance(module, rate);
-    const Performance& performance = out.performance;
+    Performance& performance = out.performance;
     if (performance.ticks.empty()) {
         error = "libxmp plays nothing of it";
         return false;
     }
+    out.shortTicks = fitTicksToRate(performance, rate);
     out.voices = assignVoices(performance);
     const VoicePlan& voices = out.voices;
     const bool sounds = std::any_of(voices.ticks.begin(), voices.ticks.end(), [](const auto& streams) {
@@ -134,6 +136,7 @@ bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& 
         return false;
     }
     out.report = module.repairs;
+    out.report.insert(out.report.end(), module.timing.report.begin(), module.timing.report.end());
     if (voices.notesLeftOut > 0)
         out.report.push_back(std::to_string(voices.notesLeftOut) + " of " + std::to_string(voices.notes) +
                              " notes left out: more than four sounded at once (" +
@@ -141,6 +144,17 @@ bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& 
     if (performance.cappedLength)
         out.report.push_back("the module did not repeat within 30 minutes: cut there");
     return true;
+}
+
+std::string shortTicksReport(const CapturedSong& song, int rate, double romSeconds) {
+    char line[200];
+    std::snprintf(
+        line, sizeof line,
+        "%zu of %zu module ticks are shorter than the engine's shortest (13 output bytes, %.1f ms at "
+        "%d Hz): the song plays %.1f s instead of %.1f s",
+        song.shortTicks, song.performance.ticks.size(), 13000.0 / rate, rate, romSeconds,
+        song.performance.length);
+    return line;
 }
 
 bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& options, ImportResult& result,
@@ -187,6 +201,8 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     result.channels = performance.channels;
     result.fidelity.channels = performance.channels;
     std::vector<std::string> report = captured.report;
+    if (captured.shortTicks > 0)
+        report.push_back(shortTicksReport(captured, options.rate, result.romSeconds));
     report.insert(report.end(), result.report.begin(), result.report.end());
     result.report = std::move(report);
     return true;

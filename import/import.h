@@ -40,7 +40,11 @@ struct CapturedSong {
     Performance performance;
     VoicePlan voices;
     std::vector<std::string> report; // repairs made to load it, notes left out, a length cut short
+    std::size_t shortTicks = 0;      // module ticks shorter than the engine's shortest
 };
+
+// The report line for a song with ticks shorter than the engine's shortest, once its length is known.
+std::string shortTicksReport(const CapturedSong& song, int rate, double romSeconds);
 
 // Loads and captures a module at `rate` Hz. False, with one line saying why in `error`, for what cannot be
 // imported (not a module, nothing played, nothing heard).

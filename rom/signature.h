@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/format.h"
+
 struct SignatureEffect {
     std::uint8_t entry = 0; // the sample table entry that holds the effect (0-14)
     std::uint8_t tone = 0;  // the tone that plays it at its recorded pitch at the signature's rate (0-60)
@@ -36,8 +38,9 @@ struct RomSignature {
 // The output rates an image may be made for, and every command plays at, in Hz.
 constexpr std::uint32_t kLowestRate = 1000, kHighestRate = 96000;
 
-constexpr std::size_t kSignatureEnd = 0x7F8E; // file offset of the song table: the block ends there
-constexpr std::size_t kSignatureFooter = 10;  // length, CRC, magic
+constexpr std::size_t kSignatureEnd =
+    kSongTable - kRomBase;                   // file offset of the song table: the block ends there
+constexpr std::size_t kSignatureFooter = 10; // length, CRC, magic
 // The most a block takes: 1 + 4 + 1 + 4 * 64 + 1 + 15 * 66 + 10 = 1263 bytes, with every title and name
 // at its longest.
 constexpr std::size_t kMaxSignatureBytes = 1263;

@@ -11,7 +11,6 @@ namespace {
 
 // A song that never comes back to a line ends after this long, where `nibtool render` ends it.
 constexpr double kCapSeconds = 30 * 60;
-constexpr Position kOrderListBytes = 64;
 
 // How far a stream's current nibble swings from the middle, 0-8.
 std::uint8_t streamLevel(std::uint8_t s) {
@@ -87,10 +86,11 @@ bool SongPlayer::advanceCall() {
         const LineState& s = lines_.started();
         const Position row = rowPosition(s.order, s.line);
         for (std::uint8_t c = 0; c < kStreams; ++c) {
-            const std::uint8_t sample = imageByte(row + 3 * c) >> 4;
+            const Position cell = row + kCellBytes * c;
+            const std::uint8_t sample = cellSample(imageByte(cell + kCellHead));
             if (sample == 0) continue;
             channels_[c].sample = sample;
-            channels_[c].tone = imageByte(row + 3 * c + 1);
+            channels_[c].tone = imageByte(cell + kCellTone);
         }
     }
     for (std::uint8_t c = 0; c < kStreams; ++c)
@@ -176,7 +176,6 @@ PlayerState SongPlayer::look() {
         state.channels[c].running = getStreamRunning(c) != 0;
         channels_[c].level = 0;
     }
-    imageBytes(PatternOrderTable + kOrderListBytes + Position{state.pattern} * kLinesPerPattern * kLineBytes,
-               state.rows.data(), state.rows.size());
+    imageBytes(PatternOrderTable + songOffset(state.pattern), state.rows.data(), state.rows.size());
     return state;
 }

@@ -67,7 +67,9 @@ std::string placeLine(const ViewData& v) {
 std::string patternLine(const PlayerState& s, int line) {
     std::string text = format("%c%02d ", line == s.at.line ? '>' : ' ', line);
     for (std::size_t c = 0; c < kStreams; ++c)
-        text += "  " + cellText(cellFromBytes(&s.rows[static_cast<std::size_t>(line) * kLineBytes + 3 * c]));
+        text +=
+            "  " +
+            cellText(cellFromBytes(&s.rows[static_cast<std::size_t>(line) * kLineBytes + kCellBytes * c]));
     return text;
 }
 
