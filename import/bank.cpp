@@ -67,22 +67,28 @@ AllSongs combine(std::vector<Song>& songs) {
     for (const Song& song : songs)
         mean += song.captured.performance.length / double(songs.size());
     std::vector<SampleData>& samples = all.performance.samples;
-    for (Song& song : songs) {
+    for (std::size_t n = 0; n < songs.size(); ++n) {
+        Song& song = songs[n];
         const Performance& p = song.captured.performance;
         for (const SampleData& s : p.samples) {
             auto same = std::find_if(samples.begin(), samples.end(),
                                      [&](const SampleData& b) { return sameSound(s, b); });
             song.shared.push_back(static_cast<int>(same - samples.begin()));
-            if (same == samples.end()) samples.push_back(s);
+            if (same != samples.end()) continue;
+            samples.push_back(s); // named for the bank's report lines: whose sample it is
+            samples.back().name = "song " + std::to_string(n) + "'s " + std::to_string(song.shared.size()) +
+                                  (s.name.empty() ? "" : " " + s.name);
         }
         for (std::size_t t = 0; t < p.ticks.size(); ++t) {
             TickInfo tick;
             tick.duration = p.ticks[t].duration * mean / std::max(p.length, 1e-3);
             all.performance.ticks.push_back(tick);
             std::array<StreamTick, kVoices> streams = song.captured.voices.ticks[t];
-            for (StreamTick& st : streams)
+            for (StreamTick& st : streams) {
                 if (st.sound.sample >= 0 && std::size_t(st.sound.sample) < song.shared.size())
                     st.sound.sample = song.shared[std::size_t(st.sound.sample)];
+                all.performance.ticks.back().channels.push_back(st.sound); // for the notes counted
+            }
             all.voices.ticks.push_back(streams);
         }
     }
@@ -365,8 +371,9 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
     result.rom = std::move(layout.rom);
     writeSignature(result.rom, signature);
     result.sampleBytes = layout.sampleBytes;
+    // Samples left out are named in each song's block instead.
     for (const std::string& line : layout.bank.report)
-        if (line.find("can be named") == std::string::npos) result.samplesReport.push_back(line);
+        if (line.rfind("samples left out", 0) != 0) result.samplesReport.push_back(line);
 
     std::vector<int> songsOf(builder.all().performance.samples.size(), 0); // songs playing each kept sample
     for (std::size_t n = 0; n < songs.size(); ++n) {

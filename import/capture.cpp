@@ -111,6 +111,20 @@ void findOffset(Performance& p, std::size_t c, const ChannelTick& now, std::uint
     began.offset = static_cast<std::uint32_t>(std::lround(from / 256) * 256);
 }
 
+// Where libxmp keeps a sample's name with the instrument that plays it (MOD, S3M), the sample takes it;
+// a sample that an instrument numbered otherwise plays (XM) is told by that instrument too.
+void nameByInstruments(const xmp_module& mod, Performance& p) {
+    for (int i = 0; i < mod.ins; ++i)
+        for (int k = 0; k < mod.xxi[i].nsm; ++k) {
+            const int sample = mod.xxi[i].sub[k].sid;
+            if (sample < 0 || sample >= int(p.samples.size())) continue;
+            SampleData& s = p.samples[std::size_t(sample)];
+            if (s.name.find_first_not_of(' ') == std::string::npos && mod.xxi[i].nsm == 1)
+                s.name = mod.xxi[i].name;
+            if (sample != i && s.instrument == 0) s.instrument = i + 1;
+        }
+}
+
 // The module's title, format, channels, order list and samples.
 Performance describe(const xmp_module& mod) {
     Performance p;
@@ -121,6 +135,7 @@ Performance describe(const xmp_module& mod) {
         p.orderPatterns.push_back(mod.xxo[i]);
     for (int i = 0; i < mod.smp; ++i)
         p.samples.push_back(copySample(mod.xxs[i]));
+    nameByInstruments(mod, p);
     return p;
 }
 

@@ -30,6 +30,7 @@ struct TickInfo {
 // A sample's data, as libxmp holds it, in -1..1.
 struct SampleData {
     std::string name;
+    int instrument = 0; // the module's instrument that plays it (from 1), where that numbers it differently
     std::vector<float> frames;
     bool loops = false;
     std::size_t loopStart = 0, loopEnd = 0; // frames; loopEnd is one past the loop

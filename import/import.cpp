@@ -11,6 +11,7 @@
 #include "engine/engine.h"
 #include "fidelity.h"
 #include "load.h"
+#include "report.h"
 #include "rom/signature.h"
 #include "samples.h"
 #include "voices.h"
@@ -75,9 +76,10 @@ int fitSong(const Performance& performance, const VoicePlan& voices, int rate, s
     for (double keep = 0.8; keep > 0.01; keep *= 0.8, ++step) {
         const Performance cut = cutPerformance(performance, keep);
         if (layOut(cut, assignVoices(cut), rate, steps.back(), reserved, result)) {
-            result.report.push_back("the song does not fit: only its first " +
-                                    std::to_string(static_cast<int>(cut.length)) + " s of " +
-                                    std::to_string(static_cast<int>(performance.length)) + " s are kept");
+            result.report.push_back(
+                "the song does not fit: only its first " + std::to_string(static_cast<int>(cut.length)) +
+                " s of " + std::to_string(static_cast<int>(performance.length)) +
+                " s are kept (up to order position " + std::to_string(cut.ticks.back().order) + ")");
             return step;
         }
     }
@@ -107,11 +109,8 @@ std::vector<CompileOptions> compactSteps() {
 std::vector<std::string> compactionReport(const CompileOptions& options) {
     std::vector<std::string> report;
     if (options.reuse)
-        report.push_back("the song is too long to keep each visit of a pattern apart: repeated "
-                         "patterns replay their first visit's lines");
-    if (options.rowsPerLine > 1)
-        report.push_back("the song is too long for a line per row: lines of " +
-                         std::to_string(options.rowsPerLine) + " rows");
+        report.push_back("the song is long for the ROM: a pattern played again replays its first "
+                         "playing (speeds and pitch bends carried into it from before may differ)");
     return report;
 }
 
@@ -137,10 +136,7 @@ bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& 
     }
     out.report = module.repairs;
     out.report.insert(out.report.end(), module.timing.report.begin(), module.timing.report.end());
-    if (voices.notesLeftOut > 0)
-        out.report.push_back(std::to_string(voices.notesLeftOut) + " of " + std::to_string(voices.notes) +
-                             " notes left out: more than four sounded at once (" +
-                             std::to_string(performance.channels) + " channels)");
+    if (voices.notesLeftOut > 0) out.report.push_back(notesLeftOutLine(voices, performance.channels));
     if (performance.cappedLength)
         out.report.push_back("the module did not repeat within 30 minutes: cut there");
     return true;
