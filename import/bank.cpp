@@ -301,6 +301,11 @@ void measure(std::vector<Song>& songs, Layout& layout, int rate) {
         const Performance& p = songs[n].captured.performance;
         Fidelity f;
         if (p.rendered) f = compareRenders(p.render, renderRom(layout.rom, rate, std::uint8_t(n)), rate);
+        if (p.length > measuredSeconds(rate)) { // the renders hold the song's start
+            f.moduleSeconds = p.length;
+            f.romSeconds = layout.songs[n].song.seconds;
+            f.lengthRatio = f.romSeconds / p.length;
+        }
         f.channels = p.channels;
         sum += f.chroma + f.onset;
         layout.fidelity.push_back(f);
