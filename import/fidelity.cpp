@@ -364,11 +364,11 @@ bool renderModule(const std::vector<std::uint8_t>& file, int rate, std::vector<f
     return loadModule(file, module, error) && renderLoaded(module, rate, out, error);
 }
 
-std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate) {
+std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate, std::uint8_t song) {
     const TraceKept traceKept;
     loadIntoEngine(rom);
     Playback playback;
-    playback.start();
+    playback.start(song);
     SongPasses passes;
     const auto cap = static_cast<std::size_t>(measuredSeconds(rate) * rate);
     std::vector<float> out;
