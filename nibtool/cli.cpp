@@ -105,6 +105,10 @@ void CommandLine::text(const std::string& name, std::string& value, const std::v
         "", "choice"));
 }
 
+void CommandLine::texts(const std::string& name, std::vector<std::string>& values) {
+    app_.add_option(name, values)->allow_extra_args(false);
+}
+
 void CommandLine::files(std::vector<std::string>& files) {
     app_.add_option("files", files);
 }

@@ -40,6 +40,8 @@ class CommandLine {
     void flag(const std::string& name, bool& value);
     // A text option of the command's own, one of `choices` when they are given.
     void text(const std::string& name, std::string& value, const std::vector<std::string>& choices = {});
+    // A text option that may be given several times, each value kept in order.
+    void texts(const std::string& name, std::vector<std::string>& values);
     // The files named, in order.
     void files(std::vector<std::string>& files);
 

@@ -54,6 +54,16 @@ const char* const kPlayUsage =
     "(it then plays until q, unless --seconds is given); a version that does not load is reported and\n"
     "the last good one plays on. Without an audio device it says so and exits with status 1.\n";
 
+const char* const kBankUsage =
+    "usage: nibtool bank OUT.rom SONG... [--sfx NAME=FILE.wav ...] [--rate HZ] [--header OUT.h]\n"
+    "\n"
+    "Makes a game's sound bank: up to four songs (anything import takes) become songs 0-3 of one ROM\n"
+    "image, in the order given, sharing its sample entries and its 32 KB; each --sfx recording becomes a\n"
+    "sample entry for the game to start with playSample, stored so that the tone the report names plays\n"
+    "it at its recorded pitch at HZ (default 8000). The report gives a block per song (the import's\n"
+    "lines, what sharing cost it, its fidelity), the effects, and the bank's use of entries and space.\n"
+    "--header OUT.h writes a C header naming every song and effect for the game's code.\n";
+
 namespace {
 
 const char* const kUsage =
@@ -64,6 +74,8 @@ const char* const kUsage =
     "  render FILE... OUT                           render song 0 to an audio file, or - for raw bytes\n"
     "  import SONG... OUT                           turn tracker songs into ROMs\n"
     "  play FILE...                                 play ROMs or modules on the sound card\n"
+    "  bank OUT.rom SONG... [--sfx NAME=FILE.wav ...] [--rate HZ] [--header OUT.h]\n"
+    "                                               songs and effects into one ROM, for a game\n"
     "  help [COMMAND]                               show this, or a command's help\n"
     "\n"
     "Every command takes a ROM image or a module; options: --rate HZ (1000-96000), --seconds S, --loops N,\n"
@@ -99,6 +111,8 @@ int main(int argc, char** argv) {
             std::fputs(kImportUsage, stdout);
         else if (topic == "play")
             std::fputs(kPlayUsage, stdout);
+        else if (topic == "bank")
+            std::fputs(kBankUsage, stdout);
         else if (topic.empty())
             std::fputs(kUsage, stdout);
         else {
@@ -111,6 +125,7 @@ int main(int argc, char** argv) {
     if (command == "render") return runRender(rest);
     if (command == "import") return runImport(rest);
     if (command == "play") return runPlay(rest);
+    if (command == "bank") return runBank(rest);
     std::fprintf(stderr, "nibtool: no command '%s' (see nibtool help)\n", command.c_str());
     return 2;
 }
