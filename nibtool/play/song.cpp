@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "engine/sequencer.h"
+#include "engine/state.h"
 #include "host/load.h"
 
 namespace {
@@ -35,7 +36,7 @@ void SongPlayer::load(const std::vector<std::uint8_t>& rom, const SongPosition* 
     rendered_ -= chunkSize_ - chunkUsed_; // the old song's bytes not yet handed out are dropped
     loadIntoEngine(rom);
     const std::uint64_t calls = walk(at);
-    soundInit(); // the walk moved the song clock; the image and tables stay
+    resetEngine(); // the walk moved the song clock; the image and tables stay
     playback_ = Playback();
     playback_.start();
     restartEnding();
@@ -149,12 +150,9 @@ void SongPlayer::step(int direction) {
         const auto here = std::lower_bound(orders.begin(), orders.end(), Pattern);
         if (here != orders.begin()) target = *(here - 1);
     }
-    // Line 0's first tick comes on the next call, from its start, as after a pattern break.
-    Pattern = target;
-    Line = 0;
-    tick = 0;
-    subTick = durationTick;
-    lineDelayCnt = 0;
+    // Line 0's first tick comes on the next call, from its start, as after a pattern break; the speeds
+    // stay as they are.
+    seekSong({target, 0, durationLine, durationTick, 0});
     restartEnding();
 }
 
