@@ -359,8 +359,10 @@ TEST_F(PlayCommand, WatchGoesOnWithTheRewrittenFileAtTheSameLine) {
 TEST_F(PlayCommand, WatchKeepsPlayingWhenTheFileNoLongerImports) {
     write("song.mod", buildMod(smallModLayout()));
     ASSERT_EQ(
-        run("$NIBTOOL play song.mod --watch --seconds 2 2>err & sleep 0.8; echo 'not a module' >song.mod; "
-            "wait $!",
+        run("$NIBTOOL play song.mod --watch --seconds 2 2>err & "
+            // The capture starts once the song has loaded: only then is the file spoiled.
+            "for i in $(seq 200); do [ -s capture.raw ] && break; sleep 0.05; done; sleep 0.3; "
+            "echo 'not a module' >song.mod; wait $!",
             false),
         0);
     const std::string err = text("err");
