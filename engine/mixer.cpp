@@ -118,6 +118,13 @@ void workOutTouched() {
 
 // The stream arrays of the streams running freely, from their free-run state.
 void writeBack() {
+    if (Free == (1u << kStreams) - 1) { // all four: one pass the compiler can vectorise
+        for (std::uint8_t s = 0; s < kStreams; ++s) {
+            AS[s] = Acc[s] >> 8 & (kImageSize - 1);
+            ASIncrFracCnt[s] = static_cast<std::uint8_t>(Acc[s]);
+        }
+        return;
+    }
 #pragma GCC unroll 4
     for (std::uint8_t s = 0; s < kStreams; ++s) {
         const bool free = Free & 1u << s;
@@ -236,7 +243,6 @@ void playSample(std::uint8_t n, std::uint8_t s, std::uint8_t tone) {
     const unsigned bit = 1u << s;
     const Position end = std::min(r.end, kImageSize);
     StepsSeen[s] = step;
-    Dirty &= ~bit;
     Recount = true;
     if (r.start >= end) {
         Free &= ~bit, Acc[s] = kSilent, Incr[s] = 0, Due[s] = Clock;

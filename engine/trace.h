@@ -80,14 +80,25 @@ char* put(char* p, Hex4 v);
 
 } // namespace trace_detail
 
+// Room for one line of at most kMaxLine bytes (the bytes after the line's end may be overwritten):
+// where the line goes. endTraceLine takes the line, once written, newline included.
+inline char* beginTraceLine() {
+    using namespace trace_detail;
+    if (kBufferSize - Length < kMaxLine) flushTrace();
+    return Buffer + Length;
+}
+inline void endTraceLine(char* end) {
+    using namespace trace_detail;
+    Length = static_cast<std::size_t>(end - Buffer);
+}
+
 template <typename... Parts> void traceLine(const Parts&... parts) {
     using namespace trace_detail;
     // The widest line this call can write, plus the newline and the byte a small number may spill.
     constexpr std::size_t kLongest = (widthOf<Parts>() + ... + 2);
     static_assert(kLongest <= kMaxLine, "a trace line must fit the line room");
-    if (kBufferSize - Length < kMaxLine) flushTrace();
-    char* p = Buffer + Length;
+    char* p = beginTraceLine();
     ((p = put(p, parts)), ...);
     *p++ = '\n';
-    Length = static_cast<std::size_t>(p - Buffer);
+    endTraceLine(p);
 }
