@@ -118,7 +118,8 @@ void workOutTouched() {
 
 // The stream arrays of the streams running freely, from their free-run state.
 void writeBack() {
-    if (Free == (1u << kStreams) - 1) { // all four: one pass the compiler can vectorise
+    if (Free == (1u << kStreams) - 1) { // all four, as most often: no tests
+#pragma GCC unroll 4
         for (std::uint8_t s = 0; s < kStreams; ++s) {
             AS[s] = Acc[s] >> 8 & (kImageSize - 1);
             ASIncrFracCnt[s] = static_cast<std::uint8_t>(Acc[s]);

@@ -38,7 +38,9 @@ namespace trace_detail {
 constexpr std::size_t kBufferSize = 64 * 1024;
 constexpr std::size_t kMaxLine = 128;
 extern char Buffer[kBufferSize];
-extern std::size_t Length;
+extern char* End; // where the next line goes
+// A line may start at or before this and still fit.
+inline char* const kLastLineStart = Buffer + (kBufferSize - kMaxLine);
 
 // "0" to "255", padded to 3 characters, with the length in the fourth byte: nearly every number in
 // the song's trace is one byte.
@@ -84,12 +86,11 @@ char* put(char* p, Hex4 v);
 // where the line goes. endTraceLine takes the line, once written, newline included.
 inline char* beginTraceLine() {
     using namespace trace_detail;
-    if (kBufferSize - Length < kMaxLine) flushTrace();
-    return Buffer + Length;
+    if (End > kLastLineStart) flushTrace();
+    return End;
 }
 inline void endTraceLine(char* end) {
-    using namespace trace_detail;
-    Length = static_cast<std::size_t>(end - Buffer);
+    trace_detail::End = end;
 }
 
 template <typename... Parts> void traceLine(const Parts&... parts) {
