@@ -73,6 +73,14 @@ constexpr auto ToneSteps = [] {
     return steps;
 }();
 
+static_assert(
+    [] {
+        for (const std::uint16_t step : ToneSteps)
+            if (step == 0) return false;
+        return true;
+    }(),
+    "every tone moves its stream");
+
 // The step of a tone.
 inline std::uint16_t toneStep(std::uint8_t tone) {
     return ToneSteps[tone];

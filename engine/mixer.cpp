@@ -58,12 +58,12 @@ constexpr int kShareBias = 32; // a share's value for nibble 0
 
 constexpr std::uint64_t kNever = ~std::uint64_t{0};
 
-std::uint32_t Acc[kStreams];  // select << 24 | position << 8 | fraction, or kSilent
-std::uint32_t Incr[kStreams]; // the step while running freely, else 0
-std::uint64_t Due[kStreams];  // the step count at which the stream next needs a whole step
-std::uint64_t Clock;          // mixer steps run since the program started
-std::uint64_t NextDue;        // the least of Due
-unsigned Free;                // streams running freely (bit s for stream s): Acc holds their position
+std::uint32_t Acc[kStreams];           // select << 24 | position << 8 | fraction, or kSilent
+std::uint32_t Incr[kStreams];          // the step while running freely, else 0
+std::uint64_t Due[kStreams];           // the step count at which the stream next needs a whole step
+std::uint64_t Clock;                   // mixer steps run since the program started
+std::uint64_t NextDue;                 // the least of Due
+std::uint8_t Free[kStreams];           // 1 for a stream running freely: Acc holds its position
 unsigned Dirty = (1u << kStreams) - 1; // streams to work out again before the next step
 bool Recount = true;                   // NextDue is to be found again before the next step
 std::uint16_t StepsSeen[kStreams];     // ASIncr as it was when each stream was worked out
@@ -74,8 +74,7 @@ void markDirty(std::uint8_t s) {
 
 // Works a stream's free run out from the stream arrays, as of step `clock`.
 void workOut(std::uint8_t s, std::uint64_t clock) {
-    const unsigned bit = 1u << s;
-    Free &= ~bit;
+    Free[s] = 0;
     Acc[s] = kSilent;
     Incr[s] = 0;
     Due[s] = kNever;
@@ -89,7 +88,7 @@ void workOut(std::uint8_t s, std::uint64_t clock) {
     const std::uint32_t position = static_cast<std::uint32_t>(AS[s] << 8 | ASIncrFracCnt[s]);
     Acc[s] = (getNibbleSelect(s) != 0 ? kImageSize << 8 : 0) | position;
     Incr[s] = ASIncr[s];
-    Free |= bit;
+    Free[s] = 1;
     // Advances that stay below the end. Every free step reads below the end, and so does the whole step
     // that comes after them.
     if (Incr[s] != 0) Due[s] = clock + ((static_cast<std::uint32_t>(end) << 8) - position - 1) / Incr[s];
@@ -118,7 +117,9 @@ void workOutTouched() {
 
 // The stream arrays of the streams running freely, from their free-run state.
 void writeBack() {
-    if (Free == (1u << kStreams) - 1) { // all four, as most often: no tests
+    std::uint32_t flags;
+    std::memcpy(&flags, Free, sizeof flags);
+    if (flags == 0x01010101u) { // all four, as most often: no tests
 #pragma GCC unroll 4
         for (std::uint8_t s = 0; s < kStreams; ++s) {
             AS[s] = Acc[s] >> 8 & (kImageSize - 1);
@@ -128,7 +129,7 @@ void writeBack() {
     }
 #pragma GCC unroll 4
     for (std::uint8_t s = 0; s < kStreams; ++s) {
-        const bool free = Free & 1u << s;
+        const bool free = Free[s] != 0;
         AS[s] = free ? Acc[s] >> 8 & (kImageSize - 1) : AS[s];
         ASIncrFracCnt[s] = free ? static_cast<std::uint8_t>(Acc[s]) : ASIncrFracCnt[s];
     }
@@ -185,7 +186,7 @@ std::uint8_t dueStep(std::uint8_t& last) {
             continue;
         }
         due |= 1u << s;
-        if (Free & 1u << s) {
+        if (Free[s] != 0) {
             AS[s] = Acc[s] >> 8 & (kImageSize - 1);
             ASIncrFracCnt[s] = static_cast<std::uint8_t>(Acc[s]);
         }
@@ -231,8 +232,8 @@ void playSample(std::uint8_t n, std::uint8_t s, std::uint8_t tone) {
     if (s >= kStreams || n >= std::size(SampleInfo)) return;
     const SampleRecord& r = SampleInfo[n];
     const std::uint16_t step = toneStep(tone);
-    // Stopped while its positions change, so a step in between would skip the stream.
-    *RunningFlags[s] = 0;
+    // On the target the stream is stopped while its positions change, so that an interrupt in between
+    // skips it; here no step can come in between, so it is only started once it is set.
     AS[s] = r.start;
     ASReload[s] = r.loopStart;
     ASEnd[s] = r.end;
@@ -240,20 +241,19 @@ void playSample(std::uint8_t n, std::uint8_t s, std::uint8_t tone) {
     ASIncrFracCnt[s] = 0;
     *NibbleFlags[s] = r.nibble;
     *RunningFlags[s] = 1;
-    // Its free run from the next step on, worked out here as workOut would.
-    const unsigned bit = 1u << s;
+    // Its free run from the next step on, worked out here as workOut would; a tone's step is never 0.
     const Position end = std::min(r.end, kImageSize);
     StepsSeen[s] = step;
     Recount = true;
     if (r.start >= end) {
-        Free &= ~bit, Acc[s] = kSilent, Incr[s] = 0, Due[s] = Clock;
+        Free[s] = 0, Acc[s] = kSilent, Incr[s] = 0, Due[s] = Clock;
         return;
     }
     const auto position = static_cast<std::uint32_t>(r.start << 8);
-    Free |= bit;
+    Free[s] = 1;
     Acc[s] = (r.nibble != 0 ? kImageSize << 8 : 0) | position;
     Incr[s] = step;
-    Due[s] = step != 0 ? Clock + ((static_cast<std::uint32_t>(end) << 8) - position - 1) / step : kNever;
+    Due[s] = Clock + ((static_cast<std::uint32_t>(end) << 8) - position - 1) / step;
 }
 
 void decodeImage() {

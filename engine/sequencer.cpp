@@ -111,7 +111,9 @@ void songTick() {
             traceNote(sampleNumber, c, tone);
             playSample(sampleNumber, c, tone);
         }
-        applyEffect(c, cellEffect(head), tone, param);
+        // Most cells carry no effect: an arpeggio with parameter 0 does nothing.
+        const std::uint8_t effect = cellEffect(head);
+        if (effect != kArpeggio || param != 0) applyEffect(c, effect, tone, param);
     }
 
     tick = u8(tick + 1);
