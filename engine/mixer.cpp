@@ -60,6 +60,7 @@ constexpr std::uint64_t kNever = ~std::uint64_t{0};
 
 std::uint32_t Acc[kStreams];           // select << 24 | position << 8 | fraction, or kSilent
 std::uint32_t Incr[kStreams];          // the step while running freely, else 0
+std::uint32_t EndAt[kStreams];         // a free stream's end, as its position is held: end << 8
 std::uint64_t Due[kStreams];           // the step count at which the stream next needs a whole step
 std::uint64_t Clock;                   // mixer steps run since the program started
 std::uint64_t NextDue;                 // the least of Due
@@ -68,8 +69,18 @@ unsigned Dirty = (1u << kStreams) - 1; // streams to work out again before the n
 bool Recount = true;                   // NextDue is to be found again before the next step
 std::uint16_t StepsSeen[kStreams];     // ASIncr as it was when each stream was worked out
 
+// The position and fraction of a free stream's Acc, without the nibble select.
+constexpr std::uint32_t kPlaceMask = (kImageSize << 8) - 1;
+
 void markDirty(std::uint8_t s) {
     Dirty |= 1u << s;
+}
+
+// The step at which a free stream at `place` (position << 8 | fraction) as of step `clock` next needs a
+// whole step: it advances freely while it stays below its end. Every free step reads below the end, and
+// so does the whole step that comes after them.
+std::uint64_t dueStepOf(std::uint8_t s, std::uint32_t place, std::uint64_t clock) {
+    return Incr[s] != 0 ? clock + (EndAt[s] - place - 1) / Incr[s] : kNever;
 }
 
 // Works a stream's free run out from the stream arrays, as of step `clock`.
@@ -88,10 +99,19 @@ void workOut(std::uint8_t s, std::uint64_t clock) {
     const std::uint32_t position = static_cast<std::uint32_t>(AS[s] << 8 | ASIncrFracCnt[s]);
     Acc[s] = (getNibbleSelect(s) != 0 ? kImageSize << 8 : 0) | position;
     Incr[s] = ASIncr[s];
+    EndAt[s] = static_cast<std::uint32_t>(end << 8);
     Free[s] = 1;
-    // Advances that stay below the end. Every free step reads below the end, and so does the whole step
-    // that comes after them.
-    if (Incr[s] != 0) Due[s] = clock + ((static_cast<std::uint32_t>(end) << 8) - position - 1) / Incr[s];
+    Due[s] = dueStepOf(s, position, clock);
+}
+
+// A stream given a new step by a slide, the vibrato or an arpeggio. A free one keeps its place and
+// finds its due step again; for the others the step plays no part until they are worked out.
+void retune(std::uint8_t s) {
+    StepsSeen[s] = ASIncr[s];
+    if (Free[s] == 0) return;
+    Incr[s] = ASIncr[s];
+    Due[s] = dueStepOf(s, Acc[s] & kPlaceMask, Clock);
+    Recount = true;
 }
 
 void findNextDue() {
@@ -102,7 +122,7 @@ void findNextDue() {
 void workOutTouched() {
     if (std::memcmp(StepsSeen, ASIncr, sizeof StepsSeen) != 0)
         for (std::uint8_t s = 0; s < kStreams; ++s)
-            if (StepsSeen[s] != ASIncr[s]) markDirty(s);
+            if (StepsSeen[s] != ASIncr[s]) retune(s);
     if (Dirty != 0) {
         for (std::uint8_t s = 0; s < kStreams; ++s)
             if (Dirty & 1u << s) workOut(s, Clock);
@@ -253,7 +273,8 @@ void playSample(std::uint8_t n, std::uint8_t s, std::uint8_t tone) {
     Free[s] = 1;
     Acc[s] = (r.nibble != 0 ? kImageSize << 8 : 0) | position;
     Incr[s] = step;
-    Due[s] = Clock + ((static_cast<std::uint32_t>(end) << 8) - position - 1) / step;
+    EndAt[s] = static_cast<std::uint32_t>(end << 8);
+    Due[s] = Clock + (EndAt[s] - position - 1) / step;
 }
 
 void decodeImage() {

@@ -103,6 +103,8 @@ void songTick() {
     nextLine = u8(Line + 1);
     subTick = 0;
     const bool lineStart = tick == 0; // notes start on tick 0 only
+    // Unrolled: each channel's stream arrays are then reached at fixed addresses.
+#pragma GCC unroll 4
     for (std::uint8_t c = 0; c < kStreams; ++c) {
         const std::uint8_t* cell = row + kCellBytes * c;
         const std::uint8_t head = cell[kCellHead], tone = cell[kCellTone], param = cell[kCellParam];
