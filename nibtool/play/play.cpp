@@ -27,6 +27,8 @@ struct PlayOptions {
     std::optional<int> rateGiven;   // --rate
     PlayLength length;
     bool watch = false, quiet = false, forceRom = false;
+    int song = 0;    // --song: the song of the image (0-3)
+    int effect = -1; // --sfx: a sample entry to play over the song as it starts, as a game plays an effect
     // The file playing now, and its rate, length and ending.
     std::string file;
     int rate = 8000;
@@ -247,6 +249,8 @@ bool parseOptions(const std::vector<std::string>& args, PlayOptions& o, int& exi
     line.rate(o.rateGiven);
     line.length(o.length, true);
     line.flag("--watch", o.watch);
+    line.song(o.song);
+    line.number("--sfx", o.effect, 0, static_cast<int>(kSampleEntries) - 1, "a sample entry");
     line.quiet(o.quiet);
     line.forceRom(o.forceRom);
     line.files(o.files);
@@ -269,11 +273,21 @@ std::string renderAdvice(const std::string& file, SourceKind) {
     return "nibtool render " + file + " out.wav";
 }
 
+// The tone an effect entry plays at: the one the bank stored it for, else the tone whose step reads one
+// byte per output sample.
+std::uint8_t effectTone(const SongFile& file, int entry) {
+    if (file.signedRom)
+        for (const SignatureEffect& e : file.signature.effects)
+            if (e.entry == entry) return e.tone;
+    return kUnitTone;
+}
+
 // Plays one file; returns the exit status.
 int playOne(PlayOptions& o) {
     SongRequest request;
     request.rate = o.rateGiven;
     request.forceRom = o.forceRom;
+    request.song = o.song;
     const bool note = !o.quiet && isatty(2); // a long song takes seconds to import
     if (note) std::fprintf(stderr, "reading %s...", o.file.c_str());
     SongFile file;
@@ -291,7 +305,9 @@ int playOne(PlayOptions& o) {
     ending.bytes = static_cast<std::uint64_t>(o.seconds * o.rate + 0.5);
     ending.passes = o.length.loops;
     SongPlayer player(o.rate, ending);
+    player.setSong(static_cast<std::uint8_t>(o.song));
     player.load(song.rom);
+    if (o.effect >= 0) player.playEffect(static_cast<std::uint8_t>(o.effect), effectTone(file, o.effect));
 
     FileWatch watch;
     if (o.watch && !watch.start(o.file, error)) return fail(error);

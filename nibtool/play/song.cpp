@@ -38,7 +38,7 @@ void SongPlayer::load(const std::vector<std::uint8_t>& rom, const SongPosition* 
     const std::uint64_t calls = walk(at);
     resetEngine(); // the walk moved the song clock; the image and tables stay
     playback_ = Playback();
-    playback_.start();
+    playback_.start(song_);
     restartEnding();
     channels_ = {};
     for (std::uint64_t i = 0; i < calls; ++i)
@@ -51,7 +51,7 @@ void SongPlayer::load(const std::vector<std::uint8_t>& rom, const SongPosition* 
 std::uint64_t SongPlayer::walk(const SongPosition* at) {
     facts_ = {};
     songTick(); // primed as the playback loop starts it
-    playSong(0);
+    playSong(song_);
     SongWalk lines;
     SongPasses passes;
     bool played[256] = {};

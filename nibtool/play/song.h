@@ -55,6 +55,14 @@ class SongPlayer {
     };
     SongPlayer(int rate, Ending ending);
 
+    // The song of the image to play (0-3; nibplay's is 0), from the next load on.
+    void setSong(std::uint8_t song) { song_ = song; }
+    // Starts a sample entry over the song on the effects' stream, as a game plays an effect: stream 3,
+    // which a song of fewer than four channels leaves free (the importer gives channels streams from 0
+    // up); a note of the song on that stream cuts the effect, as on the target.
+    void playEffect(std::uint8_t entry, std::uint8_t tone) { playSample(entry, kEffectStream, tone); }
+    static constexpr std::uint8_t kEffectStream = 3;
+
     // Places a ROM file in the image and starts song 0. With `at`, goes on from where the song first
     // starts that line (or, failing that, that order position) as if it had played up to there.
     void load(const std::vector<std::uint8_t>& rom, const SongPosition* at = nullptr);
@@ -89,6 +97,7 @@ class SongPlayer {
 
     int rate_;
     Ending ending_;
+    std::uint8_t song_ = 0;
     Playback playback_;
     SongWalk lines_;    // which line each call starts, for the channels' notes
     SongPasses passes_; // where once through ends
