@@ -14,31 +14,18 @@
 #include "import/import.h"
 #include "import/samples.h"
 #include "import/voices.h"
+#include "import_helpers.h"
 
 namespace {
 
 constexpr int kRate = 8000;
 constexpr double kTickSeconds = 12.0 * 13 / kRate; // an engine tick at 125 BPM and 8000 Hz
 
-ImportResult importOrFail(const std::vector<std::uint8_t>& file, int rate = kRate) {
-    ImportResult result;
-    std::string error;
-    ImportOptions options;
-    options.rate = rate;
-    EXPECT_TRUE(importModule(file, options, result, error)) << error;
-    return result;
-}
-
 Performance capture(const std::vector<std::uint8_t>& file) {
     LoadedModule loaded;
     std::string error;
     EXPECT_TRUE(loadModule(file, loaded, error)) << error;
     return capturePerformance(loaded, kRate);
-}
-
-bool reportHas(const ImportResult& r, const std::string& words) {
-    return std::any_of(r.report.begin(), r.report.end(),
-                       [&](const std::string& line) { return line.find(words) != std::string::npos; });
 }
 
 ModSampleLayout looped(const std::string& name) {

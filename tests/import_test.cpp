@@ -9,21 +9,13 @@
 #include "fuzz/test_modules.h"
 #include "import/capture.h"
 #include "import/import.h"
+#include "import_helpers.h"
 
 namespace {
 
 constexpr int kRate = 8000;
 // One engine tick at the module's default 125 BPM and 8000 Hz: 12 calls of 13 bytes.
 constexpr double kTickSeconds = 12.0 * 13 / kRate;
-
-ImportResult importOrFail(const std::vector<std::uint8_t>& file) {
-    ImportResult result;
-    std::string error;
-    ImportOptions options;
-    options.rate = kRate;
-    EXPECT_TRUE(importModule(file, options, result, error)) << error;
-    return result;
-}
 
 // One looped triangle (32 frames a cycle) and one note of it, at `period`, on channel 0 of every
 // position, for `positions` positions of one pattern.

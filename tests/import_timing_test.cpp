@@ -6,23 +6,9 @@
 #include "import/capture.h"
 #include "import/import.h"
 #include "import/timing.h"
+#include "import_helpers.h"
 
 namespace {
-
-ImportResult importAt(const std::vector<std::uint8_t>& file, int rate) {
-    ImportResult result;
-    std::string error;
-    ImportOptions options;
-    options.rate = rate;
-    EXPECT_TRUE(importModule(file, options, result, error)) << error;
-    return result;
-}
-
-bool reportHas(const ImportResult& r, const std::string& words) {
-    for (const std::string& line : r.report)
-        if (line.find(words) != std::string::npos) return true;
-    return false;
-}
 
 // `positions` positions of one pattern: a looped triangle note on channel 0, and `cells` besides.
 ModLayout song(std::uint8_t positions, std::vector<ModCellLayout> cells = {}) {
@@ -52,7 +38,7 @@ TEST(ImportTiming, ReadsSpeedCommandsAsTheirTrackerDid) {
     };
     for (const Case& c : cases) {
         const ModLayout layout = song(4, {{0, 0, 1, 0, 0, 0xF, 0x1F}, {0, c.tempoRow, 2, 0, 0, 0xF, 0x21}});
-        const ImportResult r = importAt(buildMod(layout), 8000);
+        const ImportResult r = importOrFail(buildMod(layout), 8000);
         EXPECT_NEAR(r.moduleSeconds / c.seconds, 1, 0.005) << c.what;
         EXPECT_NEAR(r.romSeconds / c.seconds, 1, 0.005) << c.what;
         EXPECT_EQ(reportHas(r, "vertical blank"), c.vblank) << c.what;
@@ -67,7 +53,7 @@ TEST(ImportTiming, PlaysEverySoundtrackerTempoByte) {
         layout.tag = "";
         layout.restart = byte;
         const double ticksPerSecond = byte == 0x78 ? 50 : 709379.0 / ((240 - byte) * 122.0);
-        const ImportResult r = importAt(buildMod(layout), 8000);
+        const ImportResult r = importOrFail(buildMod(layout), 8000);
         EXPECT_NEAR(r.romSeconds / (384 / ticksPerSecond), 1, 0.005) << int(byte);
         EXPECT_NEAR(soundtrackerTempo(byte), 2.5 * ticksPerSecond, 0.01) << int(byte);
     }
@@ -90,7 +76,7 @@ TEST(ImportTiming, KeepsTheLengthAtEveryRate) {
         {255, 1, 1000, 32 * 2.5 / 255, 33 * 0.013, true},
     };
     for (const Case& c : cases) {
-        const ImportResult r = importAt(tinyXm(c.bpm, c.speed), c.rate);
+        const ImportResult r = importOrFail(tinyXm(c.bpm, c.speed), c.rate);
         EXPECT_NEAR(r.moduleSeconds / c.moduleSeconds, 1, 0.01) << c.bpm << " BPM at " << c.rate;
         EXPECT_NEAR(r.romSeconds / c.romSeconds, 1, 0.01) << c.bpm << " BPM at " << c.rate;
         EXPECT_EQ(reportHas(r, "shorter than the engine's shortest"), c.reported) << c.bpm << " BPM";
@@ -117,7 +103,7 @@ TEST(ImportTiming, BreaksToTheLineTheirTrackerDid) {
         ModLayout layout = song(2, {c.cell, {0, 20, 2, 0, 0, 0xD, 0x10}});
         layout.patterns = 2;
         layout.orders = {0, 1};
-        const ImportResult r = importAt(buildMod(layout), 8000);
+        const ImportResult r = importOrFail(buildMod(layout), 8000);
         EXPECT_NEAR(r.moduleSeconds / c.seconds, 1, 0.005) << c.what;
         EXPECT_NEAR(r.romSeconds / c.seconds, 1, 0.005) << c.what;
         EXPECT_EQ(reportHas(r, "as NoiseTracker played them"), c.noiseTracker) << c.what;
