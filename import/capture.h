@@ -51,5 +51,6 @@ struct Performance {
 };
 
 // Plays the loaded module once through, rendering its sound at `rate` Hz as it goes (the reference the
-// ROM is measured against). Longer than `maxSeconds` stops there.
-Performance capturePerformance(LoadedModule& module, int rate = 8000, double maxSeconds = 30 * 60);
+// ROM is measured against) unless `render` is false. Longer than `maxSeconds` stops there.
+Performance capturePerformance(LoadedModule& module, int rate = 8000, double maxSeconds = 30 * 60,
+                               bool render = true);

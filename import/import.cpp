@@ -49,6 +49,7 @@ bool layOut(const Performance& performance, const VoicePlan& voices, int rate, c
         }
         result.rom = rom.build();
         result.romSeconds = song.seconds;
+        result.origins = song.origins;
         result.report = placed.report;
         result.report.insert(result.report.end(), song.report.begin(), song.report.end());
         if (options.reuse)
@@ -109,7 +110,9 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
                   std::string& error) {
     LoadedModule module;
     if (!loadModule(file, module, error)) return false;
-    const Performance performance = capturePerformance(module, options.rate);
+    const bool preview = options.previewSeconds > 0;
+    const Performance performance =
+        capturePerformance(module, options.rate, preview ? options.previewSeconds : 30 * 60, !preview);
     if (performance.ticks.empty()) {
         error = "libxmp plays nothing of it";
         return false;
@@ -133,9 +136,11 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     std::vector<ImportResult> fits;
     int last = -1;
     for (std::size_t reserved : {kLeastSampleSpace, (kLeastSampleSpace + comfortable) / 2, comfortable}) {
+        if (preview) reserved = comfortable; // one layout: the whole import chooses among several
         ImportResult r;
         const int step = fitSong(performance, voices, options.rate, reserved, last, r);
         if (step > last) fits.push_back(std::move(r)), last = step;
+        if (preview) break;
     }
     if (fits.empty()) {
         error = "the song does not fit in a ROM image";

@@ -12,22 +12,27 @@
 #include <string>
 #include <vector>
 
+#include "compile.h"
 #include "fidelity.h"
 
 struct ImportOptions {
     int rate = 8000;      // the output rate the ROM is meant to be played at, in Hz
     bool measure = false; // measure the ROM's fidelity to the module (see fidelity.h)
+    // A first version to play while the whole import runs: only the module's first `previewSeconds`,
+    // no reference render, the first layout that fits. 0: the whole module.
+    double previewSeconds = 0;
 };
 
 struct ImportResult {
-    std::vector<std::uint8_t> rom;   // the ROM file, 32768 bytes
-    std::string title;               // the module's title
-    std::string format;              // the module's format, as libxmp names it
-    std::vector<std::string> report; // one line per loss or change, grouped
-    double moduleSeconds = 0;        // the module's once-through length
-    double romSeconds = 0;           // the ROM's once-through length at the rate
-    int channels = 0;                // the module's channels
-    bool measured = false;           // `fidelity` holds the figures (with ImportOptions::measure)
+    std::vector<std::uint8_t> rom;                // the ROM file, 32768 bytes
+    std::string title;                            // the module's title
+    std::string format;                           // the module's format, as libxmp names it
+    std::vector<std::string> report;              // one line per loss or change, grouped
+    std::vector<std::vector<LineOrigin>> origins; // by the ROM's order position and line: the module's row
+    double moduleSeconds = 0;                     // the module's once-through length
+    double romSeconds = 0;                        // the ROM's once-through length at the rate
+    int channels = 0;                             // the module's channels
+    bool measured = false; // `fidelity` holds the figures (with ImportOptions::measure)
     Fidelity fidelity;
 };
 
