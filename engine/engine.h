@@ -104,6 +104,10 @@ void playSample(std::uint8_t n, std::uint8_t s, std::uint8_t tone);
 // byte is the mix of the step before it, so the very first byte of a run from reset is 128.
 void timer0_isr(std::uint8_t* out, std::size_t steps);
 
+// The mix of the last step, which the next step writes out (saved and restored with the engine's state).
+std::uint8_t pendingMix();
+void setPendingMix(std::uint8_t mix);
+
 // Resets all engine state, mixer and sequencer, to how a fresh process starts. The image, the tables
 // and the trace sink are kept.
 void soundInit();

@@ -177,6 +177,14 @@ void timer0_isr(std::uint8_t* out, std::size_t steps) {
     }
 }
 
+std::uint8_t pendingMix() {
+    return sample;
+}
+
+void setPendingMix(std::uint8_t mix) {
+    sample = mix;
+}
+
 void soundInit() {
     std::fill(std::begin(AS), std::end(AS), Position{0});
     std::fill(std::begin(ASEnd), std::end(ASEnd), Position{0});
