@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "play/source.h"
 
 const char* const kInfoUsage =
     "usage: nibtool info ROM [--pattern N]\n"
@@ -122,6 +123,7 @@ int main(int argc, char** argv) {
     if (command == "render") return runRender(rest);
     if (command == "import") return runImport(rest);
     if (command == "play") return runPlay(rest);
+    if (command == kPlayChildCommand) return runPlayChild(rest); // play's own: a file prepared in a child
     std::fprintf(stderr, "nibtool: no command '%s'\n\n%s", command.c_str(), kUsage);
     return 2;
 }

@@ -24,6 +24,7 @@
 #include "fuzz/test_modules.h"
 #include "nibtool/play/audio.h"
 #include "nibtool/play/song.h"
+#include "nibtool/play/source.h"
 #include "nibtool/play/view.h"
 
 namespace {
@@ -58,6 +59,16 @@ RomBuilder threeOrders(std::uint8_t fill = 0x35) {
     return rom;
 }
 
+// A ROM made ready to play, as a child of nibtool play makes it; with `near`, with the states to go on
+// from near that place.
+std::shared_ptr<const Playable> prepared(const std::vector<std::uint8_t>& rom, const Place* near = nullptr) {
+    auto song = std::make_shared<Playable>();
+    std::string error;
+    EXPECT_TRUE(prepareSong(rom, 8000, 0, *song, error)) << error;
+    addResumes(*song, near, 4);
+    return song;
+}
+
 std::vector<std::uint8_t> play(SongPlayer& player, std::size_t size, std::size_t buffer) {
     std::vector<std::uint8_t> out(size);
     for (std::size_t at = 0; at < size; at += buffer)
@@ -82,8 +93,8 @@ TEST(SongPlayer, HandsOutTheEnginesBytesAndEndsWhereRenderEnds) {
             std::vector<std::uint8_t> expected = EngineHarness(fourLineLoop()).render(size);
             if (c.bytes > 0)
                 std::fill(expected.begin() + static_cast<std::ptrdiff_t>(c.bytes), expected.end(), 128);
-            SongPlayer player(8000, c.ending);
-            player.load(fourLineLoop().build());
+            SongPlayer player(c.ending);
+            player.start(prepared(fourLineLoop().build()));
             EXPECT_EQ(play(player, size, buffer), expected) << c.what << ", buffers of " << buffer;
             EXPECT_EQ(player.finished(), c.bytes > 0) << c.what;
             EXPECT_EQ(player.deliveredBytes(), c.bytes > 0 ? c.bytes : size) << c.what;
@@ -104,8 +115,8 @@ TEST(SongPlayer, StepsBetweenOrderPositionsAndPlaysOnFromThere) {
         {lineStart(5), -1, {0, 0}}, // the first position restarts
     };
     for (const Case& c : cases) {
-        SongPlayer player(8000, {});
-        player.load(threeOrders().build());
+        SongPlayer player({});
+        player.start(prepared(threeOrders().build()));
         play(player, c.playFirst, 500);
         player.step(c.direction);
         play(player, 20, 20); // the rest of the call in hand, then the new line's first call
@@ -117,19 +128,23 @@ TEST(SongPlayer, StepsBetweenOrderPositionsAndPlaysOnFromThere) {
     }
 }
 
-TEST(SongPlayer, ReloadGoesOnAtTheLineAsIfPlayedFromTheStart) {
+TEST(SongPlayer, NewVersionTakesOverAtTheNextLineAsIfPlayedFromTheStart) {
     const std::vector<std::uint8_t> before = threeOrders(0x35).build(), after = threeOrders(0x7A).build();
-    for (const std::size_t line : {0u, 5u, 64u + 17u, 128u + 63u}) {
-        // Rendered first: the harness and the player share the one engine.
-        const std::vector<std::uint8_t> expected = EngineHarness(after).render(lineStart(line + 2));
-        SongPlayer player(8000, {});
-        player.load(before);
-        play(player, lineStart(line) + 300, 256);
-        const SongPosition at{static_cast<std::uint8_t>(line / 64), static_cast<std::uint8_t>(line % 64)};
-        player.load(after, &at);
-        EXPECT_EQ(play(player, 2 * kLineBytes858, 100),
-                  std::vector<std::uint8_t>(expected.begin() + static_cast<std::ptrdiff_t>(lineStart(line)),
-                                            expected.end()))
+    for (const std::size_t line : {0u, 5u, 64u + 17u, 128u + 62u}) {
+        // Prepared first: preparing and the player share the one engine.
+        const std::vector<std::uint8_t> expected = EngineHarness(after).render(lineStart(line + 3));
+        const Place at{static_cast<int>(line / 64), static_cast<int>(line % 64)};
+        const std::shared_ptr<const Playable> next = prepared(after, &at), first = prepared(before);
+        SongPlayer player({});
+        player.start(first);
+        const std::size_t played = lineStart(line) + 300;
+        play(player, played, 256);
+        player.offer(next);
+        const std::vector<std::uint8_t> out = play(player, lineStart(line + 3) - played, 100);
+        EXPECT_FALSE(player.offered()) << "line " << line;
+        const std::size_t from = lineStart(line + 1); // the next line start takes the new version
+        EXPECT_TRUE(std::equal(out.begin() + static_cast<std::ptrdiff_t>(from - played), out.end(),
+                               expected.begin() + static_cast<std::ptrdiff_t>(from)))
             << "line " << line;
     }
 }
@@ -158,13 +173,12 @@ std::vector<std::string> screenLines(const std::string& screen) {
 }
 
 TEST(PlayView, ScreenFitsItsTerminalAndMarksThePlayingLine) {
-    SongPlayer player(8000, {});
-    player.load(threeOrders().build());
+    SongPlayer player({});
+    player.start(prepared(threeOrders().build()));
     play(player, lineStart(64 + 40) + 5, 500);
     ViewData view;
     view.title = std::string(100, 't');
     view.file = "song.mod";
-    view.facts = &player.facts();
     view.state = player.look();
     view.message = std::string(200, 'm');
     for (const auto& [rows, columns] : {std::pair{24, 80}, {12, 80}, {24, 40}, {80, 200}}) {

@@ -160,9 +160,13 @@ const char* AudioOutput::driver() const {
 void AudioOutput::callback(void* self, std::uint8_t* out, int size) {
     auto* output = static_cast<AudioOutput*>(self);
     const auto n = static_cast<std::size_t>(size);
+    // The capture is counted from the first buffer of a song: the silence before it is the device's.
+    if (!output->counting_) output->counting_ = output->player_->song() != nullptr;
     output->player_->fill(out, n);
-    output->handedOut_ += n;
-    output->hash_ = captureHash(output->hash_, out, n);
+    if (output->counting_) {
+        output->handedOut_ += n;
+        output->hash_ = captureHash(output->hash_, out, n);
+    }
     if (output->player_->finished() && !output->woke_) {
         output->woke_ = true;
         const char end = 'e';

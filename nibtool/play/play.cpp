@@ -24,7 +24,7 @@ constexpr int kSettleMs = 150;     // a saved file is loaded once it has been le
 constexpr double kMaxSeconds = 4 * 60 * 60;
 
 struct PlayOptions {
-    std::string file;
+    std::vector<std::string> files;
     int rate = 8000;
     double seconds = 0;
     bool loop = false, watch = false, quiet = false;
@@ -75,6 +75,17 @@ class WakePipe {
     int ends_[2];
 };
 
+SourceKind kindOfFile(const std::string& path) {
+    RomFile file;
+    std::string error;
+    return readRomFile(path, file, error) ? kindOf(file.bytes) : SourceKind::Rom;
+}
+
+std::string renderAdvice(const std::string& file) {
+    if (kindOfFile(file) == SourceKind::Rom) return "nibtool render " + file + " out.wav";
+    return "nibtool import " + file + " out.rom && nibtool render out.rom out.wav";
+}
+
 std::string baseName(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -93,48 +104,194 @@ std::int64_t nowMs() {
     return std::int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
 }
 
-// The loop of a playing song: keys, saved files, signals and the song's end, and the view.
+// The loop of playing: keys, children preparing songs, saved files, signals and the songs' ends, and
+// the view. Each file is prepared in child processes (source.h): for a module on a listener's device, a
+// quick preview that plays at once and the whole import that takes over at a line when it is ready.
 class PlaySession {
   public:
-    PlaySession(const PlayOptions& o, SourceKind kind, const Playable& song, SongPlayer& player,
-                AudioOutput& audio, const WakePipe& wake)
-        : o_(o), kind_(kind), player_(player), audio_(audio), wake_(wake) {
-        view_.title = song.title;
-        view_.file = o.file;
+    PlaySession(const PlayOptions& o, SongPlayer& player, AudioOutput& audio, const WakePipe& wake)
+        : o_(o), player_(player), audio_(audio), wake_(wake) {
         view_.rate = o.rate;
-        view_.facts = &player.facts();
+        for (const std::string& file : o.files)
+            kinds_.push_back(kindOfFile(file)); // a file keeps its kind through its saved versions
     }
 
-    // Plays until the song ends (0), q (0) or a signal (128 + its number). Without a terminal, the
-    // status goes to standard error.
+    // Plays until the last file ends (0), q (0), a signal (128 + its number) or the first file fails to
+    // load (1). Without a terminal, the status goes to standard error.
     int run(FileWatch* watch, Terminal* terminal);
 
   private:
+    enum Role { Preview, Whole, Next, kRoles };
     void look();
     void show();
     bool onWake();
     void onKeys(const std::vector<Key>& keys);
-    void startLoad();
-    void onLoaded();
+    void load(std::size_t file, bool reload);
+    void spawn(Role role, std::size_t file, double preview, bool ask);
+    void onChild(Role role);
     void announce(const std::string& message);
+    void announceLoaded(const Playable& song, bool reload);
+    bool previews() const;
 
     const PlayOptions& o_;
-    SourceKind kind_;
     SongPlayer& player_;
     AudioOutput& audio_;
     const WakePipe& wake_;
     Terminal* terminal_ = nullptr;
     ViewData view_;
-    ChildLoad child_;
-    std::int64_t loadAt_ = -1; // when a saved file is to be loaded, or -1
+    ChildLoad children_[kRoles];
+    std::vector<SourceKind> kinds_;
+    std::size_t childFile_[kRoles] = {};
+    std::size_t file_ = 0;           // the file playing or being loaded to play
+    bool reloading_ = false;         // the children load a saved version of the file playing
+    bool started_ = false;           // a song has played
+    bool queued_ = false;            // the player has the next file ready
+    const void* reloaded_ = nullptr; // a saved version offered to the player, to be announced
+    std::string reloadReport_;       // what its import lost by the file being cut short
+    std::int64_t loadAt_ = -1;       // when a saved file is to be loaded, or -1
     bool quit_ = false;
     int status_ = 0;
     std::uint64_t shownSecond_ = ~std::uint64_t{0};
 };
 
+// A quick preview only where someone listens: SDL's disk driver gets the whole import's bytes alone.
+bool PlaySession::previews() const {
+    const char* driver = std::getenv("SDL_AUDIODRIVER");
+    return !driver || std::strcmp(driver, "disk") != 0;
+}
+
+void PlaySession::spawn(Role role, std::size_t file, double preview, bool ask) {
+    std::string error;
+    childFile_[role] = file;
+    if (!children_[role].start(o_.files[file], o_.rate, preview, ask, kinds_[file], error))
+        announce(baseName(o_.files[file]) + ": " + error);
+}
+
+// Starts preparing a file: to play from its start, or (reload) a saved version to go on where the song
+// is. A module gets a preview too, of the song up to a little past where it is.
+void PlaySession::load(std::size_t file, bool reload) {
+    for (ChildLoad& child : children_)
+        child.cancel();
+    file_ = file;
+    reloading_ = reload;
+    const bool module = kinds_[file] == SourceKind::Module;
+    double until = 0;
+    if (reload) {
+        const AudioOutput::Lock lock(audio_);
+        until = double(player_.look().songBytes) / o_.rate;
+    }
+    if (module && previews()) spawn(Preview, file, until + kPreviewSeconds, reload);
+    spawn(Whole, file, 0, reload || (module && previews()));
+}
+
+void PlaySession::announce(const std::string& message) {
+    view_.message = message;
+    if (!o_.quiet && !terminal_) std::fprintf(stderr, "%s\n", message.c_str());
+}
+
+void PlaySession::announceLoaded(const Playable& song, bool reload) {
+    const std::string& file = o_.files[song.file];
+    if (reload) { // said when it takes over (see look)
+        reloaded_ = &song;
+        reloadReport_.clear();
+        for (const std::string& line : song.report)
+            if (line.find("cut short") != std::string::npos || line.find("truncat") != std::string::npos)
+                reloadReport_ += "; " + line;
+        return;
+    }
+    if (o_.quiet || terminal_) return;
+    std::string about = file;
+    if (!song.title.empty()) about += " \"" + song.title + "\"";
+    if (song.facts.repeats)
+        about += ": " + clockText(song.facts.onceThroughBytes, o_.rate) + " once through";
+    else
+        about += ": it does not repeat within 30 minutes";
+    std::fprintf(stderr, "%s, at %d Hz\n", about.c_str(), o_.rate);
+}
+
+void PlaySession::onChild(Role role) {
+    auto song = std::make_shared<Playable>();
+    std::string error;
+    const ChildLoad::Status status = children_[role].collect(*song, error);
+    if (status == ChildLoad::Status::Working) return;
+    if (status == ChildLoad::Status::Asking) {
+        const AudioOutput::Lock lock(audio_);
+        children_[role].answer(player_.place());
+        return;
+    }
+    const std::size_t file = childFile_[role];
+    if (status == ChildLoad::Status::Failed) {
+        if (role == Preview) return; // the whole import says why
+        const std::string name = baseName(o_.files[file]);
+        if (role == Whole && reloading_) {
+            announce(wallClock() + " " + name + " not loaded: " + error + "; the last good one plays on");
+        } else if (!started_) {
+            status_ = fail("cannot import '" + o_.files[file] + "': " + error);
+        } else {
+            announce(name + " not loaded: " + error);
+            if (role == Whole && file + 1 < o_.files.size())
+                load(file + 1, false);
+            else if (role == Whole && view_.state.finished)
+                quit_ = true;
+        }
+        return;
+    }
+    song->file = file;
+    if (role == Whole) children_[Preview].cancel(); // the whole one is here: no preview needed
+    if (!audio_.opened()) {
+        // The device opens with the first song: a device with nothing to play would only play silence.
+        player_.start(song);
+        started_ = true;
+        std::string reason;
+        if (!audio_.open(o_.rate, player_, wake_.writeFd(), reason)) {
+            status_ = fail("no audio device to play on (SDL: " + reason +
+                           "); to hear it, render it to a file: " + renderAdvice(o_.files[file]));
+            return;
+        }
+        if (role == Whole) announceLoaded(*song, false);
+        if (role == Whole && file + 1 < o_.files.size()) spawn(Next, file + 1, 0, false);
+        return;
+    }
+    const bool reload = reloading_ && role == Whole;
+    {
+        const AudioOutput::Lock lock(audio_);
+        if (role == Next) {
+            player_.queue(std::move(song));
+            return;
+        }
+        if (player_.song() && player_.song()->file == file)
+            player_.offer(song);
+        else
+            player_.start(song);
+    }
+    if (role == Whole) {
+        announceLoaded(*song, reload);
+        // The next file is made ready while this one plays, to follow it without a gap.
+        if (file + 1 < o_.files.size()) spawn(Next, file + 1, 0, false);
+    }
+}
+
 void PlaySession::look() {
-    const AudioOutput::Lock lock(audio_);
-    view_.state = player_.look();
+    std::shared_ptr<const Playable> released;
+    {
+        const AudioOutput::Lock lock(audio_);
+        view_.state = player_.look(&released);
+        queued_ = player_.queued();
+    }
+    if (view_.state.playing && view_.state.file != file_ && !reloading_) {
+        file_ = view_.state.file; // the player went on to the next file by itself
+        if (file_ + 1 < o_.files.size()) spawn(Next, file_ + 1, 0, false);
+    }
+    if (reloaded_ && view_.state.song == reloaded_) {
+        const Place at = view_.state.takenAt;
+        announce(wallClock() + " reloaded " + baseName(o_.files[view_.state.file]) + ", going on at order " +
+                 std::to_string(at.order) + (view_.state.moduleChannels > 0 ? " row " : " line ") +
+                 std::to_string(at.row) + reloadReport_);
+        reloaded_ = nullptr;
+    }
+    view_.file = o_.files[view_.state.playing ? view_.state.file : file_];
+    view_.title = view_.state.title;
+    view_.files = o_.files.size();
 }
 
 void PlaySession::show() {
@@ -143,14 +300,9 @@ void PlaySession::show() {
         return;
     }
     const std::uint64_t second = view_.state.playedBytes / static_cast<std::uint64_t>(o_.rate);
-    if (o_.quiet || second == shownSecond_) return;
+    if (o_.quiet || second == shownSecond_ || !view_.state.playing) return;
     shownSecond_ = second;
     std::fprintf(stderr, "%s\n", statusLine(view_).c_str());
-}
-
-void PlaySession::announce(const std::string& message) {
-    view_.message = message;
-    if (!o_.quiet && !terminal_) std::fprintf(stderr, "%s\n", message.c_str());
 }
 
 // True if playing is to stop: a signal other than a resize.
@@ -163,75 +315,50 @@ bool PlaySession::onWake() {
 }
 
 void PlaySession::onKeys(const std::vector<Key>& keys) {
-    const AudioOutput::Lock lock(audio_);
     for (const Key key : keys) {
+        if (key == Key::NextFile && file_ + 1 < o_.files.size()) load(file_ + 1, false);
+        if (key == Key::PreviousFile && file_ > 0) load(file_ - 1, false);
+        const AudioOutput::Lock lock(audio_);
         switch (key) {
         case Key::Pause: player_.setPaused(!player_.paused()); break;
         case Key::Previous: player_.step(-1); break;
         case Key::Next: player_.step(+1); break;
         case Key::Quit: quit_ = true; break;
+        default: break;
         }
     }
-}
-
-void PlaySession::startLoad() {
-    loadAt_ = -1;
-    std::string error;
-    if (!child_.start(o_.file, kind_, o_.rate, error)) announce(baseName(o_.file) + ": " + error);
-}
-
-void PlaySession::onLoaded() {
-    Playable song;
-    std::string error;
-    const ChildLoad::Status status = child_.collect(song, error);
-    if (status == ChildLoad::Status::Working) return;
-    if (status == ChildLoad::Status::Failed) {
-        announce(wallClock() + " " + baseName(o_.file) + " not loaded: " + error +
-                 "; the last good one plays on");
-        return;
-    }
-    SongPosition at;
-    {
-        const AudioOutput::Lock lock(audio_);
-        at = player_.position();
-        player_.load(song.rom, &at);
-        at = player_.position();
-    }
-    view_.title = song.title;
-    announce(wallClock() + " reloaded " + baseName(o_.file) + ", going on at order " +
-             std::to_string(at.order) + " line " + std::to_string(at.line));
 }
 
 int PlaySession::run(FileWatch* watch, Terminal* terminal) {
     terminal_ = terminal;
-    if (!o_.quiet && !terminal) {
-        std::string about = o_.file;
-        if (!view_.title.empty()) about += " \"" + view_.title + "\"";
-        if (player_.facts().repeats)
-            about += ": " + clockText(player_.facts().onceThroughBytes, o_.rate) + " once through";
-        else
-            about += ": it does not repeat within 30 minutes";
-        std::fprintf(stderr, "%s, at %d Hz\n", about.c_str(), o_.rate);
-    }
+    load(0, false);
     const int tick = terminal ? kFrameMs : kStatusTickMs;
     while (!quit_ && status_ == 0) {
-        pollfd fds[4] = {{wake_.readFd(), POLLIN, 0},
-                         {terminal ? 0 : -1, POLLIN, 0},
-                         {watch ? watch->fd() : -1, POLLIN, 0},
-                         {child_.running() ? child_.fd() : -1, POLLIN, 0}};
+        pollfd fds[3 + kRoles] = {{wake_.readFd(), POLLIN, 0},
+                                  {terminal ? 0 : -1, POLLIN, 0},
+                                  {watch ? watch->fd() : -1, POLLIN, 0}};
+        for (int r = 0; r < kRoles; ++r)
+            fds[3 + r] = {children_[r].running() ? children_[r].fd() : -1, POLLIN, 0};
         int timeout = tick;
         if (loadAt_ >= 0) timeout = static_cast<int>(std::max<std::int64_t>(0, loadAt_ - nowMs()));
-        poll(fds, 4, std::min(timeout, tick));
+        poll(fds, 3 + kRoles, std::min(timeout, tick));
         if (onWake()) break;
         if (terminal && (fds[1].revents & POLLIN)) onKeys(terminal->readKeys());
-        if (watch && (fds[2].revents & POLLIN) && watch->changed()) {
-            child_.cancel(); // a newer version replaces the one being loaded
-            loadAt_ = nowMs() + kSettleMs;
+        if (watch && (fds[2].revents & POLLIN) && watch->changed()) loadAt_ = nowMs() + kSettleMs;
+        if (loadAt_ >= 0 && nowMs() >= loadAt_) {
+            loadAt_ = -1;
+            load(file_, started_);
         }
-        if (loadAt_ >= 0 && nowMs() >= loadAt_) startLoad();
-        if (child_.running() && (fds[3].revents & (POLLIN | POLLHUP))) onLoaded();
+        for (int r = 0; r < kRoles; ++r)
+            if (children_[r].running() && (fds[3 + r].revents & (POLLIN | POLLHUP)))
+                onChild(static_cast<Role>(r));
+        if (status_ != 0) break;
         look();
-        if (view_.state.finished) break;
+        const bool more = view_.state.file + 1 < o_.files.size();
+        if (view_.state.finished && !more) break;
+        if (view_.state.finished && more && !queued_ && !children_[Next].running() &&
+            !children_[Whole].running())
+            load(view_.state.file + 1, false);
         show();
     }
     return status_;
@@ -269,7 +396,7 @@ bool parseOptions(const std::vector<std::string>& args, PlayOptions& o, int& exi
             files.push_back(a);
         }
     }
-    if (files.size() != 1) {
+    if (files.empty()) {
         exitCode = usageError("play", "needs one file, a ROM or a module");
         return false;
     }
@@ -277,13 +404,8 @@ bool parseOptions(const std::vector<std::string>& args, PlayOptions& o, int& exi
         exitCode = usageError("play", "give --loop or --seconds, not both");
         return false;
     }
-    o.file = files[0];
+    o.files = files;
     return true;
-}
-
-std::string renderAdvice(const std::string& file, SourceKind kind) {
-    if (kind == SourceKind::Rom) return "nibtool render " + file + " out.wav";
-    return "nibtool import " + file + " out.rom && nibtool render out.rom out.wav";
 }
 
 } // namespace
@@ -292,34 +414,31 @@ int runPlay(const std::vector<std::string>& args) {
     PlayOptions o;
     int exitCode = 0;
     if (!parseOptions(args, o, exitCode)) return exitCode;
-
-    RomFile file;
-    std::string error;
-    if (!readRomFile(o.file, file, error)) return fail(error);
-    const SourceKind kind = kindOf(file.bytes);
-    const bool note = kind == SourceKind::Module && !o.quiet && isatty(2); // a long song takes seconds
-    if (note) std::fprintf(stderr, "importing %s at %d Hz...", o.file.c_str(), o.rate);
-    Playable song;
-    const bool imported = makePlayable(file.bytes, kind, o.rate, song, error);
-    if (note) std::fputs("\r\033[K", stderr);
-    if (!imported) return fail("cannot import '" + o.file + "': " + error);
+    // Files that cannot be read are refused before anything plays.
+    for (const std::string& path : o.files) {
+        RomFile file;
+        std::string error;
+        if (!readRomFile(path, file, error)) return fail(error);
+    }
+    // SDL's disk driver writes to sdlaudio.raw in the working folder unless told otherwise: only a file
+    // named with SDL_DISKAUDIOFILE is written.
+    const char* driver = std::getenv("SDL_AUDIODRIVER");
+    const char* diskFile = std::getenv("SDL_DISKAUDIOFILE");
+    if (driver && std::strcmp(driver, "disk") == 0 && (!diskFile || !*diskFile))
+        setenv("SDL_DISKAUDIOFILE", "/dev/null", 1);
 
     SongPlayer::Ending ending;
     ending.loop = o.loop || (o.watch && o.seconds == 0); // a file being edited plays until q
     ending.bytes = static_cast<std::uint64_t>(o.seconds * o.rate + 0.5);
-    SongPlayer player(o.rate, ending);
-    player.load(song.rom);
+    SongPlayer player(ending);
 
     FileWatch watch;
-    if (o.watch && !watch.start(o.file, error)) return fail(error);
+    std::string error;
+    if (o.watch && !watch.start(o.files[0], error)) return fail(error);
     const WakePipe wake;
     if (!wake.ok()) return fail(std::string("cannot make a pipe: ") + std::strerror(errno));
-    AudioOutput audio;
-    if (!audio.open(o.rate, player, wake.writeFd(), error))
-        return fail("no audio device to play on (SDL: " + error +
-                    "); to hear it, render it to a file: " + renderAdvice(o.file, kind));
-
-    PlaySession session(o, kind, song, player, audio, wake);
+    AudioOutput audio; // opened when the first song is ready
+    PlaySession session(o, player, audio, wake);
     if (o.quiet || !Terminal::usable()) return session.run(o.watch ? &watch : nullptr, nullptr);
     Terminal terminal;
     const int status = session.run(o.watch ? &watch : nullptr, &terminal);
