@@ -20,8 +20,8 @@ RomBuilder withSamples() {
 
 void fillPatterns(RomBuilder& rom) {
     for (std::size_t pattern = 0; pattern < 4; ++pattern)
-        for (std::size_t line = 0; line < 64; ++line)
-            for (std::size_t ch = 0; ch < 4; ++ch) {
+        for (std::size_t line = 0; line < kLinesPerPattern; ++line)
+            for (std::size_t ch = 0; ch < kChannels; ++ch) {
                 const auto sample = static_cast<std::uint8_t>(1 + (line + ch) % 4);
                 const auto tone = static_cast<std::uint8_t>(12 + (line * 7 + ch * 5 + pattern * 3) % 40);
                 rom.cell(kSong, pattern, line, ch, {sample, tone});
@@ -31,7 +31,8 @@ void fillPatterns(RomBuilder& rom) {
 // The last line of pattern 3 goes back to order 0, line 0: a jump to order 0 and a break to line 0
 // of the same order position, both with their notes.
 void loopToStart(RomBuilder& rom) {
-    rom.cell(kSong, 3, 63, 0, {1, 30, 11, 0}).cell(kSong, 3, 63, 1, {2, 33, 13, 0xC0});
+    rom.cell(kSong, 3, 63, 0, {1, 30, kPositionJump, 0})
+        .cell(kSong, 3, 63, 1, {2, 33, kPatternBreak, kBreakHere});
 }
 
 } // namespace
@@ -47,7 +48,7 @@ RomBuilder noteEveryCallSong() {
     RomBuilder rom = withSamples();
     fillPatterns(rom);
     // Line 0: one call per tick (channel 0) and one tick per line (channel 1).
-    rom.cell(kSong, 0, 0, 0, {1, 24, 15, 0x00}).cell(kSong, 0, 0, 1, {2, 28, 15, 0x81});
+    rom.cell(kSong, 0, 0, 0, {1, 24, kSpeed, 0x00}).cell(kSong, 0, 0, 1, {2, 28, kSpeed, lineTicksParam(1)});
     loopToStart(rom);
     return rom;
 }

@@ -9,21 +9,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "format.h"
+
 // ---- The memory image -------------------------------------------------------------------------------
 
-// An image position. Stream positions and song rows can run past 0xFFFF, so positions are 64-bit and
-// never wrap; a position at or above kImageSize reads as 0.
-using Position = std::uint64_t;
-
-constexpr Position kImageSize = 0x10000;
-constexpr Position kRomBase = 0x8000;      // where the ROM file's first byte lands
-constexpr Position kRomSize = 0x8000;      // the most bytes of a ROM file that are placed
-constexpr Position kSongTable = 0xFF8E;    // 4 big-endian song addresses
-constexpr Position kSampleTable = 0xFF96;  // 15 entries of 7 bytes
-constexpr std::size_t kSampleEntries = 15; // entries in the ROM's sample table
-constexpr std::size_t kSampleEntryBytes = 7;
-constexpr std::size_t kSongs = 4;
-constexpr std::size_t kStreams = 4;
+constexpr std::size_t kStreams = kChannels; // channel c of a song line plays on stream c
 
 // The 64 KB memory image. The host writes it once before playback; the engine only reads it.
 extern std::uint8_t ROM[kImageSize];
@@ -66,16 +56,16 @@ extern Position SongInfo[kSongs];
 
 // ---- Mixer (engine/mixer.cpp) -----------------------------------------------------------------------
 
-// Steps, 8.8 fixed point, indexed by tone 0-60. Entry 20 is an extra 256 between 245 and 259.
-constexpr std::uint16_t PeriodTable[61] = {
+// Steps, 8.8 fixed point, indexed by tone 0-60. Entry kUnitTone (20) is an extra 256 between 245 and 259.
+constexpr std::uint16_t PeriodTable[kTones] = {
     81,   86,   92,   97,   103,  109,  115,  122,  130,  137,  145,  154,  163, 173,  183,  194,
     206,  218,  231,  245,  256,  259,  275,  291,  308,  326,  345,  366,  387, 411,  436,  462,
     489,  518,  549,  581,  617,  652,  690,  734,  775,  820,  872,  924,  975, 1033, 1098, 1162,
     1234, 1303, 1381, 1468, 1550, 1641, 1743, 1860, 1964, 2082, 2214, 2324, 2491};
 
-// The step of a tone. Tones above 60 play the highest step.
+// The step of a tone. Tones above kHighestTone play the highest step.
 inline std::uint16_t toneStep(std::uint8_t tone) {
-    return PeriodTable[tone < 61 ? tone : 60];
+    return PeriodTable[tone <= kHighestTone ? tone : kHighestTone];
 }
 
 // Per-stream state, indexed by stream 0-3.

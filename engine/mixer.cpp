@@ -41,9 +41,6 @@ constexpr auto NibbleValue = [] {
     return table;
 }();
 
-// A loop start at image address 0x00FF or below means the sample does not loop.
-constexpr Position kLowestLoopStart = 0x0100;
-
 std::uint8_t outputByte(std::uint8_t mix) {
     return static_cast<std::uint8_t>(mix * 4 + 128);
 }

@@ -1,14 +1,10 @@
 // The sequencer: the song clock, walking the order list, patterns and lines of a song, triggering
-// samples on tick 0 of each line and applying every cell's effect on every tick.
-//
-// Song data at the song's position: a 64-byte order list (byte p is the pattern played at order position
-// p), then patterns of 64 lines of 12 bytes, one 3-byte cell per channel:
-//   byte 0: sample number (high nibble, 0 = no note) and effect number (low nibble)
-//   byte 1: tone, for the note and as the arpeggio's base
-//   byte 2: effect parameter
-// There is no end marker: songs repeat by position jumps and pattern breaks. Nothing is validated; every
-// read goes through imageByte, so rows and order bytes past the image read as 0.
+// samples on tick 0 of each line and applying every cell's effect on every tick. The song data's layout
+// is in format.h. There is no end marker: songs repeat by position jumps and pattern breaks. Nothing is
+// validated; every read goes through imageByte, so rows and order bytes past the image read as 0.
 #include "sequencer.h"
+
+#include <iterator>
 
 #include "trace.h"
 
@@ -24,14 +20,6 @@ std::uint8_t vibratoIdx[kStreams];
 std::uint8_t lineDelayCnt;
 
 namespace {
-constexpr std::uint8_t kDefaultLineTicks = 6;
-constexpr std::uint8_t kDefaultTickCalls = 10; // a tick lasts this + 1 calls
-constexpr Position kOrderListBytes = 64;
-constexpr Position kPatternBytes = 768;
-constexpr std::size_t kLineBytes = 12;
-constexpr std::size_t kCellBytes = 3;
-constexpr std::uint8_t kLinesPerPattern = 64;
-
 std::uint8_t u8(int v) {
     return static_cast<std::uint8_t>(v);
 }
@@ -39,7 +27,7 @@ std::uint8_t u8(int v) {
 
 Position rowPosition(std::uint8_t order, std::uint8_t line) {
     const std::uint8_t pattern = imageByte(PatternOrderTable + order);
-    return PatternOrderTable + kOrderListBytes + kPatternBytes * pattern + kLineBytes * line;
+    return PatternOrderTable + songOffset(pattern, line);
 }
 
 void playSong(std::uint8_t n) {
@@ -73,13 +61,13 @@ void songTick() {
     subTick = 0;
     for (std::uint8_t c = 0; c < kStreams; ++c) {
         const std::uint8_t* cell = row + kCellBytes * c;
-        const std::uint8_t head = cell[0], tone = cell[1], param = cell[2];
-        const std::uint8_t sampleNumber = head >> 4;
+        const std::uint8_t head = cell[kCellHead], tone = cell[kCellTone], param = cell[kCellParam];
+        const std::uint8_t sampleNumber = cellSample(head);
         if (tick == 0 && sampleNumber != 0) {
             traceLine("playing smp ", sampleNumber, " ch ", c, " per ", tone);
             playSample(sampleNumber, c, tone);
         }
-        applyEffect(c, head & 15, tone, param);
+        applyEffect(c, cellEffect(head), tone, param);
     }
 
     tick = u8(tick + 1);
@@ -94,9 +82,9 @@ void songTick() {
 }
 
 void applyEffect(std::uint8_t c, std::uint8_t effect, std::uint8_t tone, std::uint8_t param) {
-    const std::uint8_t x = param >> 4, y = param & 15;
+    const std::uint8_t x = paramHigh(param), y = paramLow(param);
     switch (effect) {
-    case 0x0: // arpeggio: the cell's tone, then tone + x, then tone + y, by tick
+    case kArpeggio: // the cell's tone, then tone + x, then tone + y, by tick
         if (param == 0) break;
         switch (tick % 3) {
         case 0: setSampleTone(c, tone); break;
@@ -104,46 +92,44 @@ void applyEffect(std::uint8_t c, std::uint8_t effect, std::uint8_t tone, std::ui
         default: setSampleTone(c, u8(tone + y)); break;
         }
         break;
-    case 0x1: // slide up: a larger step is a higher pitch; carries into later lines
+    case kSlideUp: // a larger step is a higher pitch; carries into later lines
         ASIncr[c] = static_cast<std::uint16_t>(ASIncr[c] + param);
         break;
-    case 0x2: // slide down
-        ASIncr[c] = static_cast<std::uint16_t>(ASIncr[c] - param);
-        break;
-    case 0x4: // vibrato: fixed depth and rate; a non-zero parameter restarts its shape on tick 0
+    case kSlideDown: ASIncr[c] = static_cast<std::uint16_t>(ASIncr[c] - param); break;
+    case kVibrato: // fixed depth and rate; a non-zero parameter restarts its shape on tick 0
         if (tick == 0 && param != 0) vibratoIdx[c] = 0;
         ASIncr[c] = static_cast<std::uint16_t>(ASIncr[c] + VibratoTable[vibratoIdx[c]]);
         vibratoIdx[c] = u8(vibratoIdx[c] + 1);
-        if (vibratoIdx[c] > 23) vibratoIdx[c] = 0;
+        if (vibratoIdx[c] >= std::size(VibratoTable)) vibratoIdx[c] = 0;
         break;
-    case 0xA: { // volume slide: up x, down y, kept to 0-15; a result above 100 is an underflow to 0
+    case kVolumeSlide: { // up x, down y, kept to 0-15; a result above 100 is an underflow to 0
         std::uint8_t v = u8(ASVolume[c] + x - y);
-        if (v > 100) v = 0;
-        if (v > 15) v = 15;
+        if (v > kVolumeUnderflow) v = 0;
+        if (v > kVolumeSlideTop) v = kVolumeSlideTop;
         ASVolume[c] = v;
         setStreamRunning(c, v != 0 ? 1 : 0);
         break;
     }
-    case 0xB: // position jump: takes effect at once, the rest of the line reads the new pattern
+    case kPositionJump: // takes effect at once, the rest of the line reads the new pattern
         Pattern = param;
         break;
-    case 0xC: // set volume: stored unclamped; zero stops the stream, anything else starts it
+    case kSetVolume: // stored unclamped; zero stops the stream, anything else starts it
         ASVolume[c] = param;
         setStreamRunning(c, param != 0 ? 1 : 0);
         break;
-    case 0xD: // pattern break: a plain line number, counted from line 0 of the next order position
+    case kPatternBreak: // a plain line number, counted from line 0 of the next order position
         nextLine = u8(param + kLinesPerPattern);
         traceLine("pattern break to ", nextLine);
         break;
-    case 0xE:
+    case kExtended:
         switch (x) {
-        case 0xC: // note cut on tick y - 1; y = 0 never cuts
+        case kNoteCut: // on tick y - 1; y = 0 never cuts
             if (tick == y - 1) setStreamRunning(c, 0);
             break;
-        case 0xD: // note delay: silent and held until tick y, then sounds on
+        case kNoteDelay: // silent and held until tick y, then sounds on
             setStreamRunning(c, tick < y ? 0 : 1);
             break;
-        case 0xE: // song delay: the line plays y more times, counted on its last tick
+        case kSongDelay: // the line plays y more times, counted on its last tick
             if (tick == durationLine - 1) {
                 traceLine("song delay");
                 const std::uint8_t passes = lineDelayCnt;
@@ -157,9 +143,9 @@ void applyEffect(std::uint8_t c, std::uint8_t effect, std::uint8_t tone, std::ui
         default: break; // other extended commands do nothing
         }
         break;
-    case 0xF: // speed: 0x80 and above set ticks per line, below set calls per tick
-        if (param >= 0x80)
-            durationLine = u8(param - 0x80);
+    case kSpeed: // kSpeedLineTicks and above set ticks per line, below set calls per tick
+        if (param >= kSpeedLineTicks)
+            durationLine = u8(param - kSpeedLineTicks);
         else
             durationTick = param;
         break;

@@ -12,22 +12,10 @@
 namespace {
 
 constexpr std::uint16_t kSong = 0x8000;
-constexpr double kRate = 8000; // samples played at tone 20 (step 256) sound at the output's rate
+constexpr double kRate = 8000; // samples played at kUnitTone (step 256) sound at the output's rate
 constexpr double kPi = 3.14159265358979323846;
 
 enum Sample : std::uint8_t { NoNote = 0, Kick, Snare, Hat, Bass, Lead, Pad };
-
-enum Effect : std::uint8_t {
-    Arpeggio = 0x0,
-    SlideUp = 0x1,
-    SlideDown = 0x2,
-    Vibrato = 0x4,
-    Jump = 0xB,
-    Break = 0xD,
-    Extended = 0xE,
-    Speed = 0xF,
-};
-constexpr std::uint8_t kCut = 0xC0, kDelay = 0xD0; // extended commands, the tick in the low nibble
 
 // ---- Samples ------------------------------------------------------------------------------------
 
@@ -115,10 +103,10 @@ class Patterns {
               std::uint8_t effect = 0, std::uint8_t param = 0) {
         rom_.cell(kSong, pattern, line, ch, {s, tone(semitone), effect, param});
     }
-    // Drums play at tone 20, one byte per output sample: as they were synthesized.
+    // Drums play at kUnitTone, one byte per output sample: as they were synthesized.
     void drum(std::size_t pattern, std::size_t line, Sample s, std::uint8_t effect = 0,
               std::uint8_t param = 0) {
-        rom_.cell(kSong, pattern, line, 0, {s, 20, effect, param});
+        rom_.cell(kSong, pattern, line, 0, {s, kUnitTone, effect, param});
     }
     void effect(std::size_t pattern, std::size_t line, std::size_t ch, std::uint8_t effect,
                 std::uint8_t param) {
@@ -137,7 +125,7 @@ void drums(Patterns& p, std::size_t pattern, std::size_t bar, const char* bars) 
         case 'k': p.drum(pattern, line, Kick); break;
         case 's': p.drum(pattern, line, Snare); break;
         case 'h': p.note(pattern, line, 0, Hat, 23); break; // a little higher: brighter
-        case 'd': p.drum(pattern, line, Snare, Extended, kDelay | 3); break;
+        case 'd': p.drum(pattern, line, Snare, kExtended, paramOf(kNoteDelay, 3)); break;
         default: break;
         }
     }
@@ -152,7 +140,7 @@ void bass(Patterns& p, std::size_t pattern, std::size_t bar, bool busy) {
         const int step = busy ? kBusy[i] : kSparse[i];
         if (step < 0) continue;
         // Short notes: cut on tick 5 of the line, so the repeated notes are heard as separate.
-        p.note(pattern, bar * 16 + i, 1, Bass, r + step, Extended, busy ? kCut | 5 : 0);
+        p.note(pattern, bar * 16 + i, 1, Bass, r + step, kExtended, busy ? paramOf(kNoteCut, 5) : 0);
     }
 }
 
@@ -161,9 +149,9 @@ void chords(Patterns& p, std::size_t pattern, std::size_t bar) {
     const Bar& b = kChords[bar];
     for (std::size_t beat = 0; beat < 4; ++beat) {
         const std::size_t line = bar * 16 + beat * 4;
-        p.note(pattern, line, 2, Pad, b.root + 12, Arpeggio, b.chord);
+        p.note(pattern, line, 2, Pad, b.root + 12, kArpeggio, b.chord);
         for (std::size_t i = 1; i < 4; ++i) // the arpeggio goes on without a new note, on the cell's tone
-            p.note(pattern, line + i, 2, NoNote, b.root + 12, Arpeggio, b.chord);
+            p.note(pattern, line + i, 2, NoNote, b.root + 12, kArpeggio, b.chord);
     }
 }
 
@@ -230,8 +218,8 @@ RomBuilder demoSong() {
         if (bar >= 2) bass(p, 0, bar, false);
         chords(p, 0, bar);
     }
-    p.drum(0, 0, Kick, Speed, 0x86);
-    p.effect(0, 0, 1, Speed, 0x0A); // 11 calls a tick, after the outro's long last tick
+    p.drum(0, 0, Kick, kSpeed, lineTicksParam(6));
+    p.effect(0, 0, 1, kSpeed, 0x0A); // 11 calls a tick, after the outro's long last tick
 
     // Pattern 1, verse: the full beat, the busy bass, and a staccato lead figure (notes cut on tick 3).
     for (std::size_t bar = 0; bar < 4; ++bar) {
@@ -239,35 +227,35 @@ RomBuilder demoSong() {
         bass(p, 1, bar, true);
         chords(p, 1, bar);
     }
-    const std::uint8_t staccato = kCut | 3;
+    const std::uint8_t staccato = paramOf(kNoteCut, 3);
     lead(p, 1,
-         {{0, L + A, Extended, staccato},
-          {2, L + C, Extended, staccato},
-          {4, L + E, Extended, staccato},
-          {6, L + C, Extended, staccato},
-          {8, L + D, Extended, staccato},
-          {10, L + E, Extended, staccato},
-          {16, L + F, Extended, staccato},
-          {18, L + A, Extended, staccato},
+         {{0, L + A, kExtended, staccato},
+          {2, L + C, kExtended, staccato},
+          {4, L + E, kExtended, staccato},
+          {6, L + C, kExtended, staccato},
+          {8, L + D, kExtended, staccato},
+          {10, L + E, kExtended, staccato},
+          {16, L + F, kExtended, staccato},
+          {18, L + A, kExtended, staccato},
           {20, L + C + 12, 0, 0},
-          {22, kHold, Vibrato, 1},
-          {24, L + A, Extended, staccato},
-          {26, L + G, Extended, staccato},
-          {32, L + E, Extended, staccato},
-          {34, L + G, Extended, staccato},
+          {22, kHold, kVibrato, 1},
+          {24, L + A, kExtended, staccato},
+          {26, L + G, kExtended, staccato},
+          {32, L + E, kExtended, staccato},
+          {34, L + G, kExtended, staccato},
           {36, L + C + 12, 0, 0},
-          {38, kHold, Vibrato, 1},
-          {40, L + G, Extended, staccato},
-          {42, L + E, Extended, staccato},
+          {38, kHold, kVibrato, 1},
+          {40, L + G, kExtended, staccato},
+          {42, L + E, kExtended, staccato},
           {48, L + D, 0, 0},
-          {50, kHold, Vibrato, 1},
-          {51, kHold, Vibrato, 0},
-          {52, kHold, Vibrato, 0},
-          {53, kHold, Vibrato, 0},
-          {56, L + G - 12, SlideUp, 3},
-          {57, kHold, SlideUp, 3},
-          {58, kHold, SlideUp, 3},
-          {60, L + A, Extended, kCut | 5}});
+          {50, kHold, kVibrato, 1},
+          {51, kHold, kVibrato, 0},
+          {52, kHold, kVibrato, 0},
+          {53, kHold, kVibrato, 0},
+          {56, L + G - 12, kSlideUp, 3},
+          {57, kHold, kSlideUp, 3},
+          {58, kHold, kSlideUp, 3},
+          {60, L + A, kExtended, paramOf(kNoteCut, 5)}});
 
     // Pattern 2, chorus: the melody, held notes with vibrato and a bend up into the last one.
     for (std::size_t bar = 0; bar < 4; ++bar) {
@@ -294,14 +282,14 @@ RomBuilder demoSong() {
                                     {44, L + D + 12, 0, 0},
                                     {46, L + E + 12, 0, 0},
                                     {48, L + D + 12, 0, 0},
-                                    {58, L + D + 12, SlideUp, 4},
-                                    {60, L + E + 12, Extended, kDelay | 2}};
+                                    {58, L + D + 12, kSlideUp, 4},
+                                    {60, L + E + 12, kExtended, paramOf(kNoteDelay, 2)}};
     for (std::size_t line : {1, 2, 3, 17, 18, 19, 20, 21, 33, 34, 35, 49, 50, 51, 52, 53, 54, 55})
-        chorus.push_back({line, kHold, Vibrato,
+        chorus.push_back({line, kHold, kVibrato,
                           static_cast<std::uint8_t>(line == 1 || line == 17 || line == 33 || line == 49)});
     for (std::size_t line : {56, 57})
-        chorus.push_back({line, kHold, SlideDown, 2});
-    chorus.push_back({59, kHold, SlideUp, 4});
+        chorus.push_back({line, kHold, kSlideDown, 2});
+    chorus.push_back({59, kHold, kSlideUp, 4});
     lead(p, 2, chorus);
 
     // Pattern 3, bridge: a slower half (7 ticks a line), delayed snares, long lead notes sliding, and a
@@ -311,29 +299,29 @@ RomBuilder demoSong() {
         bass(p, 3, bar, false);
         chords(p, 3, bar);
     }
-    p.drum(3, 0, Kick, Speed, 0x87);
+    p.drum(3, 0, Kick, kSpeed, lineTicksParam(7));
     lead(p, 3,
-         {{0, L + A, Vibrato, 1},
-          {1, kHold, Vibrato, 0},
-          {2, kHold, Vibrato, 0},
-          {3, kHold, Vibrato, 0},
+         {{0, L + A, kVibrato, 1},
+          {1, kHold, kVibrato, 0},
+          {2, kHold, kVibrato, 0},
+          {3, kHold, kVibrato, 0},
           {8, L + C + 12, 0, 0},
-          {9, kHold, SlideDown, 2},
-          {10, kHold, SlideDown, 2},
-          {16, L + F, Vibrato, 1},
-          {17, kHold, Vibrato, 0},
-          {18, kHold, Vibrato, 0},
+          {9, kHold, kSlideDown, 2},
+          {10, kHold, kSlideDown, 2},
+          {16, L + F, kVibrato, 1},
+          {17, kHold, kVibrato, 0},
+          {18, kHold, kVibrato, 0},
           {24, L + A, 0, 0},
           {28, L + C + 12, 0, 0},
-          {32, L + G, Vibrato, 1},
-          {33, kHold, Vibrato, 0},
-          {34, kHold, Vibrato, 0},
-          {40, L + E, SlideUp, 2},
-          {41, kHold, SlideUp, 2},
-          {42, kHold, SlideUp, 2},
-          {44, L + G, Extended, kDelay | 3}});
-    p.effect(3, 47, 1, Break, 0);      // on to line 0 of the next order position
-    p.drum(3, 47, Snare, Speed, 0x86); // and back to the song's tempo
+          {32, L + G, kVibrato, 1},
+          {33, kHold, kVibrato, 0},
+          {34, kHold, kVibrato, 0},
+          {40, L + E, kSlideUp, 2},
+          {41, kHold, kSlideUp, 2},
+          {42, kHold, kSlideUp, 2},
+          {44, L + G, kExtended, paramOf(kNoteDelay, 3)}});
+    p.effect(3, 47, 1, kPatternBreak, 0);            // on to line 0 of the next order position
+    p.drum(3, 47, Snare, kSpeed, lineTicksParam(6)); // and back to the song's tempo
 
     // Pattern 4, outro: the verse's beat once more, ending on a held A, then back to the start: the
     // jump goes to order 0 and the break (192: line 0 of the same order position) keeps it there. A jump
@@ -345,17 +333,17 @@ RomBuilder demoSong() {
         chords(p, 4, bar);
     }
     lead(p, 4,
-         {{0, L + E + 12, Vibrato, 1},
+         {{0, L + E + 12, kVibrato, 1},
           {8, L + D + 12, 0, 0},
           {12, L + C + 12, 0, 0},
-          {16, L + A, Vibrato, 1},
+          {16, L + A, kVibrato, 1},
           {32, L + C + 12, 0, 0},
           {36, L + D + 12, 0, 0},
-          {40, L + E + 12, Vibrato, 1},
-          {48, L + A, Vibrato, 1}});
-    p.drum(4, 63, Snare, Speed, 0x41);
-    p.effect(4, 63, 1, Speed, 0x81);
-    p.effect(4, 63, 2, Jump, 0);
-    p.effect(4, 63, 3, Break, 0xC0);
+          {40, L + E + 12, kVibrato, 1},
+          {48, L + A, kVibrato, 1}});
+    p.drum(4, 63, Snare, kSpeed, 0x41);
+    p.effect(4, 63, 1, kSpeed, lineTicksParam(1));
+    p.effect(4, 63, 2, kPositionJump, 0);
+    p.effect(4, 63, 3, kPatternBreak, kBreakHere + 0);
     return rom;
 }

@@ -28,7 +28,7 @@ std::string checkTables() {
         const std::string name = "sample entry " + std::to_string(i) + " (" + hex(r.start) + "-" + hex(r.end);
         if (!inFile(r.start) || r.end < r.start || r.end > kImageSize)
             return name + ") lies outside the file";
-        if (r.loopStart >= 0x100 && (r.loopStart < r.start || r.loopStart >= r.end))
+        if (r.loopStart >= kLowestLoopStart && (r.loopStart < r.start || r.loopStart >= r.end))
             return name + ") loops from " + hex(r.loopStart) + ", outside the sample";
     }
     return "";

@@ -39,10 +39,10 @@ bool loadRomFile(const char* path, std::size_t& placed, std::string& error) {
 void resolveTables(std::size_t placed) {
     traceLine("load of ", placed, " bytes of rom data complete");
     for (std::size_t i = 0; i < kSampleEntries; ++i) {
-        const Position entry = kSampleTable + kSampleEntryBytes * i;
-        const std::uint16_t start = imageWord(entry), end = imageWord(entry + 2);
-        const std::uint8_t nibble = imageByte(entry + 4);
-        const std::uint16_t loopStart = imageWord(entry + 5);
+        const Position entry = sampleEntry(i);
+        const std::uint16_t start = imageWord(entry + kEntryStart), end = imageWord(entry + kEntryEnd);
+        const std::uint8_t nibble = imageByte(entry + kEntryNibble);
+        const std::uint16_t loopStart = imageWord(entry + kEntryLoopStart);
         traceLine("read raw    ", i, ": ", start, " nibble ", nibble, " length ", end, " loopstart ",
                   loopStart);
         SampleInfo[i] = SampleRecord{start, end, nibble, loopStart};
@@ -51,7 +51,7 @@ void resolveTables(std::size_t placed) {
                   r.loopStart);
     }
     for (std::size_t n = 0; n < kSongs; ++n) {
-        const std::uint16_t song = imageWord(kSongTable + 2 * n);
+        const std::uint16_t song = imageWord(songEntry(n));
         SongInfo[n] = song;
         traceLine("read song ", n, ": starting at offset 0x", Hex4{song});
     }

@@ -13,24 +13,9 @@ constexpr double kAudible = 0.03; // a volume below this is silence
 // The steps a pitch effect may take a stream to: half the table's lowest to half again its highest. Loops
 // are at least 200 bytes long, so no stream creeps out of its loop below 51200.
 constexpr std::uint16_t kLowestStep = 40, kHighestStep = 3736;
-constexpr std::size_t kMaxLineTicks = 127; // the most ticks a speed effect can give a line
-constexpr int kMaxTickCalls = 128;         // the longest tick a speed effect can give: 127 + 1 calls
-constexpr std::uint8_t kDefaultLineTicks = 6, kDefaultTickCalls = 10;
-constexpr std::size_t kLinesPerPattern = 64;
-constexpr std::uint32_t kPatternBytes = 768, kOrderBytes = 64;
-
-enum Effect : std::uint8_t {
-    kArpeggio = 0,
-    kSlideUp = 1,
-    kSlideDown = 2,
-    kVibrato = 4,
-    kJump = 11,
-    kSetVolume = 12,
-    kBreak = 13,
-    kExtended = 14,
-    kSpeed = 15,
-};
-constexpr std::uint8_t kNoteCut = 0xC0, kNoteDelay = 0xD0;
+// The most ticks a speed effect can give a line, and the longest tick (in calls) it can give.
+constexpr std::size_t kMaxLineTicks = 0xFF - kSpeedLineTicks;
+constexpr int kMaxTickCalls = kSpeedLineTicks;
 
 // What the module wants of one stream during one tick.
 struct Want {
@@ -284,7 +269,7 @@ std::vector<Placement> Compiler::place(const std::vector<std::pair<std::size_t, 
 std::uint8_t Compiler::toneFor(double step) const {
     std::uint8_t best = 0;
     double bestError = 1e9;
-    for (std::uint8_t t = 0; t <= 60; ++t) {
+    for (std::uint8_t t = 0; t <= kHighestTone; ++t) {
         const double e = std::fabs(std::log2(PeriodTable[t] / step));
         if (e < bestError) bestError = e, best = t;
     }
@@ -392,7 +377,7 @@ Cell Compiler::choosePitch(std::size_t s, std::size_t a, std::size_t b, Cell cel
             Cell c = cell;
             c.tone = base;
             c.effect = kArpeggio;
-            c.param = static_cast<std::uint8_t>(x << 4 | y);
+            c.param = paramOf(static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y));
             candidates.push_back(c);
         }
     }
@@ -451,13 +436,13 @@ Cell Compiler::eventCell(std::size_t s, std::size_t a, std::size_t b, int calls,
         case Kind::Start:
             cell.sample = static_cast<std::uint8_t>(w.entry);
             cell.tone = toneFor(w.step);
-            if (at > 0) cell.effect = kExtended, cell.param = kNoteDelay | at, busy = true;
+            if (at > 0) cell.effect = kExtended, cell.param = paramOf(kNoteDelay, at), busy = true;
             break;
         case Kind::Stop:
             if (at == 0)
                 cell.effect = kSetVolume, cell.param = 0;
             else
-                cell.effect = kExtended, cell.param = static_cast<std::uint8_t>(kNoteCut | (at + 1));
+                cell.effect = kExtended, cell.param = paramOf(kNoteCut, static_cast<std::uint8_t>(at + 1));
             busy = true;
             break;
         case Kind::Resume:
@@ -485,7 +470,7 @@ void Compiler::placeControls(const std::vector<Cell>& controls, std::size_t a, s
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t x, std::size_t y) { return sounding[x] < sounding[y]; });
     const auto isControl = [](const Cell& c) {
-        return c.effect == kSpeed || c.effect == kJump || c.effect == kBreak;
+        return c.effect == kSpeed || c.effect == kPositionJump || c.effect == kPatternBreak;
     };
     for (const Cell& c : controls) {
         auto slot = std::find_if(order.begin(), order.end(), [&](std::size_t s) { return !busy[s]; });
@@ -522,14 +507,14 @@ SongLine Compiler::compileLine(std::size_t a, std::size_t b, const Placement& wh
 
     std::vector<Cell> controls;
     if (where.last) {
-        controls.push_back({0, 0, kJump, static_cast<std::uint8_t>(loopTarget_.position)});
-        controls.push_back({0, 0, kBreak, static_cast<std::uint8_t>(192 + loopTarget_.line)});
+        controls.push_back({0, 0, kPositionJump, static_cast<std::uint8_t>(loopTarget_.position)});
+        controls.push_back({0, 0, kPatternBreak, static_cast<std::uint8_t>(kBreakHere + loopTarget_.line)});
     }
-    if (where.breakAfter) controls.push_back({0, 0, kBreak, 0});
+    if (where.breakAfter) controls.push_back({0, 0, kPatternBreak, 0});
     const bool forceSpeeds =
         where.visitStart || (where.position == loopTarget_.position && where.line == loopTarget_.line);
     if (forceSpeeds || int(n) != lineTicks_)
-        controls.push_back({0, 0, kSpeed, static_cast<std::uint8_t>(0x80 + n)});
+        controls.push_back({0, 0, kSpeed, static_cast<std::uint8_t>(kSpeedLineTicks + n)});
     if (forceSpeeds || calls != tickCalls_)
         controls.push_back({0, 0, kSpeed, static_cast<std::uint8_t>(calls - 1)});
     placeControls(controls, a, b, line, busy);
@@ -613,33 +598,32 @@ CompiledSong compileSong(const Performance& p, const VoicePlan& v, const SampleB
 }
 
 std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t address, std::uint32_t limit) {
-    // Patterns of 64 lines; the same bytes are stored once.
+    // Patterns of kLinesPerPattern lines; the same bytes are stored once.
     std::vector<std::vector<std::uint8_t>> patterns;
     std::vector<std::size_t> orders;
     for (const std::vector<SongLine>& lines : song.positions) {
         std::vector<std::uint8_t> bytes(kPatternBytes, 0);
-        for (std::size_t l = 0; l < std::min(lines.size(), kLinesPerPattern); ++l)
+        for (std::size_t l = 0; l < std::min<std::size_t>(lines.size(), kLinesPerPattern); ++l)
             for (std::size_t c = 0; c < kVoices; ++c) {
                 const Cell& cell = lines[l].cells[c];
-                const std::size_t at = 12 * l + 3 * c;
-                bytes[at] = static_cast<std::uint8_t>(cell.sample << 4 | (cell.effect & 15));
-                bytes[at + 1] = cell.tone;
-                bytes[at + 2] = cell.param;
+                const std::size_t at = kLineBytes * l + kCellBytes * c;
+                bytes[at + kCellHead] = cellHead(cell.sample, cell.effect);
+                bytes[at + kCellTone] = cell.tone;
+                bytes[at + kCellParam] = cell.param;
             }
         const auto same = std::find(patterns.begin(), patterns.end(), bytes);
         orders.push_back(static_cast<std::size_t>(same - patterns.begin()));
         if (same == patterns.end()) patterns.push_back(std::move(bytes));
     }
-    if (orders.size() > 256) return 0;
-    // Past 64 positions the order list runs on into the first pattern's bytes: that pattern is kept free.
-    const std::size_t first = orders.size() > kOrderBytes ? 1 : 0;
-    const std::size_t bytes = kOrderBytes + kPatternBytes * (patterns.size() + first);
-    if (patterns.size() + first > 256 || address + bytes > limit) return 0;
+    if (orders.size() > kOrderPositions) return 0;
+    // Past the order list's positions it runs on into the first pattern's bytes: that pattern is kept free.
+    const std::size_t first = orders.size() > kOrderListBytes ? 1 : 0;
+    const std::size_t bytes = kOrderListBytes + kPatternBytes * (patterns.size() + first);
+    if (patterns.size() + first > kPatterns || address + bytes > limit) return 0;
     for (std::size_t p = 0; p < orders.size(); ++p)
         rom.poke(static_cast<std::uint32_t>(address + p), {static_cast<std::uint8_t>(orders[p] + first)});
     for (std::size_t p = 0; p < patterns.size(); ++p)
-        rom.poke(static_cast<std::uint32_t>(address + kOrderBytes + kPatternBytes * (p + first)),
-                 patterns[p]);
+        rom.poke(static_cast<std::uint32_t>(address + songOffset(p + first)), patterns[p]);
     rom.song(0, static_cast<std::uint16_t>(address));
     return bytes;
 }

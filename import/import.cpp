@@ -10,13 +10,18 @@
 #include "engine/engine.h"
 #include "fidelity.h"
 #include "load.h"
+#include "rom/signature.h"
 #include "samples.h"
 #include "voices.h"
 
 namespace {
 
 constexpr std::uint32_t kSongAddress = 0x8000;
-constexpr std::uint32_t kTables = 0xFF8E; // the song and sample tables, to the image's end
+constexpr std::uint32_t kTables = kSongTable; // the song and sample tables, to the image's end
+// The signature (the rate the ROM is made for and the song's title) lies just below the tables, in room
+// kept for the longest title; the song and the samples end below it.
+constexpr std::size_t kSignatureRoom = 1 + 4 + 1 + (1 + kMaxSignatureText) + 1 + kSignatureFooter;
+constexpr std::uint32_t kDataEnd = kTables - kSignatureRoom;
 // Space the first compile leaves for samples, before the song's size is known.
 constexpr std::size_t kProvisionalSampleSpace = 8192;
 
@@ -34,15 +39,15 @@ bool layOut(const Performance& performance, const VoicePlan& voices, int rate, c
         const CompiledSong song = compileSong(performance, voices, bank, rate, options);
         RomBuilder rom;
         const std::size_t songBytes =
-            placeSong(song, rom, kSongAddress, static_cast<std::uint32_t>(kTables - reserved));
+            placeSong(song, rom, kSongAddress, static_cast<std::uint32_t>(kDataEnd - reserved));
         if (songBytes == 0) return false;
-        const std::size_t room = kTables - kSongAddress - songBytes;
+        const std::size_t room = kDataEnd - kSongAddress - songBytes;
         if (room != space && attempt < 6) { // samples get what the song leaves; compile again for them
             space = room;
             continue;
         }
         SampleBank placed = bank;
-        if (!placeSamples(placed, rom, static_cast<std::uint32_t>(kSongAddress + songBytes), kTables)) {
+        if (!placeSamples(placed, rom, static_cast<std::uint32_t>(kSongAddress + songBytes), kDataEnd)) {
             // The song grew on the last compile: shrink the samples to match.
             space = room - std::min(room, placed.bytes - room + 256);
             continue;
@@ -159,6 +164,8 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     }
     result = std::move(fits[best]);
     result.title = performance.title;
+    writeSignature(result.rom,
+                   RomSignature{static_cast<std::uint32_t>(options.rate), {performance.title}, {}});
     result.format = performance.format;
     result.moduleSeconds = performance.length;
     result.channels = performance.channels;

@@ -12,8 +12,9 @@
 
 namespace {
 
-// Highest and lowest table semitones (tone 0 is semitone 0, tone 60 semitone 59).
-constexpr int kTopSemitone = 59;
+// Highest and lowest table semitones (tone 0 is semitone 0, tone 60 semitone 59: the extra step of tone
+// kUnitTone has no semitone of its own).
+constexpr int kTopSemitone = kHighestTone - 1;
 // A sample's most played pitch lands here when space allows: tone 21, a step of 259, about one byte per
 // output sample, so the stored rate is the output rate and no byte is skipped or repeated much.
 constexpr int kPreferredAnchor = 20;
@@ -26,8 +27,8 @@ constexpr int kGlidingAnchor = kPreferredAnchor + 12;
 constexpr double kShortestLoop = 200;
 
 double tableStep(int semitone) {
-    const int tone = semitone <= 19 ? semitone : semitone + 1;
-    return PeriodTable[std::clamp(tone, 0, 60)];
+    const int tone = semitone < kUnitTone ? semitone : semitone + 1;
+    return PeriodTable[std::clamp(tone, 0, int{kHighestTone})];
 }
 
 // What the module does with one sample, over the whole song.
@@ -143,7 +144,7 @@ std::vector<float> resample(const std::vector<float>& in, double ratio, std::siz
 
 std::uint8_t quantize(float v) {
     const long q = std::lround(v * 7.5f);
-    return static_cast<std::uint8_t>(std::clamp(q, -8L, 7L) & 15);
+    return nibbleBits(static_cast<int>(std::clamp<long>(q, kNibbleLowest, kNibbleHighest)));
 }
 
 // A heard sample, while the bank is planned.
@@ -390,8 +391,7 @@ bool placeSamples(SampleBank& bank, RomBuilder& rom, std::uint32_t address, std:
         KeptSample* high = i + 1 < bySize.size() ? bySize[i + 1] : nullptr;
         std::vector<std::uint8_t> bytes(low.nibbles.size(), 0);
         for (std::size_t b = 0; b < bytes.size(); ++b)
-            bytes[b] = static_cast<std::uint8_t>(
-                low.nibbles[b] | (high && b < high->nibbles.size() ? high->nibbles[b] << 4 : 0));
+            bytes[b] = nibbleByte(low.nibbles[b], high && b < high->nibbles.size() ? high->nibbles[b] : 0);
         low.address = address, low.nibble = 0;
         if (high) high->address = address, high->nibble = 1;
         rom.poke(address, bytes);

@@ -2,11 +2,11 @@
 
 #include <cstdio>
 
+#include "engine/format.h"
 #include "notes.h"
 
 CellView cellFromBytes(const std::uint8_t* bytes) {
-    return {static_cast<std::uint8_t>(bytes[0] >> 4), static_cast<std::uint8_t>(bytes[0] & 15), bytes[1],
-            bytes[2]};
+    return {cellSample(bytes[kCellHead]), cellEffect(bytes[kCellHead]), bytes[kCellTone], bytes[kCellParam]};
 }
 
 std::string cellText(const CellView& c) {

@@ -18,14 +18,14 @@ namespace {
 constexpr std::size_t kWalkCap = 30 * 60 * 8000 / kStepsPerCall; // 30 minutes of calls at 8000 Hz
 
 std::string hex4(Position v) {
-    char text[16];
+    char text[24];
     std::snprintf(text, sizeof text, "0x%04llX", static_cast<unsigned long long>(v));
     return text;
 }
 
 CellView cellAt(Position song, std::uint8_t pattern, std::uint8_t line, std::uint8_t channel) {
-    std::uint8_t bytes[3];
-    imageBytes(song + 64 + 768 * Position{pattern} + 12 * Position{line} + 3 * Position{channel}, bytes, 3);
+    std::uint8_t bytes[kCellBytes];
+    imageBytes(song + songOffset(pattern, line, channel), bytes, kCellBytes);
     return cellFromBytes(bytes);
 }
 
@@ -37,11 +37,11 @@ void printPattern(Position song, std::uint8_t pattern, const std::vector<int>& o
             std::printf("%s%d", i ? ", " : " ", orders[i]);
         std::printf(")");
     }
-    const Position start = song + 64 + 768 * Position{pattern};
+    const Position start = song + songOffset(pattern);
     std::printf(" at %s\nline  channel 0    channel 1    channel 2    channel 3\n", hex4(start).c_str());
-    for (std::uint8_t line = 0; line < 64; ++line) {
+    for (std::uint8_t line = 0; line < kLinesPerPattern; ++line) {
         std::printf(" %02d ", line);
-        for (std::uint8_t ch = 0; ch < 4; ++ch)
+        for (std::uint8_t ch = 0; ch < kChannels; ++ch)
             std::printf("  %s", cellText(cellAt(song, pattern, line, ch)).c_str());
         std::printf("\n");
     }
@@ -119,9 +119,10 @@ void checkSamples(std::size_t fileSize, const std::map<int, int>& highestTone, W
                          unplayed);
         if (r.end < r.start)
             warnings.add(name + " ends before it starts: it plays one byte, then loops or stops" + unplayed);
-        if (r.loopStart >= 0x100) {
+        if (r.loopStart >= kLowestLoopStart) {
             const Position loopLength = r.end > r.loopStart ? r.end - r.loopStart : 0;
-            const auto tone = static_cast<std::uint8_t>(played == highestTone.end() ? 60 : played->second);
+            const auto tone =
+                static_cast<std::uint8_t>(played == highestTone.end() ? kHighestTone : played->second);
             if (loopLength == 0)
                 warnings.add(name + " loops from " + hex4(r.loopStart) + ", at or past its end " +
                              hex4(r.end) + ": its position creeps past the image" + unplayed);
@@ -141,34 +142,34 @@ void checkRows(const Walk& walk, Position song, std::size_t fileSize, Warnings& 
     for (const auto& [order, pattern] : walk.orderVisits)
         playsPatternZero |= pattern == 0;
     for (const auto& [order, line] : walk.rows) {
-        if (order > 63 && playsPatternZero)
+        if (order >= int{kOrderListBytes} && playsPatternZero)
             warnings.add(
                 "order position " + std::to_string(order) +
                 " is past the order list: its pattern number is read from pattern 0, which plays too");
         const std::uint8_t pattern = imageByte(song + static_cast<Position>(order));
-        const Position row = song + 64 + 768 * Position{pattern} + 12 * static_cast<Position>(line);
+        const Position row = song + songOffset(pattern, static_cast<std::size_t>(line));
         const std::string where = "order " + std::to_string(order) + " line " + std::to_string(line);
-        if (row + 12 > kImageSize)
+        if (row + kLineBytes > kImageSize)
             warnings.add(where + " (pattern " + std::to_string(pattern) +
                          ") lies past the image: it reads as empty");
-        else if (!inFile(row, fileSize) || !inFile(row + 11, fileSize))
+        else if (!inFile(row, fileSize) || !inFile(row + kLineBytes - 1, fileSize))
             warnings.add(where + " (pattern " + std::to_string(pattern) + ") lies outside the file's data");
-        if (line > 63) warnings.add(where + ": the line is past the end of its pattern");
-        for (std::uint8_t ch = 0; ch < 4; ++ch) {
+        if (line >= kLinesPerPattern) warnings.add(where + ": the line is past the end of its pattern");
+        for (std::uint8_t ch = 0; ch < kChannels; ++ch) {
             const CellView c = cellAt(song, pattern, static_cast<std::uint8_t>(line), ch);
             const std::string at = where + " channel " + std::to_string(ch);
             if (c.sample != 0) {
                 int& high = highestTone[c.sample];
-                high = std::max(high, std::min<int>(c.tone, 60));
+                high = std::max(high, std::min<int>(c.tone, kHighestTone));
             }
-            if (c.sample == 15)
+            if (c.sample == kSampleEntries)
                 warnings.add(at + ": sample 15 has no table entry (it plays one byte of address 0)");
-            if (c.tone > 60 && (c.sample != 0 || (c.effect == 0 && c.param != 0)))
+            if (c.tone > kHighestTone && (c.sample != 0 || (c.effect == kArpeggio && c.param != 0)))
                 warnings.add(at + ": tone " + std::to_string(c.tone) + " is above 60 and plays as tone 60");
-            if (c.effect == 0 && c.param != 0 &&
-                (c.tone + (c.param >> 4) > 60 || c.tone + (c.param & 15) > 60))
+            if (c.effect == kArpeggio && c.param != 0 &&
+                (c.tone + paramHigh(c.param) > kHighestTone || c.tone + paramLow(c.param) > kHighestTone))
                 warnings.add(at + ": the arpeggio reaches above tone 60 and plays those notes as tone 60");
-            if (c.effect == 13 && c.param >= 64 && c.param < 192)
+            if (c.effect == kPatternBreak && c.param >= kLinesPerPattern && c.param < kBreakHere)
                 warnings.add(at + ": pattern break " + std::to_string(c.param) +
                              " goes to a line past the end of the next pattern");
         }
@@ -216,17 +217,18 @@ int runInfo(const std::vector<std::string>& args) {
         const long long bytes = static_cast<long long>(r.end) - static_cast<long long>(r.start);
         std::printf(" %2zu  %s  %s  %5lld  %-6s  %s\n", i, hex4(r.start).c_str(), hex4(r.end).c_str(), bytes,
                     r.nibble != 0 ? "high" : "low",
-                    r.loopStart >= 0x100 ? ("from " + hex4(r.loopStart)).c_str() : "none");
+                    r.loopStart >= kLowestLoopStart ? ("from " + hex4(r.loopStart)).c_str() : "none");
     }
     std::printf("\nSongs\n");
     for (std::size_t n = 0; n < kSongs; ++n)
         std::printf("  %zu  %s%s\n", n, hex4(SongInfo[n]).c_str(), n == 0 ? "  (played)" : "");
 
     std::printf("\nSong 0 order list (positions 0-63)\n");
-    for (int row = 0; row < 4; ++row) {
-        std::printf("  %02d:", row * 16);
-        for (int i = 0; i < 16; ++i)
-            std::printf(" %02X", imageByte(song + static_cast<Position>(row * 16 + i)));
+    constexpr std::size_t kPerRow = 16;
+    for (std::size_t row = 0; row < kOrderListBytes / kPerRow; ++row) {
+        std::printf("  %02zu:", row * kPerRow);
+        for (std::size_t i = 0; i < kPerRow; ++i)
+            std::printf(" %02X", imageByte(song + row * kPerRow + i));
         std::printf("\n");
     }
 

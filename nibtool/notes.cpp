@@ -2,22 +2,26 @@
 
 #include <cstdio>
 
+#include "engine/format.h"
+
 int semitoneOf(std::uint8_t tone) {
-    if (tone > 60) return -1;
-    return tone <= 20 ? (tone == 20 ? 19 : tone) : tone - 1;
+    // Tone kUnitTone, the extra step, counts with the tone below it; the tones above it are one higher
+    // than their semitones.
+    if (tone > kHighestTone) return -1;
+    return tone <= kUnitTone ? (tone == kUnitTone ? kUnitTone - 1 : tone) : tone - 1;
 }
 
 std::uint8_t toneOf(int semitone) {
-    return static_cast<std::uint8_t>(semitone <= 19 ? semitone : semitone + 1);
+    return static_cast<std::uint8_t>(semitone < kUnitTone ? semitone : semitone + 1);
 }
 
 std::string noteName(std::uint8_t tone) {
     static constexpr const char* kNames[12] = {"C-", "C#", "D-", "D#", "E-", "F-",
                                                "F#", "G-", "G#", "A-", "A#", "B-"};
     char text[8];
-    if (tone > 60)
+    if (tone > kHighestTone)
         std::snprintf(text, sizeof text, "?%02X", tone);
-    else if (tone == 20)
+    else if (tone == kUnitTone)
         std::snprintf(text, sizeof text, "G+2");
     else {
         const int k = semitoneOf(tone);

@@ -44,15 +44,16 @@ RomBuilder& RomBuilder::word(std::uint32_t address, std::uint16_t value) {
 
 RomBuilder& RomBuilder::sample(std::size_t i, std::uint16_t start, std::uint16_t end, std::uint8_t nibble,
                                std::uint16_t loopStart) {
-    if (i >= 15) throw std::out_of_range("sample entry " + std::to_string(i) + " is outside 0-14");
-    const auto entry = static_cast<std::uint32_t>(0xFF96 + 7 * i);
-    word(entry, start).word(entry + 2, end).poke(entry + 4, {nibble});
-    return word(entry + 5, loopStart);
+    if (i >= kSampleEntries)
+        throw std::out_of_range("sample entry " + std::to_string(i) + " is outside 0-14");
+    const auto entry = static_cast<std::uint32_t>(sampleEntry(i));
+    word(entry + kEntryStart, start).word(entry + kEntryEnd, end).poke(entry + kEntryNibble, {nibble});
+    return word(entry + kEntryLoopStart, loopStart);
 }
 
 RomBuilder& RomBuilder::song(std::size_t n, std::uint16_t address) {
-    if (n >= 4) throw std::out_of_range("song " + std::to_string(n) + " is outside 0-3");
-    return word(static_cast<std::uint32_t>(0xFF8E + 2 * n), address);
+    if (n >= kSongs) throw std::out_of_range("song " + std::to_string(n) + " is outside 0-3");
+    return word(static_cast<std::uint32_t>(songEntry(n)), address);
 }
 
 RomBuilder& RomBuilder::orders(std::uint16_t song, std::initializer_list<std::uint8_t> patterns) {
@@ -60,19 +61,20 @@ RomBuilder& RomBuilder::orders(std::uint16_t song, std::initializer_list<std::ui
 }
 
 RomBuilder& RomBuilder::orders(std::uint16_t song, const std::vector<std::uint8_t>& patterns) {
-    if (patterns.size() > 64) throw std::out_of_range("an order list holds at most 64 entries");
+    if (patterns.size() > kOrderListBytes) throw std::out_of_range("an order list holds at most 64 entries");
     return poke(song, patterns);
 }
 
 std::uint32_t RomBuilder::cellAddress(std::uint16_t song, std::size_t pattern, std::size_t line,
                                       std::size_t channel) {
-    return static_cast<std::uint32_t>(song + 64 + 768 * pattern + 12 * line + 3 * channel);
+    return static_cast<std::uint32_t>(song + songOffset(pattern, line, channel));
 }
 
 RomBuilder& RomBuilder::cell(std::uint16_t song, std::size_t pattern, std::size_t line, std::size_t channel,
                              Cell c) {
-    if (line >= 64 || channel >= 4) throw std::out_of_range("a cell is on line 0-63 of channel 0-3");
-    const auto head = static_cast<std::uint8_t>((c.sample & 15) << 4 | (c.effect & 15));
+    if (line >= kLinesPerPattern || channel >= kChannels)
+        throw std::out_of_range("a cell is on line 0-63 of channel 0-3");
+    const std::uint8_t head = cellHead(c.sample, c.effect);
     return poke(cellAddress(song, pattern, line, channel), {head, c.tone, c.param});
 }
 

@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "engine/format.h"
+
 // One cell of a song line.
 struct Cell {
     std::uint8_t sample = 0; // 0: no note, 1-15: a sample number
     std::uint8_t tone = 0;   // 0-60 for a note; the arpeggio's base tone
-    std::uint8_t effect = 0; // 0-15
+    std::uint8_t effect = 0; // 0-15: an Effect
     std::uint8_t param = 0;
 };
 
@@ -21,8 +23,8 @@ bool writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes)
 
 class RomBuilder {
   public:
-    static constexpr std::size_t kSize = 0x8000;
-    static constexpr std::uint32_t kBase = 0x8000; // image address of the file's first byte
+    static constexpr std::size_t kSize = kRomSize;
+    static constexpr std::uint32_t kBase = kRomBase; // image address of the file's first byte
 
     // Bytes at an image address (0x8000-0xFFFF); anything else is a mistake and throws out_of_range.
     RomBuilder& poke(std::uint32_t address, std::initializer_list<std::uint8_t> bytes);

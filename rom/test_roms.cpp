@@ -24,13 +24,13 @@ void addSamples(RomBuilder& rom, std::mt19937& rng) {
 std::uint8_t paramFor(std::uint8_t effect, std::mt19937& rng) {
     const auto any = static_cast<std::uint8_t>(rng());
     switch (effect) {
-    case 0xB: return static_cast<std::uint8_t>(rng() % 4); // jump within the song
-    case 0xD: return rng() % 4 == 0 ? any : static_cast<std::uint8_t>(rng() % 64);
-    case 0xE: {
-        static constexpr std::uint8_t kCommands[] = {0xC, 0xD, 0xE, 0x1};
-        return static_cast<std::uint8_t>(kCommands[rng() % 4] << 4 | static_cast<int>(rng() % 16));
+    case kPositionJump: return static_cast<std::uint8_t>(rng() % 4); // jump within the song
+    case kPatternBreak: return rng() % 4 == 0 ? any : static_cast<std::uint8_t>(rng() % kLinesPerPattern);
+    case kExtended: {
+        static constexpr std::uint8_t kCommands[] = {kNoteCut, kNoteDelay, kSongDelay, 0x1};
+        return paramOf(kCommands[rng() % 4], static_cast<std::uint8_t>(rng() % 16));
     }
-    case 0xF: {
+    case kSpeed: {
         static constexpr std::uint8_t kSpeeds[] = {0x00, 0x01, 0x03, 0x0A, 0x81, 0x83, 0x86, 0x80};
         return rng() % 4 == 0 ? any : kSpeeds[rng() % 8];
     }
@@ -52,11 +52,12 @@ std::vector<NamedRom> effectSongs(unsigned count, std::uint32_t seed) {
         addSamples(rom, rng);
         rom.song(0, kSong).orders(kSong, {0, 1, 2, 3, 1, 0});
         for (std::size_t pattern = 0; pattern < 4; ++pattern)
-            for (std::size_t line = 0; line < 64; ++line)
-                for (std::size_t ch = 0; ch < 4; ++ch) {
+            for (std::size_t line = 0; line < kLinesPerPattern; ++line)
+                for (std::size_t ch = 0; ch < kChannels; ++ch) {
                     Cell c;
-                    if (rng() % 3 == 0) c.sample = static_cast<std::uint8_t>(1 + rng() % 15);
-                    c.tone = static_cast<std::uint8_t>(rng() % 10 == 0 ? rng() % 256 : rng() % 61);
+                    if (rng() % 3 == 0)
+                        c.sample = static_cast<std::uint8_t>(1 + rng() % (kSampleNumbers - 1));
+                    c.tone = static_cast<std::uint8_t>(rng() % 10 == 0 ? rng() % 256 : rng() % kTones);
                     if (rng() % 2 == 0) c.effect = static_cast<std::uint8_t>(rng() % 16);
                     c.param = paramFor(c.effect, rng);
                     rom.cell(kSong, pattern, line, ch, c);
@@ -77,26 +78,26 @@ std::vector<NamedRom> hostileRoms() {
     // A song that plays every sample on every channel, on every line, at one call per tick.
     const auto busySong = [](RomBuilder& rom, std::uint16_t song) {
         rom.song(0, song);
-        if (song < RomBuilder::kBase || song > 0xFFFF - 64 - 768) return;
+        if (song < RomBuilder::kBase || song + songOffset(1) > kImageSize - 1) return;
         rom.orders(song, {0});
-        for (std::size_t line = 0; line < 64; ++line)
-            for (std::size_t ch = 0; ch < 4; ++ch)
+        for (std::size_t line = 0; line < kLinesPerPattern; ++line)
+            for (std::size_t ch = 0; ch < kChannels; ++ch)
                 rom.cell(song, 0, line, ch,
-                         {static_cast<std::uint8_t>(1 + (line + ch) % 15), static_cast<std::uint8_t>(line),
-                          static_cast<std::uint8_t>(line == 0 ? 0xF : 0), 0x00});
+                         {static_cast<std::uint8_t>(1 + (line + ch) % kSampleEntries),
+                          static_cast<std::uint8_t>(line), line == 0 ? kSpeed : kArpeggio, 0x00});
     };
 
     RomBuilder creep; // one-byte and short loops with large steps: positions creep past the image
     creep.fill(0xF000, 0x1000, 0x77);
-    for (std::size_t i = 0; i < 15; ++i)
+    for (std::size_t i = 0; i < kSampleEntries; ++i)
         creep.sample(i, static_cast<std::uint16_t>(0xF000 + i), static_cast<std::uint16_t>(0xF001 + i), 0,
                      static_cast<std::uint16_t>(0xF000 + i));
     busySong(creep, kSong);
-    creep.cell(kSong, 0, 1, 0, {1, 60, 1, 0xFF}); // slide the step up as far as it goes
+    creep.cell(kSong, 0, 1, 0, {1, kHighestTone, kSlideUp, 0xFF}); // slide the step up as far as it goes
     roms.push_back(file("creeping-loops", creep));
 
     RomBuilder zero; // zero-length samples, loops at the end, loop starts beyond the end
-    for (std::size_t i = 0; i < 15; ++i) {
+    for (std::size_t i = 0; i < kSampleEntries; ++i) {
         const auto at = static_cast<std::uint16_t>(0x9000 + 0x100 * i);
         const std::uint16_t loops[] = {0, at, static_cast<std::uint16_t>(at + 0x80), 0xFFFF, 0x0100};
         zero.sample(i, at, at, static_cast<std::uint8_t>(i), loops[i % 5]);
@@ -105,7 +106,7 @@ std::vector<NamedRom> hostileRoms() {
     roms.push_back(file("zero-length-samples", zero));
 
     RomBuilder wild; // every table entry points at the top of the image or below the ROM
-    for (std::size_t i = 0; i < 15; ++i)
+    for (std::size_t i = 0; i < kSampleEntries; ++i)
         wild.sample(i, static_cast<std::uint16_t>(0xFFF0 + i), static_cast<std::uint16_t>(i * 0x1111), 0x80,
                     static_cast<std::uint16_t>(0xFFFF - i));
     busySong(wild, kSong);
@@ -114,7 +115,7 @@ std::vector<NamedRom> hostileRoms() {
     for (std::uint16_t song : {std::uint16_t{0x0000}, std::uint16_t{0xFFF0}, std::uint16_t{0xFF00}}) {
         RomBuilder rom;
         rom.fill(0x9000, 0x100, 0x5A);
-        for (std::size_t i = 0; i < 15; ++i)
+        for (std::size_t i = 0; i < kSampleEntries; ++i)
             rom.sample(i, 0x9000, 0x9100, 0, 0x9000);
         rom.song(0, song);
         char name[32];
@@ -127,12 +128,13 @@ std::vector<NamedRom> hostileRoms() {
         .sample(1, 0x9000, 0x9100, 0, 0x9000)
         .song(0, kSong)
         .orders(kSong, {0, 1});
-    breaks.cell(kSong, 0, 0, 0, {1, 20, 0xF, 0x00}).cell(kSong, 0, 0, 1, {1, 24, 0xD, 0x7F});
-    breaks.cell(kSong, 1, 63, 2, {1, 28, 0xB, 0xF0}).cell(kSong, 0, 20, 3, {1, 30, 0xE, 0xEF});
-    breaks.cell(kSong, 1, 0, 0, {1, 32, 0xE, 0xE1}).cell(kSong, 1, 0, 1, {0, 0, 0xE, 0xE0});
+    breaks.cell(kSong, 0, 0, 0, {1, 20, kSpeed, 0x00}).cell(kSong, 0, 0, 1, {1, 24, kPatternBreak, 0x7F});
+    breaks.cell(kSong, 1, 63, 2, {1, 28, kPositionJump, 0xF0})
+        .cell(kSong, 0, 20, 3, {1, 30, kExtended, 0xEF});
+    breaks.cell(kSong, 1, 0, 0, {1, 32, kExtended, 0xE1}).cell(kSong, 1, 0, 1, {0, 0, kExtended, 0xE0});
     roms.push_back(file("breaks-and-delays", breaks));
 
     RomBuilder shortTables = wild; // a file that ends inside the sample table
-    roms.push_back(file("ends-in-sample-table", shortTables, 0x7FA0));
+    roms.push_back(file("ends-in-sample-table", shortTables, kSampleTable + 10 - kRomBase));
     return roms;
 }

@@ -19,7 +19,7 @@ RomBuilder goodRom() {
     RomBuilder rom;
     rom.song(0, kSong).orders(kSong, {0, 0}).sample(1, 0x9000, 0x9400, 0, 0x9100);
     rom.cell(kSong, 0, 0, 0, {1, 30, 0, 0});
-    rom.cell(kSong, 0, 63, 1, {0, 0, 0xB, 0});
+    rom.cell(kSong, 0, 63, 1, {0, 0, kPositionJump, 0});
     return rom;
 }
 
@@ -42,19 +42,19 @@ TEST(RomReadCheck, FindsReadsOutsideTheFile) {
          "lies outside"},
         {"a pattern break past line 63",
          [](RomBuilder& r) {
-             r.cell(kSong, 0, 2, 2, {0, 0, 0xD, 70});
+             r.cell(kSong, 0, 2, 2, {0, 0, kPatternBreak, 70});
          },
          "the line is past the end of its pattern"},
         {"a jump past the order list, playing pattern 0",
          [](RomBuilder& r) {
-             r.cell(kSong, 0, 2, 2, {0, 0, 0xB, 64});
+             r.cell(kSong, 0, 2, 2, {0, 0, kPositionJump, 64});
          },
          "order position 64 is past"},
         {"a jump past the order list in a song that never plays pattern 0",
          [](RomBuilder& r) {
              r.orders(kSong, {1, 1})
                  .cell(kSong, 1, 0, 0, {1, 30, 0, 0})
-                 .cell(kSong, 1, 2, 2, {0, 0, 0xB, 64});
+                 .cell(kSong, 1, 2, 2, {0, 0, kPositionJump, 64});
              r.cell(kSong, 0, 0, 0, {0, 0, 1, 0}); // pattern 0's first byte: pattern 1 at position 64
          },
          ""},

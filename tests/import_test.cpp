@@ -177,13 +177,14 @@ TEST(Import, EveryFormatSoundsAndStaysInsideItsData) {
         const ImportResult r = importOrFail(file);
         ASSERT_EQ(r.rom.size(), 32768u) << format;
         // Every sample entry lies inside the file's data, below the tables.
-        for (std::size_t i = 1; i < 15; ++i) {
-            const std::size_t at = 0x7F96 + 7 * i;
-            const unsigned start = r.rom[at] << 8 | r.rom[at + 1], end = r.rom[at + 2] << 8 | r.rom[at + 3];
+        for (std::size_t i = 1; i < kSampleEntries; ++i) {
+            const std::size_t at = sampleEntry(i) - kRomBase;
+            const auto word = [&](std::size_t k) { return unsigned(r.rom[at + k] << 8 | r.rom[at + k + 1]); };
+            const unsigned start = word(kEntryStart), end = word(kEntryEnd);
             if (start == 0 && end == 0) continue;
-            EXPECT_GE(start, 0x8000u) << format << " entry " << i;
+            EXPECT_GE(start, kRomBase) << format << " entry " << i;
             EXPECT_LE(start, end) << format << " entry " << i;
-            EXPECT_LE(end, 0xFF8Eu) << format << " entry " << i;
+            EXPECT_LE(end, kSongTable) << format << " entry " << i;
         }
         EngineHarness h(r.rom);
         const std::vector<std::uint8_t> pcm = h.render(kRate * 3);

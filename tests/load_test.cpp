@@ -55,7 +55,8 @@ TEST(LoadReport, FileLengths) {
     const Case cases[] = {
         {0, "load of 0 bytes of rom data complete", "read song 0: starting at offset 0x   0"},
         {100, "load of 100 bytes of rom data complete", "read song 0: starting at offset 0x   0"},
-        {0x7F8F, "load of 32655 bytes of rom data complete", "read song 0: starting at offset 0x8100"},
+        {kSongTable + 1 - kRomBase, "load of 32655 bytes of rom data complete",
+         "read song 0: starting at offset 0x8100"},
         {40000, "load of 32768 bytes of rom data complete", "read song 0: starting at offset 0x8123"},
     };
     for (const Case& c : cases) {

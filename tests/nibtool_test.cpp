@@ -63,8 +63,8 @@ RomBuilder fourLineLoop() {
     RomBuilder rom;
     rom.fill(0x9000, 0x100, 0x35).sample(1, 0x9000, 0x9100, 0, 0x9000).song(0, 0x8000).orders(0x8000, {0});
     rom.cell(0x8000, 0, 0, 0, {1, 24})
-        .cell(0x8000, 0, 2, 1, {1, 31, 4, 1})
-        .cell(0x8000, 0, 3, 2, {0, 0, 13, 0xC0});
+        .cell(0x8000, 0, 2, 1, {1, 31, kVibrato, 1})
+        .cell(0x8000, 0, 3, 2, {0, 0, kPatternBreak, 0xC0});
     return rom;
 }
 
@@ -116,11 +116,11 @@ TEST(NibtoolInfo, ShowsCellsAndWarnsOnHostileImages) {
 
     RomBuilder hostile = fourLineLoop();
     hostile
-        .sample(2, 0x9000, 0x9001, 0, 0x9000)     // a one-byte loop
-        .sample(3, 0x9100, 0x9000, 0, 0)          // ends before it starts
-        .sample(4, 0x1000, 0x2000, 0, 0)          // below the ROM
-        .cell(0x8000, 0, 1, 0, {2, 70})           // tone above 60, creeping at tone 60
-        .cell(0x8000, 0, 1, 3, {3, 10, 13, 100}); // a break past the next pattern
+        .sample(2, 0x9000, 0x9001, 0, 0x9000)                // a one-byte loop
+        .sample(3, 0x9100, 0x9000, 0, 0)                     // ends before it starts
+        .sample(4, 0x1000, 0x2000, 0, 0)                     // below the ROM
+        .cell(0x8000, 0, 1, 0, {2, 70})                      // tone above 60, creeping at tone 60
+        .cell(0x8000, 0, 1, 3, {3, 10, kPatternBreak, 100}); // a break past the next pattern
     ASSERT_EQ(nibtool("info " + writeRom("hostile.rom", hostile), &out), 0);
     for (const char* warning :
          {"tone 70 is above 60", "sample 2's loop of 1 bytes is shorter than one step",

@@ -42,8 +42,8 @@ RomBuilder fourLineLoop(std::uint8_t fill = 0x35, std::uint8_t tone = 24) {
     RomBuilder rom;
     rom.fill(0x9000, 0x100, fill).sample(1, 0x9000, 0x9100, 0, 0x9000).song(0, 0x8000).orders(0x8000, {0});
     rom.cell(0x8000, 0, 0, 0, {1, tone})
-        .cell(0x8000, 0, 2, 1, {1, 31, 4, 1})
-        .cell(0x8000, 0, 3, 2, {0, 0, 13, 0xC0});
+        .cell(0x8000, 0, 2, 1, {1, 31, kVibrato, 1})
+        .cell(0x8000, 0, 3, 2, {0, 0, kPatternBreak, 0xC0});
     return rom;
 }
 

@@ -42,10 +42,10 @@ TEST(SongClock, LineDurations) {
     };
     const Case cases[] = {
         {"defaults: 6 ticks of 11 calls", {}, 858},
-        {"one call per tick", {{0, 0, 15, 0x00}}, 6 * 13},
-        {"one tick of one call", {{0, 0, 15, 0x00}, {0, 0, 15, 0x81}}, 13},
-        {"zero ticks per line runs 256 ticks", {{0, 0, 15, 0x00}, {0, 0, 15, 0x80}}, 256 * 13},
-        {"ticks of 6 calls", {{0, 0, 15, 0x05}}, 6 * 6 * 13},
+        {"one call per tick", {{0, 0, kSpeed, 0x00}}, 6 * 13},
+        {"one tick of one call", {{0, 0, kSpeed, 0x00}, {0, 0, kSpeed, 0x81}}, 13},
+        {"zero ticks per line runs 256 ticks", {{0, 0, kSpeed, 0x00}, {0, 0, kSpeed, 0x80}}, 256 * 13},
+        {"ticks of 6 calls", {{0, 0, kSpeed, 0x05}}, 6 * 6 * 13},
     };
     for (const Case& c : cases) {
         RomBuilder rom = baseRom();

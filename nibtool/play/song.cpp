@@ -13,7 +13,6 @@ namespace {
 
 // A song that never comes back to a line ends after this long, where `nibtool render` ends it.
 constexpr double kCapSeconds = 30 * 60;
-constexpr Position kOrderListBytes = 64;
 // An offered version that has no state for the lines playing takes over after this many calls anyway.
 constexpr std::uint64_t kOfferPatienceCalls = 400;
 
@@ -114,10 +113,11 @@ bool SongPlayer::advanceCall() {
                 : nullptr;
         for (std::uint8_t c = 0; c < kStreams; ++c) {
             channels_[c].moduleChannel = origin ? origin->channels[c] : -1;
-            const std::uint8_t sample = imageByte(row + 3 * c) >> 4;
+            const Position cell = row + kCellBytes * c;
+            const std::uint8_t sample = cellSample(imageByte(cell + kCellHead));
             if (sample == 0) continue;
             channels_[c].sample = sample;
-            channels_[c].tone = imageByte(row + 3 * c + 1);
+            channels_[c].tone = imageByte(cell + kCellTone);
         }
     }
     for (std::uint8_t c = 0; c < kStreams; ++c)
@@ -232,7 +232,6 @@ PlayerState SongPlayer::look(std::shared_ptr<const Playable>* released) {
         state.channels[c].running = getStreamRunning(c) != 0;
         channels_[c].level = 0;
     }
-    imageBytes(PatternOrderTable + kOrderListBytes + Position{state.pattern} * kLinesPerPattern * kLineBytes,
-               state.rows.data(), state.rows.size());
+    imageBytes(PatternOrderTable + songOffset(state.pattern), state.rows.data(), state.rows.size());
     return state;
 }

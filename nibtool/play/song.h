@@ -17,8 +17,6 @@
 #include "source.h"
 
 constexpr std::uint8_t kSilence = 128;
-constexpr std::size_t kLinesPerPattern = 64;
-constexpr std::size_t kLineBytes = 12;
 
 // An order position and line of song 0.
 struct SongPosition {
@@ -53,7 +51,7 @@ struct PlayerState {
     std::uint64_t playedBytes = 0; // song bytes played, pauses excluded
     bool paused = false, finished = false;
     std::array<ChannelState, kStreams> channels{};
-    std::array<std::uint8_t, kLinesPerPattern * kLineBytes> rows{}; // the playing pattern's lines
+    std::array<std::uint8_t, kPatternBytes> rows{}; // the playing pattern's lines
 };
 
 class SongPlayer {

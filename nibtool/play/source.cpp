@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <unistd.h>
 
+#include "engine/format.h"
 #include "engine/sequencer.h"
 #include "host/playback.h"
 #include "host/song_walk.h"
@@ -113,7 +114,7 @@ bool getSong(Reader& r, Playable& s) {
     s.preview = r.number() != 0;
     s.rate = static_cast<int>(std::clamp<std::uint64_t>(r.number(), 1000, 96000));
     r.items(s.rom);
-    for (std::uint64_t n = std::min<std::uint64_t>(r.number(), 256); n > 0 && r.ok(); --n) {
+    for (std::uint64_t n = std::min<std::uint64_t>(r.number(), kOrderPositions); n > 0 && r.ok(); --n) {
         s.origins.emplace_back();
         r.items(s.origins.back());
     }
@@ -134,7 +135,7 @@ SongFacts walk(const Playable& song) {
     Playback().start();
     SongWalk lines;
     SongPasses passes;
-    bool played[256] = {}, seen[256][256] = {};
+    bool played[kOrderPositions] = {}, seen[kOrderPositions][256] = {}; // by order position and line
     std::uint64_t calls = 0;
     const auto cap = static_cast<std::uint64_t>(kCapSeconds * song.rate) / kStepsPerCall;
     while (calls < cap) {
@@ -155,7 +156,7 @@ SongFacts walk(const Playable& song) {
         }
     }
     facts.onceThroughBytes = calls * kStepsPerCall;
-    for (int order = 0; order < 256; ++order)
+    for (std::size_t order = 0; order < kOrderPositions; ++order)
         if (played[order]) facts.orders.push_back(static_cast<std::uint8_t>(order));
     return facts;
 }
@@ -197,17 +198,17 @@ const LineStart* Playable::find(const Place& place) const {
 }
 
 const LineStart* Playable::firstStart(std::uint8_t order, std::uint8_t line) const {
-    const std::size_t at = std::size_t{order} * 64 + line;
+    const std::size_t at = std::size_t{order} * kLinesPerPattern + line;
     return at < lineIndex_.size() && lineIndex_[at] >= 0
                ? &facts.lines[static_cast<std::size_t>(lineIndex_[at])]
                : nullptr;
 }
 
 void Playable::index() {
-    lineIndex_.assign(256 * 64, -1);
+    lineIndex_.assign(kOrderPositions * kLinesPerPattern, -1);
     for (std::size_t i = 0; i < facts.lines.size(); ++i) {
-        const std::size_t at = std::size_t{facts.lines[i].order} * 64 + facts.lines[i].line;
-        if (facts.lines[i].line < 64 && lineIndex_[at] < 0) lineIndex_[at] = static_cast<std::int32_t>(i);
+        const std::size_t at = std::size_t{facts.lines[i].order} * kLinesPerPattern + facts.lines[i].line;
+        if (facts.lines[i].line < kLinesPerPattern && lineIndex_[at] < 0) lineIndex_[at] = static_cast<std::int32_t>(i);
     }
 }
 

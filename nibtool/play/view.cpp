@@ -75,7 +75,9 @@ std::string placeLine(const ViewData& v) {
 std::string patternLine(const PlayerState& s, int line) {
     std::string text = format("%c%02d ", line == s.at.line ? '>' : ' ', line);
     for (std::size_t c = 0; c < kStreams; ++c)
-        text += "  " + cellText(cellFromBytes(&s.rows[static_cast<std::size_t>(line) * kLineBytes + 3 * c]));
+        text +=
+            "  " +
+            cellText(cellFromBytes(&s.rows[static_cast<std::size_t>(line) * kLineBytes + kCellBytes * c]));
     return text;
 }
 
@@ -144,7 +146,7 @@ std::string drawScreen(const ViewData& v, int rows, int columns) {
     lines.push_back(fit(v.message, columns));
     lines.push_back(
         fit(format("speed %d/%d: %d ticks a line, a tick %d calls of %zu samples", s.lineTicks, s.tickCalls,
-                   s.lineTicks == 0 ? 256 : s.lineTicks, s.tickCalls + 1, kStepsPerCall),
+                   s.lineTicks == 0 ? 256 : s.lineTicks /* 0: the tick count runs round */, s.tickCalls + 1, kStepsPerCall),
             columns));
     std::string keys = "space pause   left/right order position   q quit";
     if (v.files > 1) keys += "   n/p next/previous file";
