@@ -6,6 +6,10 @@
 #
 #   bench/fidelity.sh DIR [RATE]        from the repository's root; BUILD_DIR names the build (build/)
 #
+# The figures compare the ROM with libxmp's render of the module (the importer's own measure). With
+# REFERENCE=openmpt123 they compare it with openmpt123's render instead (mono, 32-bit float, played once,
+# through build/bench/compare_render): a second player's view, the one judges of the importer use.
+#
 # Every file in DIR is tried except documents, images, audio and ROMs; one that does not import is shown
 # with the reason and left out of the medians.
 set -euo pipefail
@@ -18,10 +22,17 @@ fi
 dir=$1
 rate=${2:-8000}
 nibtool=${BUILD_DIR:-build}/nibtool
-if [ ! -x "$nibtool" ]; then
-    echo "fidelity.sh: no $nibtool: build first (cmake -S . -B build && cmake --build build -j2)" >&2
+compare=${BUILD_DIR:-build}/bench/compare_render
+reference=${REFERENCE:-libxmp}
+if [ ! -x "$nibtool" ] || { [ "$reference" = openmpt123 ] && [ ! -x "$compare" ]; }; then
+    echo "fidelity.sh: no $nibtool or $compare: build first (cmake -S . -B build && cmake --build build -j2)" >&2
     exit 2
 fi
+case "$reference" in
+libxmp) ;;
+openmpt123) command -v openmpt123 >/dev/null || { echo "fidelity.sh: openmpt123 is not installed" >&2; exit 2; } ;;
+*) echo "fidelity.sh: REFERENCE is libxmp or openmpt123" >&2; exit 2 ;;
+esac
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -38,6 +49,21 @@ for file in "$dir"/*; do
     seconds=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f", b - a }')
     name=${file##*/}
     figures=$(grep '^fidelity: chroma ' "$work/log" | tail -n 1 || true)
+    if [ "$status" -eq 0 ] && [ -n "$figures" ] && [ "$reference" = openmpt123 ]; then
+        # The same line, its figures measured against openmpt123's render.
+        if openmpt123 --batch --quiet --stdout --float --channels 1 --samplerate "$rate" "$file" \
+            >"$work/ref.f32" 2>/dev/null && other=$("$compare" "$work/ref.f32" "$work/out.rom" "$rate"); then
+            figures=$(echo "$figures" | awk -v o="$other" '{
+                split(o, f, " ")
+                sub(/chroma [^,]*, onset [^,]*, length [^ ]*/,
+                    sprintf("chroma %s, onset %s, length %s", f[2], f[4], f[6]))
+                print
+            }')
+        else
+            status=1
+            echo "openmpt123 could not render it" >>"$work/log"
+        fi
+    fi
     if [ "$status" -eq 0 ] && [ -n "$figures" ]; then
         # fidelity: chroma C, onset O, length L (ROM R s, module M s, N channels)
         echo "$figures" | awk -v name="$name" -v seconds="$seconds" -F'[ ,()]+' '{
@@ -52,7 +78,7 @@ for file in "$dir"/*; do
     fi
 done >"$work/rows"
 
-awk -F'\t' -v rate="$rate" '
+awk -F'\t' -v rate="$rate" -v reference="$reference" '
 function median(list, n,    i, j, v, a) {
     if (n == 0) return "-"
     split(list, a, " ")
@@ -62,7 +88,7 @@ function median(list, n,    i, j, v, a) {
 }
 function add(group) { chroma[group] = chroma[group] " " $3; onset[group] = onset[group] " " $4; ++count[group] }
 BEGIN {
-    printf "Fidelity at %d Hz\n\n%-36s %4s %7s %7s %7s %8s\n", rate, "module", "ch", "chroma", "onset", "length", "import"
+    printf "Fidelity at %d Hz against %s\n\n%-36s %4s %7s %7s %7s %8s\n", rate, reference, "module", "ch", "chroma", "onset", "length", "import"
 }
 {
     ++modules

@@ -48,6 +48,13 @@ std::size_t modPatternsAt(const ModLayout& layout) {
     return layout.tag.empty() ? 600 : 1084;
 }
 
+std::size_t modChannels(const ModLayout& layout) {
+    const std::string& tag = layout.tag;
+    if (tag.size() == 4 && tag.compare(1, 3, "CHN") == 0 && tag[0] >= '1' && tag[0] <= '9')
+        return static_cast<std::size_t>(tag[0] - '0');
+    return 4;
+}
+
 std::vector<std::uint8_t> buildMod(const ModLayout& layout) {
     const std::size_t slots = layout.tag.empty() ? 15 : 31;
     Writer w;
@@ -67,11 +74,11 @@ std::vector<std::uint8_t> buildMod(const ModLayout& layout) {
     for (std::size_t i = 0; i < 128; ++i)
         w.u8(i < layout.orders.size() ? layout.orders[i] : 0);
     w.text(layout.tag, layout.tag.empty() ? 0 : 4);
-    const std::size_t patternsAt = w.size();
-    w.zeros(layout.patterns * 1024);
+    const std::size_t patternsAt = w.size(), channels = modChannels(layout);
+    w.zeros(layout.patterns * 256 * channels);
     for (const ModCellLayout& c : layout.cells) {
-        if (c.pattern >= layout.patterns || c.row >= 64 || c.channel >= 4) continue;
-        const std::size_t at = patternsAt + c.pattern * 1024 + c.row * 16 + c.channel * 4;
+        if (c.pattern >= layout.patterns || c.row >= 64 || c.channel >= channels) continue;
+        const std::size_t at = patternsAt + (c.pattern * 64 + c.row) * 4 * channels + c.channel * 4;
         w.bytes[at] = static_cast<std::uint8_t>((c.sample & 0xF0) | (c.period >> 8 & 0x0F));
         w.bytes[at + 1] = static_cast<std::uint8_t>(c.period & 0xFF);
         w.bytes[at + 2] = static_cast<std::uint8_t>((c.sample & 0x0F) << 4 | (c.effect & 0x0F));
@@ -151,11 +158,11 @@ std::vector<std::uint8_t> tinyS3m() {
     return w.bytes;
 }
 
-std::vector<std::uint8_t> tinyXm() {
+std::vector<std::uint8_t> tinyXm(unsigned bpm, unsigned speed) {
     Writer w;
     w.text("Extended Module: ", 17), w.text("tiny xm", 20), w.u8(0x1A), w.text("nibplay", 20);
     w.u16le(0x0104), w.u32le(276);
-    w.u16le(2), w.u16le(0), w.u16le(4), w.u16le(1), w.u16le(2), w.u16le(1), w.u16le(6), w.u16le(125);
+    w.u16le(2), w.u16le(0), w.u16le(4), w.u16le(1), w.u16le(2), w.u16le(1), w.u16le(speed), w.u16le(bpm);
     w.u8(0), w.u8(0), w.zeros(254); // orders: pattern 0 twice
     // Pattern 0: 16 rows, every cell packed.
     w.u32le(9), w.u8(0), w.u16le(16);

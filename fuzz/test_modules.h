@@ -1,5 +1,6 @@
-// Small tracker modules built in code: four-channel MODs of any layout (31 or 15 samples, any tag, any
-// header values), and tiny S3M, XM and IT songs. The import fuzzer's seeds and the import tests use them.
+// Small tracker modules built in code: MODs of any layout (31 or 15 samples, any tag, 4 channels or n for
+// an nCHN tag, any header values), and tiny S3M, XM and IT songs. The import fuzzer's seeds and the
+// import tests use them.
 #pragma once
 
 #include <cstddef>
@@ -24,7 +25,7 @@ struct ModCellLayout {
 
 struct ModLayout {
     std::string title = "test module";
-    std::string tag = "M.K.";             // 4 characters; "" for the untagged 15-sample layout
+    std::string tag = "M.K.";             // 4 characters ("8CHN": 8 channels); "" for 15 samples, untagged
     std::vector<ModSampleLayout> samples; // slot 1 first; the rest of the slots are empty
     std::uint8_t length = 1, restart = 0;
     std::vector<std::uint8_t> orders{0}; // the first entries of the 128; the rest are 0
@@ -38,10 +39,14 @@ std::vector<std::uint8_t> buildMod(const ModLayout& layout);
 // A two-sample, two-pattern M.K. song with notes on every channel, a loop and a few commands.
 ModLayout smallModLayout();
 
+// The channels of a MOD: n for an "nCHN" tag, else 4.
+std::size_t modChannels(const ModLayout& layout);
+
 // The offset of a MOD's first pattern: 1084 with 31 samples, 600 with 15.
 std::size_t modPatternsAt(const ModLayout& layout);
 
 // One-pattern songs with two samples (one looped) and notes on two channels.
 std::vector<std::uint8_t> tinyS3m();
-std::vector<std::uint8_t> tinyXm();
+// The XM at `bpm` and `speed` (ticks per row).
+std::vector<std::uint8_t> tinyXm(unsigned bpm = 125, unsigned speed = 6);
 std::vector<std::uint8_t> tinyIt();

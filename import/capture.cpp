@@ -1,5 +1,6 @@
 #include "capture.h"
 
+#include "engine/engine.h"
 #include "fidelity.h"
 
 #include <algorithm>
@@ -14,6 +15,8 @@ constexpr double kReferencePeriod = 428.0;
 constexpr double kPeriodScale = 4096.0;
 // libxmp's effect numbers for a slide to a note, which does not start it again.
 constexpr int kTonePortamento = 0x03, kTonePortamentoVolume = 0x05;
+// The shortest and the longest tick the engine can play, in sequencer calls.
+constexpr double kShortestTickCalls = 1, kLongestTickCalls = 128;
 
 SampleData copySample(const xmp_sample& s) {
     SampleData d;
@@ -108,6 +111,20 @@ void findOffset(Performance& p, std::size_t c, const ChannelTick& now, std::uint
     began.offset = static_cast<std::uint32_t>(std::lround(from / 256) * 256);
 }
 
+// Where libxmp keeps a sample's name with the instrument that plays it (MOD, S3M), the sample takes it;
+// a sample that an instrument numbered otherwise plays (XM) is told by that instrument too.
+void nameByInstruments(const xmp_module& mod, Performance& p) {
+    for (int i = 0; i < mod.ins; ++i)
+        for (int k = 0; k < mod.xxi[i].nsm; ++k) {
+            const int sample = mod.xxi[i].sub[k].sid;
+            if (sample < 0 || sample >= int(p.samples.size())) continue;
+            SampleData& s = p.samples[std::size_t(sample)];
+            if (s.name.find_first_not_of(' ') == std::string::npos && mod.xxi[i].nsm == 1)
+                s.name = mod.xxi[i].name;
+            if (sample != i && s.instrument == 0) s.instrument = i + 1;
+        }
+}
+
 // The module's title, format, channels, order list and samples.
 Performance describe(const xmp_module& mod) {
     Performance p;
@@ -118,6 +135,7 @@ Performance describe(const xmp_module& mod) {
         p.orderPatterns.push_back(mod.xxo[i]);
     for (int i = 0; i < mod.smp; ++i)
         p.samples.push_back(copySample(mod.xxs[i]));
+    nameByInstruments(mod, p);
     return p;
 }
 
@@ -128,8 +146,7 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     Performance p = describe(mod);
     // Amiga formats play at the PAL clock's rate (8287 frames per second at the reference period);
     // the others at 8363.
-    const bool amiga = std::strstr(mod.type, "M.K.") != nullptr || std::strstr(mod.type, "Soundtracker");
-    const double fallbackSpeed = amiga ? 8287.0 : 8363.0;
+    const double fallbackSpeed = amigaFormat(mod.type) ? 8287.0 : 8363.0;
 
     xmp_context ctx = loaded.context();
     const int playRate = moduleRenderRate(rate);
@@ -171,4 +188,35 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
         for (ChannelTick& c : t.channels)
             if (c.sample >= 0) c.frequency *= p.samples[static_cast<std::size_t>(c.sample)].c5speed;
     return p;
+}
+
+std::size_t fitTicksToRate(Performance& p, int rate) {
+    const double callsPerSecond = rate / double(kStepsPerCall);
+    std::size_t shorter = 0, longer = 0;
+    for (const TickInfo& t : p.ticks) {
+        const double calls = t.duration * callsPerSecond;
+        shorter += calls < kShortestTickCalls;
+        longer += calls > kLongestTickCalls;
+    }
+    if (longer == 0) return shorter;
+    std::vector<TickInfo> ticks;
+    std::size_t loopTick = 0;
+    for (std::size_t i = 0; i < p.ticks.size(); ++i) {
+        const TickInfo& t = p.ticks[i];
+        if (i == p.loopTick) loopTick = ticks.size();
+        const auto parts = static_cast<int>(std::ceil(t.duration * callsPerSecond / kLongestTickCalls));
+        for (int k = 0; k < std::max(parts, 1); ++k) {
+            TickInfo part = t;
+            part.duration = t.duration / parts;
+            part.time = t.time + k * part.duration;
+            part.frame = t.frame * parts + k; // only a row's first tick has frame 0
+            if (k > 0)
+                for (ChannelTick& c : part.channels)
+                    c.start = false, c.offset = 0;
+            ticks.push_back(std::move(part));
+        }
+    }
+    p.ticks = std::move(ticks);
+    p.loopTick = loopTick;
+    return shorter;
 }

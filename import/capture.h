@@ -30,6 +30,7 @@ struct TickInfo {
 // A sample's data, as libxmp holds it, in -1..1.
 struct SampleData {
     std::string name;
+    int instrument = 0; // the module's instrument that plays it (from 1), where that numbers it differently
     std::vector<float> frames;
     bool loops = false;
     std::size_t loopStart = 0, loopEnd = 0; // frames; loopEnd is one past the loop
@@ -49,6 +50,12 @@ struct Performance {
     std::vector<float> render;       // the module's sound as it played, at the rate asked for (fidelity.h)
     bool rendered = false;           // `render` is complete
 };
+
+// The module's ticks as the engine can time them at `rate` Hz. A tick longer than the engine's longest
+// (128 sequencer calls of 13 output bytes) becomes as many equal ticks as it takes, each with the
+// channels' state of the tick (notes start on the first), so lines get more ticks and effects stay in
+// step. Returns how many ticks are shorter than the engine's shortest (one call): those last a call.
+std::size_t fitTicksToRate(Performance& performance, int rate);
 
 // Plays the loaded module once through, rendering its sound at `rate` Hz as it goes (the reference the
 // ROM is measured against) unless `render` is false. Longer than `maxSeconds` stops there.

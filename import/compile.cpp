@@ -6,6 +6,7 @@
 
 #include "engine/engine.h"
 #include "engine/sequencer.h"
+#include "report.h"
 
 namespace {
 
@@ -66,6 +67,15 @@ std::vector<Event> sayable(const std::vector<Event>& e) {
         }
     }
     return kept;
+}
+
+// The notes among a stream's events over a line that one cell cannot say.
+std::size_t notesUnsaid(const std::vector<Event>& e) {
+    const auto notes = [](const std::vector<Event>& list) {
+        return std::size_t(
+            std::count_if(list.begin(), list.end(), [](const Event& ev) { return ev.kind == Kind::Start; }));
+    };
+    return notes(e) - notes(sayable(e));
 }
 
 // The engine's state of one stream, as the compiler follows it.
@@ -143,6 +153,7 @@ class Compiler {
     int lineTicks_ = kDefaultLineTicks; // the engine's speeds as the next line begins
     int tickCalls_ = kDefaultTickCalls + 1;
     std::map<std::string, std::size_t> losses_; // what could not be kept, counted
+    std::size_t notesMerged_ = 0;               // notes lines of several rows could not say
     Placement loopTarget_;
     std::vector<CompiledVisit> compiled_; // visits compiled so far, in song order
     double visitCalls_ = 0;               // calls spent since the visit began
@@ -164,7 +175,9 @@ void Compiler::collectWants() {
             if (st.sound.start || entry == 0) {
                 entry = bank_.entryFor(sample, st.sound.start ? st.sound.offset : 0);
                 if (st.sound.start && st.sound.offset > 0 && entry == bank_.entryFor(sample, 0))
-                    ++losses_["notes started from a sample offset play from the sample's start"];
+                    ++losses_
+                        ["notes that start part-way into their sample (a sample offset) play from its start: "
+                         "no table entry was left for that offset"];
             }
             w.natural = st.sound.ended;
             w.audible = st.sound.volume >= kAudible && st.sound.frequency > 0;
@@ -478,7 +491,8 @@ void Compiler::placeControls(const std::vector<Cell>& controls, std::size_t a, s
             slot = std::find_if(order.begin(), order.end(),
                                 [&](std::size_t s) { return !isControl(line.cells[s]); });
             if (slot == order.end()) break; // four controls already: cannot happen, a line needs at most four
-            ++losses_["cuts, delays or resumes gave way to speed changes or the jump back"];
+            ++losses_["note cuts, delayed notes or resumed notes were dropped: the line's command was needed "
+                      "for a change of speed or the jump back to the song's start"];
         }
         line.cells[*slot].effect = c.effect;
         line.cells[*slot].param = c.param;
@@ -502,8 +516,10 @@ SongLine Compiler::compileLine(std::size_t a, std::size_t b, const Placement& wh
     const std::size_t n = b - a;
     const int calls = chooseTickCalls(a, b, where);
     std::array<bool, kVoices> busy{}; // the cell's effect is taken
-    for (std::size_t s = 0; s < kVoices; ++s)
+    for (std::size_t s = 0; s < kVoices; ++s) {
         line.cells[s] = eventCell(s, a, b, calls, busy[s]);
+        if (rowsPerLine_ > 1) notesMerged_ += notesUnsaid(events(s, a, b));
+    }
 
     std::vector<Cell> controls;
     if (where.last) {
@@ -540,7 +556,8 @@ CompiledSong Compiler::run() {
     const std::vector<Placement> where = place(spans);
     for (std::size_t i = 0; i < spans.size(); ++i)
         if (spans[i].first == p_.loopTick) loopTarget_ = where[i];
-    std::size_t fresh = 0, replayed = 0; // positions compiled, and visits that replay another's lines
+    std::size_t fresh = 0;             // positions compiled
+    std::vector<std::size_t> replaced; // module order positions that replay another pattern's lines
     for (std::size_t i = 0; i < spans.size();) {
         std::size_t end = i + 1; // the visit's spans: [i, end)
         while (end < spans.size() && !where[end].visitStart)
@@ -566,7 +583,7 @@ CompiledSong Compiler::run() {
             }
             calls_ += source->calls;
             sims_ = {}; // the streams' state after a repeated visit is not followed
-            replayed += source->key != visit.key;
+            if (source->key != visit.key) replaced.push_back(std::size_t(p_.ticks[spans[i].first].order));
         } else {
             const double start = calls_;
             for (std::size_t k = i; k < end; ++k) {
@@ -581,13 +598,20 @@ CompiledSong Compiler::run() {
         }
         i = end;
     }
-    if (replayed > 0)
-        losses_["visits of patterns replay another pattern as long: the song does not fit otherwise"] +=
-            replayed;
     soundInit();
     song.seconds = (calls_ + 1) * kStepsPerCall / double(rate_);
     for (const auto& [what, count] : losses_)
         song.report.push_back(std::to_string(count) + " " + what);
+    if (rowsPerLine_ > 1)
+        song.report.push_back("the song is long for the ROM: every " + std::to_string(rowsPerLine_) +
+                              " rows share one line, and " + std::to_string(notesMerged_) +
+                              " notes that follow another within those rows were dropped");
+    if (!replaced.empty())
+        song.report.push_back("the song is long for the ROM: " + std::to_string(replaced.size()) +
+                              " times an order position plays the notes of an earlier pattern that lasts as "
+                              "long, instead of its "
+                              "own (order positions " +
+                              numberRuns(replaced) + ")");
     return song;
 }
 

@@ -4,12 +4,14 @@
 #include "import.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "capture.h"
 #include "compile.h"
 #include "engine/engine.h"
 #include "fidelity.h"
 #include "load.h"
+#include "report.h"
 #include "rom/signature.h"
 #include "samples.h"
 #include "voices.h"
@@ -58,11 +60,9 @@ bool layOut(const Performance& performance, const VoicePlan& voices, int rate, c
         result.report = placed.report;
         result.report.insert(result.report.end(), song.report.begin(), song.report.end());
         if (options.reuse)
-            result.report.push_back("the song is too long to keep each visit of a pattern apart: repeated "
-                                    "patterns replay their first visit's lines");
-        if (options.rowsPerLine > 1)
-            result.report.push_back("the song is too long for a line per row: lines of " +
-                                    std::to_string(options.rowsPerLine) + " rows");
+            result.report.push_back(
+                "the song is long for the ROM: a pattern played again replays its first "
+                "playing (speeds and pitch bends carried into it from before may differ)");
         return true;
     }
     return false;
@@ -100,9 +100,10 @@ int fitSong(const Performance& performance, const VoicePlan& voices, int rate, s
     for (double keep = 0.8; keep > 0.01; keep *= 0.8, ++step) {
         const Performance cut = cutAt(performance, keep);
         if (layOut(cut, assignVoices(cut), rate, steps.back(), reserved, result)) {
-            result.report.push_back("the song does not fit: only its first " +
-                                    std::to_string(static_cast<int>(cut.length)) + " s of " +
-                                    std::to_string(static_cast<int>(performance.length)) + " s are kept");
+            result.report.push_back(
+                "the song does not fit: only its first " + std::to_string(static_cast<int>(cut.length)) +
+                " s of " + std::to_string(static_cast<int>(performance.length)) +
+                " s are kept (up to order position " + std::to_string(cut.ticks.back().order) + ")");
             return step;
         }
     }
@@ -116,12 +117,13 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     LoadedModule module;
     if (!loadModule(file, module, error)) return false;
     const bool preview = options.previewSeconds > 0;
-    const Performance performance =
+    Performance performance =
         capturePerformance(module, options.rate, preview ? options.previewSeconds : 30 * 60, !preview);
     if (performance.ticks.empty()) {
         error = "libxmp plays nothing of it";
         return false;
     }
+    const std::size_t shortTicks = fitTicksToRate(performance, options.rate);
     const VoicePlan voices = assignVoices(performance);
     const bool sounds = std::any_of(voices.ticks.begin(), voices.ticks.end(), [](const auto& streams) {
         return std::any_of(streams.begin(), streams.end(),
@@ -171,11 +173,19 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     result.channels = performance.channels;
     result.fidelity.channels = performance.channels;
     std::vector<std::string> report = module.repairs;
-    if (voices.notesLeftOut > 0)
-        report.push_back(std::to_string(voices.notesLeftOut) + " of " + std::to_string(voices.notes) +
-                         " notes left out: more than four sounded at once (" +
-                         std::to_string(performance.channels) + " channels)");
+    report.insert(report.end(), module.timing.report.begin(), module.timing.report.end());
+    if (voices.notesLeftOut > 0) report.push_back(notesLeftOutLine(voices, performance.channels));
     if (performance.cappedLength) report.push_back("the module did not repeat within 30 minutes: cut there");
+    if (shortTicks > 0) {
+        char line[200];
+        std::snprintf(
+            line, sizeof line,
+            "%zu of %zu module ticks are shorter than the engine's shortest (13 output bytes, %.1f ms at "
+            "%d Hz): the song plays %.1f s instead of %.1f s",
+            shortTicks, performance.ticks.size(), 13000.0 / options.rate, options.rate, result.romSeconds,
+            performance.length);
+        report.push_back(line);
+    }
     report.insert(report.end(), result.report.begin(), result.report.end());
     result.report = std::move(report);
     return true;

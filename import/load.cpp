@@ -35,10 +35,8 @@ bool startPlayer(const LoadedModule& module, int rate) {
     const xmp_module& m = module.module();
     if (std::strstr(m.type, "Noisetracker") != nullptr)
         xmp_set_player(ctx, XMP_PLAYER_MODE, XMP_MODE_PROTRACKER);
-    // An Ultimate Soundtracker song's tempo byte 0x78 is the usual filler, which libxmp reads as 120 BPM;
-    // players commonly play such songs at the Amiga's 50 ticks a second (125 BPM).
-    if (std::strstr(m.type, "Ultimate Soundtracker") != nullptr && m.bpm == 120)
-        xmp_set_tempo_factor(ctx, 120.0 / 125);
+    applyTimingFix(ctx, module.timing);
+    xmp_restart_module(ctx); // play from the start with the end libxmp found last
     return true;
 }
 
@@ -48,6 +46,7 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
         return false;
     }
     int code = xmp_load_module_from_memory(out.ctx_, file.data(), static_cast<long>(file.size()));
+    const bool repaired = code != 0;
     if (code != 0) {
         std::vector<std::uint8_t> repaired;
         std::vector<std::string> repairs;
@@ -68,5 +67,6 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
         error = "the module has no sampled instrument to import";
         return false;
     }
+    out.timing = findTimingFix(out.ctx_, *out.info_.mod, file, repaired);
     return true;
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "timing.h"
+
 // A module loaded into its own libxmp context; the context is freed with it.
 class LoadedModule {
   public:
@@ -21,6 +23,7 @@ class LoadedModule {
     bool loaded() const { return loaded_; }
 
     std::vector<std::string> repairs; // one line per repair made before libxmp took the file
+    TimingFix timing;                 // where libxmp's timing is corrected to the tracker's
 
   private:
     friend bool loadModule(const std::vector<std::uint8_t>&, LoadedModule&, std::string&);
@@ -35,8 +38,8 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
 
 // Starts libxmp's player on a loaded module as every stage plays it: mono, 16-bit, at `rate`, with
 // spline interpolation. A MOD that libxmp takes for a Noisetracker song is played with ProTracker's
-// reading of its commands (a speed of 32 or more sets the tempo), and an Ultimate Soundtracker song with
-// the usual tempo byte at 125 BPM, as module players commonly do.
+// reading of its commands (a speed of 32 or more sets the tempo), and the module's timing corrections
+// (timing.h) are applied.
 // False if libxmp cannot play it at that rate.
 bool startPlayer(const LoadedModule& module, int rate);
 

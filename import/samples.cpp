@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "engine/engine.h"
+#include "report.h"
 
 namespace {
 
@@ -164,6 +165,19 @@ double storedBytes(const Candidate& c, const SampleData& s, int rate) {
     return std::ceil(double(playedLength(s, c.cut, kShortestLoop / c.ratio(rate))) * c.ratio(rate)) + 1;
 }
 
+// Samples with how many notes the module plays of each, those played most first.
+std::string playedList(const Performance& p, std::vector<Candidate> samples) {
+    const std::vector<std::size_t> notes = notesPerSample(p);
+    const auto played = [&](const Candidate& c) { return notes[std::size_t(c.source)]; };
+    std::stable_sort(samples.begin(), samples.end(),
+                     [&](const Candidate& a, const Candidate& b) { return played(a) > played(b); });
+    std::vector<std::string> texts;
+    for (const Candidate& c : samples)
+        texts.push_back(sampleLabel(p, c.source) + ": " + std::to_string(played(c)) +
+                        (played(c) == 1 ? " note" : " notes"));
+    return itemList(texts);
+}
+
 class Planner {
   public:
     Planner(const Performance& p, std::vector<Candidate>& chosen, int rate, std::size_t space)
@@ -184,26 +198,62 @@ class Planner {
     // Fits the candidates in the space, in steps that cost the sound least first: lower rates a semitone
     // at a time (down to where the lowest notes play at the lowest tone), shorter ends and loops, then fewer
     // samples; lower rates below a sample's lowest notes come after shorter ends, as those notes would
-    // then all play at the table's lowest tone. Reports what it did.
+    // then all play at the table's lowest tone. Reports what it did, sample by sample.
     void fit(std::vector<std::string>& report) {
-        int lowered = 0, shortened = 0, dropped = 0;
-        while (total() > space_ && lower(false))
-            ++lowered;
-        while (total() > space_ && shorten())
-            ++shortened;
-        while (total() > space_ && lower(true))
-            ++lowered;
+        const std::vector<Candidate> before = chosen_;
+        while (total() > space_ && lower(false)) {
+        }
+        while (total() > space_ && shorten()) {
+        }
+        while (total() > space_ && lower(true)) {
+        }
+        std::vector<Candidate> dropped;
         while (total() > space_ && chosen_.size() > 1)
-            chosen_.pop_back(), ++dropped;
-        if (lowered > 0)
-            report.push_back("samples stored at a lower rate to fit: " + std::to_string(lowered) +
-                             " semitone step(s) in all");
-        if (shortened > 0) report.push_back("the longest samples or their loops were shortened to fit");
-        if (dropped > 0) report.push_back(std::to_string(dropped) + " sample(s) heard least left out to fit");
+            dropped.push_back(chosen_.back()), chosen_.pop_back();
+        reportFit(before, dropped, report);
     }
 
   private:
     double bytes(const Candidate& c) const { return storedBytes(c, sample(c), rate_); }
+
+    // A line each for the samples stored at lower rates, those shortened and those left out, with how
+    // much each lost; the samples that lost most come first.
+    void reportFit(const std::vector<Candidate>& before, const std::vector<Candidate>& dropped,
+                   std::vector<std::string>& report) const {
+        std::vector<std::pair<int, std::string>> lowered, shortened;
+        for (std::size_t i = 0; i < chosen_.size(); ++i) {
+            const Candidate& now = chosen_[i];
+            const Candidate& was = before[i];
+            const std::string label = sampleLabel(p_, now.source);
+            if (now.anchor < was.anchor) {
+                const int by = was.anchor - now.anchor;
+                lowered.emplace_back(by, label + " by " + std::to_string(by) +
+                                             (by > 1 ? " semitones" : " semitone"));
+            }
+            const SampleData& s = sample(now);
+            const std::size_t whole = s.loops ? s.loopEnd - s.loopStart : s.frames.size();
+            const std::size_t kept = std::min(s.loops ? now.cut.loop : now.cut.frames, whole);
+            if (kept < whole) {
+                const int percent =
+                    static_cast<int>(100.0 * double(kept) / double(std::max<std::size_t>(whole, 1)));
+                shortened.emplace_back(100 - percent, label + (s.loops ? ": its loop cut to " : ": cut to ") +
+                                                          std::to_string(percent) + "% of its length");
+            }
+        }
+        const auto line = [&](std::vector<std::pair<int, std::string>>& items, const std::string& what) {
+            if (items.empty()) return;
+            std::stable_sort(items.begin(), items.end(),
+                             [](const auto& a, const auto& b) { return a.first > b.first; });
+            std::vector<std::string> texts;
+            for (const auto& item : items)
+                texts.push_back(item.second);
+            report.push_back(what + itemList(texts));
+        };
+        line(lowered, "samples stored at a lower rate to fit, so with less treble: ");
+        line(shortened, "samples shortened to fit: ");
+        if (!dropped.empty()) report.push_back("samples left out to fit: " + playedList(p_, dropped));
+    }
+
     const SampleData& sample(const Candidate& c) const { return p_.samples[std::size_t(c.source)]; }
 
     // The biggest sample a semitone lower; with `belowNotes`, even below its lowest notes.
@@ -344,11 +394,9 @@ SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std:
     bank.entryOf.assign(p.samples.size(), 0);
     std::vector<Candidate> chosen = candidates(measureUsage(p, v));
     if (chosen.size() > kReachableEntries) {
-        std::string names;
-        for (std::size_t i = kReachableEntries; i < chosen.size(); ++i)
-            names += (names.empty() ? "" : ", ") + std::to_string(chosen[i].source + 1);
-        bank.report.push_back(std::to_string(chosen.size() - kReachableEntries) +
-                              " sample(s) heard least left out, as only 14 can be named: " + names);
+        const std::vector<Candidate> left(chosen.begin() + kReachableEntries, chosen.end());
+        bank.report.push_back("samples left out, as a ROM names only 14 (those heard least): " +
+                              playedList(p, left));
         chosen.resize(kReachableEntries);
     }
     Planner(p, chosen, rate, space).fit(bank.report);

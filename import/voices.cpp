@@ -97,7 +97,7 @@ void takeStreams(const TickInfo& tick, const Weigher& weigher, std::array<int, k
         if (least < weigher.weight(tick, c))
             owner[best] = static_cast<int>(c);
         else
-            ++plan.notesLeftOut;
+            ++plan.notesLeftOut, ++plan.leftOutByChannel[c];
     }
 }
 
@@ -107,6 +107,7 @@ VoicePlan assignVoices(const Performance& p) {
     VoicePlan plan;
     plan.ticks.resize(p.ticks.size());
     const auto channels = static_cast<std::size_t>(p.channels);
+    plan.leftOutByChannel.assign(channels, 0);
     std::array<int, kVoices> owner;
     owner.fill(-1);
     if (channels <= kVoices)

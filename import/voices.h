@@ -22,6 +22,7 @@ struct VoicePlan {
     std::vector<std::array<StreamTick, kVoices>> ticks; // one per captured tick
     std::size_t notes = 0;                              // note starts in the module
     std::size_t notesLeftOut = 0;                       // starts that found no stream
+    std::vector<std::size_t> leftOutByChannel;          // the same, by module channel
 };
 
 VoicePlan assignVoices(const Performance& performance);

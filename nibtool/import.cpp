@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "import/fidelity.h"
 #include "import/import.h"
+#include "import/report.h"
 #include "rom/rom_builder.h"
 #include "rom_file.h"
 
@@ -38,13 +39,9 @@ int runImport(const std::vector<std::string>& args) {
     for (const std::string& line : result.report)
         std::fprintf(stderr, "%s\n", line.c_str());
     std::fprintf(stderr, "%s: \"%s\", written for %d Hz\n", files[1].c_str(), result.title.c_str(), rate);
-    const Fidelity& fidelity = result.fidelity;
     if (result.measured)
-        std::fprintf(
-            stderr,
-            "fidelity: chroma %.2f, onset %.2f, length %.2f (ROM %.1f s, module %.1f s, %d channels)\n",
-            fidelity.chroma, fidelity.onset, fidelity.lengthRatio, fidelity.romSeconds,
-            fidelity.moduleSeconds, fidelity.channels);
+        for (const std::string& line : fidelityLines(result.fidelity))
+            std::fprintf(stderr, "%s\n", line.c_str());
     else
         std::fprintf(stderr, "fidelity: not measured (libxmp could not render the module)\n");
     return 0;

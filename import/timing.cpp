@@ -1,0 +1,185 @@
+#include "timing.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+// libxmp's effect numbers.
+constexpr std::uint8_t kFxExtended = 0x0E, kFxSpeed = 0x0F;
+constexpr std::uint8_t kPatternLoop = 0x60; // extended command 6x: loop start (x = 0) or end
+constexpr std::uint8_t kUsualTempoByte = 0x78, kHighestTempoByte = 220;
+// ProTracker's CIA tempo commands below this are what a VBlank song's slow speeds look like.
+constexpr int kSlowTempo = 100;
+// A ProTracker song this long with CIA timing is taken for a VBlank song if VBlank timing makes it shorter.
+constexpr double kVblankSuspect = 480;
+constexpr std::size_t kModTagAt = 1080, kSoundtrackerTempoAt = 471, kSoundtrackerHeader = 600;
+
+bool tagIs(const std::vector<std::uint8_t>& f, const char* tag) {
+    return f.size() >= kModTagAt + 4 && std::memcmp(f.data() + kModTagAt, tag, 4) == 0;
+}
+
+bool startrekker(const std::vector<std::uint8_t>& f) {
+    return f.size() >= kModTagAt + 4 && (std::memcmp(f.data() + kModTagAt, "FLT", 3) == 0 ||
+                                         std::memcmp(f.data() + kModTagAt, "EXO", 3) == 0);
+}
+
+// Calls `visit(pattern, row, event)` for every event of every stored pattern, row by row.
+template <class Visit> void forEachRow(const xmp_module& m, Visit visit) {
+    for (int p = 0; p < m.pat; ++p) {
+        const xmp_pattern* pattern = m.xxp[p];
+        if (pattern == nullptr) continue;
+        for (int row = 0; row < pattern->rows; ++row) {
+            std::vector<xmp_event*> events;
+            for (int c = 0; c < m.chn; ++c) {
+                const int t = pattern->index[c];
+                if (t < 0 || t >= m.trk || m.xxt[t] == nullptr || row >= m.xxt[t]->rows) continue;
+                events.push_back(&m.xxt[t]->event[row]);
+            }
+            visit(p, row, events);
+        }
+    }
+}
+
+// The once-through length libxmp finds, in seconds, with or without VBlank timing.
+double scannedLength(xmp_context ctx, bool vblank) {
+    const int flags = xmp_get_player(ctx, XMP_PLAYER_CFLAGS);
+    xmp_set_player(ctx, XMP_PLAYER_CFLAGS, vblank ? flags | XMP_FLAGS_VBLANK : flags & ~XMP_FLAGS_VBLANK);
+    xmp_frame_info fi{};
+    xmp_get_frame_info(ctx, &fi);
+    xmp_set_player(ctx, XMP_PLAYER_CFLAGS, flags);
+    return fi.total_time / 1000.0;
+}
+
+// A ProTracker (M.K.) song timed by the vertical blank, found as module players find it: it has speed
+// commands of 32-99 (slow tempos, or speeds), no line sets both a speed and a tempo, and it lasts 8
+// minutes or more read with tempos, but less with those commands read as speeds.
+void findVblank(xmp_context ctx, const xmp_module& m, const std::vector<std::uint8_t>& original,
+                TimingFix& fix) {
+    if (startrekker(original)) {
+        // Startrekker times every song by the vertical blank, with at most 31 ticks a line.
+        bool capped = false;
+        forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
+            for (xmp_event* e : events)
+                if (e->fxt == kFxSpeed && e->fxp > 0x1F) e->fxp = 0x1F, capped = true;
+        });
+        fix.vblank = true;
+        if (capped)
+            fix.report.push_back("Startrekker song: speed commands of 32 and more play 31 ticks a line, as "
+                                 "Startrekker timed them");
+        return;
+    }
+    if (!tagIs(original, "M.K.")) return;
+    bool slowTempos = false, speedAndTempo = false;
+    forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
+        bool speed = false, tempo = false;
+        for (const xmp_event* e : events)
+            for (const auto& [type, param] : {std::pair{e->fxt, e->fxp}, std::pair{e->f2t, e->f2p}}) {
+                if (type != kFxSpeed) continue;
+                (param < 0x20 ? speed : tempo) = true;
+                slowTempos |= param >= 0x20 && param < kSlowTempo;
+            }
+        speedAndTempo |= speed && tempo;
+    });
+    if (!slowTempos || speedAndTempo) return;
+    const double cia = scannedLength(ctx, false);
+    if (cia < kVblankSuspect) return;
+    const double vblank = scannedLength(ctx, true);
+    if (vblank <= 0 || vblank >= cia) return;
+    fix.vblank = true;
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "timed by the vertical blank: speed commands of 32 and more set ticks per line (read as "
+                  "tempos the song lasts %.0f s, 8 minutes or more, and has no line with both a speed and a "
+                  "tempo); it plays %.0f s",
+                  cia, vblank);
+    fix.report.push_back(line);
+}
+
+// An early Soundtracker song (15 samples, no tag) keeps its tempo in the restart byte.
+void findSoundtrackerTempo(const xmp_module& m, const std::vector<std::uint8_t>& original, bool repaired,
+                           TimingFix& fix) {
+    static const char* const kTypes[] = {"Ultimate Soundtracker", "Soundtracker IX", "D.O.C Soundtracker",
+                                         "unknown tracker 15 instrument"};
+    const bool fifteen = std::any_of(std::begin(kTypes), std::end(kTypes),
+                                     [&](const char* t) { return std::strstr(m.type, t) != nullptr; });
+    if (repaired || !fifteen || original.size() < kSoundtrackerHeader || m.bpm <= 0) return;
+    const std::uint8_t byte = original[kSoundtrackerTempoAt];
+    const double bpm = soundtrackerTempo(byte);
+    if (bpm <= 0 || std::fabs(bpm - m.bpm) < 0.01) return;
+    fix.tempoFactor = m.bpm / bpm;
+    char line[160];
+    std::snprintf(line, sizeof line, "Soundtracker tempo byte %d plays at %.1f BPM, as Soundtracker timed it",
+                  byte, bpm);
+    fix.report.push_back(line);
+}
+
+// Scream Tracker 3 keeps one pattern-loop counter for all channels, and the line's last loop end decides:
+// two loop ends of one pass on one line (say on channels 0 and 1) set the counter and count it down to
+// 0 again, so the loop is over at once and the song goes on. libxmp counts per channel and plays the
+// loop. Such lines lose their loop ends.
+void mendSharedLoops(const xmp_module& m, TimingFix& fix) {
+    if (std::strstr(m.type, "S3M") == nullptr) return;
+    int mended = 0;
+    forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
+        std::vector<xmp_event*> ends;
+        for (xmp_event* e : events)
+            if (e->fxt == kFxExtended && (e->fxp & 0xF0) == kPatternLoop && (e->fxp & 0x0F) != 0)
+                ends.push_back(e);
+        int count = 0; // from 0: a loop end sets the counter, the next ones count it down
+        for (const xmp_event* e : ends)
+            count = count == 0 ? e->fxp & 0x0F : count - 1;
+        if (ends.size() < 2 || count != 0) return;
+        for (xmp_event* e : ends)
+            e->fxt = 0, e->fxp = 0;
+        ++mended;
+    });
+    if (mended > 0) {
+        fix.globalLoop = true;
+        fix.report.push_back(std::to_string(mended) +
+                             " pattern loop(s) ended on several channels of one line play once, as Scream "
+                             "Tracker 3 (one loop counter for all channels) played them");
+    }
+}
+
+} // namespace
+
+double soundtrackerTempo(std::uint8_t tempoByte) {
+    if (tempoByte == 0 || tempoByte == kUsualTempoByte) return 125;
+    if (tempoByte > kHighestTempoByte) return 0;
+    return 709379.0 * 125.0 / 50.0 / ((240.0 - tempoByte) * 122.0);
+}
+
+bool amigaFormat(const std::string& type) {
+    static const char* const kAmiga[] = {"M.K.",         "M!K!",       "M&K!",        "N.T.",
+                                         "FLT4",         "EXO4",       "FEST",        "Soundtracker",
+                                         "Noisetracker", "Protracker", "Startrekker", "15 instrument"};
+    return std::any_of(std::begin(kAmiga), std::end(kAmiga),
+                       [&](const char* t) { return type.find(t) != std::string::npos; });
+}
+
+TimingFix findTimingFix(xmp_context ctx, const xmp_module& module, const std::vector<std::uint8_t>& original,
+                        bool repaired) {
+    TimingFix fix;
+    findSoundtrackerTempo(module, original, repaired, fix);
+    mendSharedLoops(module, fix);
+    if (!repaired && xmp_start_player(ctx, 8000, XMP_FORMAT_MONO) == 0) {
+        if (std::strstr(module.type, "Noisetracker") != nullptr)
+            xmp_set_player(ctx, XMP_PLAYER_MODE, XMP_MODE_PROTRACKER);
+        findVblank(ctx, module, original, fix);
+        xmp_end_player(ctx);
+    }
+    return fix;
+}
+
+void applyTimingFix(xmp_context ctx, const TimingFix& fix) {
+    // Setting the player's flags makes libxmp find the song's end again, with the mended lines too.
+    const int flags = xmp_get_player(ctx, XMP_PLAYER_CFLAGS);
+    if (fix.vblank) xmp_set_player(ctx, XMP_PLAYER_CFLAGS, flags | XMP_FLAGS_VBLANK);
+    if (fix.globalLoop) {
+        xmp_set_player(ctx, XMP_PLAYER_CFLAGS, flags ^ XMP_FLAGS_VBLANK);
+        xmp_set_player(ctx, XMP_PLAYER_CFLAGS, flags);
+    }
+    if (fix.tempoFactor != 1) xmp_set_tempo_factor(ctx, fix.tempoFactor);
+}

@@ -1,0 +1,150 @@
+// The import report a musician reads: each kind of loss on a line of its own, samples named by number
+// and name, the figures that matter, and the fidelity line's verdict.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "fuzz/test_modules.h"
+#include "import/import.h"
+#include "import/report.h"
+
+namespace {
+
+// The report's line that starts with `start`, or "" when there is none.
+std::string lineStarting(const std::vector<std::string>& report, const std::string& start) {
+    for (const std::string& line : report)
+        if (line.rfind(start, 0) == 0) return line;
+    return "";
+}
+
+std::string sampleName(std::size_t i) {
+    return "smp" + std::to_string(i + 1);
+}
+
+// `count` non-looping samples named smp1, smp2...; sample i (from 0) is `words(i)` words long and
+// plays `notes(i)` notes of its own on channel i % 4, on rows one after another.
+using PerSample = std::size_t (*)(std::size_t);
+ModLayout manySamples(std::size_t count, PerSample words, PerSample notes) {
+    ModLayout layout;
+    std::size_t row = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        layout.samples.push_back({sampleName(i), static_cast<std::uint16_t>(words(i)), 0, 64, 0, 1});
+        for (std::size_t n = 0; n < notes(i) && row < 64; ++n)
+            layout.cells.push_back({0, row++, i % 4, static_cast<std::uint8_t>(i + 1), 428, 0, 0});
+    }
+    return layout;
+}
+
+struct ReportCase {
+    const char* name;
+    ModLayout song;
+    std::string start;  // the line's start
+    std::string holds;  // a pattern the line matches (a regular expression)
+    std::string absent; // a line start that must not appear ("" for none)
+};
+
+std::vector<ReportCase> reportCases() {
+    return {
+        {"20 samples: the 6 heard least are left out, with their notes",
+         // Samples 15-20 play one short note each; the others play two long ones.
+         manySamples(
+             20, [](std::size_t i) -> std::size_t { return i < 14 ? 4000 : 200; },
+             [](std::size_t i) -> std::size_t { return i < 14 ? 2 : 1; }),
+         "samples left out, as a ROM names only 14 (those heard least): ",
+         R"(sample 1[5-9] "smp1[5-9]": 1 note, .*sample 20 "smp20": 1 note)", ""},
+        {"14 samples: none left out",
+         manySamples(
+             14, [](std::size_t) -> std::size_t { return 400; },
+             [](std::size_t) -> std::size_t { return 1; }),
+         "", "", "samples left out"},
+        {"big samples are stored at lower rates, by sample",
+         manySamples(
+             4, [](std::size_t) -> std::size_t { return 32000; },
+             [](std::size_t) -> std::size_t { return 2; }),
+         "samples stored at a lower rate to fit, so with less treble: ",
+         R"(^[^:]*: sample [1-4] "smp[1-4]" by [0-9]+ semitones?(, sample [1-4] "smp[1-4]" by [0-9]+ semitones?)*$)",
+         ""},
+    };
+}
+
+TEST(ImportReport, SaysWhatWasLostInPlainWords) {
+    for (const ReportCase& c : reportCases()) {
+        ImportResult r;
+        std::string error;
+        ASSERT_TRUE(importModule(buildMod(c.song), ImportOptions{}, r, error)) << c.name << ": " << error;
+        if (!c.start.empty()) {
+            const std::string line = lineStarting(r.report, c.start);
+            ASSERT_FALSE(line.empty()) << c.name;
+            EXPECT_TRUE(std::regex_search(line, std::regex(c.holds))) << c.name << ": " << line;
+        }
+        if (!c.absent.empty()) {
+            EXPECT_EQ(lineStarting(r.report, c.absent), "") << c.name;
+        }
+        for (const std::string& line : r.report) // no bare lists of numbers, no empty lines
+            EXPECT_FALSE(line.empty() || line.find("step(s)") != std::string::npos) << c.name << ": " << line;
+    }
+}
+
+TEST(ImportReport, CountsTheNotesLeftOutByChannel) {
+    struct Case {
+        std::vector<std::size_t> byChannel;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {{0, 0, 0, 0, 5, 0},
+         "5 of 40 notes left out, as the ROM plays four at once and the module has 6 channels: "
+         "channel 5 (5)"},
+        {{1, 0, 7, 0, 2, 0, 3, 0, 1, 1},
+         "15 of 40 notes left out, as the ROM plays four at once and the module has 10 channels: channel 3 "
+         "(7), "
+         "channel 7 (3), channel 5 (2), channel 1 (1), channel 9 (1), channel 10 (1)"},
+        {{1, 1, 1, 1, 1, 1, 1, 1, 1},
+         "9 of 40 notes left out, as the ROM plays four at once and the module has 9 channels: channel 1 "
+         "(1), "
+         "channel 2 (1), channel 3 (1), channel 4 (1), channel 5 (1), channel 6 (1) and 3 more"},
+    };
+    for (const Case& c : cases) {
+        VoicePlan plan;
+        plan.notes = 40;
+        plan.leftOutByChannel = c.byChannel;
+        for (std::size_t n : c.byChannel)
+            plan.notesLeftOut += n;
+        EXPECT_EQ(notesLeftOutLine(plan, int(c.byChannel.size())), c.line);
+    }
+}
+
+TEST(ImportReport, NamesSamplesAndRunsOfNumbers) {
+    Performance p;
+    p.samples.resize(3);
+    p.samples[0].name = "Bass   ";
+    p.samples[2].name = std::string("bad\x01name");
+    EXPECT_EQ(sampleLabel(p, 0), "sample 1 \"Bass\"");
+    EXPECT_EQ(sampleLabel(p, 1), "sample 2");
+    EXPECT_EQ(sampleLabel(p, 2), "sample 3"); // an unprintable name is not shown
+    EXPECT_EQ(sampleLabel(p, 7), "sample 8");
+    const std::vector<std::pair<std::vector<std::size_t>, std::string>> runs = {
+        {{}, ""}, {{4}, "4"}, {{9, 1, 3, 4, 5, 4}, "1, 3-5, 9"}, {{2, 3}, "2-3"}};
+    for (const auto& [numbers, text] : runs)
+        EXPECT_EQ(numberRuns(numbers), text);
+}
+
+TEST(ImportReport, GivesTheFidelityAVerdictOnItsScale) {
+    struct Case {
+        double chroma, onset;
+        const char* verdict;
+    };
+    const std::vector<Case> cases = {{1.00, 0.95, "close"}, {0.95, 0.80, "close"}, {0.97, 0.79, "fair"},
+                                     {0.85, 0.60, "fair"},  {0.84, 0.90, "far"},   {0.99, 0.59, "far"},
+                                     {0.50, 0.00, "far"}};
+    for (const Case& c : cases) {
+        Fidelity f;
+        f.chroma = c.chroma, f.onset = c.onset, f.lengthRatio = 1, f.channels = 4;
+        const std::vector<std::string> lines = fidelityLines(f);
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0].rfind("fidelity: chroma ", 0), 0u);
+        EXPECT_EQ(lines[1].rfind(std::string("fidelity: ") + c.verdict + " ", 0), 0u)
+            << c.chroma << "/" << c.onset << ": " << lines[1];
+    }
+}
+
+} // namespace

@@ -1,0 +1,108 @@
+// Timing as the trackers played it, worked out here from each tracker's arithmetic, and the engine's
+// tick range at any rate: the ROM's once-through length against the tracker's.
+#include <gtest/gtest.h>
+
+#include "fuzz/test_modules.h"
+#include "import/capture.h"
+#include "import/import.h"
+#include "import/timing.h"
+
+namespace {
+
+ImportResult importAt(const std::vector<std::uint8_t>& file, int rate) {
+    ImportResult result;
+    std::string error;
+    ImportOptions options;
+    options.rate = rate;
+    EXPECT_TRUE(importModule(file, options, result, error)) << error;
+    return result;
+}
+
+bool reportHas(const ImportResult& r, const std::string& words) {
+    for (const std::string& line : r.report)
+        if (line.find(words) != std::string::npos) return true;
+    return false;
+}
+
+// `positions` positions of one pattern: a looped triangle note on channel 0, and `cells` besides.
+ModLayout song(std::uint8_t positions, std::vector<ModCellLayout> cells = {}) {
+    ModLayout layout;
+    layout.samples = {{"triangle", 512, 0, 64, 0, 512}};
+    layout.length = positions;
+    layout.orders.assign(positions, 0);
+    layout.cells = {{0, 0, 0, 1, 428, 0, 0}};
+    layout.cells.insert(layout.cells.end(), cells.begin(), cells.end());
+    return layout;
+}
+
+// A ProTracker song whose first line sets 31 ticks a line (F1F) and whose second has F21: 33 BPM for
+// its tempo reading, which makes 4 positions 594 s long (8 minutes and more: a VBlank suspect); 33 ticks
+// a line at the vertical blank's 50 ticks a second (VBlank reading) make each position 31 + 63 * 33 =
+// 2110 ticks, 42.2 s. With F1F and F21 on one line the song is surely timed by tempos: 64 lines of 31
+// ticks at 33 BPM (2.5 / 33 s a tick) make 150.3 s a position.
+TEST(ImportTiming, ReadsSpeedCommandsAsTheirTrackerDid) {
+    struct Case {
+        const char* what;
+        std::size_t tempoRow;
+        double seconds;
+        bool vblank;
+    } const cases[] = {
+        {"vblank", 1, 4 * 2110 * 0.02, true},
+        {"tempo", 0, 4 * 64 * 31 * 2.5 / 33, false},
+    };
+    for (const Case& c : cases) {
+        const ModLayout layout = song(4, {{0, 0, 1, 0, 0, 0xF, 0x1F}, {0, c.tempoRow, 2, 0, 0, 0xF, 0x21}});
+        const ImportResult r = importAt(buildMod(layout), 8000);
+        EXPECT_NEAR(r.moduleSeconds / c.seconds, 1, 0.005) << c.what;
+        EXPECT_NEAR(r.romSeconds / c.seconds, 1, 0.005) << c.what;
+        EXPECT_EQ(reportHas(r, "vertical blank"), c.vblank) << c.what;
+    }
+}
+
+// An early Soundtracker song keeps its tempo in the restart byte: the CIA timer runs 709379 / ((240 -
+// byte) * 122) ticks a second, except the usual 0x78, the vertical blank's 50. One position is 384 ticks.
+TEST(ImportTiming, PlaysEverySoundtrackerTempoByte) {
+    for (const std::uint8_t byte : {std::uint8_t{0x78}, std::uint8_t{0x60}, std::uint8_t{0x90}}) {
+        ModLayout layout = song(1);
+        layout.tag = "";
+        layout.restart = byte;
+        const double ticksPerSecond = byte == 0x78 ? 50 : 709379.0 / ((240 - byte) * 122.0);
+        const ImportResult r = importAt(buildMod(layout), 8000);
+        EXPECT_NEAR(r.romSeconds / (384 / ticksPerSecond), 1, 0.005) << int(byte);
+        EXPECT_NEAR(soundtrackerTempo(byte), 2.5 * ticksPerSecond, 0.01) << int(byte);
+    }
+}
+
+// Ticks longer than the engine's longest (128 calls of 13 bytes) become several engine ticks; ticks
+// shorter than its shortest (one call) are reported with the length the song will have. A 16-line XM
+// pattern played twice: at BPM 32, 16 * 6 * 2.5 / 32 * 2 = 15 s; at BPM 255 and speed 1, 0.3137 s,
+// which at 1000 Hz (a call is 13 ms, a tick at BPM 255 9.8 ms) plays 32 calls and the one before the
+// first line: 0.429 s.
+TEST(ImportTiming, KeepsTheLengthAtEveryRate) {
+    struct Case {
+        unsigned bpm, speed;
+        int rate;
+        double moduleSeconds, romSeconds;
+        bool reported;
+    } const cases[] = {
+        {32, 6, 96000, 15, 15, false},
+        {32, 6, 44100, 15, 15, false},
+        {255, 1, 1000, 32 * 2.5 / 255, 33 * 0.013, true},
+    };
+    for (const Case& c : cases) {
+        const ImportResult r = importAt(tinyXm(c.bpm, c.speed), c.rate);
+        EXPECT_NEAR(r.moduleSeconds / c.moduleSeconds, 1, 0.01) << c.bpm << " BPM at " << c.rate;
+        EXPECT_NEAR(r.romSeconds / c.romSeconds, 1, 0.01) << c.bpm << " BPM at " << c.rate;
+        EXPECT_EQ(reportHas(r, "shorter than the engine's shortest"), c.reported) << c.bpm << " BPM";
+    }
+}
+
+TEST(ImportTiming, KnowsEveryAmigaModType) {
+    for (const char* type : {"Protracker M.K.", "Protracker M!K!", "Startrekker FLT4", "Noisetracker N.T.",
+                             "Noisetracker M&K!", "Ultimate Soundtracker", "D.O.C Soundtracker 2.0"})
+        EXPECT_TRUE(amigaFormat(type)) << type;
+    for (const char* type : {"Fast Tracker 8CHN", "Scream Tracker 3.00 S3M", "Fast Tracker II XM 1.04"})
+        EXPECT_FALSE(amigaFormat(type)) << type;
+}
+
+} // namespace
