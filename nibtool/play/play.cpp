@@ -195,7 +195,8 @@ void PlaySession::announceLoaded(const Playable& song, bool reload) {
         reloaded_ = &song;
         reloadReport_.clear();
         for (const std::string& line : song.report)
-            if (line.find("cut short") != std::string::npos || line.find("truncat") != std::string::npos)
+            if (line.find("file ends") != std::string::npos || line.find("file's end") != std::string::npos ||
+                line.find("cut short") != std::string::npos)
                 reloadReport_ += "; " + line;
         return;
     }
