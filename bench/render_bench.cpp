@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bench_roms.h"
+#include "engine/state.h"
 #include "engine/trace.h"
 #include "host/load.h"
 #include "host/playback.h"
@@ -19,7 +20,7 @@ void countTrace(void* context, const char*, std::size_t length) {
 void renderSong(benchmark::State& state, const RomBuilder& rom) {
     const std::vector<std::uint8_t> file = rom.build();
     std::size_t traceBytes = 0;
-    soundInit();
+    resetEngine();
     Trace = TraceSink{countTrace, &traceBytes};
     resolveTables(placeRom(file.data(), file.size()));
     Playback playback;

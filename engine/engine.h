@@ -94,12 +94,24 @@ void playSample(std::uint8_t n, std::uint8_t s, std::uint8_t tone);
 // byte is the mix of the step before it, so the very first byte of a run from reset is 128.
 void timer0_isr(std::uint8_t* out, std::size_t steps);
 
-// The mix of the last step, which the next step writes out (saved and restored with the engine's state).
-std::uint8_t pendingMix();
-void setPendingMix(std::uint8_t mix);
+// The mixer's whole state: every stream's position, end, loop start, step, fraction, volume and flags,
+// and the mix waiting to be written. A plain copy, for snapshots (engine/state.h).
+struct MixerState {
+    Position position[kStreams] = {};
+    Position end[kStreams] = {};
+    Position loopStart[kStreams] = {};
+    std::uint16_t step[kStreams] = {};
+    std::uint8_t fraction[kStreams] = {};
+    std::uint8_t volume[kStreams] = {};
+    std::uint8_t running[kStreams] = {};
+    std::uint8_t nibble[kStreams] = {};
+    std::uint8_t sample = 0; // the mix of the last step, written out by the next
+};
+MixerState snapshotMixer();
+void restoreMixer(const MixerState& state);
 
-// Resets all engine state, mixer and sequencer, to how a fresh process starts. The image, the tables
-// and the trace sink are kept.
+// Resets the mixer's state to how a fresh process starts: every stream stopped at position 0, the mix
+// silent. The sequencer is not the mixer's to reset; resetEngine (engine/state.h) resets both.
 void soundInit();
 
 // ---- Sequencer (engine/sequencer.cpp) ---------------------------------------------------------------

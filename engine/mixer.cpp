@@ -5,7 +5,6 @@
 #include <iterator>
 
 #include "engine.h"
-#include "sequencer.h"
 
 std::uint8_t ROM[kImageSize];
 SampleRecord SampleInfo[32];
@@ -174,23 +173,27 @@ void timer0_isr(std::uint8_t* out, std::size_t steps) {
     }
 }
 
-std::uint8_t pendingMix() {
-    return sample;
-}
-
-void setPendingMix(std::uint8_t mix) {
-    sample = mix;
-}
-
 void soundInit() {
-    std::fill(std::begin(AS), std::end(AS), Position{0});
-    std::fill(std::begin(ASEnd), std::end(ASEnd), Position{0});
-    std::fill(std::begin(ASReload), std::end(ASReload), Position{0});
-    std::fill(std::begin(ASIncr), std::end(ASIncr), std::uint16_t{0});
-    std::fill(std::begin(ASIncrFracCnt), std::end(ASIncrFracCnt), std::uint8_t{0});
-    std::fill(std::begin(ASVolume), std::end(ASVolume), std::uint8_t{0});
-    AS0R = AS1R = AS2R = AS3R = 0;
-    AS0N = AS1N = AS2N = AS3N = 0;
-    sample = 0;
-    sequencerInit();
+    restoreMixer(MixerState{});
+}
+
+MixerState snapshotMixer() {
+    MixerState m;
+    for (std::uint8_t s = 0; s < kStreams; ++s) {
+        m.position[s] = AS[s], m.end[s] = ASEnd[s], m.loopStart[s] = ASReload[s];
+        m.step[s] = ASIncr[s], m.fraction[s] = ASIncrFracCnt[s], m.volume[s] = ASVolume[s];
+        m.running[s] = getStreamRunning(s), m.nibble[s] = getNibbleSelect(s);
+    }
+    m.sample = sample;
+    return m;
+}
+
+void restoreMixer(const MixerState& m) {
+    for (std::uint8_t s = 0; s < kStreams; ++s) {
+        AS[s] = m.position[s], ASEnd[s] = m.end[s], ASReload[s] = m.loopStart[s];
+        ASIncr[s] = m.step[s], ASIncrFracCnt[s] = m.fraction[s], ASVolume[s] = m.volume[s];
+        setStreamRunning(s, m.running[s]);
+        setNibbleSelect(s, m.nibble[s]);
+    }
+    sample = m.sample;
 }

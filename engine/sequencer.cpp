@@ -4,6 +4,7 @@
 // validated; every read goes through imageByte, so rows and order bytes past the image read as 0.
 #include "sequencer.h"
 
+#include <algorithm>
 #include <iterator>
 
 #include "trace.h"
@@ -154,9 +155,38 @@ void applyEffect(std::uint8_t c, std::uint8_t effect, std::uint8_t tone, std::ui
 }
 
 void sequencerInit() {
-    PatternOrderTable = kNoSong;
-    Pattern = Line = durationLine = durationTick = tick = subTick = nextLine = 0;
-    for (std::uint8_t& v : vibratoIdx)
-        v = 0;
-    lineDelayCnt = 0;
+    restoreSequencer(SequencerState{});
+}
+
+SequencerState snapshotSequencer() {
+    SequencerState s;
+    s.patternOrderTable = PatternOrderTable;
+    s.pattern = Pattern, s.line = Line, s.durationLine = durationLine, s.durationTick = durationTick;
+    s.tick = tick, s.subTick = subTick, s.nextLine = nextLine;
+    std::copy(std::begin(vibratoIdx), std::end(vibratoIdx), s.vibratoIdx);
+    s.lineDelayCnt = lineDelayCnt;
+    return s;
+}
+
+void restoreSequencer(const SequencerState& s) {
+    PatternOrderTable = s.patternOrderTable;
+    Pattern = s.pattern, Line = s.line, durationLine = s.durationLine, durationTick = s.durationTick;
+    tick = s.tick, subTick = s.subTick, nextLine = s.nextLine;
+    std::copy(std::begin(s.vibratoIdx), std::end(s.vibratoIdx), vibratoIdx);
+    lineDelayCnt = s.lineDelayCnt;
+}
+
+SongPlace songPlace() {
+    return {Pattern, Line, durationLine, durationTick, lineDelayCnt};
+}
+
+void seekSong(const SongPlace& place) {
+    Pattern = place.order;
+    Line = place.line;
+    durationLine = place.durationLine;
+    durationTick = place.durationTick;
+    lineDelayCnt = place.lineDelayCnt;
+    // Tick 0 of the line comes on the next call: the sub-tick gate lets it through at once.
+    tick = 0;
+    subTick = durationTick;
 }

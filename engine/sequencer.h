@@ -26,5 +26,33 @@ constexpr std::int8_t VibratoTable[24] = {-3, 0, 3, 3, 0, -3, -3, 0, 3, 3, 0, -3
 // The image position of the row for an order position and line of the current song.
 Position rowPosition(std::uint8_t order, std::uint8_t line);
 
-// Resets the sequencer's state to how a fresh process starts (called by soundInit).
+// Resets the sequencer's state to how a fresh process starts: no song, every counter 0.
 void sequencerInit();
+
+// The sequencer's whole state, for snapshots (engine/state.h). A default one is a fresh process's.
+struct SequencerState {
+    Position patternOrderTable = kNoSong;
+    std::uint8_t pattern = 0, line = 0, durationLine = 0, durationTick = 0, tick = 0, subTick = 0,
+                 nextLine = 0;
+    std::uint8_t vibratoIdx[kStreams] = {};
+    std::uint8_t lineDelayCnt = 0;
+};
+SequencerState snapshotSequencer();
+void restoreSequencer(const SequencerState& state);
+
+// A line start of the current song with what decides how the song goes on from there: the speeds and
+// the song-delay count. What a walk through the song finds at each line it starts.
+struct SongPlace {
+    std::uint8_t order = 0, line = 0;
+    std::uint8_t durationLine = kDefaultLineTicks, durationTick = kDefaultTickCalls;
+    std::uint8_t lineDelayCnt = 0;
+};
+
+// The current song's place, as the last line start left it (read before the call that starts the next
+// line, it is that line's).
+SongPlace songPlace();
+
+// Moves the current song (playSong selected it) to the start of a line with the given speeds: the next
+// songTick plays the line's tick 0, notes included, as after a pattern break. The streams are left as
+// they are: what sounds on from before the line goes on sounding.
+void seekSong(const SongPlace& place);

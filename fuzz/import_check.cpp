@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "engine/sequencer.h"
+#include "engine/state.h"
 #include "engine/trace.h"
 #include "host/load.h"
 #include "import/import.h"
@@ -71,7 +72,7 @@ std::string checkRomReads(const std::vector<std::uint8_t>& rom, std::size_t call
     const TraceSink saved = Trace;
     flushTrace();
     Trace = TraceSink{[](void*, const char*, std::size_t) {}, nullptr};
-    soundInit();
+    resetEngine();
     resolveTables(placeRom(rom.data(), rom.size()));
     std::string failure = checkTables();
     songTick(); // as the playback loop starts: one call with no song, then song 0

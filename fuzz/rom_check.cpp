@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "engine/state.h"
 #include "engine/trace.h"
 #include "host/load.h"
 #include "host/playback.h"
@@ -33,7 +34,7 @@ Run play(const std::uint8_t* data, std::size_t size, std::size_t bytes, bool chu
     const TraceSink saved = Trace;
     flushTrace();
     Trace = TraceSink{capture, &run.trace};
-    soundInit();
+    resetEngine();
     resolveTables(placeRom(data, size));
     Playback playback;
     playback.start();

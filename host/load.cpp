@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/state.h"
 #include "engine/trace.h"
 
 std::size_t placeRom(const std::uint8_t* data, std::size_t size) {
@@ -60,7 +61,7 @@ void resolveTables(std::size_t placed) {
 void loadIntoEngine(const std::vector<std::uint8_t>& bytes) {
     flushTrace();
     Trace = TraceSink{[](void*, const char*, std::size_t) {}, nullptr};
-    soundInit();
+    resetEngine();
     resolveTables(placeRom(bytes.data(), bytes.size()));
     flushTrace();
 }

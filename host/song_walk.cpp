@@ -8,7 +8,8 @@ std::uint64_t LineState::key() const {
 }
 
 LineState SongWalk::snapshot() const {
-    return {Pattern, Line, durationLine, durationTick, lineDelayCnt};
+    const SongPlace p = songPlace();
+    return {p.order, p.line, p.durationLine, p.durationTick, p.lineDelayCnt};
 }
 
 SongWalk::SongWalk() : before_(snapshot()), tickZeroBefore_(tick == 0) {}

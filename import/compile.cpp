@@ -6,6 +6,7 @@
 
 #include "engine/engine.h"
 #include "engine/sequencer.h"
+#include "engine/state.h"
 #include "report.h"
 
 namespace {
@@ -290,16 +291,21 @@ std::uint8_t Compiler::toneFor(double step) const {
 }
 
 // Runs a stream through a line with the engine's own code: the note on tick 0, then the cell's effect
-// on every tick, and the stream's position moving on so that a sample that runs out stops.
+// on every tick, and the stream's position moving on so that a sample that runs out stops. The engine
+// works from a fresh state holding only the stream's step, vibrato and running flag, and is given back
+// as it was found.
 void Compiler::simulate(std::size_t s, const Cell& cell, std::size_t ticks, int calls, Sim& sim,
                         std::vector<std::uint16_t>* steps) const {
+    const EngineSnapshot found = snapshotEngine();
     const auto c = static_cast<std::uint8_t>(s);
-    ASIncr[c] = sim.step;
-    vibratoIdx[c] = sim.vibrato;
-    setStreamRunning(c, sim.running ? 1 : 0);
+    EngineSnapshot state;
+    state.mixer.step[c] = sim.step;
+    state.mixer.running[c] = sim.running ? 1 : 0;
+    state.sequencer.vibratoIdx[c] = sim.vibrato;
     const bool pitchOrGate = cell.effect <= kVibrato || cell.effect == kSetVolume || cell.effect == kExtended;
     for (std::size_t k = 0; k < ticks; ++k) {
-        tick = static_cast<std::uint8_t>(k);
+        state.sequencer.tick = static_cast<std::uint8_t>(k);
+        restoreEngine(state);
         if (k == 0 && cell.sample != 0) {
             setSampleTone(c, cell.tone);
             setStreamRunning(c, 1);
@@ -322,10 +328,12 @@ void Compiler::simulate(std::size_t s, const Cell& cell, std::size_t ticks, int 
                     sim.ended = true, setStreamRunning(c, 0);
             }
         }
+        state = snapshotEngine();
     }
-    sim.step = ASIncr[c];
-    sim.vibrato = vibratoIdx[c];
-    sim.running = getStreamRunning(c) != 0 && !sim.ended;
+    sim.step = state.mixer.step[c];
+    sim.vibrato = state.sequencer.vibratoIdx[c];
+    sim.running = state.mixer.running[c] != 0 && !sim.ended;
+    restoreEngine(found);
 }
 
 // Whether a stopped stream can be started again where it stopped: its sample is the one wanted and has
@@ -550,7 +558,6 @@ SongLine Compiler::compileLine(std::size_t a, std::size_t b, const Placement& wh
 
 CompiledSong Compiler::run() {
     CompiledSong song;
-    soundInit();
     collectWants();
     const auto spans = splitLines();
     const std::vector<Placement> where = place(spans);
@@ -598,7 +605,6 @@ CompiledSong Compiler::run() {
         }
         i = end;
     }
-    soundInit();
     song.seconds = (calls_ + 1) * kStepsPerCall / double(rate_);
     for (const auto& [what, count] : losses_)
         song.report.push_back(std::to_string(count) + " " + what);

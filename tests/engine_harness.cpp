@@ -2,13 +2,14 @@
 
 #include <algorithm>
 
+#include "engine/state.h"
 #include "engine/trace.h"
 #include "host/load.h"
 
 EngineHarness::EngineHarness(const RomBuilder& rom, std::size_t length) : EngineHarness(rom.build(length)) {}
 
 EngineHarness::EngineHarness(const std::vector<std::uint8_t>& file) {
-    soundInit();
+    resetEngine();
     Trace = TraceSink{record, this};
     const std::size_t placed = placeRom(file.data(), file.size());
     resolveTables(placed);

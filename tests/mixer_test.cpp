@@ -178,9 +178,9 @@ TEST(MixerModel, RandomStreamsMatchTheStepByStepModel) {
         return *(choices.begin() + static_cast<std::ptrdiff_t>(rng() % choices.size()));
     };
     for (int trial = 0; trial < 400; ++trial) {
-        soundInit();
         placeRom(rom.data(), rom.size());
         ModelStream model[4];
+        MixerState state;
         for (std::uint8_t s = 0; s < 4; ++s) {
             // Positions near the ends that matter: low memory, the image's top, far past it.
             const Position base = pick({0, 0x80, 0x8000, 0xFF00, 0xFFF0, 0x10000, (Position{1} << 60)});
@@ -192,11 +192,11 @@ TEST(MixerModel, RandomStreamsMatchTheStepByStepModel) {
             m.frac = static_cast<std::uint8_t>(rng());
             m.running = rng() % 4 != 0;
             m.nibble = rng() % 2;
-            AS[s] = m.as, ASEnd[s] = m.end, ASReload[s] = m.reload, ASIncr[s] = m.incr;
-            ASIncrFracCnt[s] = m.frac;
-            setStreamRunning(s, m.running);
-            setNibbleSelect(s, m.nibble);
+            state.position[s] = m.as, state.end[s] = m.end, state.loopStart[s] = m.reload;
+            state.step[s] = m.incr, state.fraction[s] = m.frac;
+            state.running[s] = m.running, state.nibble[s] = m.nibble;
         }
+        restoreMixer(state);
         std::uint8_t mix = 0;
         const std::size_t steps = 1 + rng() % 300;
         std::vector<std::uint8_t> expected(steps), got(steps);

@@ -5,6 +5,7 @@
 // a pseudo-terminal and always gives the terminal back; --watch picks up a rewritten file; and the
 // refusals (no device, nibplay on a terminal) are one line each.
 #include <gtest/gtest.h>
+#include <xmp.h>
 
 #include <csignal>
 #include <dirent.h>
@@ -14,6 +15,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <sys/wait.h>
 #include <termios.h>
@@ -545,3 +547,94 @@ TEST_F(PlayCommand, NibplayRefusesToWriteAudioOnATerminal) {
 }
 
 } // namespace
+
+TEST_F(PlayCommand, SeveralFilesPlayInTurnAsTheirRendersOneAfterTheOther) {
+    write("loop.rom", fourLineLoop().build());
+    write("orders.rom", threeOrders().build());
+    write("small.mod", buildMod(smallModLayout()));
+    const std::string each = " --seconds 1.5";
+    // At the device's pace: each next file is ready before the one playing ends.
+    ASSERT_EQ(run("$NIBTOOL play loop.rom small.mod orders.rom" + each + " 2>err", false), 0) << text("err");
+    std::vector<std::uint8_t> expected;
+    ASSERT_EQ(run("$NIBTOOL import small.mod small.rom 2>/dev/null"), 0);
+    for (const char* file : {"loop.rom", "small.rom", "orders.rom"}) {
+        ASSERT_EQ(run("$NIBTOOL render " + std::string(file) + " one.raw" + each + " 2>/dev/null"), 0)
+            << file;
+        const std::vector<std::uint8_t> one = read("one.raw");
+        expected.insert(expected.end(), one.begin(), one.end());
+    }
+    EXPECT_EQ(read("capture.raw").size(), expected.size());
+    EXPECT_TRUE(read("capture.raw") == expected);
+}
+
+TEST_F(PlayCommand, DiskDriverWritesNoFileUnlessOneIsNamed) {
+    write("loop.rom", fourLineLoop().build());
+    ASSERT_EQ(run("unset SDL_DISKAUDIOFILE; $NIBTOOL play loop.rom -q && ls"), 0);
+    std::ifstream probe(path("sdlaudio.raw"));
+    EXPECT_FALSE(probe.good()) << "no sdlaudio.raw in the working folder";
+}
+
+// libxmp's order position and row at each moment of a module, as a module player shows them.
+struct ModuleRow {
+    double time;
+    int order, row;
+};
+
+std::vector<ModuleRow> libxmpRows(std::vector<std::uint8_t> module) {
+    std::vector<ModuleRow> rows;
+    xmp_context ctx = xmp_create_context();
+    if (xmp_load_module_from_memory(ctx, module.data(), static_cast<long>(module.size())) == 0 &&
+        xmp_start_player(ctx, 8000, XMP_FORMAT_MONO) == 0) {
+        xmp_frame_info fi{};
+        double time = 0;
+        while (xmp_play_frame(ctx) == 0) {
+            xmp_get_frame_info(ctx, &fi);
+            if (fi.loop_count > 0) break;
+            rows.push_back({time, fi.pos, fi.row});
+            time += fi.frame_time / 1e6;
+        }
+        xmp_end_player(ctx);
+        xmp_release_module(ctx);
+    }
+    xmp_free_context(ctx);
+    return rows;
+}
+
+TEST_F(PlayCommand, ModuleViewShowsTheModulesRowAtTheSongsTime) {
+    const std::vector<std::uint8_t> module = buildMod(smallModLayout());
+    const std::vector<ModuleRow> rows = libxmpRows(module);
+    ASSERT_FALSE(rows.empty());
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", path("capture.raw").c_str(), 1);
+    Pty pty({NIBTOOL_BINARY, "play", write("small.mod", module)});
+    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal here";
+    // Frames show "order O/L  row R  of 4 channels  line N  speed T/C  M:SS.t ..." with the song's time.
+    static const std::regex frame(
+        "order +(\\d+)/\\d+ +row +(\\d+) +of 4 channels .*?(\\d+):(\\d\\d)\\.(\\d)");
+    std::set<std::string> seen;
+    for (int waited = 0; waited < 10000 && seen.size() < 8; waited += 200) {
+        pty.readFor(200);
+        const std::string& out = pty.output();
+        for (auto it = std::sregex_iterator(out.begin(), out.end(), frame); it != std::sregex_iterator();
+             ++it)
+            seen.insert((*it)[0]);
+    }
+    ASSERT_GE(seen.size(), 3u) << pty.output();
+    for (const std::string& shown : seen) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(shown, m, frame));
+        const int order = std::stoi(m[1]), row = std::stoi(m[2]);
+        const double time = std::stoi(m[3]) * 60 + std::stoi(m[4]) + std::stoi(m[5]) / 10.0;
+        // The clock shows tenths: libxmp's rows over that tenth, and a tick either side.
+        const bool found = std::any_of(rows.begin(), rows.end(), [&](const ModuleRow& r) {
+            return r.time >= time - 0.03 && r.time < time + 0.13 && r.order == order && r.row == row;
+        });
+        EXPECT_TRUE(found) << shown;
+    }
+    EXPECT_NE(pty.output().find("module channel"), std::string::npos);
+    EXPECT_NE(pty.output().find("ticks a line, a tick"), std::string::npos) << "the legend of speed";
+    pty.send("q");
+    EXPECT_EQ(pty.wait(3000), 0);
+    unsetenv("SDL_AUDIODRIVER");
+    unsetenv("SDL_DISKAUDIOFILE");
+}

@@ -93,8 +93,7 @@ TEST(SongClock, WalksLinesAndOrders) {
     for (const Case& c : cases) {
         EngineHarness h(baseRom());
         h.renderCalls(1); // the first call plays line 0's first tick
-        Pattern = c.pattern;
-        Line = c.line;
+        seekSong({c.pattern, c.line});
         h.renderCalls(6 * 11);
         const auto next = h.linesStartingWith("next:");
         ASSERT_FALSE(next.empty()) << c.what;

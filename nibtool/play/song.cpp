@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "engine/sequencer.h"
-#include "engine/snapshot.h"
+#include "engine/state.h"
 #include "host/load.h"
 
 namespace {
@@ -187,7 +187,7 @@ void SongPlayer::step(int direction) {
     const LineStart* first = song_->find({target, -1});
     if (!first) return;
     // Line 0's first tick comes on the next call, from its start, as after a pattern break.
-    seekSong(first->order, first->line, first->lineTicks, first->tickCalls);
+    seekSong({first->order, first->line, first->lineTicks, first->tickCalls, 0});
     lines_ = SongWalk();
     songCall_ = first->call - 1;
     clockCall_ = songCall_;

@@ -208,7 +208,8 @@ void Playable::index() {
     lineIndex_.assign(kOrderPositions * kLinesPerPattern, -1);
     for (std::size_t i = 0; i < facts.lines.size(); ++i) {
         const std::size_t at = std::size_t{facts.lines[i].order} * kLinesPerPattern + facts.lines[i].line;
-        if (facts.lines[i].line < kLinesPerPattern && lineIndex_[at] < 0) lineIndex_[at] = static_cast<std::int32_t>(i);
+        if (facts.lines[i].line < kLinesPerPattern && lineIndex_[at] < 0)
+            lineIndex_[at] = static_cast<std::int32_t>(i);
     }
 }
 
@@ -240,7 +241,7 @@ void addResumes(Playable& song, const Place* near, double windowSeconds) {
     loadIntoEngine(song.rom);
     Playback playback;
     playback.start();
-    song.resumes = {{0, 0, 0, song.placeOf(0, 0), saveEngine()}};
+    song.resumes = {{0, 0, 0, song.placeOf(0, 0), snapshotEngine()}};
     const LineStart* from = near ? song.find(*near) : nullptr;
     if (!from) return;
     const std::uint64_t last =
@@ -254,7 +255,7 @@ void addResumes(Playable& song, const Place* near, double windowSeconds) {
         if (passes.afterCall()) break; // the song repeats from here: its places are all known
         if (!started || call < from->call || lines.repeated()) continue;
         const LineState& s = lines.started();
-        song.resumes.push_back({call, s.order, s.line, song.placeOf(s.order, s.line), saveEngine()});
+        song.resumes.push_back({call, s.order, s.line, song.placeOf(s.order, s.line), snapshotEngine()});
     }
 }
 

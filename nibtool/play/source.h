@@ -12,7 +12,7 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "engine/snapshot.h"
+#include "engine/state.h"
 #include "import/compile.h"
 
 enum class SourceKind { Rom, Module };

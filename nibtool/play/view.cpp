@@ -146,7 +146,8 @@ std::string drawScreen(const ViewData& v, int rows, int columns) {
     lines.push_back(fit(v.message, columns));
     lines.push_back(
         fit(format("speed %d/%d: %d ticks a line, a tick %d calls of %zu samples", s.lineTicks, s.tickCalls,
-                   s.lineTicks == 0 ? 256 : s.lineTicks /* 0: the tick count runs round */, s.tickCalls + 1, kStepsPerCall),
+                   s.lineTicks == 0 ? 256 : s.lineTicks /* 0: the tick count runs round */, s.tickCalls + 1,
+                   kStepsPerCall),
             columns));
     std::string keys = "space pause   left/right order position   q quit";
     if (v.files > 1) keys += "   n/p next/previous file";
