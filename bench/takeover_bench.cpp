@@ -46,7 +46,9 @@ int main(int argc, char** argv) {
         micros.push_back(player.takeoverMicroseconds());
     }
     std::sort(micros.begin(), micros.end());
-    std::printf("%s at %d Hz: takeover under the lock median %.0f us, longest %.0f us (%d times)\n", argv[1],
-                rate, micros[micros.size() / 2], micros.back(), times);
+    std::printf("%s at %d Hz: takeover under the lock shortest %.0f us, median %.0f us, 90%% within %.0f us, "
+                "longest %.0f us (%d times)\n",
+                argv[1], rate, micros.front(), micros[micros.size() / 2], micros[micros.size() * 9 / 10],
+                micros.back(), times);
     return 0;
 }

@@ -346,15 +346,19 @@ TEST_F(PlayCommand, RefusalsAreOneLine) {
     }
 }
 
+// Waits (up to 10 s) until the player started in the background says what it plays.
+const std::string kUntilPlaying =
+    "for i in $(seq 200); do grep -q 'once through' err 2>/dev/null && break; sleep 0.05; done; ";
+
 TEST_F(PlayCommand, WatchGoesOnWithTheRewrittenFileAtTheSameLine) {
     write("song.rom", fourLineLoop(0x35, 24).build());
     const RomBuilder second = threeOrders(0x7A);
     write("second.rom", second.build());
     // Saved the way editors do: a new file renamed over the old one.
-    ASSERT_EQ(
-        run("$NIBTOOL play song.rom --watch --seconds 3 2>err & sleep 1.2; mv second.rom song.rom; wait $!",
-            false),
-        0)
+    ASSERT_EQ(run("$NIBTOOL play song.rom --watch --seconds 3 2>err & " + kUntilPlaying +
+                      "sleep 0.5; mv second.rom song.rom; wait $!",
+                  false),
+              0)
         << text("err");
     std::smatch m;
     const std::string err = text("err");
@@ -374,11 +378,10 @@ TEST_F(PlayCommand, WatchGoesOnWithTheRewrittenFileAtTheSameLine) {
 
 TEST_F(PlayCommand, WatchKeepsPlayingWhenTheFileNoLongerImports) {
     write("song.mod", buildMod(smallModLayout()));
-    ASSERT_EQ(
-        run("$NIBTOOL play song.mod --watch --seconds 2 2>err & sleep 0.8; echo 'not a module' >song.mod; "
-            "wait $!",
-            false),
-        0);
+    ASSERT_EQ(run("$NIBTOOL play song.mod --watch --seconds 2 2>err & " + kUntilPlaying +
+                      "echo 'not a module' >song.mod; wait $!",
+                  false),
+              0);
     const std::string err = text("err");
     EXPECT_NE(err.find("song.mod not loaded: not a module libxmp recognises; the last good one plays on"),
               std::string::npos)
