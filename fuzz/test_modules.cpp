@@ -158,6 +158,29 @@ std::vector<std::uint8_t> tinyS3m() {
     return w.bytes;
 }
 
+namespace {
+
+// XM's two instruments of one 256-frame triangle each, the second looped.
+void xmInstruments(Writer& w) {
+    for (unsigned i = 0; i < 2; ++i) {
+        w.u32le(263), w.text(i == 0 ? "plain" : "looped", 22), w.u8(0), w.u16le(1);
+        w.u32le(40), w.zeros(96);
+        w.zeros(48 + 48);
+        w.zeros(2 + 6 + 2 + 4);
+        w.u16le(0), w.zeros(22);
+        w.u32le(256), w.u32le(i == 1 ? 64 : 0), w.u32le(i == 1 ? 192 : 0);
+        w.u8(64), w.u8(0), w.u8(i == 1 ? 1 : 0), w.u8(128), w.u8(0), w.u8(0);
+        w.text("wave", 22);
+        std::uint8_t last = 0;
+        for (std::uint8_t b : triangle(256)) { // delta coded
+            w.u8(static_cast<std::uint8_t>(b - last));
+            last = b;
+        }
+    }
+}
+
+} // namespace
+
 std::vector<std::uint8_t> tinyXm(unsigned bpm, unsigned speed) {
     Writer w;
     w.text("Extended Module: ", 17), w.text("tiny xm", 20), w.u8(0x1A), w.text("nibplay", 20);
@@ -180,21 +203,28 @@ std::vector<std::uint8_t> tinyXm(unsigned bpm, unsigned speed) {
             }
         }
     w.patch16le(sizeAt, static_cast<unsigned>(w.size() - dataAt));
-    for (unsigned i = 0; i < 2; ++i) {
-        w.u32le(263), w.text(i == 0 ? "plain" : "looped", 22), w.u8(0), w.u16le(1);
-        w.u32le(40), w.zeros(96);
-        w.zeros(48 + 48);
-        w.zeros(2 + 6 + 2 + 4);
-        w.u16le(0), w.zeros(22);
-        w.u32le(256), w.u32le(i == 1 ? 64 : 0), w.u32le(i == 1 ? 192 : 0);
-        w.u8(64), w.u8(0), w.u8(i == 1 ? 1 : 0), w.u8(128), w.u8(0), w.u8(0);
-        w.text("wave", 22);
-        std::uint8_t last = 0;
-        for (std::uint8_t b : triangle(256)) { // delta coded
-            w.u8(static_cast<std::uint8_t>(b - last));
-            last = b;
-        }
+    xmInstruments(w);
+    return w.bytes;
+}
+
+std::vector<std::uint8_t> denseXm(unsigned channels, unsigned orders, unsigned rows) {
+    Writer w;
+    w.text("Extended Module: ", 17), w.text("dense xm", 20), w.u8(0x1A), w.text("nibplay", 20);
+    w.u16le(0x0104), w.u32le(276);
+    w.u16le(orders), w.u16le(0), w.u16le(channels), w.u16le(orders), w.u16le(2), w.u16le(1), w.u16le(6);
+    w.u16le(125);
+    for (unsigned o = 0; o < 256; ++o)
+        w.u8(o < orders ? o : 0);
+    for (unsigned p = 0; p < orders; ++p) {
+        w.u32le(9), w.u8(0), w.u16le(rows);
+        const std::size_t sizeAt = w.size();
+        w.u16le(0);
+        for (unsigned row = 0; row < rows; ++row)
+            for (unsigned ch = 0; ch < channels; ++ch)
+                w.u8(0x80 | 1 | 2), w.u8(25 + (row + ch + p) % 48), w.u8(1 + ch % 2);
+        w.patch16le(sizeAt, static_cast<unsigned>(std::min<std::size_t>(w.size() - sizeAt - 2, 0xFFFF)));
     }
+    xmInstruments(w);
     return w.bytes;
 }
 

@@ -50,3 +50,7 @@ std::vector<std::uint8_t> tinyS3m();
 // The XM at `bpm` and `speed` (ticks per row).
 std::vector<std::uint8_t> tinyXm(unsigned bpm = 125, unsigned speed = 6);
 std::vector<std::uint8_t> tinyIt();
+
+// A large XM: `channels` channels, `orders` order positions each naming its own pattern of `rows` rows,
+// and a note in every cell (3 bytes packed): 64, 256, 256 make 12.6 MB.
+std::vector<std::uint8_t> denseXm(unsigned channels, unsigned orders, unsigned rows);

@@ -28,6 +28,7 @@ constexpr double kOnsetFloorShare = 1e-8; // -80 dB below a full-scale sine at t
 constexpr double kAlignSeconds = 5;
 constexpr double kMaxLagSeconds = 0.5;
 constexpr double kCapSeconds = 30 * 60;
+constexpr double kMostRenderSamples = 16e6;
 constexpr int kLowestXmpRate = 4000;
 constexpr int kHighestXmpRate = 48000;
 
@@ -306,12 +307,16 @@ class TraceKept {
 
 } // namespace
 
+double measuredSeconds(int rate) {
+    return std::min(kCapSeconds, kMostRenderSamples / moduleRenderRate(rate));
+}
+
 int moduleRenderRate(int rate) {
     return std::clamp(rate, kLowestXmpRate, kHighestXmpRate);
 }
 
 bool appendModuleRender(const xmp_frame_info& info, int playRate, std::vector<float>& out) {
-    const auto cap = static_cast<std::size_t>(kCapSeconds * playRate);
+    const auto cap = static_cast<std::size_t>(std::min(kCapSeconds * playRate, kMostRenderSamples));
     const auto* samples = static_cast<const std::int16_t*>(info.buffer);
     const std::size_t n =
         std::min(static_cast<std::size_t>(info.buffer_size) / 2, cap - std::min(cap, out.size()));
@@ -365,7 +370,7 @@ std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate) {
     Playback playback;
     playback.start();
     SongPasses passes;
-    const auto cap = static_cast<std::size_t>(kCapSeconds * rate);
+    const auto cap = static_cast<std::size_t>(measuredSeconds(rate) * rate);
     std::vector<float> out;
     std::uint8_t block[kStepsPerCall];
     while (out.size() < cap) {

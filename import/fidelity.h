@@ -48,22 +48,27 @@ struct Fidelity {
 Fidelity compareRenders(const std::vector<float>& module, const std::vector<float>& rom, int rate);
 
 // The module played once through by libxmp (cubic spline interpolation) at `rate` Hz, mono, in -1..1:
-// it ends where libxmp's own loop detection sees the song start again, or after 30 minutes. Rates
+// it ends where libxmp's own loop detection sees the song start again, or after measuredSeconds. Rates
 // outside 4000-48000 Hz are played at the nearest of those and resampled. False, with one line in
 // `error`, if it cannot be loaded or played.
 bool renderModule(const std::vector<std::uint8_t>& file, int rate, std::vector<float>& out,
                   std::string& error);
 
+// How much of a song the renders hold at `rate`: 30 minutes, or the first 16 million samples of
+// libxmp's render at the higher rates (5.5 minutes at 48000 Hz), which bounds the time and memory a
+// measure takes.
+double measuredSeconds(int rate);
+
 // The pieces of a module's render, for a player that is driven frame by frame elsewhere (the capture):
 // the rate to start libxmp's player at (mono, 16-bit, spline interpolation) for a render at `rate`; a
-// played frame's sound appended (false once the render holds 30 minutes); and the render brought to
+// played frame's sound appended (false once the render holds measuredSeconds); and the render brought to
 // `rate` at the end.
 int moduleRenderRate(int rate);
 bool appendModuleRender(const xmp_frame_info& info, int playRate, std::vector<float>& out);
 bool finishModuleRender(std::vector<float>& out, int playRate, int rate, std::string& error);
 
 // Song 0 of a ROM file played once through by the engine, ending where `nibtool render` ends it by
-// default (or after 30 minutes at `rate`), as (byte - 128) / 128. It uses the one engine of the process;
+// default (or after measuredSeconds at `rate`), as (byte - 128) / 128. It uses the one engine of the process;
 // the trace sink is left as it was found.
 std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate);
 

@@ -31,6 +31,10 @@ constexpr std::size_t kProvisionalSampleSpace = 8192;
 // their best rates (up to 16 KB): a song that leaves them less can be made more compact instead.
 constexpr std::size_t kLeastSampleSpace = 2048, kMostSampleSpace = 16384;
 
+// The import's bounds: libxmp plays at most 30 minutes of a song, and at most 57,600 channel-seconds
+// (15 minutes of 64 channels, 30 of 32): its time and memory grow with both.
+constexpr double kMostSeconds = 30 * 60, kMostChannelSeconds = 64 * 15 * 60;
+
 // Lays the song and the samples into a ROM, the song leaving the samples at least `reserved` bytes.
 // False if the song does not fit.
 bool layOut(const Performance& performance, const VoicePlan& voices, int rate, const CompileOptions& options,
@@ -114,11 +118,17 @@ int fitSong(const Performance& performance, const VoicePlan& voices, int rate, s
 
 bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& options, ImportResult& result,
                   std::string& error) {
+    if (file.size() > kMostModuleBytes) {
+        error = "the file is larger than the 32 MB an import takes";
+        return false;
+    }
     LoadedModule module;
     if (!loadModule(file, module, error)) return false;
+    const int channels = std::max(module.module().chn, 1);
+    const double most = std::min(kMostSeconds, kMostChannelSeconds / channels);
     const bool preview = options.previewSeconds > 0;
-    Performance performance =
-        capturePerformance(module, options.rate, preview ? options.previewSeconds : 30 * 60, !preview);
+    Performance performance = capturePerformance(
+        module, options.rate, preview ? std::min(most, options.previewSeconds) : most, !preview);
     if (performance.ticks.empty()) {
         error = "libxmp plays nothing of it";
         return false;
@@ -160,6 +170,11 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
             ImportResult& r = fits[i];
             r.fidelity = compareRenders(performance.render, renderRom(r.rom, options.rate), options.rate);
             r.measured = true;
+            if (performance.length > measuredSeconds(options.rate)) { // the renders hold the song's start
+                r.fidelity.moduleSeconds = performance.length;
+                r.fidelity.romSeconds = r.romSeconds;
+                r.fidelity.lengthRatio = r.romSeconds / performance.length;
+            }
             if (r.fidelity.chroma + r.fidelity.onset > bestScore)
                 bestScore = r.fidelity.chroma + r.fidelity.onset, best = i;
         }
@@ -175,7 +190,16 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     std::vector<std::string> report = module.repairs;
     report.insert(report.end(), module.timing.report.begin(), module.timing.report.end());
     if (voices.notesLeftOut > 0) report.push_back(notesLeftOutLine(voices, performance.channels));
-    if (performance.cappedLength) report.push_back("the module did not repeat within 30 minutes: cut there");
+    if (performance.cappedLength)
+        report.push_back(most < kMostSeconds
+                             ? "the module did not repeat within " + std::to_string(int(most / 60)) +
+                                   " minutes, the most an import plays of " + std::to_string(channels) +
+                                   " channels: cut there"
+                             : "the module did not repeat within 30 minutes: cut there");
+    if (performance.length > measuredSeconds(options.rate) && result.measured)
+        report.push_back("fidelity measured on the song's first " +
+                         std::to_string(int(measuredSeconds(options.rate))) + " s, the most measured at " +
+                         std::to_string(options.rate) + " Hz");
     if (shortTicks > 0) {
         char line[200];
         std::snprintf(

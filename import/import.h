@@ -15,6 +15,10 @@
 #include "compile.h"
 #include "fidelity.h"
 
+// The largest module file the importer takes: libxmp holds its samples, and the capture a copy of them
+// in floats, four bytes a frame.
+constexpr std::size_t kMostModuleBytes = 32u << 20;
+
 struct ImportOptions {
     int rate = 8000;      // the output rate the ROM is meant to be played at, in Hz
     bool measure = false; // measure the ROM's fidelity to the module (see fidelity.h)

@@ -1,0 +1,139 @@
+// The importer's hard paths on modules built here: more channels than streams, more samples than table
+// entries, more song than the image holds, and a sample that glides over octaves.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+#include "engine/sequencer.h"
+#include "engine_harness.h"
+#include "fuzz/test_modules.h"
+#include "import/capture.h"
+#include "import/import.h"
+#include "import/samples.h"
+#include "import/voices.h"
+
+namespace {
+
+constexpr int kRate = 8000;
+constexpr double kTickSeconds = 12.0 * 13 / kRate; // an engine tick at 125 BPM and 8000 Hz
+
+ImportResult importOrFail(const std::vector<std::uint8_t>& file) {
+    ImportResult result;
+    std::string error;
+    ImportOptions options;
+    options.rate = kRate;
+    EXPECT_TRUE(importModule(file, options, result, error)) << error;
+    return result;
+}
+
+Performance capture(const std::vector<std::uint8_t>& file) {
+    LoadedModule loaded;
+    std::string error;
+    EXPECT_TRUE(loadModule(file, loaded, error)) << error;
+    return capturePerformance(loaded, kRate);
+}
+
+bool reportHas(const ImportResult& r, const std::string& words) {
+    return std::any_of(r.report.begin(), r.report.end(),
+                       [&](const std::string& line) { return line.find(words) != std::string::npos; });
+}
+
+ModSampleLayout looped(const std::string& name) {
+    return {name, 512, 0, 64, 0, 512};
+}
+
+// Eight channels start a note together on line 0, channel c at volume 8 (c + 1), and hold it: the four
+// loudest (channels 4-7) take the streams, and the report counts the four left out.
+TEST(ImportPaths, EightChannelsKeepTheLoudestNotes) {
+    ModLayout layout;
+    layout.tag = "8CHN";
+    layout.samples = {looped("a")};
+    for (std::uint8_t c = 0; c < 8; ++c)
+        layout.cells.push_back({0, 0, c, 1, static_cast<std::uint16_t>(428 - 20 * c), 0xC,
+                                static_cast<std::uint8_t>(8 * (c + 1))});
+    const std::vector<std::uint8_t> file = buildMod(layout);
+    const Performance p = capture(file);
+    ASSERT_EQ(p.channels, 8);
+    const VoicePlan voices = assignVoices(p);
+    std::set<int> playing;
+    for (const StreamTick& s : voices.ticks[1])
+        playing.insert(s.channel);
+    EXPECT_EQ(playing, (std::set<int>{4, 5, 6, 7}));
+    EXPECT_EQ(voices.notes, 8u);
+    EXPECT_EQ(voices.notesLeftOut, 4u);
+    const ImportResult r = importOrFail(file);
+    for (const char* words : {"4 of 8 notes", "channel 1 (1)", "channel 4 (1)"})
+        EXPECT_TRUE(reportHas(r, words)) << words;
+}
+
+// Twenty samples, sample k (1-20) played 21 - k times: the fourteen played most (1-14) get the table's
+// entries, the six played least none.
+TEST(ImportPaths, TwentySamplesKeepTheFourteenHeardMost) {
+    ModLayout layout;
+    for (int k = 1; k <= 20; ++k)
+        layout.samples.push_back({"s" + std::to_string(k), 300, 0, 64, 0, 1});
+    std::size_t cell = 0;
+    for (std::uint8_t k = 1; k <= 20; ++k)
+        for (int n = 0; n < 21 - k; ++n, ++cell)
+            layout.cells.push_back({cell / 256, cell / 4 % 64, cell % 4, k, 428, 0, 0});
+    layout.patterns = cell / 256 + 1;
+    layout.length = static_cast<std::uint8_t>(layout.patterns);
+    layout.orders = {0, 1};
+    const Performance p = capture(buildMod(layout));
+    const SampleBank bank = buildSamples(p, assignVoices(p), kRate, 16384);
+    for (std::size_t k = 1; k <= 20; ++k)
+        EXPECT_EQ(bank.entryOf.at(k - 1) != 0, k <= 14) << "sample " << k;
+}
+
+// Sixty-four patterns of a note in every cell, each pattern its own: far more song than the image holds.
+// The import makes it compact step by step, says so, and keeps its length within a tick.
+TEST(ImportPaths, ASongTooLongForTheImageIsMadeCompactAndKeepsItsLength) {
+    ModLayout layout;
+    layout.samples = {looped("a"), looped("b")};
+    layout.patterns = 64;
+    layout.length = 64;
+    layout.orders.clear();
+    for (std::uint8_t p = 0; p < 64; ++p) {
+        layout.orders.push_back(p);
+        for (std::size_t row = 0; row < 64; ++row)
+            for (std::size_t c = 0; c < 4; ++c)
+                layout.cells.push_back({p, row, c, static_cast<std::uint8_t>(1 + (row + c) % 2),
+                                        static_cast<std::uint16_t>(120 + (p * 64 + row) * 37 % 700 + c), 0,
+                                        0});
+    }
+    const ImportResult r = importOrFail(buildMod(layout));
+    EXPECT_TRUE(reportHas(r, "a pattern played again replays its first"));
+    EXPECT_TRUE(reportHas(r, "every 2 rows share one line"));
+    EXPECT_NEAR(r.moduleSeconds, 64 * 7.68, 0.05);
+    EXPECT_NEAR(r.romSeconds, r.moduleSeconds, kTickSeconds);
+}
+
+// A note sliding up nearly three octaves (period 856 to the slide's limit 113) over 24 lines: the engine's
+// pitch follows the module's within a semitone on every tick, the glide's whole range.
+TEST(ImportPaths, FollowsASampleThatGlidesOverOctaves) {
+    ModLayout layout;
+    layout.samples = {looped("glide")};
+    layout.cells = {{0, 0, 0, 1, 856, 0, 0}};
+    for (std::size_t row = 1; row < 24; ++row)
+        layout.cells.push_back({0, row, 0, 0, 0, 0x1, 0x08});
+    const std::vector<std::uint8_t> file = buildMod(layout);
+    const Performance p = capture(file);
+    EngineHarness h(importOrFail(file).rom);
+    std::vector<std::uint16_t> steps;
+    while (steps.size() < 24 * 6) {
+        h.renderCalls(1);
+        if (subTick == 0) steps.push_back(ASIncr[0]);
+    }
+    const double octaves =
+        std::log2(p.ticks[24 * 6 - 1].channels[0].frequency / p.ticks[0].channels[0].frequency);
+    EXPECT_GT(octaves, 2.5);
+    for (std::size_t t = 0; t < steps.size(); ++t) {
+        const double module = p.ticks[t].channels[0].frequency / p.ticks[0].channels[0].frequency;
+        const double engine = double(steps[t]) / steps[0];
+        EXPECT_NEAR(12 * std::log2(engine / module), 0, 1.0) << "tick " << t;
+    }
+}
+
+} // namespace
