@@ -6,6 +6,7 @@
 #include "engine/state.h"
 #include "engine/trace.h"
 #include "host/load.h"
+#include "import/bank.h"
 #include "import/import.h"
 
 namespace {
@@ -21,8 +22,9 @@ bool inFile(Position address) {
 }
 
 // The tables as the engine resolved them.
-std::string checkTables() {
-    if (!inFile(SongInfo[0])) return "song 0 starts at " + hex(SongInfo[0]) + ", outside the file";
+std::string checkTables(std::uint8_t song) {
+    if (!inFile(SongInfo[song]))
+        return "song " + std::to_string(song) + " starts at " + hex(SongInfo[song]) + ", outside the file";
     for (std::size_t i = 1; i < kSampleEntries; ++i) {
         const SampleRecord& r = SampleInfo[i];
         if (r.start == 0 && r.end == 0 && r.loopStart == 0) continue; // an unused entry
@@ -68,23 +70,23 @@ std::string checkStreams() {
 
 } // namespace
 
-std::string checkRomReads(const std::vector<std::uint8_t>& rom, std::size_t calls) {
+std::string checkRomReads(const std::vector<std::uint8_t>& rom, std::size_t calls, std::uint8_t song) {
     const TraceSink saved = Trace;
     flushTrace();
     Trace = TraceSink{[](void*, const char*, std::size_t) {}, nullptr};
     resetEngine();
     resolveTables(placeRom(rom.data(), rom.size()));
-    std::string failure = checkTables();
-    songTick(); // as the playback loop starts: one call with no song, then song 0
-    playSong(0);
+    std::string failure = checkTables(song);
+    songTick(); // as the playback loop starts: one call with no song, then the song
+    playSong(song);
     std::uint8_t out = 0;
-    SongReads song;
+    SongReads reads;
     for (std::size_t call = 0; call < calls && failure.empty(); ++call) {
         for (std::size_t step = 0; step < kStepsPerCall && failure.empty(); ++step) {
             failure = checkStreams();
             timer0_isr(&out, 1);
         }
-        if (failure.empty()) failure = checkNextRow(song);
+        if (failure.empty()) failure = checkNextRow(reads);
         if (!failure.empty()) failure = "after " + std::to_string(call) + " calls, " + failure;
         songTick();
     }
@@ -108,4 +110,30 @@ std::string checkImport(const std::uint8_t* data, std::size_t size, std::size_t 
         if (line.empty() || line.find('\n') != std::string::npos)
             return "a report line is empty or more than one line: '" + line + "'";
     return checkRomReads(result.rom, calls);
+}
+
+std::string checkBank(const std::uint8_t* data, std::size_t size, std::size_t calls) {
+    if (size < 2) return "";
+    const std::size_t split = std::min<std::size_t>(size - 2, std::size_t{data[0]} << 8 | data[1]);
+    const std::vector<BankSongInput> songs{{"first", {data + 2, data + 2 + split}},
+                                           {"second", {data + 2 + split, data + size}}};
+    BankOptions options;
+    options.measure = false;
+    BankResult bank;
+    std::string error;
+    if (!buildBank(songs, {}, options, bank, error)) {
+        if (error.empty()) return "refused with no reason";
+        if (error.find('\n') != std::string::npos) return "refused with more than one line: " + error;
+        return "";
+    }
+    if (bank.rom.size() != kRomSize)
+        return "the ROM is " + std::to_string(bank.rom.size()) + " bytes, not 32768";
+    for (const BankSong& song : bank.songs)
+        for (const std::string& line : song.report)
+            if (line.empty() || line.find('\n') != std::string::npos)
+                return "a report line is empty or more than one line: '" + line + "'";
+    for (std::uint8_t n = 0; n < bank.songs.size(); ++n)
+        if (std::string failure = checkRomReads(bank.rom, calls, n); !failure.empty())
+            return "song " + std::to_string(n) + ": " + failure;
+    return "";
 }

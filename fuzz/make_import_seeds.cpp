@@ -1,7 +1,11 @@
 // Writes the import fuzzer's seeds into DIR: small modules of every format it reads, and MOD variants
-// that take the repair path (untagged 15-sample, unknown tag, cut short).
-//   make_import_seeds DIR
+// that take the repair path (untagged 15-sample, unknown tag, cut short). With --bank, the bank fuzzer's:
+// pairs of them in one input, the first two bytes (big-endian) giving the first one's length.
+//   make_import_seeds DIR [--bank]
 #include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "rom/rom_builder.h"
 #include "test_modules.h"
@@ -15,9 +19,19 @@ std::vector<std::uint8_t> cut(std::vector<std::uint8_t> bytes, std::size_t size)
 
 } // namespace
 
+// Two modules as one bank fuzzer input.
+std::vector<std::uint8_t> pair(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+    std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(a.size() >> 8),
+                                    static_cast<std::uint8_t>(a.size())};
+    bytes.insert(bytes.end(), a.begin(), a.end());
+    bytes.insert(bytes.end(), b.begin(), b.end());
+    return bytes;
+}
+
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fputs("usage: make_import_seeds DIR\n", stderr);
+    const bool bank = argc == 3 && std::string(argv[2]) == "--bank";
+    if (argc != 2 && !bank) {
+        std::fputs("usage: make_import_seeds DIR [--bank]\n", stderr);
         return 2;
     }
     const ModLayout mod = smallModLayout();
@@ -28,7 +42,7 @@ int main(int argc, char** argv) {
     ModLayout unknownTag = mod;
     unknownTag.tag = "LARD";
     const std::vector<std::uint8_t> full = buildMod(mod);
-    const std::pair<const char*, std::vector<std::uint8_t>> seeds[] = {
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> seeds = {
         {"small.mod", full},
         {"untagged15.mod", buildMod(untagged)},
         {"unknown-tag.mod", buildMod(unknownTag)},
@@ -38,6 +52,14 @@ int main(int argc, char** argv) {
         {"tiny.xm", tinyXm()},
         {"tiny.it", tinyIt()},
     };
+    if (bank) {
+        const auto modules = seeds;
+        seeds.clear();
+        for (std::size_t i = 0; i < modules.size(); ++i) // each with the next: every format, every repair
+            seeds.emplace_back(modules[i].first + "+" + modules[(i + 1) % modules.size()].first,
+                               pair(modules[i].second, modules[(i + 1) % modules.size()].second));
+        seeds.emplace_back("small.mod+small.mod", pair(full, full));
+    }
     for (const auto& [name, bytes] : seeds) {
         const std::string path = std::string(argv[1]) + "/" + name;
         if (!writeBytes(path, bytes)) {

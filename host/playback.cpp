@@ -4,10 +4,10 @@
 
 #include "engine/trace.h"
 
-void Playback::start() {
+void Playback::start(std::uint8_t song) {
     traceLine("playing...");
     songTick();
-    playSong(0);
+    playSong(song);
     stepsSinceCall_ = 0;
 }
 

@@ -9,9 +9,9 @@
 
 class Playback {
   public:
-    // Starts song 0: writes "playing..." to the trace, primes the song clock with one call while no song
-    // is selected, then selects the song. The image and tables must be loaded.
-    void start();
+    // Starts a song (nibplay's is 0): writes "playing..." to the trace, primes the song clock with one
+    // call while no song is selected, then selects the song. The image and tables must be loaded.
+    void start(std::uint8_t song = 0);
 
     // Renders the next `size` output bytes, calling the sequencer after every 13th mixer step.
     void render(std::uint8_t* out, std::size_t size);

@@ -627,7 +627,8 @@ CompiledSong compileSong(const Performance& p, const VoicePlan& v, const SampleB
     return Compiler(p, v, b, rate, options).run();
 }
 
-std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t address, std::uint32_t limit) {
+std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t address, std::uint32_t limit,
+                      std::size_t number) {
     // Patterns of kLinesPerPattern lines; the same bytes are stored once.
     std::vector<std::vector<std::uint8_t>> patterns;
     std::vector<std::size_t> orders;
@@ -654,6 +655,6 @@ std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t a
         rom.poke(static_cast<std::uint32_t>(address + p), {static_cast<std::uint8_t>(orders[p] + first)});
     for (std::size_t p = 0; p < patterns.size(); ++p)
         rom.poke(static_cast<std::uint32_t>(address + songOffset(p + first)), patterns[p]);
-    rom.song(0, static_cast<std::uint16_t>(address));
+    rom.song(number, static_cast<std::uint16_t>(address));
     return bytes;
 }

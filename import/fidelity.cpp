@@ -285,7 +285,7 @@ bool renderLoaded(const LoadedModule& module, int rate, std::vector<float>& out,
     xmp_frame_info info{};
     while (xmp_play_frame(ctx) == 0) {
         xmp_get_frame_info(ctx, &info);
-        if (info.loop_count > 0 || !appendModuleRender(info, playRate, out)) break;
+        if (info.loop_count > 0 || !appendModuleRender(info, playRate, out, measuredSeconds(rate))) break;
     }
     return finishModuleRender(out, playRate, rate, error);
 }
@@ -308,15 +308,15 @@ class TraceKept {
 } // namespace
 
 double measuredSeconds(int rate) {
-    return std::min(kCapSeconds, kMostRenderSamples / moduleRenderRate(rate));
+    return std::min(kCapSeconds, kMostRenderSamples / std::max(rate, moduleRenderRate(rate)));
 }
 
 int moduleRenderRate(int rate) {
     return std::clamp(rate, kLowestXmpRate, kHighestXmpRate);
 }
 
-bool appendModuleRender(const xmp_frame_info& info, int playRate, std::vector<float>& out) {
-    const auto cap = static_cast<std::size_t>(std::min(kCapSeconds * playRate, kMostRenderSamples));
+bool appendModuleRender(const xmp_frame_info& info, int playRate, std::vector<float>& out, double seconds) {
+    const auto cap = static_cast<std::size_t>(seconds * playRate);
     const auto* samples = static_cast<const std::int16_t*>(info.buffer);
     const std::size_t n =
         std::min(static_cast<std::size_t>(info.buffer_size) / 2, cap - std::min(cap, out.size()));
@@ -364,11 +364,11 @@ bool renderModule(const std::vector<std::uint8_t>& file, int rate, std::vector<f
     return loadModule(file, module, error) && renderLoaded(module, rate, out, error);
 }
 
-std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate) {
+std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate, std::uint8_t song) {
     const TraceKept traceKept;
     loadIntoEngine(rom);
     Playback playback;
-    playback.start();
+    playback.start(song);
     SongPasses passes;
     const auto cap = static_cast<std::size_t>(measuredSeconds(rate) * rate);
     std::vector<float> out;

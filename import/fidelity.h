@@ -54,23 +54,22 @@ Fidelity compareRenders(const std::vector<float>& module, const std::vector<floa
 bool renderModule(const std::vector<std::uint8_t>& file, int rate, std::vector<float>& out,
                   std::string& error);
 
-// How much of a song the renders hold at `rate`: 30 minutes, or the first 16 million samples of
-// libxmp's render at the higher rates (5.5 minutes at 48000 Hz), which bounds the time and memory a
-// measure takes.
+// How much of a song the renders hold at `rate`: 30 minutes, or the first 16 million samples at the
+// higher rates (6 minutes at 44100 Hz, 2.8 at 96000 Hz), which bounds the time and memory a measure takes.
 double measuredSeconds(int rate);
 
 // The pieces of a module's render, for a player that is driven frame by frame elsewhere (the capture):
 // the rate to start libxmp's player at (mono, 16-bit, spline interpolation) for a render at `rate`; a
-// played frame's sound appended (false once the render holds measuredSeconds); and the render brought to
-// `rate` at the end.
+// played frame's sound appended (false once the render holds `seconds`: measuredSeconds(rate)); and the
+// render brought to `rate` at the end.
 int moduleRenderRate(int rate);
-bool appendModuleRender(const xmp_frame_info& info, int playRate, std::vector<float>& out);
+bool appendModuleRender(const xmp_frame_info& info, int playRate, std::vector<float>& out, double seconds);
 bool finishModuleRender(std::vector<float>& out, int playRate, int rate, std::string& error);
 
-// Song 0 of a ROM file played once through by the engine, ending where `nibtool render` ends it by
+// A song (0-3) of a ROM file played once through by the engine, ending where `nibtool render` ends it by
 // default (or after measuredSeconds at `rate`), as (byte - 128) / 128. It uses the one engine of the process;
 // the trace sink is left as it was found.
-std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate);
+std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate, std::uint8_t song = 0);
 
 // All three figures for a module file and the ROM imported from it, at `rate` Hz. False, with one line in
 // `error`, if the module cannot be rendered.

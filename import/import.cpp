@@ -31,9 +31,9 @@ constexpr std::size_t kProvisionalSampleSpace = 8192;
 // their best rates (up to 16 KB): a song that leaves them less can be made more compact instead.
 constexpr std::size_t kLeastSampleSpace = 2048, kMostSampleSpace = 16384;
 
-// The import's bounds: libxmp plays at most 30 minutes of a song, and at most 57,600 channel-seconds
-// (15 minutes of 64 channels, 30 of 32): its time and memory grow with both.
-constexpr double kMostSeconds = 30 * 60, kMostChannelSeconds = 64 * 15 * 60;
+// The import's bounds: libxmp plays at most 30 minutes of a song, and at most 38,400 channel-seconds
+// (10 minutes of 64 channels, 20 of 32): its time and memory grow with both.
+constexpr double kMostSeconds = 30 * 60, kMostChannelSeconds = 64 * 10 * 60;
 
 // Lays the song and the samples into a ROM, the song leaving the samples at least `reserved` bytes.
 // False if the song does not fit.
@@ -63,46 +63,23 @@ bool layOut(const Performance& performance, const VoicePlan& voices, int rate, c
         result.origins = song.origins;
         result.report = placed.report;
         result.report.insert(result.report.end(), song.report.begin(), song.report.end());
-        if (options.reuse)
-            result.report.push_back(
-                "the song is long for the ROM: a pattern played again replays its first "
-                "playing (speeds and pitch bends carried into it from before may differ)");
+        const std::vector<std::string> compacted = compactionReport(options);
+        result.report.insert(result.report.end(), compacted.begin(), compacted.end());
         return true;
     }
     return false;
-}
-
-// The performance up to the end of the visit that holds `keep` of its ticks; it repeats from the start.
-Performance cutAt(const Performance& p, double keep) {
-    Performance cut = p;
-    std::size_t end = static_cast<std::size_t>(double(p.ticks.size()) * keep);
-    while (end > 1 && p.ticks[end].order == p.ticks[end - 1].order)
-        --end;
-    cut.ticks.resize(std::max<std::size_t>(end, 1));
-    cut.length = cut.ticks.back().time + cut.ticks.back().duration;
-    if (cut.loopTick >= cut.ticks.size()) cut.loopTick = 0;
-    return cut;
-}
-
-// The ways to compile a song, more compact step by step: as it is; repeated visits sharing lines; lines
-// of two rows; then patterns replaying others of the same length, fewer and fewer.
-std::vector<CompileOptions> compactness() {
-    std::vector<CompileOptions> steps{{false, 256, 1}, {true, 256, 1}, {true, 256, 2}};
-    for (std::size_t patterns = 40; patterns >= 8; patterns -= 4)
-        steps.push_back({true, patterns, 2});
-    return steps;
 }
 
 // Fits the song into a ROM at the first step of compactness, from `from` on, that fits; failing all,
 // only the song's start. Returns the step that fitted (the cut song's come last), or -1.
 int fitSong(const Performance& performance, const VoicePlan& voices, int rate, std::size_t reserved, int from,
             ImportResult& result) {
-    static const std::vector<CompileOptions> steps = compactness();
+    static const std::vector<CompileOptions> steps = compactSteps();
     for (std::size_t step = static_cast<std::size_t>(std::max(from, 0)); step < steps.size(); ++step)
         if (layOut(performance, voices, rate, steps[step], reserved, result)) return static_cast<int>(step);
     int step = static_cast<int>(steps.size());
     for (double keep = 0.8; keep > 0.01; keep *= 0.8, ++step) {
-        const Performance cut = cutAt(performance, keep);
+        const Performance cut = cutPerformance(performance, keep);
         if (layOut(cut, assignVoices(cut), rate, steps.back(), reserved, result)) {
             result.report.push_back(
                 "the song does not fit: only its first " + std::to_string(static_cast<int>(cut.length)) +
@@ -116,8 +93,34 @@ int fitSong(const Performance& performance, const VoicePlan& voices, int rate, s
 
 } // namespace
 
-bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& options, ImportResult& result,
-                  std::string& error) {
+Performance cutPerformance(const Performance& p, double keep) {
+    Performance cut = p;
+    std::size_t end = static_cast<std::size_t>(double(p.ticks.size()) * keep);
+    while (end > 1 && p.ticks[end].order == p.ticks[end - 1].order)
+        --end;
+    cut.ticks.resize(std::max<std::size_t>(end, 1));
+    cut.length = cut.ticks.back().time + cut.ticks.back().duration;
+    if (cut.loopTick >= cut.ticks.size()) cut.loopTick = 0;
+    return cut;
+}
+
+std::vector<CompileOptions> compactSteps() {
+    std::vector<CompileOptions> steps{{false, 256, 1}, {true, 256, 1}, {true, 256, 2}};
+    for (std::size_t patterns = 40; patterns >= 8; patterns -= 4)
+        steps.push_back({true, patterns, 2});
+    return steps;
+}
+
+std::vector<std::string> compactionReport(const CompileOptions& options) {
+    std::vector<std::string> report;
+    if (options.reuse)
+        report.push_back("the song is long for the ROM: a pattern played again replays its first "
+                         "playing (speeds and pitch bends carried into it from before may differ)");
+    return report;
+}
+
+bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& out, std::string& error,
+                 double previewSeconds) {
     if (file.size() > kMostModuleBytes) {
         error = "the file is larger than the 32 MB an import takes";
         return false;
@@ -126,15 +129,17 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     if (!loadModule(file, module, error)) return false;
     const int channels = std::max(module.module().chn, 1);
     const double most = std::min(kMostSeconds, kMostChannelSeconds / channels);
-    const bool preview = options.previewSeconds > 0;
-    Performance performance = capturePerformance(
-        module, options.rate, preview ? std::min(most, options.previewSeconds) : most, !preview);
+    // A preview plays the song's start alone, without the reference render.
+    out.performance = capturePerformance(
+        module, rate, previewSeconds > 0 ? std::min(most, previewSeconds) : most, previewSeconds <= 0);
+    Performance& performance = out.performance;
     if (performance.ticks.empty()) {
         error = "libxmp plays nothing of it";
         return false;
     }
-    const std::size_t shortTicks = fitTicksToRate(performance, options.rate);
-    const VoicePlan voices = assignVoices(performance);
+    out.shortTicks = fitTicksToRate(performance, rate);
+    out.voices = assignVoices(performance);
+    const VoicePlan& voices = out.voices;
     const bool sounds = std::any_of(voices.ticks.begin(), voices.ticks.end(), [](const auto& streams) {
         return std::any_of(streams.begin(), streams.end(),
                            [](const StreamTick& s) { return s.channel >= 0 && s.sound.volume > 0; });
@@ -143,6 +148,36 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
         error = "libxmp plays it without a sound: there is nothing to import";
         return false;
     }
+    out.report = module.repairs;
+    out.report.insert(out.report.end(), module.timing.report.begin(), module.timing.report.end());
+    if (voices.notesLeftOut > 0) out.report.push_back(notesLeftOutLine(voices, performance.channels));
+    if (performance.cappedLength)
+        out.report.push_back(most < kMostSeconds
+                                 ? "the module did not repeat within " + std::to_string(int(most / 60)) +
+                                       " minutes, the most an import plays of " + std::to_string(channels) +
+                                       " channels: cut there"
+                                 : "the module did not repeat within 30 minutes: cut there");
+    return true;
+}
+
+std::string shortTicksReport(const CapturedSong& song, int rate, double romSeconds) {
+    char line[200];
+    std::snprintf(
+        line, sizeof line,
+        "%zu of %zu module ticks are shorter than the engine's shortest (13 output bytes, %.1f ms at "
+        "%d Hz): the song plays %.1f s instead of %.1f s",
+        song.shortTicks, song.performance.ticks.size(), 13000.0 / rate, rate, romSeconds,
+        song.performance.length);
+    return line;
+}
+
+bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& options, ImportResult& result,
+                  std::string& error) {
+    CapturedSong captured;
+    const bool preview = options.previewSeconds > 0;
+    if (!captureSong(file, options.rate, captured, error, options.previewSeconds)) return false;
+    const Performance& performance = captured.performance;
+    const VoicePlan& voices = captured.voices;
     // The song is fitted leaving the samples the least, half of what they need an octave below their
     // best rates, and all of it: the more room, the more compact the song. Where these give songs of
     // different compactness, each ROM is rendered and the one closest to the module kept.
@@ -187,29 +222,13 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     result.moduleSeconds = performance.length;
     result.channels = performance.channels;
     result.fidelity.channels = performance.channels;
-    std::vector<std::string> report = module.repairs;
-    report.insert(report.end(), module.timing.report.begin(), module.timing.report.end());
-    if (voices.notesLeftOut > 0) report.push_back(notesLeftOutLine(voices, performance.channels));
-    if (performance.cappedLength)
-        report.push_back(most < kMostSeconds
-                             ? "the module did not repeat within " + std::to_string(int(most / 60)) +
-                                   " minutes, the most an import plays of " + std::to_string(channels) +
-                                   " channels: cut there"
-                             : "the module did not repeat within 30 minutes: cut there");
+    std::vector<std::string> report = captured.report;
     if (performance.length > measuredSeconds(options.rate) && result.measured)
         report.push_back("fidelity measured on the song's first " +
                          std::to_string(int(measuredSeconds(options.rate))) + " s, the most measured at " +
                          std::to_string(options.rate) + " Hz");
-    if (shortTicks > 0) {
-        char line[200];
-        std::snprintf(
-            line, sizeof line,
-            "%zu of %zu module ticks are shorter than the engine's shortest (13 output bytes, %.1f ms at "
-            "%d Hz): the song plays %.1f s instead of %.1f s",
-            shortTicks, performance.ticks.size(), 13000.0 / options.rate, options.rate, result.romSeconds,
-            performance.length);
-        report.push_back(line);
-    }
+    if (captured.shortTicks > 0)
+        report.push_back(shortTicksReport(captured, options.rate, result.romSeconds));
     report.insert(report.end(), result.report.begin(), result.report.end());
     result.report = std::move(report);
     return true;

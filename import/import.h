@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "compile.h"
 #include "fidelity.h"
+#include "voices.h"
 
 // The largest module file the importer takes: libxmp holds its samples, and the capture a copy of them
 // in floats, four bytes a frame.
@@ -40,6 +42,34 @@ struct ImportResult {
     Fidelity fidelity;
 };
 
+// A module played once through and mapped onto the four streams: the pipeline up to the samples stage,
+// which the import and the bank share.
+struct CapturedSong {
+    Performance performance;
+    VoicePlan voices;
+    std::vector<std::string> report; // repairs made to load it, notes left out, a length cut short
+    std::size_t shortTicks = 0;      // module ticks shorter than the engine's shortest
+};
+
+// The report line for a song with ticks shorter than the engine's shortest, once its length is known.
+std::string shortTicksReport(const CapturedSong& song, int rate, double romSeconds);
+
+// Loads and captures a module at `rate` Hz. False, with one line saying why in `error`, for what cannot be
+// imported (not a module, nothing played, nothing heard). With `previewSeconds` above 0, only the song's
+// first that many seconds, without the reference render.
+bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& out, std::string& error,
+                 double previewSeconds = 0);
+
 // Imports a module file's bytes. False, with one line saying why in `error`, for what cannot be imported.
 bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& options, ImportResult& result,
                   std::string& error);
+
+// The ways to compile a song, more compact step by step: as it is; repeated visits sharing lines; lines
+// of two rows; then patterns replaying others of the same length, fewer and fewer. The import and the
+// bank take them in this order when a song does not fit.
+std::vector<CompileOptions> compactSteps();
+// What a step of compactness costs the song, a report line each.
+std::vector<std::string> compactionReport(const CompileOptions& options);
+// The performance up to the end of the visit that holds `keep` of its ticks; it repeats from the start.
+// Past the last step of compactness, a song keeps only its start.
+Performance cutPerformance(const Performance& performance, double keep);

@@ -121,9 +121,12 @@ std::size_t playedLength(const SampleData& s, const Cut& cut, double minLoopFram
            loop * std::max<std::size_t>(1, std::size_t(std::ceil(minLoopFrames / double(loop))));
 }
 
-// Resamples by `ratio` with libsamplerate. A loop is resampled with copies of itself after its end, so
-// that the filter sees what plays after the end and the seam stays smooth.
-std::vector<float> resample(const std::vector<float>& in, double ratio, std::size_t loopStart, bool loops) {
+} // namespace
+
+// A loop is resampled with copies of itself after its end, so that the filter sees what plays after the
+// end and the seam stays smooth.
+std::vector<float> resampleFrames(const std::vector<float>& in, double ratio, std::size_t loopStart,
+                                  bool loops) {
     std::vector<float> source = in;
     const std::size_t loopLength = in.size() - loopStart;
     if (loops)
@@ -143,10 +146,12 @@ std::vector<float> resample(const std::vector<float>& in, double ratio, std::siz
     return out;
 }
 
-std::uint8_t quantize(float v) {
+std::uint8_t quantizeNibble(float v) {
     const long q = std::lround(v * 7.5f);
     return nibbleBits(static_cast<int>(std::clamp<long>(q, kNibbleLowest, kNibbleHighest)));
 }
+
+namespace {
 
 // A heard sample, while the bank is planned.
 struct Candidate {
@@ -320,7 +325,7 @@ KeptSample makeSample(const Candidate& c, const SampleData& s, int entry, double
     k.scale = c.ratio(rate);
     std::size_t loopStart = 0;
     const std::vector<float> frames = playedFrames(s, c.cut, kShortestLoop / k.scale, loopStart);
-    const std::vector<float> out = resample(frames, k.scale, loopStart, s.loops);
+    const std::vector<float> out = resampleFrames(frames, k.scale, loopStart, s.loops);
     float peak = 1e-6f;
     for (float f : out)
         peak = std::max(peak, std::fabs(f));
@@ -328,7 +333,7 @@ KeptSample makeSample(const Candidate& c, const SampleData& s, int entry, double
     // Plain rounding: feeding each value's rounding error into the next (noise shaping) was measured
     // and scored no better on chroma and worse on onsets.
     for (float f : out)
-        k.nibbles.push_back(quantize(f * gain));
+        k.nibbles.push_back(quantizeNibble(f * gain));
     k.loops = s.loops;
     if (s.loops)
         k.loopStart = std::min(static_cast<std::size_t>(std::lround(double(loopStart) * k.scale)),
@@ -365,7 +370,7 @@ EntryShape SampleBank::shape(int entry) const {
 
 // The table entries the kept samples leave free go to the offsets notes start from most often (notes
 // from other offsets play from the sample's start; the compiler counts them).
-void addOffsetEntries(const std::vector<Candidate>& chosen, SampleBank& bank) {
+void addOffsetEntries(const std::vector<Candidate>& chosen, SampleBank& bank, int entries) {
     std::vector<std::tuple<double, int, std::uint32_t>> wanted; // count, source, offset
     for (const Candidate& c : chosen)
         for (const auto& [offset, count] : c.usage.offsets)
@@ -373,7 +378,7 @@ void addOffsetEntries(const std::vector<Candidate>& chosen, SampleBank& bank) {
     std::sort(wanted.rbegin(), wanted.rend());
     for (const auto& [count, source, offset] : wanted) {
         const int entry = int(bank.kept.size() + bank.offsets.size()) + 1;
-        if (entry > kReachableEntries) break;
+        if (entry > entries) break;
         const KeptSample& k = bank.kept[std::size_t(bank.entryOf[std::size_t(source)] - 1)];
         const auto skip = static_cast<std::size_t>(std::lround(offset * k.scale));
         if (skip >= k.nibbles.size()) continue; // the offset lies past the part kept
@@ -389,15 +394,16 @@ std::size_t comfortableSpace(const Performance& p, const VoicePlan& v, int rate)
     return static_cast<std::size_t>(Planner(p, chosen, rate, 0).total());
 }
 
-SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std::size_t space) {
+SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std::size_t space, int entries) {
     SampleBank bank;
     bank.entryOf.assign(p.samples.size(), 0);
     std::vector<Candidate> chosen = candidates(measureUsage(p, v));
-    if (chosen.size() > kReachableEntries) {
-        const std::vector<Candidate> left(chosen.begin() + kReachableEntries, chosen.end());
-        bank.report.push_back("samples left out, as a ROM names only 14 (those heard least): " +
-                              playedList(p, left));
-        chosen.resize(kReachableEntries);
+    const auto named = static_cast<std::size_t>(std::max(entries, 1));
+    if (chosen.size() > named) {
+        const std::vector<Candidate> left(chosen.begin() + static_cast<std::ptrdiff_t>(named), chosen.end());
+        bank.report.push_back("samples left out, as a ROM names only " + std::to_string(named) +
+                              " (those heard least): " + playedList(p, left));
+        chosen.resize(named);
     }
     Planner(p, chosen, rate, space).fit(bank.report);
 
@@ -418,7 +424,7 @@ SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std:
             makeSample(chosen[i], p.samples[std::size_t(chosen[i].source)], int(i) + 1, target, rate));
         bank.entryOf[std::size_t(chosen[i].source)] = int(i) + 1;
     }
-    addOffsetEntries(chosen, bank);
+    addOffsetEntries(chosen, bank, entries);
     return bank;
 }
 

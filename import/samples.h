@@ -63,8 +63,17 @@ struct SampleBank {
 // they would best land: what the song should leave them when it can.
 std::size_t comfortableSpace(const Performance& performance, const VoicePlan& voices, int rate);
 
-// Chooses, resamples and packs the heard samples into at most `space` bytes.
-SampleBank buildSamples(const Performance& performance, const VoicePlan& voices, int rate, std::size_t space);
+// Chooses, resamples and packs the heard samples into at most `space` bytes and `entries` table entries
+// (from entry 1 on).
+SampleBank buildSamples(const Performance& performance, const VoicePlan& voices, int rate, std::size_t space,
+                        int entries = kReachableEntries);
+
+// Resamples a sample's frames by `ratio` (stored frames per frame) with libsamplerate; a looping sample
+// from `loopStart` to its end.
+std::vector<float> resampleFrames(const std::vector<float>& in, double ratio, std::size_t loopStart,
+                                  bool loops);
+// A value in -1..1 as a 4-bit two's-complement nibble.
+std::uint8_t quantizeNibble(float v);
 
 // Writes the samples' bytes from `address` on and fills the sample table; false, writing nothing, if
 // they do not fit below `limit` (`bank.bytes` tells how many they need).

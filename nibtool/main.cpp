@@ -46,6 +46,16 @@ const char* const kPlayUsage =
     "(it then plays until q, unless --seconds is given); a version that does not load is reported and\n"
     "the last good one plays on. Without an audio device it says so and exits with status 1.\n";
 
+const char* const kBankUsage =
+    "usage: nibtool bank OUT.rom SONG... [--sfx NAME=FILE.wav ...] [--rate HZ] [--header OUT.h]\n"
+    "\n"
+    "Makes a game's sound bank: up to four songs (anything import takes) become songs 0-3 of one ROM\n"
+    "image, in the order given, sharing its sample entries and its 32 KB; each --sfx recording becomes a\n"
+    "sample entry for the game to start with playSample, stored so that the tone the report names plays\n"
+    "it at its recorded pitch at HZ (default 8000). The report gives a block per song (the import's\n"
+    "lines, what sharing cost it, its fidelity), the effects, and the bank's use of entries and space.\n"
+    "--header OUT.h writes a C header naming every song and effect for the game's code.\n";
+
 namespace {
 
 const char* const kUsage =
@@ -58,6 +68,8 @@ const char* const kUsage =
     "  import SONG OUT.rom [--rate HZ]              turn a tracker song into a ROM\n"
     "  play FILE [--rate HZ] [--loop | --seconds S] [--watch] [-q]\n"
     "                                               play a ROM or a module on the sound card\n"
+    "  bank OUT.rom SONG... [--sfx NAME=FILE.wav ...] [--rate HZ] [--header OUT.h]\n"
+    "                                               songs and effects into one ROM, for a game\n"
     "  help [COMMAND]                               show this, or a command's help\n"
     "\n"
     "nibtool --version shows the version; nibtool COMMAND --help a command's help.\n";
@@ -113,6 +125,8 @@ int main(int argc, char** argv) {
             std::fputs(kImportUsage, stdout);
         else if (topic == "play")
             std::fputs(kPlayUsage, stdout);
+        else if (topic == "bank")
+            std::fputs(kBankUsage, stdout);
         else if (topic.empty())
             std::fputs(kUsage, stdout);
         else
@@ -123,6 +137,7 @@ int main(int argc, char** argv) {
     if (command == "render") return runRender(rest);
     if (command == "import") return runImport(rest);
     if (command == "play") return runPlay(rest);
+    if (command == "bank") return runBank(rest);
     if (command == kPlayChildCommand) return runPlayChild(rest); // play's own: a file prepared in a child
     std::fprintf(stderr, "nibtool: no command '%s'\n\n%s", command.c_str(), kUsage);
     return 2;

@@ -1,0 +1,164 @@
+// nibtool bank: several songs and sound effects into one ROM image, with its report and, if asked, a C
+// header for the game's code.
+#include <cstdio>
+#include <fstream>
+#include <set>
+
+#include "commands.h"
+#include "import/bank.h"
+#include "import/bank_header.h"
+#include "rom/rom_builder.h"
+#include "rom_file.h"
+
+namespace {
+
+struct Options {
+    std::string out, header;
+    std::vector<std::string> songs;
+    std::vector<std::pair<std::string, std::string>> effects; // name, file
+    int rate = 8000;
+};
+
+std::string grouped(std::size_t n) {
+    std::string digits = std::to_string(n), out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+// Entries as runs: "1-5, 9".
+std::string runs(const std::set<int>& entries) {
+    std::string out;
+    for (auto it = entries.begin(); it != entries.end();) {
+        const int first = *it;
+        int last = first;
+        while (++it != entries.end() && *it == last + 1)
+            last = *it;
+        out += (out.empty() ? "" : ", ") + std::to_string(first) +
+               (last > first ? "-" + std::to_string(last) : "");
+    }
+    return out.empty() ? "none" : out;
+}
+
+void printSong(std::size_t n, const BankSong& s) {
+    std::fprintf(stderr, "song %zu: \"%s\" (%s, %s, %d channels) at 0x%04X, %s bytes\n", n, s.title.c_str(),
+                 s.name.c_str(), s.format.c_str(), s.channels, s.address, grouped(s.bytes).c_str());
+    for (const std::string& line : s.report)
+        std::fprintf(stderr, "  %s\n", line.c_str());
+    std::fprintf(stderr, "  entries %s\n", runs({s.entries.begin(), s.entries.end()}).c_str());
+    if (s.measured)
+        std::fprintf(stderr, "  fidelity: chroma %.2f, onset %.2f, length %.2f (ROM %.1f s, module %.1f s)\n",
+                     s.fidelity.chroma, s.fidelity.onset, s.fidelity.lengthRatio, s.fidelity.romSeconds,
+                     s.fidelity.moduleSeconds);
+    else
+        std::fprintf(stderr, "  length: ROM %.1f s, module %.1f s (fidelity not measured)\n", s.romSeconds,
+                     s.moduleSeconds);
+}
+
+void printReport(const Options& o, const BankResult& bank) {
+    for (std::size_t n = 0; n < bank.songs.size(); ++n)
+        printSong(n, bank.songs[n]);
+    if (!bank.effects.empty()) {
+        std::fprintf(stderr,
+                     "effects: playSample(entry, stream, tone) plays each at its recorded pitch at %d Hz\n",
+                     bank.rate);
+        for (const BankEffect& e : bank.effects)
+            std::fprintf(stderr, "  %s: entry %d, tone %d, %.2f s, %s bytes\n", e.name.c_str(), e.entry,
+                         e.tone, e.seconds, grouped(e.bytes).c_str());
+        for (const std::string& line : bank.effectsReport)
+            std::fprintf(stderr, "  %s\n", line.c_str());
+    }
+    std::set<int> songEntries, effectEntries, used;
+    for (const BankSong& s : bank.songs)
+        songEntries.insert(s.entries.begin(), s.entries.end());
+    for (const BankEffect& e : bank.effects)
+        effectEntries.insert(e.entry);
+    std::set<int> free;
+    for (int e = 1; e <= 14; ++e)
+        if (!songEntries.count(e) && !effectEntries.count(e)) free.insert(e);
+    std::fprintf(stderr, "entries: songs %s (%zu sample(s) shared by several songs), effects %s, free %s\n",
+                 runs(songEntries).c_str(), bank.sharedSamples, runs(effectEntries).c_str(),
+                 runs(free).c_str());
+    for (const std::string& line : bank.samplesReport)
+        std::fprintf(stderr, "  %s\n", line.c_str());
+    const std::size_t tables = 0x10000 - 0xFF8E;
+    const std::size_t used_ = bank.songBytes + bank.sampleBytes + bank.signatureBytes + tables;
+    std::fprintf(stderr, "32 KB: songs %s, samples and effects %s, signature %s, tables %zu, free %s bytes\n",
+                 grouped(bank.songBytes).c_str(), grouped(bank.sampleBytes).c_str(),
+                 grouped(bank.signatureBytes).c_str(), tables,
+                 grouped(32768 - std::min<std::size_t>(used_, 32768)).c_str());
+    std::fprintf(stderr, "%s: %zu song(s) and %zu effect(s), written for %d Hz\n", o.out.c_str(),
+                 bank.songs.size(), bank.effects.size(), bank.rate);
+}
+
+int parse(const std::vector<std::string>& args, Options& o) {
+    std::vector<std::string> files;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (a == "--help" || a == "-h") {
+            std::fputs(kBankUsage, stdout);
+            return 0;
+        } else if (a == "--rate") {
+            if (!hasValue || !parseNumber(args[++i], 1000L, 96000L, o.rate))
+                return usageError("bank", "--rate needs a rate in Hz, 1000-96000");
+        } else if (a == "--header") {
+            if (!hasValue) return usageError("bank", "--header needs a file name");
+            o.header = args[++i];
+        } else if (a == "--sfx") {
+            const std::string value = hasValue ? args[++i] : "";
+            const std::size_t eq = value.find('=');
+            if (eq == std::string::npos || eq == 0 || eq + 1 == value.size())
+                return usageError("bank", "--sfx needs NAME=FILE");
+            o.effects.emplace_back(value.substr(0, eq), value.substr(eq + 1));
+        } else if (!a.empty() && a[0] == '-') {
+            return usageError("bank", "unknown option '" + a + "'");
+        } else {
+            files.push_back(a);
+        }
+    }
+    if (files.size() < 2) return usageError("bank", "needs an output ROM file and 1 to 4 songs");
+    if (files.size() > 1 + kBankSongs) return usageError("bank", "a bank holds at most 4 songs");
+    if (o.effects.size() > kBankEffects) return usageError("bank", "a bank holds at most 8 effects");
+    o.out = files[0];
+    o.songs.assign(files.begin() + 1, files.end());
+    return -1;
+}
+
+} // namespace
+
+int runBank(const std::vector<std::string>& args) {
+    Options o;
+    if (const int status = parse(args, o); status >= 0) return status;
+    for (const std::string& input : o.songs)
+        if (input == o.out || input == o.header)
+            return fail("'" + input + "' is a song of the bank: it would be written over");
+    std::vector<BankSongInput> songs;
+    std::string error;
+    for (const std::string& path : o.songs) {
+        RomFile file;
+        if (!readRomFile(path, file, error)) return fail(error);
+        songs.push_back({path, std::move(file.bytes)});
+    }
+    std::vector<EffectRecording> effects;
+    for (const auto& [name, path] : o.effects) {
+        EffectRecording r;
+        if (!readRecording(path, r, error)) return fail(error);
+        r.name = name;
+        effects.push_back(std::move(r));
+    }
+    BankOptions options;
+    options.rate = o.rate;
+    BankResult bank;
+    if (!buildBank(songs, effects, options, bank, error)) return fail(error);
+    if (!writeBytes(o.out, bank.rom)) return fail("cannot write '" + o.out + "'");
+    if (!o.header.empty()) {
+        std::ofstream header(o.header, std::ios::binary);
+        header << bankHeader(bank, o.out, headerPrefix(o.header));
+        if (!header.flush()) return fail("cannot write '" + o.header + "'");
+    }
+    printReport(o, bank);
+    return 0;
+}
