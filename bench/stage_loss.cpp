@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/format.h"
 #include "import/capture.h"
 #include "import/fidelity.h"
 #include "import/import.h"
@@ -113,9 +114,9 @@ std::vector<float> renderStage(const Performance& p, const VoicePlan& v, const S
 // The bytes the ROM's samples take, read from its sample table: the room the importer gave them.
 std::size_t sampleRoom(const std::vector<std::uint8_t>& rom) {
     std::uint32_t low = 0xFFFF, high = 0;
-    for (std::size_t e = 0; e < 15; ++e) {
-        const std::size_t at = 0xFF96 - 0x8000 + 7 * e;
-        if (at + 7 > rom.size()) break;
+    for (std::size_t e = 0; e < kSampleEntries; ++e) {
+        const std::size_t at = sampleEntry(e) - kRomBase;
+        if (at + kSampleEntryBytes > rom.size()) break;
         const std::uint32_t start = rom[at] << 8 | rom[at + 1], end = rom[at + 2] << 8 | rom[at + 3];
         if (start < 0x8000 || end <= start) continue;
         low = std::min(low, start), high = std::max(high, end);

@@ -1,7 +1,7 @@
 // The stream mixer: four streams read 4-bit samples from the image at a fixed-point step, and each
 // mixer step sums them into one unsigned 8-bit output byte.
 #include <algorithm>
-#include <array>
+#include <cstring>
 #include <iterator>
 
 #include "engine.h"
@@ -29,92 +29,166 @@ namespace {
 std::uint8_t* const RunningFlags[kStreams] = {&AS0R, &AS1R, &AS2R, &AS3R};
 std::uint8_t* const NibbleFlags[kStreams] = {&AS0N, &AS1N, &AS2N, &AS3N};
 
-// The signed value (-8..7) of every byte: row 0 reads its low nibble, row 1 its high nibble.
-constexpr auto NibbleValue = [] {
-    std::array<std::array<std::int8_t, 256>, 2> table{};
-    for (int b = 0; b < 256; ++b) {
-        const int low = b & 15, high = b >> 4;
-        table[0][static_cast<std::size_t>(b)] = static_cast<std::int8_t>(low < 8 ? low : low - 16);
-        table[1][static_cast<std::size_t>(b)] = static_cast<std::int8_t>(high < 8 ? high : high - 16);
-    }
-    return table;
-}();
-
 std::uint8_t outputByte(std::uint8_t mix) {
     return static_cast<std::uint8_t>(mix * 4 + 128);
 }
 
-// One whole mixer step, every rule applied in turn: write the last mix, then for each running stream read
-// the nibble at its position, advance position and fraction by the step, and loop or stop it at its end.
-std::uint8_t fullStep() {
-    const std::uint8_t out = outputByte(sample);
-    sample = 0;
-    for (std::uint8_t s = 0; s < kStreams; ++s) {
-        if (getStreamRunning(s) == 0) continue;
-        const std::uint8_t byte = imageByte(AS[s]);
-        sample = static_cast<std::uint8_t>(sample + NibbleValue[getNibbleSelect(s) != 0][byte]);
-        const unsigned fraction = ASIncrFracCnt[s] + ASIncr[s]; // the carry is bit 8
-        AS[s] += fraction >> 8;
-        ASIncrFracCnt[s] = static_cast<std::uint8_t>(fraction);
-        if (AS[s] >= ASEnd[s]) {
-            if (ASReload[s] < kLowestLoopStart) setStreamRunning(s, 0);
-            // Loop start plus the overshoot; a stream that stopped keeps this position for a restart.
-            AS[s] = AS[s] + ASReload[s] - ASEnd[s];
-        }
-    }
-    return out;
+// ---- Free runs ----------------------------------------------------------------------------------------
+//
+// Most steps lie in a free run: every running stream's position is below its sample's end (and the
+// image's) and stays below it after the advance. Then no read needs a check and no end test can fire, so
+// the four streams are stepped together, each as one fixed-point number of 32 bits (its nibble select,
+// position and fraction: select << 24 | position << 8 | fraction) advanced by one addition; its top bits
+// index Spoken, the output's share of every image nibble. A stream that is stopped stands still on the
+// silent entry.
+//
+// A free run spans sequencer calls. Each stream knows the mixer step at which it next needs a whole step
+// (one that tests its end): `Due`. Between calls only what the sequencer touched is worked out again:
+// a stream started, stopped, given a new step or nibble (`Dirty`). The stream arrays (AS and the others)
+// are the state the rest of the engine sees: read when a stream is worked out, and written back at the
+// end of every run of steps.
+
+// A stream's share of the output byte for every image nibble: 4 * value + 32, so that the four shares
+// add up to the byte written (4 * mix + 128). Spoken[0x10000 * select + position], select 0 for the low
+// nibble and 1 for the high; the entry after them is silence, for a stopped stream.
+std::uint8_t Spoken[2 * kImageSize + 1];
+constexpr std::uint32_t kSilentIndex = 2 * kImageSize;
+constexpr std::uint32_t kSilent = kSilentIndex << 8;
+constexpr int kShareBias = 32; // a share's value for nibble 0
+
+constexpr std::uint64_t kNever = ~std::uint64_t{0};
+
+std::uint32_t Acc[kStreams];  // select << 24 | position << 8 | fraction, or kSilent
+std::uint32_t Incr[kStreams]; // the step while running freely, else 0
+std::uint64_t Due[kStreams];  // the step count at which the stream next needs a whole step
+std::uint64_t Clock;          // mixer steps run since the program started
+std::uint64_t NextDue;        // the least of Due
+unsigned Free;                // streams running freely (bit s for stream s): Acc holds their position
+unsigned Dirty = (1u << kStreams) - 1; // streams to work out again before the next step
+bool Recount = true;                   // NextDue is to be found again before the next step
+std::uint16_t StepsSeen[kStreams];     // ASIncr as it was when each stream was worked out
+
+void markDirty(std::uint8_t s) {
+    Dirty |= 1u << s;
 }
 
-// The value of every image nibble: Decoded[0x10000 * select + position], select 0 for the low nibble
-// and 1 for the high. The entry after them is silence, for a stopped stream in a free run.
-std::int8_t Decoded[2 * kImageSize + 1];
-constexpr std::uint64_t kSilentIndex = 2 * kImageSize;
+// Works a stream's free run out from the stream arrays, as of step `clock`.
+void workOut(std::uint8_t s, std::uint64_t clock) {
+    const unsigned bit = 1u << s;
+    Free &= ~bit;
+    Acc[s] = kSilent;
+    Incr[s] = 0;
+    Due[s] = kNever;
+    StepsSeen[s] = ASIncr[s];
+    if (getStreamRunning(s) == 0) return;
+    const Position end = std::min(ASEnd[s], kImageSize);
+    if (AS[s] >= end) { // at or past its end, or the image's: every step is a whole one
+        Due[s] = clock;
+        return;
+    }
+    const std::uint32_t position = static_cast<std::uint32_t>(AS[s] << 8 | ASIncrFracCnt[s]);
+    Acc[s] = (getNibbleSelect(s) != 0 ? kImageSize << 8 : 0) | position;
+    Incr[s] = ASIncr[s];
+    Free |= bit;
+    // Advances that stay below the end. Every free step reads below the end, and so does the whole step
+    // that comes after them.
+    if (Incr[s] != 0) Due[s] = clock + ((static_cast<std::uint32_t>(end) << 8) - position - 1) / Incr[s];
+}
 
-// Most steps lie in a free run: for every running stream the position is below its sample's end (and the
-// image's) and stays below it after the advance. Then no read needs a check and no end test can fire,
-// so the four streams are stepped together, each as one fixed-point number (its nibble select, position
-// and fraction: select << 24 | position << 8 | fraction) advanced by one addition; its top bits index
-// Decoded. A stopped stream stands still on the silent entry.
-//
-// Runs up to `limit` free steps into `out` and returns how many it ran: 0 when some stream's next step
-// reaches its end, which is then a full step.
-std::size_t mixFreeRun(std::uint8_t* out, std::size_t limit) {
-    std::uint64_t acc[kStreams];
-    std::uint32_t incr[kStreams]; // the step; 0 for a stopped stream
-    std::size_t steps = limit;
+void findNextDue() {
+    NextDue = std::min(std::min(Due[0], Due[1]), std::min(Due[2], Due[3]));
+}
+
+// Streams touched since the last step: started, stopped, given a new step or nibble.
+void workOutTouched() {
+    if (std::memcmp(StepsSeen, ASIncr, sizeof StepsSeen) != 0)
+        for (std::uint8_t s = 0; s < kStreams; ++s)
+            if (StepsSeen[s] != ASIncr[s]) markDirty(s);
+    if (Dirty != 0) {
+        for (std::uint8_t s = 0; s < kStreams; ++s)
+            if (Dirty & 1u << s) workOut(s, Clock);
+        Dirty = 0;
+        Recount = true;
+    }
+    if (Recount) {
+        Recount = false;
+        findNextDue();
+    }
+}
+
+// The stream arrays of the streams running freely, from their free-run state.
+void writeBack() {
 #pragma GCC unroll 4
     for (std::uint8_t s = 0; s < kStreams; ++s) {
-        acc[s] = kSilentIndex << 8;
-        incr[s] = 0;
-        if (getStreamRunning(s) == 0) continue;
-        const Position end = std::min(ASEnd[s], kImageSize);
-        if (AS[s] >= end) return 0;
-        const std::uint64_t position = AS[s] << 8 | ASIncrFracCnt[s];
-        acc[s] = (getNibbleSelect(s) != 0 ? kImageSize << 8 : 0) | position;
-        incr[s] = ASIncr[s];
-        // Advances that stay below the end. Every step of the run reads below the end, and so does the
-        // full step after it when the run stops short of `limit`.
-        if (incr[s] != 0) steps = std::min<std::uint64_t>(steps, ((end << 8) - position - 1) / incr[s]);
+        const bool free = Free & 1u << s;
+        AS[s] = free ? Acc[s] >> 8 & (kImageSize - 1) : AS[s];
+        ASIncrFracCnt[s] = free ? static_cast<std::uint8_t>(Acc[s]) : ASIncrFracCnt[s];
     }
-    std::uint8_t last = sample;
+}
+
+// `steps` free steps into `out`: every stream reads its nibble's share and advances. Two streams' 32-bit
+// numbers share one 64-bit addition: a free position stays below 0x10000, so the lower one never carries
+// into the upper.
+void freeRun(std::uint8_t* out, std::size_t steps, std::uint8_t& last) {
+    std::uint64_t a, b, stepA, stepB;
+    std::memcpy(&a, Acc, 8);
+    std::memcpy(&b, Acc + 2, 8);
+    std::memcpy(&stepA, Incr, 8);
+    std::memcpy(&stepB, Incr + 2, 8);
+    std::uint8_t byte = last;
+#pragma GCC unroll 2
     for (std::size_t k = 0; k < steps; ++k) {
-        out[k] = outputByte(last);
-        int mix = 0;
-#pragma GCC unroll 4
-        for (std::size_t s = 0; s < kStreams; ++s) {
-            mix += Decoded[acc[s] >> 8];
-            acc[s] += incr[s];
-        }
-        last = static_cast<std::uint8_t>(mix);
+        out[k] = byte;
+        byte = static_cast<std::uint8_t>(Spoken[static_cast<std::uint32_t>(a) >> 8] + Spoken[a >> 40] +
+                                         Spoken[static_cast<std::uint32_t>(b) >> 8] + Spoken[b >> 40]);
+        a += stepA;
+        b += stepB;
     }
-    sample = last;
-#pragma GCC unroll 4
+    last = byte;
+    std::memcpy(Acc, &a, 8);
+    std::memcpy(Acc + 2, &b, 8);
+}
+
+// One step of a stream by every rule: read the nibble at its position, advance position and fraction by
+// the step, and loop or stop it at its end. Returns the nibble's value.
+int wholeStep(std::uint8_t s) {
+    const std::uint8_t byte = imageByte(AS[s]);
+    const int value = nibbleValue(byte, getNibbleSelect(s) != 0);
+    const unsigned fraction = ASIncrFracCnt[s] + ASIncr[s]; // the carry is bit 8
+    AS[s] += fraction >> 8;
+    ASIncrFracCnt[s] = static_cast<std::uint8_t>(fraction);
+    if (AS[s] >= ASEnd[s]) {
+        if (ASReload[s] < kLowestLoopStart) *RunningFlags[s] = 0;
+        // Loop start plus the overshoot; a stream that stopped keeps this position for a restart.
+        AS[s] = AS[s] + ASReload[s] - ASEnd[s];
+    }
+    return value;
+}
+
+// The step at which some stream is due: those streams take a whole step, the others a free one.
+std::uint8_t dueStep(std::uint8_t& last) {
+    const std::uint8_t out = last;
+    int shares = 0;
+    unsigned due = 0;
     for (std::uint8_t s = 0; s < kStreams; ++s) {
-        if (incr[s] == 0) continue; // stopped, or standing still: nothing moved
-        AS[s] = acc[s] >> 8 & (kImageSize - 1);
-        ASIncrFracCnt[s] = static_cast<std::uint8_t>(acc[s]);
+        if (Due[s] != Clock) {
+            shares += Spoken[Acc[s] >> 8];
+            Acc[s] += Incr[s];
+            continue;
+        }
+        due |= 1u << s;
+        if (Free & 1u << s) {
+            AS[s] = Acc[s] >> 8 & (kImageSize - 1);
+            ASIncrFracCnt[s] = static_cast<std::uint8_t>(Acc[s]);
+        }
+        shares += 4 * wholeStep(s) + kShareBias;
     }
-    return steps;
+    ++Clock;
+    for (std::uint8_t s = 0; s < kStreams; ++s)
+        if (due & 1u << s) workOut(s, Clock);
+    findNextDue();
+    last = static_cast<std::uint8_t>(shares);
+    return out;
 }
 
 } // namespace
@@ -124,7 +198,9 @@ std::uint8_t getStreamRunning(std::uint8_t s) {
 }
 
 void setStreamRunning(std::uint8_t s, std::uint8_t v) {
-    if (s < kStreams) *RunningFlags[s] = v;
+    if (s >= kStreams) return;
+    if ((*RunningFlags[s] != 0) != (v != 0)) markDirty(s);
+    *RunningFlags[s] = v;
 }
 
 std::uint8_t getNibbleSelect(std::uint8_t s) {
@@ -132,7 +208,9 @@ std::uint8_t getNibbleSelect(std::uint8_t s) {
 }
 
 void setNibbleSelect(std::uint8_t s, std::uint8_t v) {
-    if (s < kStreams) *NibbleFlags[s] = v;
+    if (s >= kStreams) return;
+    if ((*NibbleFlags[s] != 0) != (v != 0)) markDirty(s);
+    *NibbleFlags[s] = v;
 }
 
 // On the target these two index the stream arrays unchecked; here a stream or sample number outside the
@@ -143,34 +221,59 @@ void setSampleTone(std::uint8_t s, std::uint8_t tone) {
 
 void playSample(std::uint8_t n, std::uint8_t s, std::uint8_t tone) {
     if (s >= kStreams || n >= std::size(SampleInfo)) return;
+    const SampleRecord& r = SampleInfo[n];
+    const std::uint16_t step = toneStep(tone);
     // Stopped while its positions change, so a step in between would skip the stream.
-    setStreamRunning(s, 0);
-    AS[s] = SampleInfo[n].start;
-    ASReload[s] = SampleInfo[n].loopStart;
-    ASEnd[s] = SampleInfo[n].end;
-    setSampleTone(s, tone);
+    *RunningFlags[s] = 0;
+    AS[s] = r.start;
+    ASReload[s] = r.loopStart;
+    ASEnd[s] = r.end;
+    ASIncr[s] = step;
     ASIncrFracCnt[s] = 0;
-    setNibbleSelect(s, SampleInfo[n].nibble);
-    setStreamRunning(s, 1);
+    *NibbleFlags[s] = r.nibble;
+    *RunningFlags[s] = 1;
+    // Its free run from the next step on, worked out here as workOut would.
+    const unsigned bit = 1u << s;
+    const Position end = std::min(r.end, kImageSize);
+    StepsSeen[s] = step;
+    Dirty &= ~bit;
+    Recount = true;
+    if (r.start >= end) {
+        Free &= ~bit, Acc[s] = kSilent, Incr[s] = 0, Due[s] = Clock;
+        return;
+    }
+    const auto position = static_cast<std::uint32_t>(r.start << 8);
+    Free |= bit;
+    Acc[s] = (r.nibble != 0 ? kImageSize << 8 : 0) | position;
+    Incr[s] = step;
+    Due[s] = step != 0 ? Clock + ((static_cast<std::uint32_t>(end) << 8) - position - 1) / step : kNever;
 }
 
 void decodeImage() {
-    for (Position pos = 0; pos < kImageSize; ++pos) {
-        Decoded[pos] = NibbleValue[0][ROM[pos]];
-        Decoded[kImageSize + pos] = NibbleValue[1][ROM[pos]];
-    }
+    for (Position pos = 0; pos < kImageSize; ++pos)
+        for (int high = 0; high < 2; ++high)
+            Spoken[high * kImageSize + pos] =
+                static_cast<std::uint8_t>(4 * nibbleValue(ROM[pos], high != 0) + kShareBias);
+    Spoken[kSilentIndex] = kShareBias;
 }
 
 void timer0_isr(std::uint8_t* out, std::size_t steps) {
+    if (steps == 0) return;
+    workOutTouched();
+    std::uint8_t last = outputByte(sample); // the byte the next step writes
     while (steps > 0) {
-        const std::size_t free = mixFreeRun(out, steps);
+        const std::size_t free = static_cast<std::size_t>(std::min<std::uint64_t>(steps, NextDue - Clock));
+        freeRun(out, free, last);
+        Clock += free;
         out += free;
         steps -= free;
         if (steps > 0) {
-            *out++ = fullStep();
+            *out++ = dueStep(last);
             --steps;
         }
     }
+    writeBack();
+    sample = static_cast<std::uint8_t>((last - 128) / 4); // the mix, from the byte it makes
 }
 
 void soundInit() {
@@ -196,4 +299,5 @@ void restoreMixer(const MixerState& m) {
         setNibbleSelect(s, m.nibble[s]);
     }
     sample = m.sample;
+    Dirty = (1u << kStreams) - 1;
 }

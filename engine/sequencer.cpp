@@ -56,8 +56,13 @@ void songTick() {
 
     // A new tick. The row is located afresh on every tick, so a position jump earlier in the line makes
     // the rest of its ticks read the same line of the new order position's pattern.
-    std::uint8_t row[kLineBytes];
-    imageBytes(rowPosition(Pattern, Line), row, kLineBytes);
+    const Position at = rowPosition(Pattern, Line);
+    std::uint8_t copy[kLineBytes];
+    const std::uint8_t* row = ROM + at;
+    if (at > kImageSize - kLineBytes) { // past the image's end, rows read as 0
+        imageBytes(at, copy, kLineBytes);
+        row = copy;
+    }
     nextLine = u8(Line + 1);
     subTick = 0;
     for (std::uint8_t c = 0; c < kStreams; ++c) {

@@ -16,7 +16,7 @@
 namespace {
 
 constexpr std::uint32_t kSongsStart = 0x8000;
-constexpr std::uint32_t kTables = 0xFF8E; // the song and sample tables, to the image's end
+constexpr std::uint32_t kTables = kSongTable; // the song and sample tables, to the image's end
 // What the songs leave the samples, at the least and at the most (as the import leaves them).
 constexpr std::size_t kLeastSampleSpace = 2048, kMostSampleSpace = 16384;
 constexpr std::size_t kProvisionalSampleSpace = 8192;

@@ -12,6 +12,8 @@
 namespace {
 
 constexpr double kAudible = 0.03; // a volume below this is silence
+// A note that fades to this part of its loudest is stopped there: the engine cannot play it quieter.
+constexpr double kFadeStop = 0.4;
 // The steps a pitch effect may take a stream to: half the table's lowest to half again its highest. Loops
 // are at least 200 bytes long, so no stream creeps out of its loop below 51200.
 constexpr std::uint16_t kLowestStep = 40, kHighestStep = 3736;
@@ -121,6 +123,7 @@ class Compiler {
 
   private:
     void collectWants();
+    void stopFades();
     std::vector<std::pair<std::size_t, std::size_t>> splitLines() const;
     std::vector<Event> events(std::size_t s, std::size_t a, std::size_t b) const;
     std::vector<Placement> place(const std::vector<std::pair<std::size_t, std::size_t>>& spans) const;
@@ -185,6 +188,26 @@ void Compiler::collectWants() {
             w.start = w.audible && st.sound.start;
             w.entry = entry;
             w.step = bank_.step(sample, st.sound.frequency, rate_);
+        }
+    }
+}
+
+// A note that fades (a volume slide, an envelope) ends where it has fallen to `kFadeStop` of its loudest,
+// rather than sound at full level to its end. It stays stopped until the next note, so that a tremolo
+// does not stop and start it over and over.
+void Compiler::stopFades() {
+    for (std::size_t s = 0; s < kVoices; ++s) {
+        double loudest = 0;
+        bool faded = false;
+        for (std::size_t t = 0; t < p_.ticks.size(); ++t) {
+            Want& w = wants_[t][s];
+            const StreamTick& st = v_.ticks[t][s];
+            if (w.start || st.channel < 0 || (t > 0 && v_.ticks[t - 1][s].channel != st.channel))
+                loudest = 0, faded = false;
+            if (!w.audible) continue;
+            loudest = std::max(loudest, st.sound.volume);
+            faded = faded || st.sound.volume < kFadeStop * loudest;
+            if (faded) w.audible = false;
         }
     }
 }
@@ -559,6 +582,7 @@ SongLine Compiler::compileLine(std::size_t a, std::size_t b, const Placement& wh
 CompiledSong Compiler::run() {
     CompiledSong song;
     collectWants();
+    stopFades();
     const auto spans = splitLines();
     const std::vector<Placement> where = place(spans);
     for (std::size_t i = 0; i < spans.size(); ++i)

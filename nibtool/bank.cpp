@@ -83,7 +83,7 @@ void printReport(const Options& o, const BankResult& bank) {
                  runs(free).c_str());
     for (const std::string& line : bank.samplesReport)
         std::fprintf(stderr, "  %s\n", line.c_str());
-    const std::size_t tables = 0x10000 - 0xFF8E;
+    const std::size_t tables = kImageSize - kSongTable;
     const std::size_t used_ = bank.songBytes + bank.sampleBytes + bank.signatureBytes + tables;
     std::fprintf(stderr, "32 KB: songs %s, samples and effects %s, signature %s, tables %zu, free %s bytes\n",
                  grouped(bank.songBytes).c_str(), grouped(bank.sampleBytes).c_str(),

@@ -116,7 +116,7 @@ TEST(ImportReport, CountsTheNotesLeftOutByChannel) {
 TEST(ImportReport, NamesSamplesAndRunsOfNumbers) {
     Performance p;
     p.samples.resize(3);
-    p.samples[0].name = "Bass   ";
+    p.samples[0].name = "  \"Bass\"   ";
     p.samples[2].name = std::string("bad\x01name");
     EXPECT_EQ(sampleLabel(p, 0), "sample 1 \"Bass\"");
     EXPECT_EQ(sampleLabel(p, 1), "sample 2");
@@ -142,7 +142,7 @@ TEST(ImportReport, GivesTheFidelityAVerdictOnItsScale) {
         const std::vector<std::string> lines = fidelityLines(f);
         ASSERT_EQ(lines.size(), 2u);
         EXPECT_EQ(lines[0].rfind("fidelity: chroma ", 0), 0u);
-        EXPECT_EQ(lines[1].rfind(std::string("fidelity: ") + c.verdict + " ", 0), 0u)
+        EXPECT_EQ(lines[1].rfind(std::string("fidelity: ") + c.verdict + ".", 0), 0u)
             << c.chroma << "/" << c.onset << ": " << lines[1];
     }
 }
