@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -20,22 +18,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: takeover_bench FILE RATE [TIMES]\n");
         return 2;
     }
-    std::ifstream in(argv[1], std::ios::binary);
-    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                          std::istreambuf_iterator<char>()};
     const int rate = std::atoi(argv[2]);
     const int times = argc > 3 ? std::atoi(argv[3]) : 20;
-    auto song = std::make_shared<Playable>();
+    SongRequest request;
+    request.rate = rate;
+    SongFile file;
     std::string error;
-    if (!prepareSong(bytes, rate, 0, *song, error)) {
+    if (!openSong(argv[1], request, file, error)) {
         std::fprintf(stderr, "takeover_bench: %s\n", error.c_str());
         return 1;
     }
+    auto song = std::make_shared<Playable>();
+    prepareSong(std::move(file), *song);
     const LineStart& middle = song->facts.lines[song->facts.lines.size() / 2];
     addResumes(*song, &middle.place, 4);
     std::vector<double> micros;
     std::vector<std::uint8_t> buffer(1024);
-    SongPlayer player({true, 0});
+    SongPlayer player({true, 0, 0, 1});
     player.start(song);
     for (std::uint64_t played = 0; played + 13 * 66 < middle.call * 13; played += buffer.size())
         player.fill(buffer.data(), buffer.size());

@@ -251,7 +251,7 @@ void playSample(std::uint8_t n, std::uint8_t s, std::uint8_t tone) {
 
 void decodeImage() {
     for (Position pos = 0; pos < kImageSize; ++pos)
-        for (int high = 0; high < 2; ++high)
+        for (Position high = 0; high < 2; ++high)
             Spoken[high * kImageSize + pos] =
                 static_cast<std::uint8_t>(4 * nibbleValue(ROM[pos], high != 0) + kShareBias);
     Spoken[kSilentIndex] = kShareBias;

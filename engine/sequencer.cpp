@@ -58,11 +58,11 @@ void songTick() {
     // the rest of its ticks read the same line of the new order position's pattern.
     const Position at = rowPosition(Pattern, Line);
     std::uint8_t copy[kLineBytes];
-    const std::uint8_t* row = ROM + at;
-    if (at > kImageSize - kLineBytes) { // past the image's end, rows read as 0
+    const std::uint8_t* row = copy;
+    if (at <= kImageSize - kLineBytes)
+        row = ROM + at;
+    else // past the image's end, rows read as 0
         imageBytes(at, copy, kLineBytes);
-        row = copy;
-    }
     nextLine = u8(Line + 1);
     subTick = 0;
     for (std::uint8_t c = 0; c < kStreams; ++c) {

@@ -4,11 +4,12 @@
 #include <fstream>
 #include <set>
 
+#include "cli.h"
 #include "commands.h"
+#include "file_kind.h"
 #include "import/bank.h"
 #include "import/bank_header.h"
 #include "rom/rom_builder.h"
-#include "rom_file.h"
 
 namespace {
 
@@ -94,34 +95,24 @@ void printReport(const Options& o, const BankResult& bank) {
 }
 
 int parse(const std::vector<std::string>& args, Options& o) {
-    std::vector<std::string> files;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (a == "--help" || a == "-h") {
-            std::fputs(kBankUsage, stdout);
-            return 0;
-        } else if (a == "--rate") {
-            if (!hasValue || !parseNumber(args[++i], 1000L, 96000L, o.rate))
-                return usageError("bank", "--rate needs a rate in Hz, 1000-96000");
-        } else if (a == "--header") {
-            if (!hasValue) return usageError("bank", "--header needs a file name");
-            o.header = args[++i];
-        } else if (a == "--sfx") {
-            const std::string value = hasValue ? args[++i] : "";
-            const std::size_t eq = value.find('=');
-            if (eq == std::string::npos || eq == 0 || eq + 1 == value.size())
-                return usageError("bank", "--sfx needs NAME=FILE");
-            o.effects.emplace_back(value.substr(0, eq), value.substr(eq + 1));
-        } else if (!a.empty() && a[0] == '-') {
-            return usageError("bank", "unknown option '" + a + "'");
-        } else {
-            files.push_back(a);
-        }
+    CommandLine line("bank", kBankUsage);
+    std::optional<int> rate;
+    std::vector<std::string> files, effects;
+    line.rate(rate);
+    line.text("--header", o.header);
+    line.texts("--sfx", effects);
+    line.files(files);
+    if (const int status = line.parse(args); status >= 0) return status;
+    o.rate = rate.value_or(o.rate);
+    for (const std::string& value : effects) {
+        const std::size_t eq = value.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == value.size())
+            return line.mistake("--sfx needs NAME=FILE, not '" + value + "'");
+        o.effects.emplace_back(value.substr(0, eq), value.substr(eq + 1));
     }
-    if (files.size() < 2) return usageError("bank", "needs an output ROM file and 1 to 4 songs");
-    if (files.size() > 1 + kBankSongs) return usageError("bank", "a bank holds at most 4 songs");
-    if (o.effects.size() > kBankEffects) return usageError("bank", "a bank holds at most 8 effects");
+    if (files.size() < 2) return line.mistake("needs an output ROM file and 1 to 4 songs");
+    if (files.size() > 1 + kBankSongs) return line.mistake("a bank holds at most 4 songs");
+    if (o.effects.size() > kBankEffects) return line.mistake("a bank holds at most 8 effects");
     o.out = files[0];
     o.songs.assign(files.begin() + 1, files.end());
     return -1;
@@ -138,8 +129,8 @@ int runBank(const std::vector<std::string>& args) {
     std::vector<BankSongInput> songs;
     std::string error;
     for (const std::string& path : o.songs) {
-        RomFile file;
-        if (!readRomFile(path, file, error)) return fail(error);
+        InputFile file;
+        if (!readInput(path, false, file, error)) return fail(error);
         songs.push_back({path, std::move(file.bytes)});
     }
     std::vector<EffectRecording> effects;

@@ -18,8 +18,3 @@ extern const char* const kBankUsage;
 
 // Prints "nibtool: MESSAGE" on standard error; returns 1.
 int fail(const std::string& message);
-// Prints "nibtool COMMAND: MESSAGE" and a hint to COMMAND --help; returns 2.
-int usageError(const std::string& command, const std::string& message);
-// Parses a whole decimal number in [low, high].
-bool parseNumber(const std::string& text, long low, long high, int& value);
-bool parseNumber(const std::string& text, double low, double high, double& value);

@@ -1,48 +1,84 @@
-// nibtool import: a tracker song into a ROM image, with the report and the fidelity measured.
+// nibtool import: tracker songs into ROM images, with the report and the fidelity measured.
 #include <cstdio>
+#include <sys/stat.h>
 
+#include "cli.h"
 #include "commands.h"
 #include "import/fidelity.h"
 #include "import/import.h"
 #include "import/report.h"
-#include "rom/rom_builder.h"
-#include "rom_file.h"
+#include "output_file.h"
+#include "song_file.h"
 
-int runImport(const std::vector<std::string>& args) {
-    std::vector<std::string> files;
-    int rate = 8000;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--help" || args[i] == "-h") {
-            std::fputs(kImportUsage, stdout);
-            return 0;
-        }
-        if (args[i] == "--rate") {
-            if (i + 1 >= args.size() || !parseNumber(args[++i], 1000L, 96000L, rate))
-                return usageError("import", "--rate needs a rate in Hz, 1000-96000");
-        } else if (!args[i].empty() && args[i][0] == '-') {
-            return usageError("import", "unknown option '" + args[i] + "'");
-        } else {
-            files.push_back(args[i]);
-        }
-    }
-    if (files.size() != 2) return usageError("import", "needs a module file and an output ROM file");
-    RomFile file;
-    std::string error;
-    if (!readRomFile(files[0], file, error)) return fail(error);
-    ImportOptions options;
-    options.rate = rate;
-    options.measure = true;
-    ImportResult result;
-    if (!importModule(file.bytes, options, result, error))
-        return fail("cannot import '" + files[0] + "': " + error);
-    if (!writeBytes(files[1], result.rom)) return fail("cannot write '" + files[1] + "'");
+namespace {
+
+bool isFolder(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// OUT for one song; FOLDER/NAME.rom for each of several.
+std::string outputFor(const std::string& song, const std::string& out, bool intoFolder) {
+    if (!intoFolder) return out;
+    std::string name = song.substr(song.rfind('/') == std::string::npos ? 0 : song.rfind('/') + 1);
+    const std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    return out + (out.back() == '/' ? "" : "/") + name + ".rom";
+}
+
+void printResult(const std::string& out, const ImportResult& result, int rate) {
     for (const std::string& line : result.report)
         std::fprintf(stderr, "%s\n", line.c_str());
-    std::fprintf(stderr, "%s: \"%s\", written for %d Hz\n", files[1].c_str(), result.title.c_str(), rate);
+    std::fprintf(stderr, "%s: \"%s\", written for %d Hz\n", out.c_str(), result.title.c_str(), rate);
     if (result.measured)
         for (const std::string& line : fidelityLines(result.fidelity))
             std::fprintf(stderr, "%s\n", line.c_str());
     else
         std::fprintf(stderr, "fidelity: not measured (libxmp could not render the module)\n");
-    return 0;
+}
+
+} // namespace
+
+int runImport(const std::vector<std::string>& args) {
+    CommandLine line("import", kImportUsage);
+    std::optional<int> rate;
+    bool quiet = false;
+    std::vector<std::string> files;
+    line.rate(rate);
+    line.quiet(quiet);
+    line.files(files);
+    if (const int status = line.parse(args); status >= 0) return status;
+    if (files.size() < 2) return line.mistake("needs a module file and an output ROM file");
+    const std::string out = files.back();
+    files.pop_back();
+    const bool intoFolder = files.size() > 1 || isFolder(out);
+    if (files.size() > 1 && !isFolder(out))
+        return line.mistake("with several songs, the last name must be a folder to write their ROMs in");
+    for (const std::string& song : files)
+        if (const std::string clash = namesAnInput(outputFor(song, out, intoFolder), files); !clash.empty())
+            return fail(clash);
+
+    int status = 0;
+    for (const std::string& path : files) {
+        SongRequest request;
+        request.rate = rate;
+        request.measure = true;
+        SongFile song;
+        std::string error;
+        if (!openSong(path, request, song, error)) {
+            status = fail(error);
+            continue;
+        }
+        if (song.file.kind != FileKind::Module) {
+            status = fail("'" + path + "' is a ROM image already, not a module to import");
+            continue;
+        }
+        const std::string target = outputFor(path, out, intoFolder);
+        if (!writeWhole(target, song.import.rom, error)) {
+            status = fail(error);
+            continue;
+        }
+        if (!quiet) printResult(target, song.import, song.rate);
+    }
+    return status;
 }

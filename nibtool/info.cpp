@@ -7,15 +7,18 @@
 #include <vector>
 
 #include "cells.h"
+#include "cli.h"
 #include "commands.h"
 #include "engine/sequencer.h"
+#include "host/load.h"
 #include "host/song_walk.h"
+#include "import/report.h"
 #include "notes.h"
-#include "rom_file.h"
+#include "song_file.h"
 
 namespace {
 
-constexpr std::size_t kWalkCap = 30 * 60 * 8000 / kStepsPerCall; // 30 minutes of calls at 8000 Hz
+constexpr std::size_t kWalkSeconds = 30 * 60; // a song that does not repeat is followed this long
 
 std::string hex4(Position v) {
     char text[24];
@@ -56,13 +59,14 @@ struct Walk {
     LineState repeatAt{};
 };
 
-Walk walkSong() {
+Walk walkSong(int rate) {
+    const std::size_t cap = kWalkSeconds * static_cast<std::size_t>(rate) / kStepsPerCall;
     Walk walk;
     songTick(); // as the host starts: the defaults, then song 0
     playSong(0);
     SongWalk lines;
     std::set<int> ordersSeen;
-    while (walk.calls < kWalkCap) {
+    while (walk.calls < cap) {
         const std::uint8_t order = Pattern, line = Line;
         songTick();
         ++walk.calls;
@@ -176,41 +180,59 @@ void checkRows(const Walk& walk, Position song, std::size_t fileSize, Warnings& 
     }
 }
 
-} // namespace
-
-int runInfo(const std::vector<std::string>& args) {
-    std::string path;
-    int onlyPattern = -1;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--help" || args[i] == "-h") {
-            std::printf("%s", kInfoUsage);
-            return 0;
-        }
-        if (args[i] == "--pattern") {
-            if (i + 1 >= args.size() || !parseNumber(args[i + 1], 0, 255, onlyPattern))
-                return usageError("info", "--pattern needs a pattern number 0-255");
-            ++i;
-        } else if (path.empty() && (args[i].empty() || args[i][0] != '-')) {
-            path = args[i];
-        } else {
-            return usageError("info", "unexpected argument '" + args[i] + "'");
-        }
+// The head of the listing: the file, what it holds, what it was made for.
+void printHead(const SongFile& song) {
+    const InputFile& file = song.file;
+    if (file.kind == FileKind::Module) {
+        std::printf("%s: a module (%s, %zu bytes), imported in memory at %d Hz: a ROM of %zu bytes\n",
+                    file.path.c_str(), file.format.c_str(), file.bytes.size(), song.rate, song.rom.size());
+        std::printf("Title: \"%s\"\n", song.title.c_str());
+        return;
     }
-    if (path.empty()) return usageError("info", "no ROM file named");
-    RomFile rom;
-    std::string error;
-    if (!readRomFile(path, rom, error)) return fail(error);
-    loadIntoEngine(rom.bytes);
-    const Position song = SongInfo[0];
-    const std::size_t fileSize = rom.bytes.size();
+    std::printf("%s: %zu bytes", file.path.c_str(), file.bytes.size());
+    if (file.bytes.size() > kRomSize) std::printf(" (only the first 32768 are loaded)");
+    std::printf("\n");
+    if (!song.signedRom) {
+        std::printf("No signature: the ROM does not say what it was made for; it plays at %d Hz\n",
+                    song.rate);
+        return;
+    }
+    const RomSignature& sig = song.signature;
+    std::printf("Made for %u Hz%s\n", sig.rate,
+                static_cast<int>(sig.rate) == song.rate
+                    ? ""
+                    : (", shown at " + std::to_string(song.rate) + " Hz").c_str());
+    for (std::size_t n = 0; n < sig.titles.size(); ++n)
+        std::printf("Song %zu: \"%s\"\n", n, sig.titles[n].c_str());
+    for (const SignatureEffect& e : sig.effects)
+        std::printf("Effect \"%s\": sample entry %d at %s\n", e.name.c_str(), e.entry,
+                    noteName(e.tone).c_str());
+}
 
+// A module's import: what it had to give up, and how close it came.
+void printImport(const SongFile& song) {
+    const ImportResult& result = song.import;
+    std::printf("\nImport (as nibtool import writes it at %d Hz)\n", song.rate);
+    for (const std::string& line : result.report)
+        std::printf("  %s\n", line.c_str());
+    if (result.report.empty()) std::printf("  nothing given up\n");
+    if (result.measured)
+        for (const std::string& line : fidelityLines(result.fidelity))
+            std::printf("  %s\n", line.c_str());
+    else
+        std::printf("  fidelity: not measured (libxmp could not render the module)\n");
+}
+
+void showSong(const SongFile& song, int onlyPattern) {
+    loadIntoEngine(song.rom);
+    const Position start = SongInfo[0];
+    const std::size_t fileSize = song.rom.size();
     if (onlyPattern >= 0) {
-        printPattern(song, static_cast<std::uint8_t>(onlyPattern), {});
-        return 0;
+        printPattern(start, static_cast<std::uint8_t>(onlyPattern), {});
+        return;
     }
-    std::printf("%s: %zu bytes", path.c_str(), fileSize);
-    if (fileSize > kRomSize) std::printf(" (only the first 32768 are loaded)");
-    std::printf("\n\nSamples (a cell names 1-15; entry 0 is never played, 15 has no entry)\n");
+    printHead(song);
+    std::printf("\nSamples (a cell names 1-15; entry 0 is never played, 15 has no entry)\n");
     std::printf("  #  start   end     bytes  nibble  loop\n");
     for (std::size_t i = 0; i < kSampleEntries; ++i) {
         const SampleRecord& r = SampleInfo[i];
@@ -228,13 +250,13 @@ int runInfo(const std::vector<std::string>& args) {
     for (std::size_t row = 0; row < kOrderListBytes / kPerRow; ++row) {
         std::printf("  %02zu:", row * kPerRow);
         for (std::size_t i = 0; i < kPerRow; ++i)
-            std::printf(" %02X", imageByte(song + row * kPerRow + i));
+            std::printf(" %02X", imageByte(start + row * kPerRow + i));
         std::printf("\n");
     }
 
-    const Walk walk = walkSong();
-    std::printf("\nOnce through: %zu sequencer calls, %.1f s at 8000 Hz; order positions played:", walk.calls,
-                static_cast<double>(walk.calls * kStepsPerCall) / 8000.0);
+    const Walk walk = walkSong(song.rate);
+    std::printf("\nOnce through: %zu sequencer calls, %.1f s at %d Hz; order positions played:", walk.calls,
+                static_cast<double>(walk.calls * kStepsPerCall) / song.rate, song.rate);
     for (const auto& [order, pattern] : walk.orderVisits)
         std::printf(" %d", order);
     if (walk.repeats)
@@ -246,13 +268,48 @@ int runInfo(const std::vector<std::string>& args) {
     for (const auto& [order, pattern] : walk.orderVisits)
         patternOrders[pattern].push_back(order);
     for (const auto& [pattern, orders] : patternOrders)
-        printPattern(song, static_cast<std::uint8_t>(pattern), orders);
+        printPattern(start, static_cast<std::uint8_t>(pattern), orders);
 
     Warnings warnings;
-    if (!inFile(song, fileSize)) warnings.add("song 0 starts at " + hex4(song) + ", outside the file's data");
+    if (!inFile(start, fileSize))
+        warnings.add("song 0 starts at " + hex4(start) + ", outside the file's data");
     std::map<int, int> highestTone;
-    checkRows(walk, song, fileSize, warnings, highestTone);
+    checkRows(walk, start, fileSize, warnings, highestTone);
     checkSamples(fileSize, highestTone, warnings);
     warnings.print();
-    return 0;
+    if (song.file.kind == FileKind::Module) printImport(song);
+}
+
+} // namespace
+
+int runInfo(const std::vector<std::string>& args) {
+    CommandLine line("info", kInfoUsage);
+    std::optional<int> rate;
+    int onlyPattern = -1;
+    bool quiet = false, forceRom = false;
+    std::vector<std::string> files;
+    line.number("--pattern", onlyPattern, 0, 255, "a pattern number");
+    line.rate(rate);
+    line.quiet(quiet);
+    line.forceRom(forceRom);
+    line.files(files);
+    if (const int status = line.parse(args); status >= 0) return status;
+    if (files.empty()) return line.mistake("needs a ROM or module file");
+    int status = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        SongRequest request;
+        request.rate = rate;
+        request.forceRom = forceRom;
+        request.measure = onlyPattern < 0;
+        SongFile song;
+        std::string error;
+        if (!openSong(files[i], request, song, error)) {
+            status = fail(error);
+            continue;
+        }
+        printNotes(song, quiet, true);
+        if (i > 0) std::printf("\n");
+        showSong(song, onlyPattern);
+    }
+    return status;
 }

@@ -8,39 +8,50 @@
 #include "play/source.h"
 
 const char* const kInfoUsage =
-    "usage: nibtool info ROM [--pattern N]\n"
+    "usage: nibtool info FILE... [--pattern N] [--rate HZ] [--force-rom] [-q]\n"
     "\n"
-    "Shows the sample and song tables, song 0's order list, each pattern song 0 plays (line, then per\n"
-    "channel: sample, note, effect and parameter in hex) and warnings for what will sound wrong or read\n"
-    "past the image. --pattern N shows pattern N alone.\n";
+    "Shows what a ROM image holds: what it was made for (rate, titles), the sample and song tables, song\n"
+    "0's order list, each pattern song 0 plays (line, then per channel: sample, note, effect and parameter\n"
+    "in hex) and warnings for what will sound wrong or read past the image. A module is imported in\n"
+    "memory first, as nibtool import writes it at HZ (default 8000), and the import's report and fidelity\n"
+    "follow. --pattern N shows pattern N alone; --force-rom reads any file as a ROM image.\n";
 
 const char* const kRenderUsage =
-    "usage: nibtool render ROM OUT [--rate HZ] [--seconds S | --loops N]\n"
+    "usage: nibtool render FILE... OUT [--rate HZ] [--seconds S | --loops N | --loop] [--format F]\n"
+    "                      [--force-rom] [-q]\n"
     "\n"
-    "Plays song 0 with the same engine as nibplay and writes its bytes as an audio file, in the format\n"
-    "OUT's ending names (.wav, .flac, .aiff, .au, .caf, .w64, .ogg, .raw). By default the file is marked\n"
-    "8000 Hz and holds the song once through, ending where it would repeat; --loops N plays it N times\n"
-    "through, --seconds S a fixed length. Songs that never repeat stop after 30 minutes.\n";
+    "Plays song 0 of a ROM image (or of a module, imported in memory as nibtool import writes it) with\n"
+    "the same engine as nibplay and writes its bytes as an audio file, in the format --format F or OUT's\n"
+    "ending names (wav, flac, aiff, au, caf, w64, ogg, raw). OUT - writes to standard output (raw bytes\n"
+    "unless --format says otherwise); with several files, OUT is - (they play in turn) or a folder (a\n"
+    "file each). The rate is HZ, else the one the ROM was made for, else 8000. By default the song plays\n"
+    "once through, ending where it would repeat; --loops N plays it N times through, --seconds S a fixed\n"
+    "length, --loop (to - only) for ever. Songs that never repeat stop after 30 minutes.\n";
 
 const char* const kImportUsage =
-    "usage: nibtool import SONG OUT.rom [--rate HZ]\n"
+    "usage: nibtool import SONG... OUT [--rate HZ] [-q]\n"
     "\n"
     "Converts a tracker song (MOD, S3M, XM, IT and whatever else libxmp reads) into a ROM image meant\n"
-    "to be played at HZ (default 8000): libxmp plays the song, and what it plays is compiled for this\n"
-    "engine: four streams, its samples resampled to 4 bits, its pitches and timing followed tick by tick.\n"
-    "What had to go is reported, a line per kind; the last line gives the fidelity measured against\n"
-    "libxmp's render (pitch-class and onset similarity, length ratio).\n";
+    "to be played at HZ (default 8000), which the ROM remembers: libxmp plays the song, and what it plays\n"
+    "is compiled for this engine: four streams, its samples resampled to 4 bits, its pitches and timing\n"
+    "followed tick by tick. What had to go is reported, a line per kind; the last line gives the fidelity\n"
+    "measured against libxmp's render (pitch-class and onset similarity, length ratio). With several\n"
+    "songs, OUT is a folder and each ROM is named after its song. OUT never replaces a song.\n";
 
 const char* const kPlayUsage =
-    "usage: nibtool play FILE [--rate HZ] [--loop | --seconds S] [--watch] [-q]\n"
+    "usage: nibtool play FILE... [--rate HZ] [--seconds S | --loops N | --loop] [--watch] [--force-rom]\n"
+    "                    [-q]\n"
     "\n"
     "Plays a ROM image's song 0, or a module imported in memory (anything libxmp reads), through the\n"
-    "sound card at HZ (default 8000): the device gets nibplay's bytes. The song plays once through and\n"
-    "ends where render ends it; --loop plays on for ever, --seconds S stops after S seconds.\n"
+    "sound card at HZ (else the rate the ROM was made for, else 8000): the device gets nibplay's bytes.\n"
+    "Several files play in turn. Each song plays once through and ends where render ends it; --loop\n"
+    "plays on for ever, --seconds S stops after S seconds.\n"
     "\n"
     "On a terminal it shows the song's place, the playing pattern, each channel's note and level, and\n"
-    "takes keys: space pause, left/right previous/next order position, q quit. Otherwise it writes a\n"
-    "status line a second on standard error; -q writes none and shows nothing.\n"
+    "takes keys: space pause, left/right previous/next order position (a module's own), n/p next and\n"
+    "previous file, q quit. Otherwise it writes a status line a second on standard error; -q writes none\n"
+    "and shows nothing. A module plays at once from a quick first import of its opening seconds; the\n"
+    "whole import takes over at a line start when it is ready.\n"
     "\n"
     "--watch loads the file again whenever it is saved and goes on at the same order position and line\n"
     "(it then plays until q, unless --seconds is given); a version that does not load is reported and\n"
@@ -62,16 +73,16 @@ const char* const kUsage =
     "usage: nibtool COMMAND [ARGS]\n"
     "\n"
     "Commands:\n"
-    "  info ROM [--pattern N]                       show what a ROM image holds, with warnings\n"
-    "  render ROM OUT [--rate HZ] [--seconds S | --loops N]\n"
-    "                                               render song 0 to an audio file\n"
-    "  import SONG OUT.rom [--rate HZ]              turn a tracker song into a ROM\n"
-    "  play FILE [--rate HZ] [--loop | --seconds S] [--watch] [-q]\n"
-    "                                               play a ROM or a module on the sound card\n"
+    "  info FILE...                                 show what a ROM (or an imported module) holds\n"
+    "  render FILE... OUT                           render song 0 to an audio file, or - for raw bytes\n"
+    "  import SONG... OUT                           turn tracker songs into ROMs\n"
+    "  play FILE...                                 play ROMs or modules on the sound card\n"
     "  bank OUT.rom SONG... [--sfx NAME=FILE.wav ...] [--rate HZ] [--header OUT.h]\n"
     "                                               songs and effects into one ROM, for a game\n"
     "  help [COMMAND]                               show this, or a command's help\n"
     "\n"
+    "Every command takes a ROM image or a module; options: --rate HZ (1000-96000), --seconds S, --loops N,\n"
+    "--loop, -q, --force-rom, each the same wherever it fits, as --opt value or --opt=value.\n"
     "nibtool --version shows the version; nibtool COMMAND --help a command's help.\n";
 
 } // namespace
@@ -81,36 +92,16 @@ int fail(const std::string& message) {
     return 1;
 }
 
-int usageError(const std::string& command, const std::string& message) {
-    std::fprintf(stderr, "nibtool %s: %s (see nibtool %s --help)\n", command.c_str(), message.c_str(),
-                 command.c_str());
-    return 2;
-}
-
-bool parseNumber(const std::string& text, long low, long high, int& value) {
-    char* end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || v < low || v > high) return false;
-    value = static_cast<int>(v);
-    return true;
-}
-
-bool parseNumber(const std::string& text, double low, double high, double& value) {
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !(v >= low && v <= high)) return false;
-    value = v;
-    return true;
-}
-
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
-        std::fputs(kUsage, stderr);
+        std::fputs("nibtool: name a command: info, render, import or play (see nibtool help)\n", stderr);
         return 2;
     }
     const std::string& command = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
+    // play's own, before any parsing: a file prepared in a child process (play/source.h).
+    if (command == kPlayChildCommand) return runPlayChild(rest);
     if (command == "--version" || command == "version") {
         std::printf("nibtool %s\n", NIBPLAY_VERSION);
         return 0;
@@ -129,8 +120,10 @@ int main(int argc, char** argv) {
             std::fputs(kBankUsage, stdout);
         else if (topic.empty())
             std::fputs(kUsage, stdout);
-        else
-            return fail("no command '" + topic + "' (see nibtool help)");
+        else {
+            std::fprintf(stderr, "nibtool: no command '%s' (see nibtool help)\n", topic.c_str());
+            return 2;
+        }
         return 0;
     }
     if (command == "info") return runInfo(rest);
@@ -138,7 +131,6 @@ int main(int argc, char** argv) {
     if (command == "import") return runImport(rest);
     if (command == "play") return runPlay(rest);
     if (command == "bank") return runBank(rest);
-    if (command == kPlayChildCommand) return runPlayChild(rest); // play's own: a file prepared in a child
-    std::fprintf(stderr, "nibtool: no command '%s'\n\n%s", command.c_str(), kUsage);
+    std::fprintf(stderr, "nibtool: no command '%s' (see nibtool help)\n", command.c_str());
     return 2;
 }

@@ -2,16 +2,22 @@
 // through (or N times, or for a fixed time).
 #include <sndfile.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "cli.h"
 #include "commands.h"
+#include "host/load.h"
 #include "host/playback.h"
 #include "host/song_walk.h"
-#include "rom_file.h"
+#include "output_file.h"
+#include "song_file.h"
 
 namespace {
 
@@ -46,24 +52,20 @@ struct SndfileCloser {
 };
 using SoundFile = std::unique_ptr<SNDFILE, SndfileCloser>;
 
-struct Options {
-    std::string rom, out;
-    int rate = 8000;
-    double seconds = 0; // 0: stop where the song repeats
-    int loops = 1;
-};
+constexpr std::size_t kForever = ~std::size_t{0};
 
-// Renders song 0 and hands each sequencer call's 13 bytes to `write`, until the song has repeated
-// `loops` times, or `bytes` have been written when that is set.
+// Renders song 0 of the engine's image and hands each sequencer call's 13 bytes to `write`, until the
+// song has repeated `loops` times, or `fixed` bytes have been written when that is set, or at `cap`.
 template <typename Write, typename Progress>
-std::size_t renderSong(const Options& o, std::size_t cap, Write&& write, Progress&& progress) {
+std::size_t renderSong(const PlayLength& length, int rate, std::size_t cap, Write&& write,
+                       Progress&& progress) {
     Playback playback;
     playback.start();
     SongPasses passes;
     std::uint8_t block[kStepsPerCall];
     std::size_t written = 0;
-    const std::size_t fixed = o.seconds > 0 ? static_cast<std::size_t>(o.seconds * o.rate + 0.5) : 0;
-    const std::size_t limit = fixed > 0 ? fixed : cap;
+    const std::size_t fixed = length.seconds > 0 ? static_cast<std::size_t>(length.seconds * rate + 0.5) : 0;
+    const std::size_t limit = length.forever ? kForever : fixed > 0 ? fixed : cap;
     while (written < limit) {
         // Each render of 13 bytes ends with the sequencer call that decides what follows them.
         const std::size_t n = std::min(kStepsPerCall, limit - written);
@@ -71,90 +73,203 @@ std::size_t renderSong(const Options& o, std::size_t cap, Write&& write, Progres
         if (!write(block, n)) return written;
         written += n;
         progress(written, passes.count());
-        if (fixed == 0 && passes.afterCall() && passes.count() == o.loops) break;
+        if (fixed == 0 && !length.forever && passes.afterCall() && passes.count() == length.loops) break;
     }
     return written;
+}
+
+// Where the audio goes: a file through libsndfile, or standard output.
+class AudioSink {
+  public:
+    // Opens `out` ("-": standard output) for `format` at `rate`. False with one line in `error`.
+    bool open(const std::string& out, const FileFormat& format, int rate, std::string& error) {
+        out_ = out;
+        exact_ = format.exactBytes;
+        toStdout_ = out == "-";
+        raw_ = toStdout_ && (format.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RAW;
+        if (raw_) return true; // nibplay's bytes as they are
+        SF_INFO info{};
+        info.samplerate = rate;
+        info.channels = 1;
+        info.format = format.format;
+        if (!sf_format_check(&info)) {
+            error = "this libsndfile cannot write '" + name() + "' as " + format.ending;
+            return false;
+        }
+        if (!toStdout_ && !file_.open(out, error)) return false;
+        sound_.reset(sf_open_fd(toStdout_ ? 1 : file_.fd(), SFM_WRITE, &info, SF_FALSE));
+        if (!sound_) {
+            error = "cannot write '" + name() + "': " + sf_strerror(nullptr);
+            return false;
+        }
+        return true;
+    }
+    bool write(const std::uint8_t* bytes, std::size_t n) {
+        if (raw_) return std::fwrite(bytes, 1, n, stdout) == n;
+        if (exact_)
+            return sf_write_raw(sound_.get(), bytes, static_cast<sf_count_t>(n)) ==
+                   static_cast<sf_count_t>(n);
+        for (std::size_t i = 0; i < n; ++i)
+            converted_[i] = static_cast<short>((bytes[i] - 128) * 256);
+        return sf_write_short(sound_.get(), converted_, static_cast<sf_count_t>(n)) ==
+               static_cast<sf_count_t>(n);
+    }
+    // Finishes the file (renamed into place) or flushes standard output.
+    bool close(std::string& error) {
+        const std::string reason = sound_ && sf_error(sound_.get()) != 0 ? sf_strerror(sound_.get()) : "";
+        sound_.reset();
+        if (!reason.empty()) {
+            error = "cannot write '" + name() + "': " + reason;
+            return false;
+        }
+        if (toStdout_) {
+            if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+            error = std::string("cannot write to standard output: ") + std::strerror(errno);
+            return false;
+        }
+        return file_.commit(error);
+    }
+    std::string writeError() const {
+        if (sound_ && sf_error(sound_.get()) != 0)
+            return "cannot write '" + name() + "': " + sf_strerror(sound_.get());
+        return "cannot write '" + name() + "': " + std::strerror(errno != 0 ? errno : EIO);
+    }
+    std::string name() const { return toStdout_ ? "standard output" : out_; }
+    // What a summary line names: the file written, or the song sent to standard output.
+    std::string label(const std::string& song) const {
+        return toStdout_ ? song + " to standard output" : out_;
+    }
+
+  private:
+    std::string out_;
+    bool exact_ = true, toStdout_ = false, raw_ = false;
+    OutputFile file_;
+    SoundFile sound_;
+    short converted_[kStepsPerCall];
+};
+
+struct RenderOptions {
+    std::optional<int> rate;
+    PlayLength length;
+    std::string format;
+    bool quiet = false, forceRom = false;
+};
+
+// Renders one song into `sink`; the summary line names `shown`.
+int renderOne(SongFile& song, const RenderOptions& o, AudioSink& sink) {
+    loadIntoEngine(song.rom);
+    const int rate = song.rate;
+    const bool showProgress = !o.quiet && isatty(2) != 0;
+    std::size_t lastShown = 0;
+    const auto progress = [&](std::size_t written, int passes) {
+        if (!showProgress || written - lastShown < static_cast<std::size_t>(rate)) return;
+        lastShown = written;
+        std::fprintf(stderr, "\rrendering: %.0f s", static_cast<double>(written) / rate);
+        if (o.length.seconds == 0 && !o.length.forever)
+            std::fprintf(stderr, ", pass %d of %d", passes + 1, o.length.loops);
+        std::fflush(stderr);
+    };
+    bool failed = false;
+    const auto write = [&](const std::uint8_t* bytes, std::size_t n) {
+        return !(failed = !sink.write(bytes, n));
+    };
+    const auto cap = static_cast<std::size_t>(kCapSeconds * rate);
+    errno = 0;
+    const std::size_t written = renderSong(o.length, rate, cap, write, progress);
+    if (showProgress) std::fputs("\r\033[K", stderr);
+    if (failed) return fail(sink.writeError());
+    if (!o.quiet)
+        std::fprintf(stderr, "%s: %zu samples, %.2f s at %d Hz%s\n", sink.label(song.file.path).c_str(),
+                     written, static_cast<double>(written) / rate, rate,
+                     o.length.seconds == 0 && written >= cap ? " (the song did not repeat within 30 minutes)"
+                                                             : "");
+    return 0;
+}
+
+bool isFolder(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// FOLDER/NAME.ENDING for each of several songs.
+std::string outputIn(const std::string& folder, const std::string& song, const char* ending) {
+    std::string name = song.substr(song.rfind('/') == std::string::npos ? 0 : song.rfind('/') + 1);
+    const std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    return folder + (folder.back() == '/' ? "" : "/") + name + ending;
+}
+
+const FileFormat* formatNamed(const std::string& name) {
+    for (const FileFormat& f : kFormats)
+        if (name == f.ending + 1) return &f;
+    return nullptr;
 }
 
 } // namespace
 
 int runRender(const std::vector<std::string>& args) {
-    Options o;
-    bool loopsGiven = false;
+    CommandLine line("render", kRenderUsage);
+    RenderOptions o;
     std::vector<std::string> files;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (a == "--help" || a == "-h") {
-            std::fputs(kRenderUsage, stdout);
-            return 0;
-        } else if (a == "--rate") {
-            if (!hasValue || !parseNumber(args[++i], 1L, 655350L, o.rate))
-                return usageError("render", "--rate needs a rate in Hz, 1-655350");
-        } else if (a == "--seconds") {
-            if (!hasValue || !parseNumber(args[++i], 0.001, kCapSeconds * 4, o.seconds))
-                return usageError("render", "--seconds needs a length in seconds, up to 2 hours");
-        } else if (a == "--loops") {
-            if (!hasValue || !parseNumber(args[++i], 1L, 1000L, o.loops))
-                return usageError("render", "--loops needs a count, 1-1000");
-            loopsGiven = true;
-        } else if (!a.empty() && a[0] == '-') {
-            return usageError("render", "unknown option '" + a + "'");
-        } else {
-            files.push_back(a);
-        }
-    }
-    if (files.size() != 2) return usageError("render", "needs a ROM file and an output file");
-    if (loopsGiven && o.seconds > 0) return usageError("render", "give --seconds or --loops, not both");
-    o.rom = files[0];
-    o.out = files[1];
-    const FileFormat* format = formatFor(o.out);
+    std::vector<std::string> formatNames;
+    for (const FileFormat& f : kFormats)
+        formatNames.push_back(f.ending + 1);
+    line.rate(o.rate);
+    line.length(o.length, true);
+    line.text("--format", o.format, formatNames);
+    line.quiet(o.quiet);
+    line.forceRom(o.forceRom);
+    line.files(files);
+    if (const int status = line.parse(args); status >= 0) return status;
+    if (files.size() < 2)
+        return line.mistake("needs a ROM or module file and an output file (- for standard output)");
+    const std::string out = files.back();
+    files.pop_back();
+    const bool toStdout = out == "-", intoFolder = !toStdout && isFolder(out);
+    if (files.size() > 1 && !toStdout && !intoFolder)
+        return line.mistake("with several songs, the output must be - or a folder to write their files in");
+    if (o.length.forever && !toStdout)
+        return line.mistake("--loop plays for ever: only with - (standard output)");
+    const FileFormat* format = !o.format.empty()        ? formatNamed(o.format)
+                               : toStdout || intoFolder ? formatNamed(toStdout ? "raw" : "wav")
+                                                        : formatFor(out);
     if (!format)
-        return usageError("render", "cannot tell the format of '" + o.out +
-                                        "' (use .wav, .flac, .aiff, .au, .caf, .w64, .ogg or .raw)");
+        return line.mistake(
+            "cannot tell the format of '" + out +
+            "' (end it in .wav, .flac, .aiff, .au, .caf, .w64, .ogg or .raw, or give --format)");
+    for (const std::string& song : files)
+        if (const std::string clash =
+                namesAnInput(intoFolder ? outputIn(out, song, format->ending) : out, files);
+            !clash.empty())
+            return fail(clash);
+    if (toStdout && isatty(1))
+        return line.mistake("standard output is a terminal: pipe it to a player or a file");
 
-    RomFile rom;
+    // Several songs to standard output play in turn, at one rate.
+    std::vector<SongFile> songs(files.size());
+    SongRequest request;
+    request.rate = o.rate;
+    request.forceRom = o.forceRom;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        std::string error;
+        if (!openSong(files[i], request, songs[i], error)) return fail(error);
+        printNotes(songs[i], o.quiet, true);
+        if (toStdout && songs[i].rate != songs[0].rate)
+            return fail("'" + files[0] + "' plays at " + std::to_string(songs[0].rate) + " Hz and '" +
+                        files[i] + "' at " + std::to_string(songs[i].rate) +
+                        " Hz: one stream has one rate; give --rate");
+    }
+    AudioSink shared;
     std::string error;
-    if (!readRomFile(o.rom, rom, error)) return fail(error);
-    loadIntoEngine(rom.bytes);
-
-    SF_INFO info{};
-    info.samplerate = o.rate;
-    info.channels = 1;
-    info.format = format->format;
-    if (!sf_format_check(&info)) return fail("this libsndfile cannot write '" + o.out + "'");
-    const SoundFile file(sf_open(o.out.c_str(), SFM_WRITE, &info));
-    if (!file) return fail("cannot write '" + o.out + "': " + sf_strerror(nullptr));
-
-    const bool showProgress = isatty(2) != 0;
-    std::vector<short> converted(kStepsPerCall);
-    bool failed = false;
-    const auto write = [&](const std::uint8_t* bytes, std::size_t n) {
-        if (format->exactBytes) {
-            failed =
-                sf_write_raw(file.get(), bytes, static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n);
-        } else {
-            for (std::size_t i = 0; i < n; ++i)
-                converted[i] = static_cast<short>((bytes[i] - 128) * 256);
-            failed = sf_write_short(file.get(), converted.data(), static_cast<sf_count_t>(n)) !=
-                     static_cast<sf_count_t>(n);
-        }
-        return !failed;
-    };
-    std::size_t lastShown = 0;
-    const auto progress = [&](std::size_t written, int passes) {
-        if (!showProgress || written - lastShown < static_cast<std::size_t>(o.rate)) return;
-        lastShown = written;
-        std::fprintf(stderr, "\rrendering: %.0f s", static_cast<double>(written) / o.rate);
-        if (o.seconds == 0) std::fprintf(stderr, ", pass %d of %d", passes + 1, o.loops);
-        std::fflush(stderr);
-    };
-    const auto cap = static_cast<std::size_t>(kCapSeconds * o.rate);
-    const std::size_t written = renderSong(o, cap, write, progress);
-    if (showProgress) std::fputs("\r\033[K", stderr);
-    if (failed) return fail("cannot write '" + o.out + "': " + sf_strerror(file.get()));
-    std::fprintf(stderr, "%s: %zu samples, %.2f s at %d Hz%s\n", o.out.c_str(), written,
-                 static_cast<double>(written) / o.rate, o.rate,
-                 o.seconds == 0 && written >= cap ? " (the song did not repeat within 30 minutes)" : "");
+    if (!intoFolder && !shared.open(out, *format, songs[0].rate, error)) return fail(error);
+    for (SongFile& song : songs) {
+        AudioSink own;
+        AudioSink& sink = intoFolder ? own : shared;
+        if (intoFolder && !own.open(outputIn(out, song.file.path, format->ending), *format, song.rate, error))
+            return fail(error);
+        if (const int status = renderOne(song, o, sink); status != 0) return status;
+        if (intoFolder && !own.close(error)) return fail(error);
+    }
+    if (!intoFolder && !shared.close(error)) return fail(error);
     return 0;
 }

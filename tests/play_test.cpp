@@ -65,8 +65,9 @@ RomBuilder threeOrders(std::uint8_t fill = 0x35) {
 // from near that place.
 std::shared_ptr<const Playable> prepared(const std::vector<std::uint8_t>& rom, const Place* near = nullptr) {
     auto song = std::make_shared<Playable>();
-    std::string error;
-    EXPECT_TRUE(prepareSong(rom, 8000, 0, *song, error)) << error;
+    SongFile file;
+    file.rom = rom;
+    prepareSong(std::move(file), *song);
     addResumes(*song, near, 4);
     return song;
 }
@@ -88,6 +89,8 @@ TEST(SongPlayer, HandsOutTheEnginesBytesAndEndsWhereRenderEnds) {
         {"once through", {}, 13 + 4 * kLineBytes858},
         {"a fixed length inside a call", {false, 22051}, 22051},
         {"looping", {true, 0}, 0},
+        {"twice through", {false, 0, 0, 2}, 13 + 8 * kLineBytes858},
+        {"seconds of song at its rate", {false, 0, 1.5, 1}, 12000},
     };
     for (const Case& c : cases) {
         for (const std::size_t buffer : {1u, 13u, 128u, 1000u}) {
@@ -331,11 +334,11 @@ TEST_F(PlayCommand, RefusalsAreOneLine) {
         {"SDL_AUDIODRIVER=nosuch $NIBTOOL play loop.rom", 1, "nibtool: no audio device",
          "nibtool render loop.rom"},
         {"SDL_AUDIODRIVER=nosuch $NIBTOOL play small.mod", 1, "nibtool: no audio device",
-         "nibtool import small.mod"},
+         "nibtool render small.mod out.wav"},
         {"$NIBTOOL play nosuch.rom", 1, "nibtool: cannot open 'nosuch.rom'", ""},
-        {"$NIBTOOL play", 2, "nibtool play: needs one file", ""},
-        {"$NIBTOOL play loop.rom --loop --seconds 2", 2, "nibtool play: give --loop or --seconds", ""},
-        {"$NIBTOOL play loop.rom --rate 10", 2, "nibtool play: --rate needs", ""},
+        {"$NIBTOOL play", 2, "nibtool: needs a ROM or module file", ""},
+        {"$NIBTOOL play loop.rom --loop --seconds 2", 2, "nibtool: give --seconds or --loop", ""},
+        {"$NIBTOOL play loop.rom --rate 10", 2, "nibtool: --rate needs", ""},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(run(c.command + " 2>err"), c.status) << c.command;
@@ -383,8 +386,10 @@ TEST_F(PlayCommand, WatchKeepsPlayingWhenTheFileNoLongerImports) {
                   false),
               0);
     const std::string err = text("err");
-    EXPECT_NE(err.find("song.mod not loaded: not a module libxmp recognises; the last good one plays on"),
-              std::string::npos)
+    EXPECT_NE(
+        err.find("song.mod not loaded: 'song.mod' is text, not a ROM image or a module; the last good one "
+                 "plays on"),
+        std::string::npos)
         << err;
     EXPECT_EQ(read("capture.raw").size(), 16000u) << "it played on to the end";
 }
@@ -555,19 +560,35 @@ TEST_F(PlayCommand, SeveralFilesPlayInTurnAsTheirRendersOneAfterTheOther) {
     write("loop.rom", fourLineLoop().build());
     write("orders.rom", threeOrders().build());
     write("small.mod", buildMod(smallModLayout()));
-    const std::string each = " --seconds 1.5";
-    // At the device's pace: each next file is ready before the one playing ends.
-    ASSERT_EQ(run("$NIBTOOL play loop.rom small.mod orders.rom" + each + " 2>err", false), 0) << text("err");
-    std::vector<std::uint8_t> expected;
+    write("notes.txt", std::vector<std::uint8_t>(27, 'a'));
     ASSERT_EQ(run("$NIBTOOL import small.mod small.rom 2>/dev/null"), 0);
-    for (const char* file : {"loop.rom", "small.rom", "orders.rom"}) {
-        ASSERT_EQ(run("$NIBTOOL render " + std::string(file) + " one.raw" + each + " 2>/dev/null"), 0)
-            << file;
-        const std::vector<std::uint8_t> one = read("one.raw");
-        expected.insert(expected.end(), one.begin(), one.end());
+    struct Case {
+        std::string files, length;
+        int status;
+        std::vector<std::string> renders; // what the device gets, one after the other
+    };
+    const Case cases[] = {
+        // At the device's pace: each next file is ready before the one playing ends.
+        {"loop.rom small.mod orders.rom", " --seconds 1.5", 0, {"loop.rom", "small.rom", "orders.rom"}},
+        // A file that is neither kind is passed over with its one line; the status says so.
+        {"loop.rom notes.txt loop.rom", " --loops 2", 1, {"loop.rom", "loop.rom"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(run("$NIBTOOL play " + c.files + c.length + " 2>err", false), c.status) << text("err");
+        if (c.status != 0) {
+            EXPECT_NE(text("err").find("\nnibtool: 'notes.txt' is text, not a ROM image or a module\n"),
+                      std::string::npos)
+                << text("err");
+        }
+        std::vector<std::uint8_t> expected;
+        for (const std::string& file : c.renders) {
+            ASSERT_EQ(run("$NIBTOOL render " + file + " one.raw" + c.length + " 2>/dev/null"), 0) << file;
+            const std::vector<std::uint8_t> one = read("one.raw");
+            expected.insert(expected.end(), one.begin(), one.end());
+        }
+        EXPECT_EQ(read("capture.raw").size(), expected.size()) << c.files;
+        EXPECT_TRUE(read("capture.raw") == expected) << c.files;
     }
-    EXPECT_EQ(read("capture.raw").size(), expected.size());
-    EXPECT_TRUE(read("capture.raw") == expected);
 }
 
 TEST_F(PlayCommand, DiskDriverWritesNoFileUnlessOneIsNamed) {

@@ -124,6 +124,8 @@ bool AudioOutput::open(int rate, SongPlayer& player, int wakeFd, std::string& er
     player_ = &player;
     wakeFd_ = wakeFd;
     hash_ = kCaptureHashStart;
+    handedOut_ = 0;
+    woke_ = counting_ = false;
     SDL_LogSetOutputFunction(dropSdlLog, nullptr);
     {
         const QuietStderr quiet;

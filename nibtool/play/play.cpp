@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include "audio.h"
+#include "nibtool/cli.h"
 #include "nibtool/commands.h"
-#include "nibtool/rom_file.h"
 #include "source.h"
 #include "view.h"
 #include "watch.h"
@@ -21,13 +21,12 @@ namespace {
 constexpr int kFrameMs = 40;       // the view's redraw period
 constexpr int kStatusTickMs = 100; // how often the status line's second is checked
 constexpr int kSettleMs = 150;     // a saved file is loaded once it has been left alone this long
-constexpr double kMaxSeconds = 4 * 60 * 60;
 
 struct PlayOptions {
-    std::vector<std::string> files;
-    int rate = 8000;
-    double seconds = 0;
-    bool loop = false, watch = false, quiet = false;
+    std::vector<std::string> files; // played in turn
+    SongRequest request;            // --rate, --force-rom
+    PlayLength length;
+    bool watch = false, quiet = false;
 };
 
 // Signals the main loop waits for arrive as bytes on a pipe: SIGINT, SIGTERM and SIGHUP end playing,
@@ -75,15 +74,8 @@ class WakePipe {
     int ends_[2];
 };
 
-SourceKind kindOfFile(const std::string& path) {
-    RomFile file;
-    std::string error;
-    return readRomFile(path, file, error) ? kindOf(file.bytes) : SourceKind::Rom;
-}
-
 std::string renderAdvice(const std::string& file) {
-    if (kindOfFile(file) == SourceKind::Rom) return "nibtool render " + file + " out.wav";
-    return "nibtool import " + file + " out.rom && nibtool render out.rom out.wav";
+    return "nibtool render " + file + " out.wav";
 }
 
 std::string baseName(const std::string& path) {
@@ -110,14 +102,11 @@ std::int64_t nowMs() {
 class PlaySession {
   public:
     PlaySession(const PlayOptions& o, SongPlayer& player, AudioOutput& audio, const WakePipe& wake)
-        : o_(o), player_(player), audio_(audio), wake_(wake) {
-        view_.rate = o.rate;
-        for (const std::string& file : o.files)
-            kinds_.push_back(kindOfFile(file)); // a file keeps its kind through its saved versions
-    }
+        : o_(o), player_(player), audio_(audio), wake_(wake), modules_(o.files.size(), -1),
+          noted_(o.files.size(), false), skipped_(o.files.size(), false) {}
 
-    // Plays until the last file ends (0), q (0), a signal (128 + its number) or the first file fails to
-    // load (1). Without a terminal, the status goes to standard error.
+    // Plays until the last file ends or q: 0, or 1 if a file was refused (it is passed over); a signal
+    // ends it with 128 + its number. Without a terminal, the status goes to standard error.
     int run(FileWatch* watch, Terminal* terminal);
 
   private:
@@ -131,6 +120,11 @@ class PlaySession {
     void onChild(Role role);
     void announce(const std::string& message);
     void announceLoaded(const Playable& song, bool reload);
+    void noteFile(const Playable& song);
+    void refuse(std::size_t file, const std::string& error);
+    std::size_t after(std::size_t file) const;
+    bool play(const std::shared_ptr<Playable>& song);
+    void onFailed(Role role, std::size_t file, const std::string& error);
     bool previews() const;
 
     const PlayOptions& o_;
@@ -140,7 +134,12 @@ class PlaySession {
     Terminal* terminal_ = nullptr;
     ViewData view_;
     ChildLoad children_[kRoles];
-    std::vector<SourceKind> kinds_;
+    std::vector<int> modules_;          // per file: 1 a module, 0 a ROM, -1 not known yet (its children say)
+    std::vector<bool> noted_;           // per file: its notes and warnings are written
+    std::vector<bool> skipped_;         // per file: refused, passed over
+    int deviceRate_ = 0;                // the rate the device is open at
+    std::shared_ptr<Playable> waiting_; // the next file, at another rate: it starts when this one ends
+    int refused_ = 0;                   // 1 once a file has been passed over
     std::size_t childFile_[kRoles] = {};
     std::size_t file_ = 0;           // the file playing or being loaded to play
     bool reloading_ = false;         // the children load a saved version of the file playing
@@ -163,7 +162,10 @@ bool PlaySession::previews() const {
 void PlaySession::spawn(Role role, std::size_t file, double preview, bool ask) {
     std::string error;
     childFile_[role] = file;
-    if (!children_[role].start(o_.files[file], o_.rate, preview, ask, kinds_[file], error))
+    SongRequest request = o_.request;
+    // A saved version plays at the rate its file plays at: the device keeps its rate.
+    if (reloading_ && view_.state.playing) request.rate = view_.state.rate;
+    if (!children_[role].start(o_.files[file], request, preview, ask, error))
         announce(baseName(o_.files[file]) + ": " + error);
 }
 
@@ -174,14 +176,17 @@ void PlaySession::load(std::size_t file, bool reload) {
         child.cancel();
     file_ = file;
     reloading_ = reload;
-    const bool module = kinds_[file] == SourceKind::Module;
+    waiting_.reset();
+    // Until its first child answers, a file may be a module: it gets a preview too.
+    const bool preview = modules_[file] != 0 && previews();
     double until = 0;
     if (reload) {
         const AudioOutput::Lock lock(audio_);
-        until = double(player_.look().songBytes) / o_.rate;
+        const PlayerState state = player_.look();
+        until = double(state.songBytes) / state.rate;
     }
-    if (module && previews()) spawn(Preview, file, until + kPreviewSeconds, reload);
-    spawn(Whole, file, 0, reload || (module && previews()));
+    if (preview) spawn(Preview, file, until + kPreviewSeconds, reload);
+    spawn(Whole, file, 0, reload || preview);
 }
 
 void PlaySession::announce(const std::string& message) {
@@ -204,10 +209,85 @@ void PlaySession::announceLoaded(const Playable& song, bool reload) {
     std::string about = file;
     if (!song.title.empty()) about += " \"" + song.title + "\"";
     if (song.facts.repeats)
-        about += ": " + clockText(song.facts.onceThroughBytes, o_.rate) + " once through";
+        about += ": " + clockText(song.facts.onceThroughBytes, song.rate) + " once through";
     else
         about += ": it does not repeat within 30 minutes";
-    std::fprintf(stderr, "%s, at %d Hz\n", about.c_str(), o_.rate);
+    std::fprintf(stderr, "%s, at %d Hz\n", about.c_str(), song.rate);
+}
+
+// The lines every command writes about a file (a ROM longer than its image, a rate other than the one
+// it was made for), once, as it starts playing.
+void PlaySession::noteFile(const Playable& song) {
+    if (noted_[song.file]) return;
+    noted_[song.file] = true;
+    std::vector<std::string> lines = song.warnings;
+    if (!o_.quiet) lines.insert(lines.end(), song.notes.begin(), song.notes.end());
+    for (const std::string& line : lines) {
+        if (terminal_)
+            view_.message = line;
+        else
+            std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
+
+// A file that does not play is passed over, with the one line every command gives it.
+void PlaySession::refuse(std::size_t file, const std::string& error) {
+    refused_ = 1;
+    skipped_[file] = true;
+    if (terminal_)
+        view_.message = "nibtool: " + error;
+    else
+        fail(error);
+}
+
+// The file to play after `file`, or the count of files.
+std::size_t PlaySession::after(std::size_t file) const {
+    for (++file; file < o_.files.size() && skipped_[file];)
+        ++file;
+    return file;
+}
+
+// Plays a song from its start; the device opens (again) at the song's rate when it is not open at it.
+// False, having said why, without a device.
+bool PlaySession::play(const std::shared_ptr<Playable>& song) {
+    noteFile(*song);
+    started_ = true;
+    if (audio_.opened() && song->rate == deviceRate_) {
+        const AudioOutput::Lock lock(audio_);
+        player_.start(song);
+        return true;
+    }
+    audio_.close();
+    player_.start(song);
+    std::string reason;
+    if (!audio_.open(song->rate, player_, wake_.writeFd(), reason)) {
+        status_ = fail("no audio device to play on (SDL: " + reason +
+                       "); to hear it, render it to a file: " + renderAdvice(o_.files[song->file]));
+        return false;
+    }
+    deviceRate_ = song->rate;
+    return true;
+}
+
+void PlaySession::onFailed(Role role, std::size_t file, const std::string& error) {
+    if (role == Preview) return; // the whole import says why
+    if (role == Whole && reloading_) {
+        announce(wallClock() + " " + baseName(o_.files[file]) + " not loaded: " + error +
+                 "; the last good one plays on");
+        return;
+    }
+    refuse(file, error);
+    const std::size_t next = after(file);
+    if (role == Next) {
+        if (next < o_.files.size()) spawn(Next, next, 0, false);
+        return;
+    }
+    // A file asked for (the first, or by n/p): the one after it plays instead, unless a song plays on.
+    const bool playingOn = started_ && !view_.state.finished;
+    if (next < o_.files.size() && !playingOn)
+        load(next, false);
+    else if (!playingOn)
+        quit_ = true;
 }
 
 void PlaySession::onChild(Role role) {
@@ -222,66 +302,50 @@ void PlaySession::onChild(Role role) {
     }
     const std::size_t file = childFile_[role];
     if (status == ChildLoad::Status::Failed) {
-        if (role == Preview) return; // the whole import says why
-        const std::string name = baseName(o_.files[file]);
-        if (role == Whole && reloading_) {
-            announce(wallClock() + " " + name + " not loaded: " + error + "; the last good one plays on");
-        } else if (!started_) {
-            status_ = fail("cannot import '" + o_.files[file] + "': " + error);
-        } else {
-            announce(name + " not loaded: " + error);
-            if (role == Whole && file + 1 < o_.files.size())
-                load(file + 1, false);
-            else if (role == Whole && view_.state.finished)
-                quit_ = true;
-        }
+        onFailed(role, file, error);
         return;
     }
     song->file = file;
-    if (role == Whole) children_[Preview].cancel(); // the whole one is here: no preview needed
-    if (!audio_.opened()) {
-        // The device opens with the first song: a device with nothing to play would only play silence.
-        player_.start(song);
-        started_ = true;
-        std::string reason;
-        if (!audio_.open(o_.rate, player_, wake_.writeFd(), reason)) {
-            status_ = fail("no audio device to play on (SDL: " + reason +
-                           "); to hear it, render it to a file: " + renderAdvice(o_.files[file]));
+    modules_[file] = song->channels > 0 ? 1 : 0;
+    if (role == Preview && !song->preview) role = Whole; // a ROM: the preview's child has it whole
+    if (role == Whole) children_[Preview].cancel(), children_[Whole].cancel(); // no other version needed
+    const bool reload = reloading_ && role == Whole;
+    if (role == Next) {
+        if (song->rate != deviceRate_) {
+            waiting_ = std::move(song); // the device opens again at its rate when this one ends
             return;
         }
-        if (role == Whole) announceLoaded(*song, false);
-        if (role == Whole && file + 1 < o_.files.size()) spawn(Next, file + 1, 0, false);
+        const AudioOutput::Lock lock(audio_);
+        player_.queue(std::move(song));
         return;
     }
-    const bool reload = reloading_ && role == Whole;
-    {
+    bool offered = false;
+    if (audio_.opened()) {
         const AudioOutput::Lock lock(audio_);
-        if (role == Next) {
-            player_.queue(std::move(song));
-            return;
-        }
-        if (player_.song() && player_.song()->file == file)
-            player_.offer(song);
-        else
-            player_.start(song);
+        offered = player_.song() && player_.song()->file == file && song->rate == deviceRate_;
+        if (offered) player_.offer(song);
     }
+    if (!offered && !play(song)) return;
     if (role == Whole) {
         announceLoaded(*song, reload);
         // The next file is made ready while this one plays, to follow it without a gap.
-        if (file + 1 < o_.files.size()) spawn(Next, file + 1, 0, false);
+        if (!reload && after(file) < o_.files.size()) spawn(Next, after(file), 0, false);
     }
 }
 
 void PlaySession::look() {
-    std::shared_ptr<const Playable> released;
+    std::shared_ptr<const Playable> released, playing;
     {
         const AudioOutput::Lock lock(audio_);
         view_.state = player_.look(&released);
         queued_ = player_.queued();
+        if (view_.state.playing && view_.state.file != file_ && !reloading_) playing = player_.shared();
     }
-    if (view_.state.playing && view_.state.file != file_ && !reloading_) {
-        file_ = view_.state.file; // the player went on to the next file by itself
-        if (file_ + 1 < o_.files.size()) spawn(Next, file_ + 1, 0, false);
+    if (playing) {
+        file_ = playing->file; // the player went on to the next file by itself
+        noteFile(*playing);
+        announceLoaded(*playing, false);
+        if (after(file_) < o_.files.size()) spawn(Next, after(file_), 0, false);
     }
     if (reloaded_ && view_.state.song == reloaded_) {
         const Place at = view_.state.takenAt;
@@ -300,7 +364,7 @@ void PlaySession::show() {
         terminal_->draw(view_);
         return;
     }
-    const std::uint64_t second = view_.state.playedBytes / static_cast<std::uint64_t>(o_.rate);
+    const std::uint64_t second = view_.state.playedBytes / static_cast<std::uint64_t>(view_.state.rate);
     if (o_.quiet || second == shownSecond_ || !view_.state.playing) return;
     shownSecond_ = second;
     std::fprintf(stderr, "%s\n", statusLine(view_).c_str());
@@ -317,8 +381,13 @@ bool PlaySession::onWake() {
 
 void PlaySession::onKeys(const std::vector<Key>& keys) {
     for (const Key key : keys) {
-        if (key == Key::NextFile && file_ + 1 < o_.files.size()) load(file_ + 1, false);
-        if (key == Key::PreviousFile && file_ > 0) load(file_ - 1, false);
+        if (key == Key::NextFile && after(file_) < o_.files.size()) load(after(file_), false);
+        if (key == Key::PreviousFile) {
+            std::size_t previous = file_;
+            while (previous > 0 && skipped_[--previous]) {
+            }
+            if (previous < file_ && !skipped_[previous]) load(previous, false);
+        }
         const AudioOutput::Lock lock(audio_);
         switch (key) {
         case Key::Pause: player_.setPaused(!player_.paused()); break;
@@ -355,57 +424,44 @@ int PlaySession::run(FileWatch* watch, Terminal* terminal) {
                 onChild(static_cast<Role>(r));
         if (status_ != 0) break;
         look();
-        const bool more = view_.state.file + 1 < o_.files.size();
+        if (view_.state.finished && waiting_) { // the next file, at another rate
+            const std::shared_ptr<Playable> song = std::move(waiting_);
+            file_ = song->file;
+            if (!play(song)) break;
+            announceLoaded(*song, false);
+            if (after(file_) < o_.files.size()) spawn(Next, after(file_), 0, false);
+            continue;
+        }
+        const std::size_t next = after(view_.state.file);
+        const bool more = next < o_.files.size();
         if (view_.state.finished && !more) break;
         if (view_.state.finished && more && !queued_ && !children_[Next].running() &&
             !children_[Whole].running())
-            load(view_.state.file + 1, false);
+            load(next, false);
         show();
     }
-    return status_;
+    return status_ != 0 ? status_ : refused_;
 }
 
+// False when the command is done, with its exit status in `exitCode`.
 bool parseOptions(const std::vector<std::string>& args, PlayOptions& o, int& exitCode) {
-    std::vector<std::string> files;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (a == "--help" || a == "-h") {
-            std::fputs(kPlayUsage, stdout);
-            exitCode = 0;
-            return false;
-        } else if (a == "--rate") {
-            if (!hasValue || !parseNumber(args[++i], 1000L, 96000L, o.rate)) {
-                exitCode = usageError("play", "--rate needs a rate in Hz, 1000-96000");
-                return false;
-            }
-        } else if (a == "--seconds") {
-            if (!hasValue || !parseNumber(args[++i], 0.001, kMaxSeconds, o.seconds)) {
-                exitCode = usageError("play", "--seconds needs a length in seconds, up to 4 hours");
-                return false;
-            }
-        } else if (a == "--loop") {
-            o.loop = true;
-        } else if (a == "--watch") {
-            o.watch = true;
-        } else if (a == "-q" || a == "--quiet") {
-            o.quiet = true;
-        } else if (!a.empty() && a[0] == '-') {
-            exitCode = usageError("play", "unknown option '" + a + "'");
-            return false;
-        } else {
-            files.push_back(a);
-        }
-    }
-    if (files.empty()) {
-        exitCode = usageError("play", "needs one file, a ROM or a module");
+    CommandLine line("play", kPlayUsage);
+    line.rate(o.request.rate);
+    line.length(o.length, true);
+    line.flag("--watch", o.watch);
+    line.quiet(o.quiet);
+    line.forceRom(o.request.forceRom);
+    line.files(o.files);
+    exitCode = line.parse(args);
+    if (exitCode >= 0) return false;
+    if (o.files.empty()) {
+        exitCode = line.mistake("needs a ROM or module file, or several to play in turn");
         return false;
     }
-    if (o.loop && o.seconds > 0) {
-        exitCode = usageError("play", "give --loop or --seconds, not both");
+    if (o.watch && o.files.size() > 1) {
+        exitCode = line.mistake("--watch follows one file");
         return false;
     }
-    o.files = files;
     return true;
 }
 
@@ -415,12 +471,6 @@ int runPlay(const std::vector<std::string>& args) {
     PlayOptions o;
     int exitCode = 0;
     if (!parseOptions(args, o, exitCode)) return exitCode;
-    // Files that cannot be read are refused before anything plays.
-    for (const std::string& path : o.files) {
-        RomFile file;
-        std::string error;
-        if (!readRomFile(path, file, error)) return fail(error);
-    }
     // SDL's disk driver writes to sdlaudio.raw in the working folder unless told otherwise: only a file
     // named with SDL_DISKAUDIOFILE is written.
     const char* driver = std::getenv("SDL_AUDIODRIVER");
@@ -429,8 +479,9 @@ int runPlay(const std::vector<std::string>& args) {
         setenv("SDL_DISKAUDIOFILE", "/dev/null", 1);
 
     SongPlayer::Ending ending;
-    ending.loop = o.loop || (o.watch && o.seconds == 0); // a file being edited plays until q
-    ending.bytes = static_cast<std::uint64_t>(o.seconds * o.rate + 0.5);
+    ending.loop = o.length.forever || (o.watch && o.length.seconds == 0); // a file being edited plays until q
+    ending.seconds = o.length.seconds;
+    ending.passes = o.length.loops;
     SongPlayer player(ending);
 
     FileWatch watch;

@@ -28,10 +28,15 @@ std::uint8_t streamLevel(std::uint8_t s) {
 
 SongPlayer::SongPlayer(Ending ending) : ending_(ending) {}
 
+std::uint64_t SongPlayer::fixedBytes() const {
+    if (ending_.bytes > 0) return ending_.bytes;
+    return static_cast<std::uint64_t>(ending_.seconds * (song_ ? song_->rate : 0) + 0.5);
+}
+
 std::uint64_t SongPlayer::bytesLeft() const {
-    if (ending_.bytes > 0) return ending_.bytes - rendered_;
+    if (const std::uint64_t fixed = fixedBytes(); fixed > 0) return fixed - std::min(fixed, rendered_);
     if (ending_.loop || (song_ && song_->preview)) return std::numeric_limits<std::uint64_t>::max();
-    if (moved_) {
+    if (countsPasses()) {
         const auto cap = static_cast<std::uint64_t>(kCapSeconds * song_->rate) / kStepsPerCall;
         return (cap - std::min(cap, songCall_)) * kStepsPerCall;
     }
@@ -122,7 +127,7 @@ bool SongPlayer::advanceCall() {
     }
     for (std::uint8_t c = 0; c < kStreams; ++c)
         channels_[c].level = std::max(channels_[c].level, streamLevel(c));
-    return moved_ && passEnded;
+    return countsPasses() && passEnded;
 }
 
 // The next chunk for the device. A song with a fixed length or a cap ends inside a chunk: its last
@@ -137,7 +142,8 @@ void SongPlayer::renderChunk() {
     } else {
         chunkSize_ = kStepsPerCall;
         const bool passEnded = advanceCall();
-        endAfterChunk_ = left == kStepsPerCall || (passEnded && !ending_.loop && ending_.bytes == 0);
+        endAfterChunk_ = left == kStepsPerCall || (passEnded && passes_.count() >= ending_.passes &&
+                                                   !ending_.loop && fixedBytes() == 0);
     }
     rendered_ += chunkSize_;
 }
@@ -162,7 +168,7 @@ void SongPlayer::fill(std::uint8_t* out, std::size_t size) {
 
 void SongPlayer::restartEnding() {
     passes_ = SongPasses();
-    if (ending_.bytes == 0) endAfterChunk_ = false;
+    if (fixedBytes() == 0) endAfterChunk_ = false;
 }
 
 void SongPlayer::step(int direction) {
@@ -211,6 +217,7 @@ PlayerState SongPlayer::look(std::shared_ptr<const Playable>* released) {
     state.finished = finished_;
     if (!song_) return state;
     state.playing = true;
+    state.rate = song_->rate;
     state.file = song_->file;
     state.song = song_.get();
     state.takenAt = takenAt_;

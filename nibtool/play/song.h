@@ -34,6 +34,7 @@ struct ChannelState {
 // What the view shows, taken under the device lock.
 struct PlayerState {
     bool playing = false;       // a song is loaded
+    int rate = 8000;            // its rate
     std::size_t file = 0;       // which of the files named it is
     const void* song = nullptr; // which version of it plays (compared, never followed)
     Place takenAt;              // where that version took over
@@ -56,11 +57,13 @@ struct PlayerState {
 
 class SongPlayer {
   public:
-    // How the song ends: after `bytes` song bytes when that is set, else once through (where `nibtool
-    // render` ends it) unless `loop`.
+    // How the song ends: after `bytes` song bytes (or `seconds` of song at its rate) when that is set,
+    // else `passes` times through (where `nibtool render` ends it) unless `loop`.
     struct Ending {
         bool loop = false;
         std::uint64_t bytes = 0;
+        double seconds = 0;
+        int passes = 1;
     };
     explicit SongPlayer(Ending ending);
 
@@ -94,6 +97,7 @@ class SongPlayer {
     // has let go of, to be freed away from the audio thread.
     PlayerState look(std::shared_ptr<const Playable>* released = nullptr);
     const Playable* song() const { return song_.get(); }
+    std::shared_ptr<const Playable> shared() const { return song_; }
     bool finished() const { return finished_; }
     // Bytes handed to the device for songs since the first started: the songs' and the pauses' silence.
     std::uint64_t deliveredBytes() const { return delivered_; }
@@ -107,6 +111,10 @@ class SongPlayer {
     void renderChunk();
     void restartEnding();
     std::uint64_t bytesLeft() const;
+    std::uint64_t fixedBytes() const; // the song's length when it is fixed, else 0
+    // After a move, or for more than one time through, the song ends where passes end; else where its
+    // walk found its once-through end.
+    bool countsPasses() const { return moved_ || ending_.passes > 1; }
 
     Ending ending_;
     std::shared_ptr<const Playable> song_, offered_, queued_, released_;

@@ -1,7 +1,5 @@
 #include "source.h"
 
-#include <xmp.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -16,10 +14,10 @@
 
 #include "engine/format.h"
 #include "engine/sequencer.h"
+#include "host/load.h"
 #include "host/playback.h"
 #include "host/song_walk.h"
 #include "import/import.h"
-#include "nibtool/rom_file.h"
 
 extern char** environ;
 
@@ -87,11 +85,22 @@ class Reader {
     bool ok_ = true;
 };
 
+void putTexts(Writer& w, const std::vector<std::string>& lines) {
+    w.number(lines.size());
+    for (const std::string& line : lines)
+        w.text(line);
+}
+
+void getTexts(Reader& r, std::vector<std::string>& lines) {
+    for (std::uint64_t n = r.number(); n > 0 && r.ok(); --n)
+        lines.push_back(r.text());
+}
+
 void putSong(Writer& w, const Playable& s) {
     w.text(s.title);
-    w.number(s.report.size());
-    for (const std::string& line : s.report)
-        w.text(line);
+    putTexts(w, s.report);
+    putTexts(w, s.warnings);
+    putTexts(w, s.notes);
     w.number(static_cast<std::uint64_t>(s.channels));
     w.number(s.preview);
     w.number(static_cast<std::uint64_t>(s.rate));
@@ -108,8 +117,9 @@ void putSong(Writer& w, const Playable& s) {
 
 bool getSong(Reader& r, Playable& s) {
     s.title = r.text();
-    for (std::uint64_t n = r.number(); n > 0 && r.ok(); --n)
-        s.report.push_back(r.text());
+    getTexts(r, s.report);
+    getTexts(r, s.warnings);
+    getTexts(r, s.notes);
     s.channels = static_cast<int>(r.number() & 0xFFFF);
     s.preview = r.number() != 0;
     s.rate = static_cast<int>(std::clamp<std::uint64_t>(r.number(), 1000, 96000));
@@ -173,14 +183,6 @@ bool writeAll(int fd, const std::vector<std::uint8_t>& bytes) {
 
 } // namespace
 
-SourceKind kindOf(const std::vector<std::uint8_t>& bytes) {
-    xmp_test_info info;
-    return !bytes.empty() &&
-                   xmp_test_module_from_memory(bytes.data(), static_cast<long>(bytes.size()), &info) == 0
-               ? SourceKind::Module
-               : SourceKind::Rom;
-}
-
 Place Playable::placeOf(std::uint8_t order, std::uint8_t line) const {
     if (channels == 0) return {order, line};
     if (order < origins.size() && line < origins[order].size())
@@ -213,28 +215,20 @@ void Playable::index() {
     }
 }
 
-bool prepareSong(const std::vector<std::uint8_t>& bytes, int rate, double previewSeconds, Playable& out,
-                 std::string& error) {
+void prepareSong(SongFile&& file, Playable& out) {
     out = Playable();
-    out.rate = rate;
-    if (kindOf(bytes) == SourceKind::Rom) {
-        out.rom = bytes;
-    } else {
-        ImportOptions options;
-        options.rate = rate;
-        options.previewSeconds = previewSeconds;
-        ImportResult result;
-        if (!importModule(bytes, options, result, error)) return false;
-        out.title = result.title;
-        out.report = result.report;
-        out.channels = std::max(1, result.channels);
-        out.preview = previewSeconds > 0;
-        out.rom = std::move(result.rom);
-        out.origins = std::move(result.origins);
+    out.rate = file.rate;
+    out.title = std::move(file.title);
+    out.warnings = std::move(file.warnings);
+    out.notes = std::move(file.notes);
+    out.rom = std::move(file.rom);
+    if (file.file.kind == FileKind::Module) {
+        out.report = std::move(file.import.report);
+        out.channels = std::max(1, file.import.channels);
+        out.origins = std::move(file.import.origins);
     }
     out.facts = walk(out);
     out.index();
-    return true;
 }
 
 void addResumes(Playable& song, const Place* near, double windowSeconds) {
@@ -262,21 +256,23 @@ void addResumes(Playable& song, const Place* near, double windowSeconds) {
 int runPlayChild(const std::vector<std::string>& args) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (args.size() != 5 || getppid() == 1) return 2;
-    const int rate = std::clamp(std::atoi(args[1].c_str()), 1000, 96000);
-    const double preview = std::clamp(std::atof(args[2].c_str()), 0.0, kCapSeconds);
-    const bool ask = args[3] == "1";
+    SongRequest request;
+    if (const int rate = std::atoi(args[1].c_str()); rate > 0) request.rate = std::clamp(rate, 1000, 96000);
+    request.forceRom = args[2] == "1";
+    request.previewSeconds = std::clamp(std::atof(args[3].c_str()), 0.0, kCapSeconds);
+    const bool ask = args[4] == "1";
     Writer w;
-    RomFile file;
-    Playable song;
+    SongFile file;
     std::string error;
-    const bool module = args[4] == "module";
-    if (readRomFile(args[0], file, error) && module && kindOf(file.bytes) != SourceKind::Module)
-        error = "not a module libxmp recognises";
-    if (!error.empty() || !prepareSong(file.bytes, rate, preview, song, error)) {
+    if (!openSong(args[0], request, file, error)) {
         w.bytes.push_back('F');
         w.text(error);
         return writeAll(1, w.bytes) ? 0 : 1;
     }
+    const bool preview = file.file.kind == FileKind::Module && request.previewSeconds > 0;
+    Playable song;
+    prepareSong(std::move(file), song);
+    song.preview = preview;
     Place near;
     if (ask) {
         if (!writeAll(1, {'?'})) return 1;
@@ -296,7 +292,7 @@ int runPlayChild(const std::vector<std::string>& args) {
     return writeAll(1, w.bytes) ? 0 : 1;
 }
 
-bool ChildLoad::start(const std::string& path, int rate, double previewSeconds, bool ask, SourceKind kind,
+bool ChildLoad::start(const std::string& path, const SongRequest& request, double previewSeconds, bool ask,
                       std::string& error) {
     cancel();
     int fromChild[2], toChild[2];
@@ -325,17 +321,12 @@ bool ChildLoad::start(const std::string& path, int rate, double previewSeconds, 
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     char rateText[16], previewText[32];
-    std::snprintf(rateText, sizeof rateText, "%d", rate);
+    std::snprintf(rateText, sizeof rateText, "%d", request.rate.value_or(0));
     std::snprintf(previewText, sizeof previewText, "%.3f", previewSeconds);
     std::string self = "/proc/self/exe";
-    const char* argv[] = {"nibtool",
-                          kPlayChildCommand,
-                          path.c_str(),
-                          rateText,
-                          previewText,
-                          ask ? "1" : "0",
-                          kind == SourceKind::Module ? "module" : "any",
-                          nullptr};
+    const char* argv[] = {
+        "nibtool",   kPlayChildCommand, path.c_str(), rateText, request.forceRom ? "1" : "0",
+        previewText, ask ? "1" : "0",   nullptr};
     pid_t pid = -1;
     const int failed =
         posix_spawn(&pid, self.c_str(), &actions, &attributes, const_cast<char**>(argv), environ);

@@ -8,17 +8,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 #include "engine/state.h"
 #include "import/compile.h"
-
-enum class SourceKind { Rom, Module };
-
-// A file's kind: a module is anything libxmp recognises; any other file is a ROM, as nibplay takes any file.
-SourceKind kindOf(const std::vector<std::uint8_t>& bytes);
+#include "nibtool/song_file.h"
 
 // A place in a song, in the terms of its file: a module's order position and row, or a ROM's order
 // position and line. Versions of a song (a first quick import and the whole one, or a file saved again)
@@ -54,10 +51,11 @@ struct Resume {
 };
 
 struct Playable {
-    std::string title;               // a module's title; empty for a ROM
-    std::vector<std::string> report; // what the import lost (a module's), one line each
-    int channels = 0;                // a module's channels; 0 for a ROM
-    bool preview = false;            // a first quick import: the whole one takes over when ready
+    std::string title;                        // a module's title; empty for a ROM
+    std::vector<std::string> report;          // what the import lost (a module's), one line each
+    std::vector<std::string> warnings, notes; // the lines every command writes about the file (song_file.h)
+    int channels = 0;                         // a module's channels; 0 for a ROM
+    bool preview = false;                     // a first quick import: the whole one takes over when ready
     std::vector<std::uint8_t> rom;
     std::vector<std::vector<LineOrigin>> origins; // a module's rows by the ROM's order position and line
     SongFacts facts;
@@ -81,17 +79,16 @@ struct Playable {
 // How much of a module a first quick import takes, in seconds of song beyond where it is to play.
 constexpr double kPreviewSeconds = 8;
 
-// Prepares a ROM's bytes or a module's (imported as `nibtool import` does, or as a preview of its first
-// `previewSeconds` when that is above 0) and walks it. Plays the song on the engine: it must not run
-// where the engine plays.
-bool prepareSong(const std::vector<std::uint8_t>& bytes, int rate, double previewSeconds, Playable& out,
-                 std::string& error);
+// Makes a song that openSong read ready to play: its image, the import's rows and report, and its walk.
+// Plays the song on the engine: it must not run where the engine plays.
+void prepareSong(SongFile&& file, Playable& out);
 
 // Adds the resumes: the song's start, and with `near` every line that first starts within
 // `windowSeconds` of song from that place (or its order position) on.
 void addResumes(Playable& song, const Place* near, double windowSeconds);
 
-// The hidden command that prepares a file in a child: `nibtool __play-child FILE RATE PREVIEW ASK KIND`.
+// The hidden command that prepares a file in a child: `nibtool __play-child FILE RATE FORCE PREVIEW ASK`
+// (RATE 0: the file's own rate; FORCE 1: --force-rom).
 constexpr char kPlayChildCommand[] = "__play-child";
 int runPlayChild(const std::vector<std::string>& args);
 
@@ -104,11 +101,11 @@ class ChildLoad {
     ChildLoad& operator=(const ChildLoad&) = delete;
     ~ChildLoad() { cancel(); }
 
-    // Starts a child that prepares `path`: a preview of `previewSeconds` or (0) the whole import; with
+    // Starts a child that reads `path` as every command does (openSong, with `request`'s rate and
+    // --force-rom) and prepares it: a module's preview of `previewSeconds`, or (0) the whole import; with
     // `ask`, the child asks where to go on from, else it prepares the start. False with the reason if
     // it cannot be started.
-    // A file first read as a module must still be one.
-    bool start(const std::string& path, int rate, double previewSeconds, bool ask, SourceKind kind,
+    bool start(const std::string& path, const SongRequest& request, double previewSeconds, bool ask,
                std::string& error);
     // Ends a child still at work.
     void cancel();

@@ -1,0 +1,204 @@
+#include "file_kind.h"
+
+#include <sndfile.h>
+#include <xmp.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "import/load.h"
+
+namespace {
+
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// Reads up to `cap` + 1 bytes: one more than the cap says the file is longer.
+bool readCapped(const std::string& path, std::size_t cap, std::vector<std::uint8_t>& bytes,
+                std::string& error) {
+    const Descriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        error = "cannot open '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        error = "'" + path + "' is a folder, not a ROM image or a module";
+        return false;
+    }
+    bytes.clear();
+    if (S_ISREG(st.st_mode))
+        bytes.reserve(static_cast<std::size_t>(std::min<off_t>(st.st_size, static_cast<off_t>(cap) + 1)));
+    std::uint8_t buffer[64 * 1024];
+    while (bytes.size() <= cap) {
+        const std::size_t want = std::min(sizeof buffer, cap + 1 - bytes.size());
+        const ssize_t n = read(fd.get(), buffer, want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = "cannot read '" + path + "': " + std::strerror(errno);
+            return false;
+        }
+        if (n == 0) break;
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    return true;
+}
+
+// libsndfile reading from memory, to learn whether the bytes are a sound file it knows.
+struct MemoryFile {
+    const std::vector<std::uint8_t>& bytes;
+    sf_count_t at = 0;
+};
+
+std::string audioFormat(const std::vector<std::uint8_t>& bytes) {
+    SF_VIRTUAL_IO io{};
+    io.get_filelen = [](void* m) {
+        return static_cast<sf_count_t>(static_cast<MemoryFile*>(m)->bytes.size());
+    };
+    io.seek = [](sf_count_t offset, int whence, void* m) {
+        auto* f = static_cast<MemoryFile*>(m);
+        const sf_count_t size = static_cast<sf_count_t>(f->bytes.size());
+        const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? f->at : size;
+        f->at = std::clamp<sf_count_t>(base + offset, 0, size);
+        return f->at;
+    };
+    io.read = [](void* out, sf_count_t count, void* m) {
+        auto* f = static_cast<MemoryFile*>(m);
+        const sf_count_t n = std::min(count, static_cast<sf_count_t>(f->bytes.size()) - f->at);
+        std::memcpy(out, f->bytes.data() + f->at, static_cast<std::size_t>(n));
+        f->at += n;
+        return n;
+    };
+    io.write = [](const void*, sf_count_t, void*) { return sf_count_t{0}; };
+    io.tell = [](void* m) { return static_cast<MemoryFile*>(m)->at; };
+    MemoryFile file{bytes};
+    SF_INFO info{};
+    SNDFILE* sound = sf_open_virtual(&io, SFM_READ, &info, &file);
+    if (!sound) return "";
+    sf_close(sound);
+    SF_FORMAT_INFO format{};
+    format.format = info.format & SF_FORMAT_TYPEMASK;
+    sf_command(nullptr, SFC_GET_FORMAT_INFO, &format, sizeof format);
+    return format.name ? format.name : "sound";
+}
+
+// Text: no NUL, no control characters but layout, and UTF-8 sequences whole.
+bool isText(const std::vector<std::uint8_t>& bytes) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::uint8_t b = bytes[i];
+        if (b < 0x80) {
+            if (b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != '\f') return false;
+            if (b == 0x7F) return false;
+            ++i;
+            continue;
+        }
+        const std::size_t follow = b >= 0xF0 && b < 0xF5 ? 3 : b >= 0xE0 ? 2 : b >= 0xC2 ? 1 : 0;
+        if (follow == 0 || b >= 0xF5) return false;
+        for (std::size_t k = 1; k <= follow; ++k)
+            if (i + k >= bytes.size() || (bytes[i + k] & 0xC0) != 0x80) return false;
+        i += follow + 1;
+    }
+    return true;
+}
+
+std::size_t songZero(const std::vector<std::uint8_t>& bytes) {
+    return std::size_t{bytes[0x7F8E]} << 8 | bytes[0x7F8F];
+}
+
+// A plausible image: long enough for the tables, song 0 starting inside the file's data.
+bool plausibleRom(const std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() < kRomTablesEnd || bytes.size() > kRomFileCap) return false;
+    const std::size_t song = songZero(bytes);
+    return song >= 0x8000 && song - 0x8000 < std::min(bytes.size(), kRomImageBytes);
+}
+
+std::string sizeText(std::size_t n) {
+    return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
+
+// The one line for a file that is neither kind.
+std::string neither(const InputFile& file) {
+    const std::string name = "'" + file.path + "'";
+    const std::vector<std::uint8_t>& b = file.bytes;
+    if (b.empty()) return name + " is empty, not a ROM image or a module";
+    if (b.size() > kModuleCap)
+        return name + " is longer than " + std::to_string(kModuleCap >> 20) +
+               " MB: not a ROM image (32768 bytes), and more than nibtool reads of a module";
+    const std::string audio = audioFormat(b);
+    if (!audio.empty()) return name + " is a sound file (" + audio + "), not a ROM image or a module";
+    if (isText(b)) return name + " is text, not a ROM image or a module";
+    if (b.size() < kRomTablesEnd)
+        return name + " (" + sizeText(b.size()) +
+               ") is not a ROM image (32768 bytes, with the song and sample tables at the top) nor a module "
+               "libxmp reads";
+    if (b.size() > kRomFileCap)
+        return name + " (" + sizeText(b.size()) +
+               ") is not a ROM image (32768 bytes) nor a module libxmp reads";
+    char at[8];
+    std::snprintf(at, sizeof at, "0x%04zX", songZero(b));
+    return name + " (" + sizeText(b.size()) + ") is not a ROM image (its song 0 would start at " + at +
+           ", outside the file's data; --force-rom plays it anyway) nor a module libxmp reads";
+}
+
+} // namespace
+
+bool readInput(const std::string& path, bool forceRom, InputFile& file, std::string& error) {
+    file = InputFile{};
+    file.path = path;
+    if (!readCapped(path, forceRom ? kRomImageBytes : kModuleCap, file.bytes, error)) return false;
+    if (forceRom) {
+        file.kind = FileKind::Rom;
+        return true;
+    }
+    const std::vector<std::uint8_t>& b = file.bytes;
+    if (b.empty() || b.size() > kModuleCap) {
+        error = neither(file);
+        return false;
+    }
+    // A format libxmp knows by its marks is a module, loaded or refused as one.
+    xmp_test_info test{};
+    if (xmp_test_module_from_memory(b.data(), static_cast<long>(b.size()), &test) == 0) {
+        LoadedModule module;
+        std::string why;
+        if (!loadModule(b, module, why)) {
+            error = "'" + path + "' is a module (" + test.type + ") that nibtool cannot take: " + why +
+                    "; nor is it a ROM image";
+            return false;
+        }
+        file.kind = FileKind::Module;
+        file.format = test.type;
+        return true;
+    }
+    if (audioFormat(b).empty() && !isText(b)) {
+        if (plausibleRom(b)) {
+            file.kind = FileKind::Rom;
+            return true;
+        }
+        // A MOD libxmp turns away that the repair takes (an odd 15-sample song, a tag it does not know).
+        LoadedModule module;
+        std::string why;
+        if (loadModule(b, module, why)) {
+            file.kind = FileKind::Module;
+            file.format = module.module().type;
+            return true;
+        }
+    }
+    error = neither(file);
+    return false;
+}

@@ -1,0 +1,30 @@
+// One reading of what a file is, for every nibtool command: a module (libxmp, or the MOD repair, loads
+// it), a ROM image (a plausible one), or something else, refused with one line saying what it is and is
+// not. Reads are capped, so an endless stream is refused rather than read for ever.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class FileKind { Rom, Module };
+
+// The most read of a module: larger files are refused. The largest modules in the wild are a few MB.
+constexpr std::size_t kModuleCap = 64u << 20;
+// The most a ROM file may hold: a longer file is not taken for one (its first 32 KB are played).
+constexpr std::size_t kRomFileCap = 64u << 10;
+constexpr std::size_t kRomImageBytes = 0x8000;
+// The tables end at the image's last byte but one: a shorter file cannot hold them.
+constexpr std::size_t kRomTablesEnd = 0x7FFF;
+
+struct InputFile {
+    std::string path;
+    FileKind kind = FileKind::Rom;
+    std::vector<std::uint8_t> bytes; // the file as read (all of it: reads stop past the caps)
+    std::string format;              // a module's format, as libxmp names it
+};
+
+// Reads `path` and decides its kind. `forceRom` takes any file for a ROM image (reading at most its first
+// 32 KB), as nibplay does. False with one line (the file, what it is and what it is not) in `error`.
+bool readInput(const std::string& path, bool forceRom, InputFile& file, std::string& error);

@@ -1,0 +1,41 @@
+// A file a command plays or shows, as a ROM image for the engine: a ROM as it is, a module imported in
+// memory exactly as `nibtool import` writes it; and the rate it plays at (--rate, else the rate the ROM's
+// signature names, else 8000 Hz).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "file_kind.h"
+#include "import/import.h"
+#include "rom/signature.h"
+
+constexpr int kDefaultRate = 8000;
+
+struct SongRequest {
+    std::optional<int> rate;   // --rate, when given
+    bool forceRom = false;     // --force-rom
+    bool measure = false;      // measure an import's fidelity
+    double previewSeconds = 0; // above 0: a module's quick first import of its opening seconds (play)
+};
+
+struct SongFile {
+    InputFile file;
+    std::vector<std::uint8_t> rom; // what the engine loads: a ROM file's bytes, or the import's image
+    int rate = kDefaultRate;       // the rate it plays at
+    std::string title;             // the module's or the signature's song 0 title; may be empty
+    bool signedRom = false;        // the ROM names what it was made for in `signature`
+    RomSignature signature;
+    ImportResult import;               // a module's import: its report and fidelity
+    std::vector<std::string> notes;    // one line each, for standard error: a ROM longer than its image
+    std::string importNote;            // a module's line saying it was imported in memory
+    std::vector<std::string> warnings; // a rate other than the one the ROM was made for
+};
+
+// Reads, recognises and (for a module) imports a file. False with one line in `error`.
+bool openSong(const std::string& path, const SongRequest& request, SongFile& song, std::string& error);
+
+// Writes the song's lines on standard error: its warnings always, its notes (and the import's line, with
+// `withImport`) unless `quiet`.
+void printNotes(const SongFile& song, bool quiet, bool withImport);
