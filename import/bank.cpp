@@ -12,6 +12,7 @@
 #include "import.h"
 #include "rom/rom_builder.h"
 #include "rom/signature.h"
+#include "rom_capture.h"
 
 namespace {
 
@@ -313,6 +314,18 @@ void measure(std::vector<Song>& songs, Layout& layout, int rate) {
     layout.scores = {sum / double(songs.size())};
 }
 
+// A song of the bank captured: a module as the import captures it; a ROM image's song 0 as the engine
+// plays it at the rate it was made for, so it keeps its tempo and pitch at the bank's rate.
+bool captureInput(const BankSongInput& input, int rate, CapturedSong& out, std::string& error) {
+    if (!input.rom) return captureSong(input.bytes, rate, out, error);
+    if (!captureRomSong(input.bytes, input.romRate, rate, out.performance, error)) return false;
+    out.shortTicks = fitTicksToRate(out.performance, rate);
+    out.voices = assignVoices(out.performance);
+    out.report.push_back("song 0 of a ROM image made for " + std::to_string(input.romRate) +
+                         " Hz, taken as the engine plays it");
+    return true;
+}
+
 } // namespace
 
 bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<EffectRecording>& recordings,
@@ -329,7 +342,7 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
     std::vector<Song> songs(inputs.size());
     for (std::size_t n = 0; n < inputs.size(); ++n) {
         songs[n].name = inputs[n].name;
-        if (!captureSong(inputs[n].bytes, rate, songs[n].captured, error)) {
+        if (!captureInput(inputs[n], rate, songs[n].captured, error)) {
             error = "song " + std::to_string(n) + " ('" + inputs[n].name + "') cannot be imported: " + error;
             return false;
         }

@@ -29,7 +29,9 @@ constexpr std::size_t kBankEffects = 8;
 
 struct BankSongInput {
     std::string name;                // the file's name, for the report
-    std::vector<std::uint8_t> bytes; // a module
+    std::vector<std::uint8_t> bytes; // a module, or a ROM image whose song 0 the bank takes
+    bool rom = false;                // `bytes` are a ROM image
+    int romRate = 8000;              // the rate the ROM was made for
 };
 
 struct BankOptions {

@@ -1,7 +1,7 @@
 // nibtool bank: several songs and sound effects into one ROM image, with its report and, if asked, a C
 // header for the game's code.
+#include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <set>
 
 #include "cli.h"
@@ -9,7 +9,9 @@
 #include "file_kind.h"
 #include "import/bank.h"
 #include "import/bank_header.h"
+#include "output_file.h"
 #include "rom/rom_builder.h"
+#include "rom/signature.h"
 
 namespace {
 
@@ -123,15 +125,24 @@ int parse(const std::vector<std::string>& args, Options& o) {
 int runBank(const std::vector<std::string>& args) {
     Options o;
     if (const int status = parse(args, o); status >= 0) return status;
-    for (const std::string& input : o.songs)
-        if (input == o.out || input == o.header)
-            return fail("'" + input + "' is a song of the bank: it would be written over");
+    std::vector<std::string> inputs = o.songs;
+    for (const auto& [name, path] : o.effects)
+        inputs.push_back(path);
+    for (const std::string& output : {o.out, o.header})
+        if (const std::string clash = output.empty() ? "" : namesAnInput(output, inputs); !clash.empty())
+            return fail(clash);
     std::vector<BankSongInput> songs;
     std::string error;
     for (const std::string& path : o.songs) {
         InputFile file;
         if (!readInput(path, false, file, error)) return fail(error);
-        songs.push_back({path, std::move(file.bytes)});
+        BankSongInput input{path, std::move(file.bytes), file.kind != FileKind::Module, 8000};
+        if (input.rom) { // its song 0, at the rate it was made for
+            input.bytes.resize(std::min<std::size_t>(input.bytes.size(), kRomSize));
+            RomSignature signature;
+            if (readSignature(input.bytes, signature)) input.romRate = static_cast<int>(signature.rate);
+        }
+        songs.push_back(std::move(input));
     }
     std::vector<EffectRecording> effects;
     for (const auto& [name, path] : o.effects) {
@@ -144,11 +155,11 @@ int runBank(const std::vector<std::string>& args) {
     options.rate = o.rate;
     BankResult bank;
     if (!buildBank(songs, effects, options, bank, error)) return fail(error);
-    if (!writeBytes(o.out, bank.rom)) return fail("cannot write '" + o.out + "'");
+    if (!writeWhole(o.out, bank.rom, error)) return fail(error);
     if (!o.header.empty()) {
-        std::ofstream header(o.header, std::ios::binary);
-        header << bankHeader(bank, o.out, headerPrefix(o.header));
-        if (!header.flush()) return fail("cannot write '" + o.header + "'");
+        const std::string text = bankHeader(bank, o.out, headerPrefix(o.header));
+        if (!writeWhole(o.header, std::vector<std::uint8_t>(text.begin(), text.end()), error))
+            return fail(error);
     }
     printReport(o, bank);
     return 0;

@@ -75,6 +75,10 @@ void CommandLine::length(PlayLength& length, bool forever) {
     }
 }
 
+void CommandLine::song(int& song) {
+    number("--song", song, 0, static_cast<int>(kSongs) - 1, "a song number");
+}
+
 void CommandLine::quiet(bool& quiet) {
     app_.add_flag("-q,--quiet", quiet)->disable_flag_override();
 }

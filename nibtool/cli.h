@@ -34,6 +34,8 @@ class CommandLine {
     void quiet(bool& quiet);
     // --force-rom: reads any file as a ROM image, as nibplay does.
     void forceRom(bool& force);
+    // --song N: the song of the image (0-3), as a game starts it with playSong(N).
+    void song(int& song);
     // A whole number option in [low, high]; `what` says what it is ("a pattern number").
     void number(const std::string& name, int& value, int low, int high, const std::string& what);
     // A flag of the command's own.

@@ -1,5 +1,6 @@
-// nibtool info: the sample and song tables, song 0's order list and patterns, and warnings for what
+// nibtool info: the sample and song tables, each song's order list and patterns, and warnings for what
 // will sound wrong or read past the image.
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -50,7 +51,7 @@ void printPattern(Position song, std::uint8_t pattern, const std::vector<int>& o
     }
 }
 
-// What one pass through song 0 reads: the rows of each tick, and where it first repeats.
+// What one pass through a song reads: the rows of each tick, and where it first repeats.
 struct Walk {
     std::vector<std::pair<int, int>> orderVisits; // (order position, pattern), in order of first visit
     std::set<std::pair<int, int>> rows;           // (order position, line) of every row read
@@ -59,11 +60,11 @@ struct Walk {
     LineState repeatAt{};
 };
 
-Walk walkSong(int rate) {
+Walk walkSong(std::uint8_t number, int rate) {
     const std::size_t cap = kWalkSeconds * static_cast<std::size_t>(rate) / kStepsPerCall;
     Walk walk;
-    songTick(); // as the host starts: the defaults, then song 0
-    playSong(0);
+    songTick(); // as the host starts: the defaults, then the song, as a game starts it
+    playSong(number);
     SongWalk lines;
     std::set<int> ordersSeen;
     while (walk.calls < cap) {
@@ -90,12 +91,12 @@ class Warnings {
     void add(const std::string& text) {
         if (seen_.insert(text).second) list_.push_back(text);
     }
-    void print() const {
+    void print(const std::string& about) const {
         if (list_.empty()) {
-            std::printf("\nNo warnings.\n");
+            std::printf("\nNo warnings%s.\n", about.c_str());
             return;
         }
-        std::printf("\nWarnings\n");
+        std::printf("\nWarnings%s\n", about.c_str());
         for (const std::string& w : list_)
             std::printf("  %s\n", w.c_str());
     }
@@ -110,13 +111,14 @@ bool inFile(Position address, std::size_t fileSize) {
     return address >= kRomBase && address < kRomBase + std::min<Position>(fileSize, kRomSize);
 }
 
+// `highestTone`: the highest tone each sample plays at in the songs shown.
 void checkSamples(std::size_t fileSize, const std::map<int, int>& highestTone, Warnings& warnings) {
     for (std::size_t i = 1; i < kSampleEntries; ++i) {
         const SampleRecord& r = SampleInfo[i];
         if (r.start == 0 && r.end == 0 && r.loopStart == 0) continue; // an empty entry
         const auto played = highestTone.find(static_cast<int>(i));
         const std::string name = "sample " + std::to_string(i);
-        const std::string unplayed = played == highestTone.end() ? " (song 0 does not play it)" : "";
+        const std::string unplayed = played == highestTone.end() ? " (no song shown plays it)" : "";
         if (!inFile(r.start, fileSize) || (r.end > r.start && !inFile(r.end - 1, fileSize)))
             warnings.add(name + " (" + hex4(r.start) + "-" + hex4(r.end) +
                          ") lies outside the file's data: it plays bytes the file did not supply, as 0" +
@@ -223,15 +225,7 @@ void printImport(const SongFile& song) {
         std::printf("  fidelity: not measured (libxmp could not render the module)\n");
 }
 
-void showSong(const SongFile& song, int onlyPattern) {
-    loadIntoEngine(song.rom);
-    const Position start = SongInfo[0];
-    const std::size_t fileSize = song.rom.size();
-    if (onlyPattern >= 0) {
-        printPattern(start, static_cast<std::uint8_t>(onlyPattern), {});
-        return;
-    }
-    printHead(song);
+void printSamples() {
     std::printf("\nSamples (a cell names 1-15; entry 0 is never played, 15 has no entry)\n");
     std::printf("  #  start   end     bytes  nibble  loop\n");
     for (std::size_t i = 0; i < kSampleEntries; ++i) {
@@ -241,11 +235,38 @@ void showSong(const SongFile& song, int onlyPattern) {
                     r.nibble != 0 ? "high" : "low",
                     r.loopStart >= kLowestLoopStart ? ("from " + hex4(r.loopStart)).c_str() : "none");
     }
-    std::printf("\nSongs\n");
-    for (std::size_t n = 0; n < kSongs; ++n)
-        std::printf("  %zu  %s%s\n", n, hex4(SongInfo[n]).c_str(), n == 0 ? "  (played)" : "");
+}
 
-    std::printf("\nSong 0 order list (positions 0-63)\n");
+// The songs to show: the one asked for, else each song whose table entry names an address no earlier
+// song has (an importer leaves the entries of songs it did not make empty).
+std::vector<std::uint8_t> songsToShow(const SongFile& song, bool onlyOne) {
+    if (onlyOne) return {static_cast<std::uint8_t>(song.number)};
+    std::vector<std::uint8_t> shown;
+    for (std::uint8_t n = 0; n < kSongs; ++n) {
+        bool repeated = false;
+        for (const std::uint8_t earlier : shown)
+            repeated |= SongInfo[earlier] == SongInfo[n];
+        if (n == 0 || (SongInfo[n] != 0 && !repeated)) shown.push_back(n);
+    }
+    return shown;
+}
+
+void printSongTable(const std::vector<std::uint8_t>& shown) {
+    std::printf("\nSongs (nibplay plays song 0; a game starts any with playSong)\n");
+    for (std::uint8_t n = 0; n < kSongs; ++n) {
+        std::string note = std::find(shown.begin(), shown.end(), n) != shown.end() ? "  (shown)" : "";
+        if (note.empty() && SongInfo[n] == 0) note = "  (empty)";
+        for (std::uint8_t earlier = 0; earlier < n && note.empty(); ++earlier)
+            if (SongInfo[earlier] == SongInfo[n])
+                note = "  (the same as song " + std::to_string(earlier) + ")";
+        std::printf("  %d  %s%s\n", n, hex4(SongInfo[n]).c_str(), note.c_str());
+    }
+}
+
+// One song: its order list, how it plays once through, the patterns it plays and its warnings.
+void showOneSong(std::uint8_t number, int rate, std::size_t fileSize, std::map<int, int>& highestTone) {
+    const Position start = SongInfo[number];
+    std::printf("\nSong %d order list (positions 0-63)\n", number);
     constexpr std::size_t kPerRow = 16;
     for (std::size_t row = 0; row < kOrderListBytes / kPerRow; ++row) {
         std::printf("  %02zu:", row * kPerRow);
@@ -254,9 +275,9 @@ void showSong(const SongFile& song, int onlyPattern) {
         std::printf("\n");
     }
 
-    const Walk walk = walkSong(song.rate);
-    std::printf("\nOnce through: %zu sequencer calls, %.1f s at %d Hz; order positions played:", walk.calls,
-                static_cast<double>(walk.calls * kStepsPerCall) / song.rate, song.rate);
+    const Walk walk = walkSong(number, rate);
+    std::printf("\nSong %d once through: %zu sequencer calls, %.1f s at %d Hz; order positions played:",
+                number, walk.calls, static_cast<double>(walk.calls * kStepsPerCall) / rate, rate);
     for (const auto& [order, pattern] : walk.orderVisits)
         std::printf(" %d", order);
     if (walk.repeats)
@@ -272,11 +293,29 @@ void showSong(const SongFile& song, int onlyPattern) {
 
     Warnings warnings;
     if (!inFile(start, fileSize))
-        warnings.add("song 0 starts at " + hex4(start) + ", outside the file's data");
-    std::map<int, int> highestTone;
+        warnings.add("song " + std::to_string(number) + " starts at " + hex4(start) +
+                     ", outside the file's data");
     checkRows(walk, start, fileSize, warnings, highestTone);
+    warnings.print(" for song " + std::to_string(number));
+}
+
+void showSong(const SongFile& song, int onlyPattern, bool onlyOne) {
+    loadIntoEngine(song.rom);
+    if (onlyPattern >= 0) {
+        printPattern(SongInfo[song.number], static_cast<std::uint8_t>(onlyPattern), {});
+        return;
+    }
+    printHead(song);
+    printSamples();
+    const std::vector<std::uint8_t> shown = songsToShow(song, onlyOne);
+    printSongTable(shown);
+    const std::size_t fileSize = song.rom.size();
+    std::map<int, int> highestTone;
+    for (const std::uint8_t number : shown)
+        showOneSong(number, song.rate, fileSize, highestTone);
+    Warnings warnings;
     checkSamples(fileSize, highestTone, warnings);
-    warnings.print();
+    warnings.print(" for the samples");
     if (song.file.kind == FileKind::Module) printImport(song);
 }
 
@@ -288,7 +327,9 @@ int runInfo(const std::vector<std::string>& args) {
     int onlyPattern = -1;
     bool quiet = false, forceRom = false;
     std::vector<std::string> files;
+    int number = -1;
     line.number("--pattern", onlyPattern, 0, 255, "a pattern number");
+    line.song(number);
     line.rate(rate);
     line.quiet(quiet);
     line.forceRom(forceRom);
@@ -301,6 +342,7 @@ int runInfo(const std::vector<std::string>& args) {
         request.rate = rate;
         request.forceRom = forceRom;
         request.measure = onlyPattern < 0;
+        request.song = std::max(number, 0);
         SongFile song;
         std::string error;
         if (!openSong(files[i], request, song, error)) {
@@ -309,7 +351,7 @@ int runInfo(const std::vector<std::string>& args) {
         }
         printNotes(song, quiet, true);
         if (i > 0) std::printf("\n");
-        showSong(song, onlyPattern);
+        showSong(song, onlyPattern, number >= 0);
     }
     return status;
 }

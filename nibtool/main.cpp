@@ -8,19 +8,21 @@
 #include "play/source.h"
 
 const char* const kInfoUsage =
-    "usage: nibtool info FILE... [--pattern N] [--rate HZ] [--force-rom] [-q]\n"
+    "usage: nibtool info FILE... [--song N] [--pattern N] [--rate HZ] [--force-rom] [-q]\n"
     "\n"
-    "Shows what a ROM image holds: what it was made for (rate, titles), the sample and song tables, song\n"
-    "0's order list, each pattern song 0 plays (line, then per channel: sample, note, effect and parameter\n"
-    "in hex) and warnings for what will sound wrong or read past the image. A module is imported in\n"
-    "memory first, as nibtool import writes it at HZ (default 8000), and the import's report and fidelity\n"
-    "follow. --pattern N shows pattern N alone; --force-rom reads any file as a ROM image.\n";
+    "Shows what a ROM image holds: what it was made for (rate, titles, effects), the sample and song\n"
+    "tables, then for every song the table holds its order list, each pattern it plays (line, then per\n"
+    "channel: sample, note, effect and parameter in hex) and warnings for what will sound wrong or read\n"
+    "past the image. A module is imported in memory first, as nibtool import writes it at HZ (default\n"
+    "8000), and the import's report and fidelity follow. --song N (0-3) shows song N alone; --pattern N\n"
+    "shows pattern N of song 0 (or of song N) alone; --force-rom reads any file as a ROM image.\n";
 
 const char* const kRenderUsage =
     "usage: nibtool render FILE... OUT [--rate HZ] [--seconds S | --loops N | --loop] [--format F]\n"
-    "                      [--force-rom] [-q]\n"
+    "                      [--song N] [--force-rom] [-q]\n"
     "\n"
-    "Plays song 0 of a ROM image (or of a module, imported in memory as nibtool import writes it) with\n"
+    "Plays song 0 (--song N: song N, 0-3, as a game starts it with playSong) of a ROM image (or of a module, "
+    "imported in memory as nibtool import writes it) with\n"
     "the same engine as nibplay and writes its bytes as an audio file, in the format --format F or OUT's\n"
     "ending names (wav, flac, aiff, au, caf, w64, ogg, raw). OUT - writes to standard output (raw bytes\n"
     "unless --format says otherwise); with several files, OUT is - (they play in turn) or a folder (a\n"
@@ -39,13 +41,16 @@ const char* const kImportUsage =
     "songs, OUT is a folder and each ROM is named after its song. OUT never replaces a song.\n";
 
 const char* const kPlayUsage =
-    "usage: nibtool play FILE... [--rate HZ] [--seconds S | --loops N | --loop] [--watch] [--force-rom]\n"
-    "                    [-q]\n"
+    "usage: nibtool play FILE... [--rate HZ] [--seconds S | --loops N | --loop] [--watch] [--song N]\n"
+    "                    [--sfx N] [--force-rom] [-q]\n"
     "\n"
     "Plays a ROM image's song 0, or a module imported in memory (anything libxmp reads), through the\n"
     "sound card at HZ (else the rate the ROM was made for, else 8000): the device gets nibplay's bytes.\n"
     "Several files play in turn. Each song plays once through and ends where render ends it; --loop\n"
-    "plays on for ever, --seconds S stops after S seconds.\n"
+    "plays on for ever, --seconds S stops after S seconds. --song N (0-3) plays song N of the image, as\n"
+    "a game starts it with playSong(N). --sfx N starts sample entry N over the song as it begins, as a\n"
+    "game plays an effect: on stream 3 (the stream a song of fewer than four channels leaves free), at\n"
+    "the tone the bank stored it for.\n"
     "\n"
     "On a terminal it shows the song's place, the playing pattern, each channel's note and level, and\n"
     "takes keys: space pause, left/right previous/next order position (a module's own), n/p next and\n"
@@ -60,11 +65,12 @@ const char* const kPlayUsage =
 const char* const kBankUsage =
     "usage: nibtool bank OUT.rom SONG... [--sfx NAME=FILE.wav ...] [--rate HZ] [--header OUT.h]\n"
     "\n"
-    "Makes a game's sound bank: up to four songs (anything import takes) become songs 0-3 of one ROM\n"
-    "image, in the order given, sharing its sample entries and its 32 KB; each --sfx recording becomes a\n"
-    "sample entry for the game to start with playSample, stored so that the tone the report names plays\n"
-    "it at its recorded pitch at HZ (default 8000). The report gives a block per song (the import's\n"
-    "lines, what sharing cost it, its fidelity), the effects, and the bank's use of entries and space.\n"
+    "Makes a game's sound bank: up to four songs (anything import takes, or a ROM image's song 0 as the\n"
+    "engine plays it at the rate the ROM was made for) become songs 0-3 of one ROM image, in the order\n"
+    "given, sharing its sample entries and its 32 KB; each --sfx recording becomes a sample entry for\n"
+    "the game to start with playSample, stored so that the tone the report names plays it at its\n"
+    "recorded pitch at HZ (default 8000). The report gives a block per song (the import's lines, what\n"
+    "sharing cost it, its fidelity), the effects, and the bank's use of entries and space.\n"
     "--header OUT.h writes a C header naming every song and effect for the game's code.\n";
 
 namespace {

@@ -54,13 +54,14 @@ using SoundFile = std::unique_ptr<SNDFILE, SndfileCloser>;
 
 constexpr std::size_t kForever = ~std::size_t{0};
 
-// Renders song 0 of the engine's image and hands each sequencer call's 13 bytes to `write`, until the
-// song has repeated `loops` times, or `fixed` bytes have been written when that is set, or at `cap`.
+// Renders song `number` of the engine's image (as a game starts it with playSong) and hands each
+// sequencer call's 13 bytes to `write`, until the song has repeated `loops` times, or `fixed` bytes have
+// been written when that is set, or at `cap`.
 template <typename Write, typename Progress>
-std::size_t renderSong(const PlayLength& length, int rate, std::size_t cap, Write&& write,
-                       Progress&& progress) {
+std::size_t renderSong(std::uint8_t number, const PlayLength& length, int rate, std::size_t cap,
+                       Write&& write, Progress&& progress) {
     Playback playback;
-    playback.start();
+    playback.start(number);
     SongPasses passes;
     std::uint8_t block[kStepsPerCall];
     std::size_t written = 0;
@@ -150,6 +151,7 @@ class AudioSink {
 
 struct RenderOptions {
     std::optional<int> rate;
+    int song = 0; // --song
     PlayLength length;
     std::string format;
     bool quiet = false, forceRom = false;
@@ -175,7 +177,8 @@ int renderOne(SongFile& song, const RenderOptions& o, AudioSink& sink) {
     };
     const auto cap = static_cast<std::size_t>(kCapSeconds * rate);
     errno = 0;
-    const std::size_t written = renderSong(o.length, rate, cap, write, progress);
+    const std::size_t written =
+        renderSong(static_cast<std::uint8_t>(song.number), o.length, rate, cap, write, progress);
     if (showProgress) std::fputs("\r\033[K", stderr);
     if (failed) return fail(sink.writeError());
     if (!o.quiet)
@@ -216,6 +219,7 @@ int runRender(const std::vector<std::string>& args) {
         formatNames.push_back(f.ending + 1);
     line.rate(o.rate);
     line.length(o.length, true);
+    line.song(o.song);
     line.text("--format", o.format, formatNames);
     line.quiet(o.quiet);
     line.forceRom(o.forceRom);
@@ -250,6 +254,7 @@ int runRender(const std::vector<std::string>& args) {
     SongRequest request;
     request.rate = o.rate;
     request.forceRom = o.forceRom;
+    request.song = o.song;
     for (std::size_t i = 0; i < files.size(); ++i) {
         std::string error;
         if (!openSong(files[i], request, songs[i], error)) return fail(error);

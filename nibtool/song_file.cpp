@@ -2,8 +2,40 @@
 
 #include <cstdio>
 
+Position songAddress(const std::vector<std::uint8_t>& rom, std::size_t n) {
+    const std::size_t at = songEntry(n) - kRomBase;
+    const auto byte = [&](std::size_t i) -> Position { return i < rom.size() ? rom[i] : 0; };
+    return byte(at) << 8 | byte(at + 1);
+}
+
+std::string songsHeld(const std::vector<std::uint8_t>& rom) {
+    std::vector<std::string> held;
+    for (std::size_t n = 0; n < kSongs; ++n)
+        if (songAddress(rom, n) != 0) held.push_back(std::to_string(n));
+    if (held.empty()) return "none";
+    std::string text = held[0];
+    for (std::size_t i = 1; i < held.size(); ++i)
+        text += (i + 1 == held.size() ? " and " : ", ") + held[i];
+    return text;
+}
+
+namespace {
+
+// A song asked for by --song must have an address in the song table: an empty entry (which the importer
+// leaves for songs it did not make) would play whatever lies at address 0.
+bool checkSong(const SongFile& song, bool forced, std::string& error) {
+    const auto n = static_cast<std::size_t>(song.number);
+    if (forced || songAddress(song.rom, n) != 0) return true;
+    error = "'" + song.file.path + "' has no song " + std::to_string(n) +
+            ": its song table entry is empty (the songs it holds: " + songsHeld(song.rom) + ")";
+    return false;
+}
+
+} // namespace
+
 bool openSong(const std::string& path, const SongRequest& request, SongFile& song, std::string& error) {
     song = SongFile{};
+    song.number = request.song;
     if (!readInput(path, request.forceRom, song.file, error)) return false;
     const InputFile& file = song.file;
     if (file.kind == FileKind::Module) {
@@ -20,7 +52,7 @@ bool openSong(const std::string& path, const SongRequest& request, SongFile& son
         song.title = song.import.title;
         song.importNote = path + ": a module (" + file.format + "), imported in memory at " +
                           std::to_string(song.rate) + " Hz as nibtool import writes it";
-        return true;
+        return checkSong(song, false, error);
     }
     song.rom = file.bytes;
     if (song.rom.size() > kRomImageBytes) {
@@ -34,11 +66,12 @@ bool openSong(const std::string& path, const SongRequest& request, SongFile& son
     song.signedRom = readSignature(song.rom, song.signature);
     const int made = song.signedRom ? static_cast<int>(song.signature.rate) : kDefaultRate;
     song.rate = request.rate.value_or(made);
-    if (song.signedRom && !song.signature.titles.empty()) song.title = song.signature.titles[0];
+    const auto number = static_cast<std::size_t>(song.number);
+    if (song.signedRom && number < song.signature.titles.size()) song.title = song.signature.titles[number];
     if (song.signedRom && song.rate != made)
         song.warnings.push_back(path + ": made for " + std::to_string(made) + " Hz, played at " +
                                 std::to_string(song.rate) + " Hz as --rate asks");
-    return true;
+    return checkSong(song, request.forceRom, error);
 }
 
 void printNotes(const SongFile& song, bool quiet, bool withImport) {

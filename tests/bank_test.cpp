@@ -16,6 +16,7 @@
 #include "host/load.h"
 #include "import/bank.h"
 #include "import/bank_header.h"
+#include "import/fidelity.h"
 #include "import/import.h"
 
 namespace {
@@ -85,6 +86,31 @@ TEST(Bank, StoresASharedSampleOnceAndPlaysEachSongAsItsImport) {
         EXPECT_NEAR(song.fidelity.chroma, alone.fidelity.chroma, 0.02) << "song " << n;
         EXPECT_NEAR(song.fidelity.onset, alone.fidelity.onset, 0.02) << "song " << n;
         EXPECT_NEAR(song.romSeconds, alone.romSeconds, 0.05) << "song " << n;
+    }
+}
+
+// A song that already is a ROM joins a bank as the engine plays it: its tempo, length and sound kept.
+TEST(Bank, TakesARomsSongAsTheEnginePlaysIt) {
+    for (const int made : {8000, 16000}) { // a ROM made for the bank's rate, and one made for another
+        ImportOptions options;
+        options.rate = made;
+        ImportResult earlier; // a ROM a game already has
+        std::string error;
+        ASSERT_TRUE(importModule(sharingSong(0), options, earlier, error)) << error;
+        BankOptions bankOptions;
+        BankResult bank;
+        ASSERT_TRUE(buildBank({{"tune.rom", earlier.rom, true, made}, {"song1.mod", sharingSong(1)}}, {},
+                              bankOptions, bank, error))
+            << error;
+        ASSERT_EQ(bank.songs.size(), 2u);
+        const BankSong& song = bank.songs[0];
+        ASSERT_TRUE(song.measured);
+        // Its samples go through the bank's resampling and 4 bits again, like a module's: close, not exact.
+        EXPECT_GE(song.fidelity.chroma, 0.75) << made;
+        EXPECT_GE(song.fidelity.onset, 0.7) << made;
+        const double played = static_cast<double>(renderRom(earlier.rom, made).size()) / made;
+        EXPECT_NEAR(song.moduleSeconds, played, 0.01) << made << ": the capture follows the engine";
+        EXPECT_NEAR(song.romSeconds, played, 0.1) << made << ": within a line of it";
     }
 }
 

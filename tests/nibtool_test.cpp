@@ -12,6 +12,7 @@
 
 #include "engine_harness.h"
 #include "examples/demo_song.h"
+#include "host/load.h"
 
 namespace {
 
@@ -91,6 +92,95 @@ TEST(NibtoolRender, WritesNibplaysBytesForTheLengthAsked) {
     }
 }
 
+// Four songs on one sample, each a note at a tone of its own for 2 + n lines, then a break back.
+RomBuilder fourSongs() {
+    RomBuilder rom;
+    rom.fill(0x9000, 0x100, 0x35).sample(1, 0x9000, 0x9100, 0, 0x9000);
+    for (std::uint8_t n = 0; n < 4; ++n) {
+        const auto at = static_cast<std::uint16_t>(0x8000 + 0x400 * n);
+        rom.song(n, at).orders(at, {0});
+        rom.cell(at, 0, 0, n, {1, static_cast<std::uint8_t>(20 + 7 * n)});
+        rom.cell(at, 0, 1u + n, 0, {0, 0, kPatternBreak, 0xC0});
+    }
+    return rom;
+}
+
+// What the engine plays once a game starts song n: the defaults, playSong(n) (and with `effect`, that
+// sample entry on stream 3 at the tone of one byte per step), then 13 steps per call.
+std::vector<std::uint8_t> playedAfterPlaySong(const RomBuilder& rom, std::uint8_t n, std::size_t bytes,
+                                              int effect = -1) {
+    loadIntoEngine(rom.build()); // the image as nibplay loads it, on a fresh engine
+    songTick();
+    playSong(n);
+    if (effect >= 0) playSample(static_cast<std::uint8_t>(effect), 3, kUnitTone);
+    std::vector<std::uint8_t> out;
+    std::uint8_t block[kStepsPerCall];
+    while (out.size() < bytes) {
+        timer0_isr(block, kStepsPerCall);
+        out.insert(out.end(), block, block + kStepsPerCall);
+        songTick();
+    }
+    out.resize(bytes);
+    return out;
+}
+
+TEST(NibtoolRender, SongNIsWhatTheEnginePlaysAfterPlaySongN) {
+    const std::string rom = writeRom("songs.rom", fourSongs());
+    for (std::uint8_t n = 0; n < 4; ++n) {
+        const std::string out = kDir + "/song.wav";
+        ASSERT_EQ(nibtool("render " + rom + " " + out + " --song=" + std::to_string(n) + " --loops 2"), 0);
+        int rate = 0;
+        const std::vector<std::uint8_t> got = readWav(out, rate);
+        EXPECT_EQ(got.size(), 13 + 2 * (2 + n) * 858u) << "song " << int(n);
+        EXPECT_EQ(got, playedAfterPlaySong(fourSongs(), n, got.size())) << "song " << int(n);
+    }
+    EXPECT_EQ(nibtool("render " + rom + " " + kDir + "/x.raw --song 4"), 2);
+}
+
+// play --song N through SDL's disk driver: what a game hears after playSong(N); with --sfx E, the effect
+// starts on stream 3 with the song (song 3's own note on stream 3 cuts it, as on the target).
+TEST(NibtoolPlay, SongNAndAnEffectAreWhatTheEnginePlays) {
+    const std::string rom = writeRom("songs.rom", fourSongs());
+    const std::string capture = kDir + "/capture.raw";
+    for (const int effect : {-1, 1})
+        for (std::uint8_t n = 0; n < 4; ++n) {
+            const std::string options = " --song " + std::to_string(n) + " --loops 2" +
+                                        (effect >= 0 ? " --sfx " + std::to_string(effect) : "");
+            ASSERT_EQ(std::system(("SDL_AUDIODRIVER=disk SDL_DISKAUDIODELAY=0 SDL_DISKAUDIOFILE=" + capture +
+                                   " " + NIBTOOL_BINARY + " play " + rom + options + " -q")
+                                      .c_str()),
+                      0)
+                << options;
+            std::ifstream in(capture, std::ios::binary);
+            const std::vector<std::uint8_t> got{std::istreambuf_iterator<char>(in), {}};
+            EXPECT_EQ(got.size(), 13 + 2 * (2 + n) * 858u) << options;
+            EXPECT_TRUE(got == playedAfterPlaySong(fourSongs(), n, got.size(), effect)) << options;
+        }
+}
+
+TEST(NibtoolInfo, ShowsEverySongTheTableHolds) {
+    RomBuilder rom = fourSongs();
+    rom.song(2, 0x8000).song(3, 0); // song 2 is song 0 again; song 3 is empty
+    const std::string path = writeRom("songs.rom", rom);
+    std::string out;
+    ASSERT_EQ(nibtool("info " + path, &out), 0);
+    for (const char* shown : {"Song 0 order list", "Song 1 order list", "No warnings for song 1.",
+                              "  2  0x8000  (the same as song 0)", "  3  0x0000  (empty)"})
+        EXPECT_NE(out.find(shown), std::string::npos) << shown << "\n" << out;
+    for (const char* hidden : {"Song 2 order list", "Song 3 order list"})
+        EXPECT_EQ(out.find(hidden), std::string::npos) << hidden << "\n" << out;
+
+    ASSERT_EQ(nibtool("info " + path + " --song 1", &out), 0);
+    EXPECT_NE(out.find("Song 1 once through: 198 sequencer calls"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Song 0 order list"), std::string::npos) << out;
+    // An empty entry is no song: every command says so rather than play address 0.
+    for (const char* command : {"info", "render", "play"})
+        EXPECT_EQ(nibtool(std::string(command) + " " + path + " --song 3 " +
+                          (command[0] == 'r' ? kDir + "/x.wav" : std::string("-q"))),
+                  1)
+            << command;
+}
+
 TEST(NibtoolRender, OtherFormatsHoldTheSameSamples) {
     const std::string rom = writeRom("loop.rom", fourLineLoop());
     ASSERT_EQ(nibtool("render " + rom + " " + kDir + "/out.flac"), 0);
@@ -112,7 +202,8 @@ TEST(NibtoolInfo, ShowsCellsAndWarnsOnHostileImages) {
     EXPECT_NE(out.find(" 00    1 B-2 . ..   . ... . ..   . ... . ..   . ... . .."), std::string::npos) << out;
     EXPECT_NE(out.find(" 02    . ... . ..   1 F#3 4 01"), std::string::npos) << out;
     EXPECT_NE(out.find("then it repeats from order 0 line 0."), std::string::npos) << out;
-    EXPECT_NE(out.find("No warnings."), std::string::npos) << out;
+    EXPECT_NE(out.find("No warnings for song 0."), std::string::npos) << out;
+    EXPECT_NE(out.find("No warnings for the samples."), std::string::npos) << out;
 
     RomBuilder hostile = fourLineLoop();
     hostile

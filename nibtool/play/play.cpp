@@ -24,9 +24,10 @@ constexpr int kSettleMs = 150;     // a saved file is loaded once it has been le
 
 struct PlayOptions {
     std::vector<std::string> files; // played in turn
-    SongRequest request;            // --rate, --force-rom
+    SongRequest request;            // --rate, --force-rom, --song
     PlayLength length;
     bool watch = false, quiet = false;
+    int effect = -1; // --sfx: a sample entry to play over each song as it starts, as a game plays an effect
 };
 
 // Signals the main loop waits for arrive as bytes on a pipe: SIGINT, SIGTERM and SIGHUP end playing,
@@ -449,6 +450,8 @@ bool parseOptions(const std::vector<std::string>& args, PlayOptions& o, int& exi
     line.rate(o.request.rate);
     line.length(o.length, true);
     line.flag("--watch", o.watch);
+    line.song(o.request.song);
+    line.number("--sfx", o.effect, 0, static_cast<int>(kSampleEntries) - 1, "a sample entry");
     line.quiet(o.quiet);
     line.forceRom(o.request.forceRom);
     line.files(o.files);
@@ -483,6 +486,7 @@ int runPlay(const std::vector<std::string>& args) {
     ending.seconds = o.length.seconds;
     ending.passes = o.length.loops;
     SongPlayer player(ending);
+    player.setStartEffect(o.effect);
 
     FileWatch watch;
     std::string error;

@@ -68,6 +68,10 @@ void SongPlayer::start(std::shared_ptr<const Playable> song) {
     moved_ = endAfterChunk_ = finished_ = false;
     channels_ = {};
     restartEnding();
+    if (startEffect_ >= 0) {
+        const auto entry = static_cast<std::uint8_t>(startEffect_);
+        playEffect(entry, song_->effectTone(entry));
+    }
 }
 
 void SongPlayer::offer(std::shared_ptr<const Playable> song) {

@@ -76,6 +76,13 @@ class SongPlayer {
     // The song to play when this one ends, straight after its last byte.
     void queue(std::shared_ptr<const Playable> song) { queued_ = std::move(song); }
     bool queued() const { return queued_ != nullptr; }
+    // Starts a sample entry over the song on the effects' stream, as a game plays an effect: stream 3,
+    // which a song of fewer than four channels leaves free (the importer gives channels streams from 0
+    // up); a note of the song on that stream cuts the effect, as on the target.
+    void playEffect(std::uint8_t entry, std::uint8_t tone) { playSample(entry, kEffectStream, tone); }
+    static constexpr std::uint8_t kEffectStream = 3;
+    // A sample entry started as an effect as each song begins (--sfx), at the tone its ROM names; -1: none.
+    void setStartEffect(int entry) { startEffect_ = entry; }
 
     // Writes the next `size` device bytes: the song's, or silence while paused, before a song and once
     // it has ended.
@@ -130,6 +137,7 @@ class SongPlayer {
     std::uint64_t played_ = 0, delivered_ = 0;
     bool moved_ = false, endAfterChunk_ = false, paused_ = false, finished_ = false;
     double takeoverMicros_ = 0;
+    int startEffect_ = -1;
     Place takenAt_;
     std::array<ChannelState, kStreams> channels_{};
 };

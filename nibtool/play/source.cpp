@@ -105,6 +105,13 @@ void putSong(Writer& w, const Playable& s) {
     w.number(s.preview);
     w.number(static_cast<std::uint64_t>(s.rate));
     w.items(s.rom);
+    w.number(s.number);
+    w.number(s.effects.size());
+    for (const SignatureEffect& e : s.effects) {
+        w.number(e.entry);
+        w.number(e.tone);
+        w.text(e.name);
+    }
     w.number(s.origins.size());
     for (const auto& position : s.origins)
         w.items(position);
@@ -124,6 +131,14 @@ bool getSong(Reader& r, Playable& s) {
     s.preview = r.number() != 0;
     s.rate = static_cast<int>(std::clamp<std::uint64_t>(r.number(), 1000, 96000));
     r.items(s.rom);
+    s.number = static_cast<std::uint8_t>(r.number() % kSongs);
+    for (std::uint64_t n = std::min<std::uint64_t>(r.number(), kMaxSignatureEffects); n > 0 && r.ok(); --n) {
+        SignatureEffect e;
+        e.entry = static_cast<std::uint8_t>(r.number() % kSampleEntries);
+        e.tone = static_cast<std::uint8_t>(r.number() & 0xFF);
+        e.name = r.text();
+        s.effects.push_back(e);
+    }
     for (std::uint64_t n = std::min<std::uint64_t>(r.number(), kOrderPositions); n > 0 && r.ok(); --n) {
         s.origins.emplace_back();
         r.items(s.origins.back());
@@ -142,7 +157,7 @@ bool getSong(Reader& r, Playable& s) {
 SongFacts walk(const Playable& song) {
     SongFacts facts;
     loadIntoEngine(song.rom);
-    Playback().start();
+    Playback().start(song.number);
     SongWalk lines;
     SongPasses passes;
     bool played[kOrderPositions] = {}, seen[kOrderPositions][256] = {}; // by order position and line
@@ -199,6 +214,12 @@ const LineStart* Playable::find(const Place& place) const {
     return sameOrder;
 }
 
+std::uint8_t Playable::effectTone(std::uint8_t entry) const {
+    for (const SignatureEffect& e : effects)
+        if (e.entry == entry) return e.tone;
+    return kUnitTone;
+}
+
 const LineStart* Playable::firstStart(std::uint8_t order, std::uint8_t line) const {
     const std::size_t at = std::size_t{order} * kLinesPerPattern + line;
     return at < lineIndex_.size() && lineIndex_[at] >= 0
@@ -222,6 +243,8 @@ void prepareSong(SongFile&& file, Playable& out) {
     out.warnings = std::move(file.warnings);
     out.notes = std::move(file.notes);
     out.rom = std::move(file.rom);
+    out.number = static_cast<std::uint8_t>(file.number);
+    if (file.signedRom) out.effects = file.signature.effects;
     if (file.file.kind == FileKind::Module) {
         out.report = std::move(file.import.report);
         out.channels = std::max(1, file.import.channels);
@@ -234,7 +257,7 @@ void prepareSong(SongFile&& file, Playable& out) {
 void addResumes(Playable& song, const Place* near, double windowSeconds) {
     loadIntoEngine(song.rom);
     Playback playback;
-    playback.start();
+    playback.start(song.number);
     song.resumes = {{0, 0, 0, song.placeOf(0, 0), snapshotEngine()}};
     const LineStart* from = near ? song.find(*near) : nullptr;
     if (!from) return;
@@ -255,12 +278,13 @@ void addResumes(Playable& song, const Place* near, double windowSeconds) {
 
 int runPlayChild(const std::vector<std::string>& args) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (args.size() != 5 || getppid() == 1) return 2;
+    if (args.size() != 6 || getppid() == 1) return 2;
     SongRequest request;
     if (const int rate = std::atoi(args[1].c_str()); rate > 0) request.rate = std::clamp(rate, 1000, 96000);
     request.forceRom = args[2] == "1";
-    request.previewSeconds = std::clamp(std::atof(args[3].c_str()), 0.0, kCapSeconds);
-    const bool ask = args[4] == "1";
+    request.song = std::clamp(std::atoi(args[3].c_str()), 0, static_cast<int>(kSongs) - 1);
+    request.previewSeconds = std::clamp(std::atof(args[4].c_str()), 0.0, kCapSeconds);
+    const bool ask = args[5] == "1";
     Writer w;
     SongFile file;
     std::string error;
@@ -320,13 +344,14 @@ bool ChildLoad::start(const std::string& path, const SongRequest& request, doubl
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    char rateText[16], previewText[32];
+    char rateText[16], songText[16], previewText[32];
+    std::snprintf(songText, sizeof songText, "%d", request.song);
     std::snprintf(rateText, sizeof rateText, "%d", request.rate.value_or(0));
     std::snprintf(previewText, sizeof previewText, "%.3f", previewSeconds);
     std::string self = "/proc/self/exe";
     const char* argv[] = {
-        "nibtool",   kPlayChildCommand, path.c_str(), rateText, request.forceRom ? "1" : "0",
-        previewText, ask ? "1" : "0",   nullptr};
+        "nibtool", kPlayChildCommand, path.c_str(),    rateText, request.forceRom ? "1" : "0",
+        songText,  previewText,       ask ? "1" : "0", nullptr};
     pid_t pid = -1;
     const int failed =
         posix_spawn(&pid, self.c_str(), &actions, &attributes, const_cast<char**>(argv), environ);

@@ -57,6 +57,8 @@ struct Playable {
     int channels = 0;                         // a module's channels; 0 for a ROM
     bool preview = false;                     // a first quick import: the whole one takes over when ready
     std::vector<std::uint8_t> rom;
+    std::uint8_t number = 0;              // the song of the image it plays (0-3), as playSong starts it
+    std::vector<SignatureEffect> effects; // the effects the ROM's signature names
     std::vector<std::vector<LineOrigin>> origins; // a module's rows by the ROM's order position and line
     SongFacts facts;
     std::vector<Resume> resumes; // the start, then the lines near the place asked for
@@ -69,6 +71,9 @@ struct Playable {
     const LineStart* find(const Place& place) const;
     // The first start of an engine line, or null.
     const LineStart* firstStart(std::uint8_t order, std::uint8_t line) const;
+    // The tone that plays a sample entry as an effect: the one the signature names for it, else the
+    // tone whose step reads one byte per output sample.
+    std::uint8_t effectTone(std::uint8_t entry) const;
     // Builds what firstStart looks in; once the song is complete.
     void index();
 
@@ -87,8 +92,8 @@ void prepareSong(SongFile&& file, Playable& out);
 // `windowSeconds` of song from that place (or its order position) on.
 void addResumes(Playable& song, const Place* near, double windowSeconds);
 
-// The hidden command that prepares a file in a child: `nibtool __play-child FILE RATE FORCE PREVIEW ASK`
-// (RATE 0: the file's own rate; FORCE 1: --force-rom).
+// The hidden command that prepares a file in a child: `nibtool __play-child FILE RATE FORCE SONG PREVIEW
+// ASK` (RATE 0: the file's own rate; FORCE 1: --force-rom; SONG: the song of the image, 0-3).
 constexpr char kPlayChildCommand[] = "__play-child";
 int runPlayChild(const std::vector<std::string>& args);
 

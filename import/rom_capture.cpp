@@ -1,0 +1,139 @@
+#include "rom_capture.h"
+
+#include <unordered_map>
+
+#include "engine/sequencer.h"
+#include "engine/state.h"
+#include "fidelity.h"
+#include "host/load.h"
+#include "host/playback.h"
+#include "host/song_walk.h"
+#include "rom/signature.h"
+
+namespace {
+
+constexpr double kMostSeconds = 30 * 60; // a song that does not repeat is taken this long
+
+// A sample entry's nibbles as the mixer reads them, 0-15 around 7.5, in -1..1. An entry that ends
+// before it starts, or reaches past the image, holds nothing: the bank has no sound to keep from it.
+SampleData entrySample(std::size_t entry) {
+    const SampleRecord& r = SampleInfo[entry];
+    SampleData s;
+    if (r.start < kRomBase || r.end <= r.start || r.end > kImageSize) return s;
+    s.frames.reserve(r.end - r.start);
+    for (Position p = r.start; p < r.end; ++p) {
+        const std::uint8_t byte = imageByte(p);
+        const int value = r.nibble != 0 ? byte >> 4 : byte & 0x0F;
+        s.frames.push_back(static_cast<float>((value - 7.5) / 7.5));
+    }
+    s.loops = r.loopStart >= kLowestLoopStart && r.loopStart >= r.start && r.loopStart < r.end;
+    if (s.loops) s.loopStart = r.loopStart - r.start, s.loopEnd = s.frames.size();
+    return s;
+}
+
+// What the streams do, followed call by call: the entry each last started, and whether the mixer ran it
+// to its end (a stream the song stops and resumes keeps its place; one that ran out has none).
+struct Streams {
+    int entry[kStreams] = {-1, -1, -1, -1};
+    bool ended[kStreams] = {};
+
+    // The tick the sequencer call just played, with the line it read (`cells`) and the tick within it.
+    TickInfo tick(const std::uint8_t* cells, std::uint8_t lineTick, int rate) {
+        TickInfo t;
+        t.channels.resize(kStreams);
+        for (std::uint8_t c = 0; c < kStreams; ++c) {
+            ChannelTick& ch = t.channels[c];
+            const std::uint8_t number = cellSample(cells[kCellBytes * c + kCellHead]);
+            if (lineTick == 0 && number != 0) { // the cell started its sample on this tick
+                entry[c] = number < kSampleEntries ? number - 1 : -1;
+                ended[c] = false;
+                ch.start = entry[c] >= 0;
+            }
+            ch.sample = entry[c];
+            ch.ended = ended[c];
+            const bool sounds = entry[c] >= 0 && !ended[c] && getStreamRunning(c) != 0;
+            ch.volume = sounds ? 1.0 : 0.0;
+            ch.frequency = sounds ? ASIncr[c] / 256.0 * rate : 0.0;
+        }
+        return t;
+    }
+};
+
+} // namespace
+
+bool captureRomSong(const std::vector<std::uint8_t>& rom, int songRate, int renderRate, Performance& out,
+                    std::string& error) {
+    out = Performance{};
+    loadIntoEngine(rom);
+    RomSignature signature;
+    if (readSignature(rom, signature) && !signature.titles.empty()) out.title = signature.titles[0];
+    out.format = "ROM image";
+    out.channels = kStreams;
+    for (std::size_t order = 0; order < kOrderPositions; ++order)
+        out.orderPatterns.push_back(imageByte(SongInfo[0] + order));
+    for (std::size_t i = 1; i < kSampleEntries; ++i) // sample k is entry k + 1, as cells number them
+        out.samples.push_back(entrySample(i));
+
+    Playback playback;
+    playback.start(0);
+    SongWalk lines;
+    std::unordered_map<std::uint64_t, std::size_t> lineTicks; // a line's state -> the tick that started it
+    Streams streams;
+    const auto mostCalls = static_cast<std::size_t>(kMostSeconds * songRate / kStepsPerCall);
+    const auto renderCalls = static_cast<std::size_t>(measuredSeconds(songRate) * songRate / kStepsPerCall);
+    std::uint8_t block[kStepsPerCall];
+    std::size_t calls = 0;
+    for (; calls < mostCalls; ++calls) {
+        bool running[kStreams];
+        for (std::uint8_t c = 0; c < kStreams; ++c)
+            running[c] = getStreamRunning(c) != 0;
+        timer0_isr(block, kStepsPerCall);
+        if (calls < renderCalls)
+            for (const std::uint8_t b : block)
+                out.render.push_back(static_cast<float>((b - 128) / 128.0));
+        for (std::uint8_t c = 0; c < kStreams; ++c) // a stream the mixer stopped ran to its end
+            if (running[c] && getStreamRunning(c) == 0) streams.ended[c] = true;
+
+        const bool newTick = subTick >= durationTick;
+        const std::uint8_t order = Pattern, line = Line, lineTick = tick;
+        std::uint8_t cells[kLineBytes];
+        imageBytes(rowPosition(order, line), cells, kLineBytes);
+        songTick();
+        if (lines.afterCall()) {
+            if (lines.repeated()) { // it plays on from a line it has played in this state
+                out.loopTick = lineTicks[lines.started().key()];
+                break;
+            }
+            lineTicks[lines.started().key()] = out.ticks.size();
+        }
+        if (!newTick) continue;
+        TickInfo t = streams.tick(cells, lineTick, songRate);
+        t.time = static_cast<double>((calls + 1) * kStepsPerCall) / songRate;
+        t.order = order, t.row = line, t.frame = lineTick;
+        out.ticks.push_back(std::move(t));
+    }
+    const double end = static_cast<double>((calls + 1) * kStepsPerCall) / songRate;
+    out.cappedLength = calls >= mostCalls;
+    for (std::size_t i = 0; i < out.ticks.size(); ++i)
+        out.ticks[i].duration = (i + 1 < out.ticks.size() ? out.ticks[i + 1].time : end) - out.ticks[i].time;
+    // The song's time counts from its first tick, as a module's does.
+    const double first = out.ticks.empty() ? 0 : out.ticks.front().time;
+    for (TickInfo& t : out.ticks)
+        t.time -= first;
+    out.length = end - first;
+    resetEngine();
+
+    bool sounds = false;
+    for (const TickInfo& t : out.ticks)
+        for (const ChannelTick& ch : t.channels)
+            sounds |= ch.volume > 0 && ch.frequency > 0;
+    if (!sounds) {
+        error = "its song 0 plays no sample: there is nothing to take";
+        return false;
+    }
+    out.render.erase(out.render.begin(),
+                     out.render.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                              out.render.size(), std::size_t(first * songRate + 0.5))));
+    out.rendered = finishModuleRender(out.render, songRate, renderRate, error);
+    return true;
+}
