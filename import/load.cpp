@@ -1,5 +1,6 @@
 #include "load.h"
 
+#include "truncation.h"
 #include <cstring>
 
 LoadedModule::LoadedModule() : ctx_(xmp_create_context()) {}
@@ -60,6 +61,8 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
             return false;
         }
         out.repairs = std::move(repairs);
+    } else {
+        out.repairs = truncationReport(file); // libxmp plays a cut S3M, XM or IT file without a word
     }
     out.loaded_ = true;
     xmp_get_module_info(out.ctx_, &out.info_);

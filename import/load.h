@@ -22,7 +22,8 @@ class LoadedModule {
     const xmp_module& module() const { return *info_.mod; } // valid once loaded
     bool loaded() const { return loaded_; }
 
-    std::vector<std::string> repairs; // one line per repair made before libxmp took the file
+    std::vector<std::string> repairs; // one line per repair made before libxmp took the file, or per
+                                      // part a file cut short has lost
     TimingFix timing;                 // where libxmp's timing is corrected to the tracker's
 
   private:

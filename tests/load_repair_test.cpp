@@ -6,6 +6,7 @@
 
 #include "fuzz/test_modules.h"
 #include "import/load.h"
+#include "import/truncation.h"
 
 namespace {
 
@@ -261,6 +262,49 @@ TEST(RepairMod, RefusesWhatIsNotAFourChannelMod) {
         EXPECT_FALSE(loadModule(file, loaded, error));
         EXPECT_FALSE(error.empty());
         EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// An S3M, XM or IT file cut short loads as libxmp takes it, and the load names what the cut lost.
+TEST(LoadTruncated, NamesWhatAFileCutShortLost) {
+    struct Case {
+        const char* format;
+        Bytes whole;
+    };
+    for (const Case& c : {Case{"S3M", tinyS3m()}, Case{"XM", tinyXm()}, Case{"IT", tinyIt()}}) {
+        LoadedModule whole;
+        std::string error;
+        ASSERT_TRUE(loadModule(c.whole, whole, error)) << c.format << ": " << error;
+        EXPECT_TRUE(whole.repairs.empty()) << c.format << ": " << whole.repairs[0];
+        // Cut inside the last sample, then so that the last sample lies wholly past the end.
+        struct Cut {
+            std::size_t bytes;
+            const char* line;
+        };
+        for (const Cut& k : {Cut{8, "the file ends inside sample "}, Cut{0, " past the file's end"}}) {
+            Bytes bytes = c.whole;
+            if (k.bytes > 0) {
+                bytes.resize(bytes.size() - k.bytes);
+            } else { // the last sample is the file's last bytes: cut where its data starts
+                for (; !bytes.empty(); bytes.pop_back()) {
+                    const std::vector<std::string> lines = truncationReport(bytes);
+                    if (!lines.empty() && lines.back().find("past") != std::string::npos) break;
+                }
+            }
+            LoadedModule cutShort;
+            ASSERT_TRUE(loadModule(bytes, cutShort, error)) << c.format << ": " << error;
+            ASSERT_GE(cutShort.repairs.size(), 2u) << c.format;
+            EXPECT_EQ(cutShort.repairs[0].rfind(
+                          "the file is cut short: it holds " + std::to_string(bytes.size()), 0),
+                      0u)
+                << c.format << ": " << cutShort.repairs[0];
+            EXPECT_NE(cutShort.repairs[1].find(k.line), std::string::npos)
+                << c.format << ": " << cutShort.repairs[1];
+        }
     }
 }
 

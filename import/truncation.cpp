@@ -1,0 +1,178 @@
+#include "truncation.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "report.h"
+
+namespace {
+
+// Reads of the file by offset; bytes past its end read as 0, so a damaged header only misleads.
+class Bytes {
+  public:
+    explicit Bytes(const std::vector<std::uint8_t>& file) : f_(file) {}
+    std::size_t size() const { return f_.size(); }
+    std::uint8_t u8(std::uint64_t at) const { return at < f_.size() ? f_[at] : 0; }
+    std::uint32_t u16(std::uint64_t at) const { return u8(at) | std::uint32_t{u8(at + 1)} << 8; }
+    std::uint64_t u32(std::uint64_t at) const { return u16(at) | std::uint64_t{u16(at + 2)} << 16; }
+    bool tag(std::uint64_t at, const char* text) const {
+        const std::size_t n = std::strlen(text);
+        return at + n <= f_.size() && std::memcmp(f_.data() + at, text, n) == 0;
+    }
+    // A name field, up to its first zero byte, printable characters only.
+    std::string name(std::uint64_t at, std::size_t bytes) const {
+        std::string text;
+        for (std::size_t i = 0; i < bytes && u8(at + i) != 0; ++i)
+            text += u8(at + i) >= ' ' && u8(at + i) < 127 ? static_cast<char>(u8(at + i)) : ' ';
+        while (!text.empty() && text.back() == ' ')
+            text.pop_back();
+        return text;
+    }
+
+  private:
+    const std::vector<std::uint8_t>& f_;
+};
+
+// Where a part of the module should lie in the file.
+struct Part {
+    std::size_t number = 0; // as the report counts them: samples from 1, patterns from 0
+    std::string name;
+    std::uint64_t at = 0, bytes = 0;
+    bool sizeKnown = true; // a compressed IT sample's stored size is not in its header
+};
+
+struct Layout {
+    std::vector<Part> samples, patterns;
+};
+
+// The most parts a header may describe that are looked at: what the formats allow.
+constexpr std::size_t kMostParts = 256;
+
+Layout s3mLayout(const Bytes& f) {
+    Layout out;
+    const std::uint32_t orders = f.u16(0x20);
+    const std::size_t instruments = std::min<std::size_t>(f.u16(0x22), kMostParts),
+                      patterns = std::min<std::size_t>(f.u16(0x24), kMostParts);
+    const std::uint64_t table = 0x60 + std::uint64_t{orders};
+    for (std::size_t i = 0; i < instruments; ++i) {
+        const std::uint64_t at = std::uint64_t{f.u16(table + 2 * i)} * 16;
+        if (at == 0 || (at < f.size() && f.u8(at) != 1)) continue; // no instrument, or not a sample
+        const std::uint64_t data = (std::uint64_t{f.u8(at + 0x0D)} << 16 | f.u16(at + 0x0E)) * 16;
+        const std::uint8_t flags = f.u8(at + 0x1F);
+        const std::uint64_t bytes = f.u32(at + 0x10) * (flags & 4 ? 2 : 1) * (flags & 2 ? 2 : 1);
+        out.samples.push_back({i + 1, f.name(at + 0x30, 28), at >= f.size() ? at : data, bytes});
+    }
+    for (std::size_t p = 0; p < patterns; ++p) {
+        const std::uint64_t at = std::uint64_t{f.u16(table + 2 * instruments + 2 * p)} * 16;
+        if (at != 0) out.patterns.push_back({p, "", at, at + 2 <= f.size() ? f.u16(at) : 2});
+    }
+    return out;
+}
+
+Layout itLayout(const Bytes& f) {
+    Layout out;
+    const std::uint32_t orders = f.u16(0x20), instruments = f.u16(0x22);
+    const std::size_t samples = std::min<std::size_t>(f.u16(0x24), kMostParts),
+                      patterns = std::min<std::size_t>(f.u16(0x26), kMostParts);
+    const std::uint64_t sampleTable = 0xC0 + std::uint64_t{orders} + 4 * std::uint64_t{instruments};
+    for (std::size_t i = 0; i < samples; ++i) {
+        const std::uint64_t at = f.u32(sampleTable + 4 * i);
+        const std::uint8_t flags = f.u8(at + 0x12);
+        if (at < f.size() && !(flags & 1)) continue; // a header with no sample data
+        const std::uint64_t bytes = f.u32(at + 0x30) * (flags & 2 ? 2 : 1) * (flags & 4 ? 2 : 1);
+        out.samples.push_back(
+            {i + 1, f.name(at + 0x14, 26), at >= f.size() ? at : f.u32(at + 0x48), bytes, !(flags & 8)});
+    }
+    const std::uint64_t patternTable = sampleTable + 4 * std::uint64_t{f.u16(0x24)};
+    for (std::size_t p = 0; p < patterns; ++p) {
+        const std::uint64_t at = f.u32(patternTable + 4 * p);
+        if (at != 0) out.patterns.push_back({p, "", at, 8 + std::uint64_t{f.u16(at)}});
+    }
+    return out;
+}
+
+Layout xmLayout(const Bytes& f) {
+    Layout out;
+    const std::size_t patterns = std::min<std::size_t>(f.u16(70), kMostParts),
+                      instruments = std::min<std::size_t>(f.u16(72), kMostParts);
+    std::uint64_t at = 60 + f.u32(60);
+    for (std::size_t p = 0; p < patterns; ++p) {
+        const std::uint64_t header = std::max<std::uint64_t>(f.u32(at), 9);
+        out.patterns.push_back({p, "", at, header + f.u16(at + 7)});
+        at += header + f.u16(at + 7);
+    }
+    std::size_t number = 0; // libxmp numbers an XM's samples across its instruments
+    for (std::size_t i = 0; i < instruments && at < f.size(); ++i) {
+        const std::uint64_t header = std::max<std::uint64_t>(f.u32(at), 29);
+        const std::uint32_t count = f.u16(at + 27);
+        const std::uint64_t sampleHeader = count > 0 ? f.u32(at + 29) : 0;
+        std::uint64_t data = at + header + count * sampleHeader;
+        for (std::uint32_t s = 0; s < count && s < kMostParts; ++s) {
+            const std::uint64_t h = at + header + s * sampleHeader;
+            const std::uint64_t bytes = f.u32(h);
+            out.samples.push_back({++number, f.name(h + 18, 22), data, bytes});
+            data += bytes;
+        }
+        at = data;
+    }
+    return out;
+}
+
+std::string plural(std::size_t n, const char* one, const char* more) {
+    return n == 1 ? one : more;
+}
+
+} // namespace
+
+std::vector<std::string> truncationReport(const std::vector<std::uint8_t>& file) {
+    const Bytes f(file);
+    Layout layout;
+    if (f.tag(0, "IMPM"))
+        layout = itLayout(f);
+    else if (f.tag(0, "Extended Module: "))
+        layout = xmLayout(f);
+    else if (f.tag(0x2C, "SCRM"))
+        layout = s3mLayout(f);
+    else
+        return {};
+    const std::uint64_t size = f.size();
+    std::uint64_t described = size;
+    bool unknownSizes = false; // compressed samples: where they end is not in their headers
+    std::vector<std::string> lines;
+    std::vector<std::size_t> missing, missingPatterns;
+    for (const Part& s : layout.samples) {
+        if (s.bytes == 0) continue;
+        if (s.sizeKnown) described = std::max(described, s.at + s.bytes);
+        unknownSizes |= !s.sizeKnown;
+        const std::string label =
+            "sample " + std::to_string(s.number) + (s.name.empty() ? "" : " \"" + s.name + "\"");
+        if (s.at >= size)
+            missing.push_back(s.number);
+        else if (s.sizeKnown && s.at + s.bytes > size)
+            lines.push_back("the file ends inside " + label + " (" + std::to_string(size - s.at) + " of " +
+                            std::to_string(s.bytes) + " bytes): the sample is cut there");
+    }
+    for (const Part& p : layout.patterns) {
+        described = std::max(described, p.at + p.bytes);
+        if (p.at >= size)
+            missingPatterns.push_back(p.number);
+        else if (p.at + p.bytes > size)
+            lines.push_back("the file ends inside pattern " + std::to_string(p.number) +
+                            ": the rest of it is silent");
+    }
+    if (!missing.empty())
+        lines.push_back(plural(missing.size(), "sample ", "samples ") + numberRuns(missing) +
+                        plural(missing.size(), " lies past the file's end: it is silent",
+                               " lie past the file's end: they are silent"));
+    if (!missingPatterns.empty())
+        lines.push_back(plural(missingPatterns.size(), "pattern ", "patterns ") +
+                        numberRuns(missingPatterns) +
+                        plural(missingPatterns.size(), " lies past the file's end: it is silent",
+                               " lie past the file's end: they are silent"));
+    if (lines.empty()) return lines;
+    lines.insert(lines.begin(),
+                 "the file is cut short: it holds " + std::to_string(size) +
+                     (unknownSizes ? " bytes, and its headers place more past them"
+                                   : " of the " + std::to_string(described) + " bytes its headers describe"));
+    return lines;
+}
