@@ -82,17 +82,22 @@ double median(std::vector<double> values) {
 }
 
 // How much of a sample is kept: all of it, or, to fit, a shorter end (`frames`, for a sample that does
-// not loop) or a shorter loop (`loop` frames from the loop's start).
+// not loop) or a shorter loop (`loop` frames from the loop's start). A looping sample with a shorter end
+// has lost its loop: it plays its first `frames` frames once.
 struct Cut {
     std::size_t frames = SIZE_MAX, loop = SIZE_MAX;
 };
+
+bool keepsLoop(const SampleData& s, const Cut& cut) {
+    return s.loops && cut.frames == SIZE_MAX;
+}
 
 // The frames that are ever played: up to the loop's end, or the whole sample, as cut. A two-way loop is
 // written out forwards then backwards; a loop shorter than `minLoopFrames` is repeated until it is not.
 std::vector<float> playedFrames(const SampleData& s, const Cut& cut, double minLoopFrames,
                                 std::size_t& loopStart) {
     loopStart = 0;
-    if (!s.loops) {
+    if (!keepsLoop(s, cut)) {
         std::vector<float> frames(s.frames.begin(),
                                   s.frames.begin() + long(std::min(cut.frames, s.frames.size())));
         const std::size_t fade =
@@ -114,7 +119,7 @@ std::vector<float> playedFrames(const SampleData& s, const Cut& cut, double minL
 
 // The same count, without building the frames.
 std::size_t playedLength(const SampleData& s, const Cut& cut, double minLoopFrames) {
-    if (!s.loops) return std::min(cut.frames, s.frames.size());
+    if (!keepsLoop(s, cut)) return std::min(cut.frames, s.frames.size());
     std::size_t loop = std::min(cut.loop, s.loopEnd - s.loopStart);
     if (s.bidirectional && loop > 2) loop = 2 * loop - 2;
     return s.loopStart +
@@ -203,14 +208,18 @@ class Planner {
     // Fits the candidates in the space, in steps that cost the sound least first: lower rates a semitone
     // at a time (down to where the lowest notes play at the lowest tone), shorter ends and loops, then fewer
     // samples; lower rates below a sample's lowest notes come after shorter ends, as those notes would
-    // then all play at the table's lowest tone. Reports what it did, sample by sample.
+    // then all play at the table's lowest tone, and a loop is left out (the part before it shortened)
+    // only after that: at high output rates even the lowest stored rates can take more than the image.
+    // Reports what it did, sample by sample.
     void fit(std::vector<std::string>& report) {
         const std::vector<Candidate> before = chosen_;
         while (total() > space_ && lower(false)) {
         }
-        while (total() > space_ && shorten()) {
+        while (total() > space_ && shorten(false)) {
         }
         while (total() > space_ && lower(true)) {
+        }
+        while (total() > space_ && shorten(true)) {
         }
         std::vector<Candidate> dropped;
         while (total() > space_ && chosen_.size() > 1)
@@ -236,13 +245,18 @@ class Planner {
                                              (by > 1 ? " semitones" : " semitone"));
             }
             const SampleData& s = sample(now);
-            const std::size_t whole = s.loops ? s.loopEnd - s.loopStart : s.frames.size();
-            const std::size_t kept = std::min(s.loops ? now.cut.loop : now.cut.frames, whole);
+            const bool loop = keepsLoop(s, now.cut);
+            const std::size_t whole = loop ? s.loopEnd - s.loopStart : s.frames.size();
+            const std::size_t kept = std::min(loop ? now.cut.loop : now.cut.frames, whole);
             if (kept < whole) {
                 const int percent =
                     static_cast<int>(100.0 * double(kept) / double(std::max<std::size_t>(whole, 1)));
-                shortened.emplace_back(100 - percent, label + (s.loops ? ": its loop cut to " : ": cut to ") +
-                                                          std::to_string(percent) + "% of its length");
+                const char* what = loop      ? ": its loop cut to "
+                                   : s.loops ? ": its loop left out, cut to "
+                                             : ": cut to ";
+                shortened.emplace_back(100 - percent,
+                                       label + what + (percent < 1 ? "under 1" : std::to_string(percent)) +
+                                           "% of its length");
             }
         }
         const auto line = [&](std::vector<std::pair<int, std::string>>& items, const std::string& what) {
@@ -271,21 +285,30 @@ class Planner {
         return true;
     }
 
-    // The biggest sample's end or loop an eighth shorter, down to a few hundred bytes.
-    bool shorten() {
+    // Whether the part before a sample's loop is most of it: shortening the loop gains little.
+    bool mostlyBeforeLoop(const Candidate& c) const {
+        return double(sample(c).loopStart) * c.ratio(rate_) > bytes(c) / 2;
+    }
+
+    // The biggest sample's end or loop an eighth shorter, down to a few hundred bytes. A sample that is
+    // mostly its part before the loop is kept whole, unless `evenLoops`: then its loop is left out and
+    // that part shortened.
+    bool shorten(bool evenLoops) {
         Candidate* biggest = nullptr;
-        for (Candidate& c : chosen_)
-            if (bytes(c) > 512 && (!biggest || bytes(c) > bytes(*biggest))) biggest = &c;
+        for (Candidate& c : chosen_) {
+            const bool can =
+                bytes(c) > 512 && (evenLoops || !keepsLoop(sample(c), c.cut) || !mostlyBeforeLoop(c));
+            if (can && (!biggest || bytes(c) > bytes(*biggest))) biggest = &c;
+        }
         if (!biggest) return false;
         const SampleData& s = sample(*biggest);
-        if (s.loops) {
-            const std::size_t loop = std::min(biggest->cut.loop, s.loopEnd - s.loopStart);
-            if (double(s.loopStart) * biggest->ratio(rate_) > bytes(*biggest) / 2)
-                return false; // the part before the loop is most of it: keep it whole
-            biggest->cut.loop = loop - loop / 8;
+        Cut& cut = biggest->cut;
+        if (keepsLoop(s, cut) && !mostlyBeforeLoop(*biggest)) {
+            const std::size_t loop = std::min(cut.loop, s.loopEnd - s.loopStart);
+            cut.loop = loop - loop / 8;
         } else {
-            biggest->cut.frames = std::min(biggest->cut.frames, s.frames.size());
-            biggest->cut.frames -= biggest->cut.frames / 8;
+            cut.frames = std::min({cut.frames, s.frames.size(), s.loops ? s.loopStart : SIZE_MAX});
+            cut.frames -= cut.frames / 8;
         }
         return true;
     }
@@ -325,7 +348,8 @@ KeptSample makeSample(const Candidate& c, const SampleData& s, int entry, double
     k.scale = c.ratio(rate);
     std::size_t loopStart = 0;
     const std::vector<float> frames = playedFrames(s, c.cut, kShortestLoop / k.scale, loopStart);
-    const std::vector<float> out = resampleFrames(frames, k.scale, loopStart, s.loops);
+    const bool loops = keepsLoop(s, c.cut);
+    const std::vector<float> out = resampleFrames(frames, k.scale, loopStart, loops);
     float peak = 1e-6f;
     for (float f : out)
         peak = std::max(peak, std::fabs(f));
@@ -334,8 +358,8 @@ KeptSample makeSample(const Candidate& c, const SampleData& s, int entry, double
     // and scored no better on chroma and worse on onsets.
     for (float f : out)
         k.nibbles.push_back(quantizeNibble(f * gain));
-    k.loops = s.loops;
-    if (s.loops)
+    k.loops = loops;
+    if (loops)
         k.loopStart = std::min(static_cast<std::size_t>(std::lround(double(loopStart) * k.scale)),
                                k.nibbles.size() - 1);
     return k;

@@ -7,7 +7,7 @@
 namespace {
 
 // libxmp's effect numbers.
-constexpr std::uint8_t kFxExtended = 0x0E, kFxSpeed = 0x0F;
+constexpr std::uint8_t kFxBreak = 0x0D, kFxExtended = 0x0E, kFxSpeed = 0x0F;
 constexpr std::uint8_t kPatternLoop = 0x60; // extended command 6x: loop start (x = 0) or end
 constexpr std::uint8_t kUsualTempoByte = 0x78, kHighestTempoByte = 220;
 // ProTracker's CIA tempo commands below this are what a VBlank song's slow speeds look like.
@@ -136,11 +136,51 @@ void mendSharedLoops(const xmp_module& m, TimingFix& fix) {
         ++mended;
     });
     if (mended > 0) {
-        fix.globalLoop = true;
+        fix.mendedLines = true;
         fix.report.push_back(std::to_string(mended) +
                              " pattern loop(s) ended on several channels of one line play once, as Scream "
                              "Tracker 3 (one loop counter for all channels) played them");
     }
+}
+
+// NoiseTracker's pattern break always goes to line 0 of the next position, whatever its parameter. Its
+// songs are told as module players tell them: the tags N.T., M&K! and FEST, and M.K. songs that use only
+// what NoiseTracker has (notes of the Amiga's three octaves, no commands 7-9, no extended command but
+// the filter's E0x/E1x, speeds below 32, at most one pattern break a pattern, samples below 64 KB).
+// ProTracker reads the parameter as a line; libxmp does too. Their breaks lose it.
+void mendNoiseTrackerBreaks(const xmp_module& m, const std::vector<std::uint8_t>& f, TimingFix& fix) {
+    constexpr std::size_t kSampleHeaders = 20, kSampleHeader = 30, kSamples = 31, kPatternBytes = 1024;
+    constexpr std::size_t kPatternsAt = 1084;
+    constexpr unsigned kLowestAmigaPeriod = 110, kHighestAmigaPeriod = 881; // half a semitone beyond
+    const bool tagged = tagIs(f, "N.T.") || tagIs(f, "M&K!") || tagIs(f, "FEST");
+    if (!tagged && !tagIs(f, "M.K.")) return;
+    for (std::size_t i = 0; i < kSamples && !tagged; ++i) {
+        const std::size_t at = kSampleHeaders + i * kSampleHeader + 22;
+        if (2u * (unsigned(f[at]) << 8 | f[at + 1]) > 0xFFFF) return;
+    }
+    const std::size_t stored =
+        std::min<std::size_t>(std::size_t(std::max(m.pat, 0)), (f.size() - kPatternsAt) / kPatternBytes);
+    for (std::size_t p = 0; p < stored && !tagged; ++p) {
+        int breaks = 0;
+        for (std::size_t cell = 0; cell < 256; ++cell) {
+            const std::uint8_t* c = f.data() + kPatternsAt + p * kPatternBytes + cell * 4;
+            const unsigned period = unsigned(c[0] & 0x0F) << 8 | c[1], effect = c[2] & 0x0Fu, param = c[3];
+            const bool amiga = period == 0 || (period >= kLowestAmigaPeriod && period <= kHighestAmigaPeriod);
+            if (!amiga || (effect >= 7 && effect <= 9) || (effect == 0xE && param > 1) ||
+                (effect == 0xF && param > 0x1F) || (effect == 0xD && ++breaks > 1))
+                return;
+        }
+    }
+    int mended = 0;
+    forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
+        for (xmp_event* e : events)
+            if (e->fxt == kFxBreak && e->fxp != 0) e->fxp = 0, ++mended;
+    });
+    if (mended == 0) return;
+    fix.mendedLines = true;
+    fix.report.push_back(std::to_string(mended) +
+                         " pattern break(s) go to line 0 of the next position, as NoiseTracker played them "
+                         "(a NoiseTracker song: it uses only NoiseTracker's commands)");
 }
 
 } // namespace
@@ -164,6 +204,7 @@ TimingFix findTimingFix(xmp_context ctx, const xmp_module& module, const std::ve
     TimingFix fix;
     findSoundtrackerTempo(module, original, repaired, fix);
     mendSharedLoops(module, fix);
+    if (!repaired) mendNoiseTrackerBreaks(module, original, fix);
     if (!repaired && xmp_start_player(ctx, 8000, XMP_FORMAT_MONO) == 0) {
         if (std::strstr(module.type, "Noisetracker") != nullptr)
             xmp_set_player(ctx, XMP_PLAYER_MODE, XMP_MODE_PROTRACKER);
@@ -174,12 +215,11 @@ TimingFix findTimingFix(xmp_context ctx, const xmp_module& module, const std::ve
 }
 
 void applyTimingFix(xmp_context ctx, const TimingFix& fix) {
-    // Setting the player's flags makes libxmp find the song's end again, with the mended lines too.
+    // A change of the VBlank flag makes libxmp find the song's end again: where lines were mended, the
+    // flag is changed there and back, so that the end is found with the mended lines.
     const int flags = xmp_get_player(ctx, XMP_PLAYER_CFLAGS);
-    if (fix.vblank) xmp_set_player(ctx, XMP_PLAYER_CFLAGS, flags | XMP_FLAGS_VBLANK);
-    if (fix.globalLoop) {
-        xmp_set_player(ctx, XMP_PLAYER_CFLAGS, flags ^ XMP_FLAGS_VBLANK);
-        xmp_set_player(ctx, XMP_PLAYER_CFLAGS, flags);
-    }
+    const int wanted = fix.vblank ? flags | XMP_FLAGS_VBLANK : flags;
+    if (fix.mendedLines) xmp_set_player(ctx, XMP_PLAYER_CFLAGS, wanted ^ XMP_FLAGS_VBLANK);
+    if (fix.mendedLines || wanted != flags) xmp_set_player(ctx, XMP_PLAYER_CFLAGS, wanted);
     if (fix.tempoFactor != 1) xmp_set_tempo_factor(ctx, fix.tempoFactor);
 }

@@ -10,9 +10,9 @@
 #include <vector>
 
 struct TimingFix {
-    bool vblank = false;     // speed commands of 32 and more set ticks per line, not the tempo
-    double tempoFactor = 1;  // libxmp's tick length times this is the tracker's
-    bool globalLoop = false; // pattern loops share one counter across channels
+    bool vblank = false;      // speed commands of 32 and more set ticks per line, not the tempo
+    double tempoFactor = 1;   // libxmp's tick length times this is the tracker's
+    bool mendedLines = false; // commands in the module's lines were changed: libxmp finds its end again
     std::vector<std::string> report;
 };
 

@@ -1,5 +1,6 @@
 // The importer's hard paths on modules built here: more channels than streams, more samples than table
-// entries, more song than the image holds, and a sample that glides over octaves.
+// entries, more song than the image holds, more samples than it holds, and a sample that glides over
+// octaves.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,11 +20,11 @@ namespace {
 constexpr int kRate = 8000;
 constexpr double kTickSeconds = 12.0 * 13 / kRate; // an engine tick at 125 BPM and 8000 Hz
 
-ImportResult importOrFail(const std::vector<std::uint8_t>& file) {
+ImportResult importOrFail(const std::vector<std::uint8_t>& file, int rate = kRate) {
     ImportResult result;
     std::string error;
     ImportOptions options;
-    options.rate = kRate;
+    options.rate = rate;
     EXPECT_TRUE(importModule(file, options, result, error)) << error;
     return result;
 }
@@ -108,6 +109,27 @@ TEST(ImportPaths, ASongTooLongForTheImageIsMadeCompactAndKeepsItsLength) {
     EXPECT_TRUE(reportHas(r, "every 2 rows share one line"));
     EXPECT_NEAR(r.moduleSeconds, 64 * 7.68, 0.05);
     EXPECT_NEAR(r.romSeconds, r.moduleSeconds, kTickSeconds);
+}
+
+// Two samples of 32,000 bytes, each mostly its part before a short loop, on two channels of a position
+// (7.68 s). At 8000 Hz they fit at their best rates. At 44100 Hz even the table's lowest step (81, 0.32
+// bytes per output sample) stores 1.68 bytes a frame of the module's sample: 54 KB each, more than the
+// image. The samples give way, their loops left out, and the song plays whole.
+TEST(ImportPaths, SamplesTooBigForTheImageGiveWayToTheSong) {
+    struct Case {
+        int rate;
+        bool loopsLeftOut;
+    } const cases[] = {{8000, false}, {44100, true}};
+    ModLayout layout;
+    layout.samples = {{"pad a", 16000, 0, 64, 14000, 2000}, {"pad b", 16000, 0, 64, 14000, 2000}};
+    layout.cells = {{0, 0, 0, 1, 428, 0, 0}, {0, 0, 1, 2, 320, 0, 0}, {0, 32, 0, 2, 428, 0, 0}};
+    for (const Case& c : cases) {
+        const ImportResult r = importOrFail(buildMod(layout), c.rate);
+        EXPECT_NEAR(r.moduleSeconds, 7.68, 0.01) << c.rate;
+        EXPECT_NEAR(r.romSeconds, r.moduleSeconds, 0.02) << c.rate;
+        EXPECT_EQ(reportHas(r, "its loop left out"), c.loopsLeftOut) << c.rate;
+        EXPECT_FALSE(reportHas(r, "the song does not fit")) << c.rate;
+    }
 }
 
 // A note sliding up nearly three octaves (period 856 to the slide's limit 113) over 24 lines: the engine's

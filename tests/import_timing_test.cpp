@@ -97,6 +97,33 @@ TEST(ImportTiming, KeepsTheLengthAtEveryRate) {
     }
 }
 
+// A pattern break D10 on line 20 of position 0, of two: ProTracker goes on at line 10 of position 1
+// (21 + 54 lines of 6 ticks at 50 a second: 9.0 s), NoiseTracker at its line 0 (21 + 64 lines: 10.2 s).
+// An M.K. song is NoiseTracker's when it uses nothing NoiseTracker lacks: a volume slide keeps it so; a
+// sample offset (9xx), a fine slide (E1x) or a second break in the pattern make it ProTracker's.
+TEST(ImportTiming, BreaksToTheLineTheirTrackerDid) {
+    struct Case {
+        const char* what;
+        ModCellLayout cell;
+        double seconds;
+        bool noiseTracker;
+    } const cases[] = {
+        {"a volume slide", {0, 5, 1, 0, 0, 0xA, 0x01}, 85 * 0.12, true},
+        {"a sample offset", {0, 5, 1, 0, 0, 0x9, 0x01}, 75 * 0.12, false},
+        {"a fine slide", {0, 5, 1, 0, 0, 0xE, 0x12}, 75 * 0.12, false},
+        {"two breaks", {0, 20, 3, 0, 0, 0xD, 0x10}, 75 * 0.12, false},
+    };
+    for (const Case& c : cases) {
+        ModLayout layout = song(2, {c.cell, {0, 20, 2, 0, 0, 0xD, 0x10}});
+        layout.patterns = 2;
+        layout.orders = {0, 1};
+        const ImportResult r = importAt(buildMod(layout), 8000);
+        EXPECT_NEAR(r.moduleSeconds / c.seconds, 1, 0.005) << c.what;
+        EXPECT_NEAR(r.romSeconds / c.seconds, 1, 0.005) << c.what;
+        EXPECT_EQ(reportHas(r, "as NoiseTracker played them"), c.noiseTracker) << c.what;
+    }
+}
+
 TEST(ImportTiming, KnowsEveryAmigaModType) {
     for (const char* type : {"Protracker M.K.", "Protracker M!K!", "Startrekker FLT4", "Noisetracker N.T.",
                              "Noisetracker M&K!", "Ultimate Soundtracker", "D.O.C Soundtracker 2.0"})
