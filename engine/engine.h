@@ -5,6 +5,7 @@
 // fills the memory image and the two tables once, then calls `songTick` once after every 13 mixer steps.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -63,9 +64,26 @@ constexpr std::uint16_t PeriodTable[kTones] = {
     489,  518,  549,  581,  617,  652,  690,  734,  775,  820,  872,  924,  975, 1033, 1098, 1162,
     1234, 1303, 1381, 1468, 1550, 1641, 1743, 1860, 1964, 2082, 2214, 2324, 2491};
 
-// The step of a tone. Tones above kHighestTone play the highest step.
+// The step of every tone a cell or an arpeggio can name: tones above kHighestTone play the highest step.
+// One load for a note start, with no test of the tone.
+constexpr auto ToneSteps = [] {
+    std::array<std::uint16_t, 256> steps{};
+    for (std::size_t tone = 0; tone < steps.size(); ++tone)
+        steps[tone] = PeriodTable[tone <= kHighestTone ? tone : kHighestTone];
+    return steps;
+}();
+
+static_assert(
+    [] {
+        for (const std::uint16_t step : ToneSteps)
+            if (step == 0) return false;
+        return true;
+    }(),
+    "every tone moves its stream");
+
+// The step of a tone.
 inline std::uint16_t toneStep(std::uint8_t tone) {
-    return PeriodTable[tone <= kHighestTone ? tone : kHighestTone];
+    return ToneSteps[tone];
 }
 
 // Per-stream state, indexed by stream 0-3.

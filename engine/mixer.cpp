@@ -58,24 +58,34 @@ constexpr int kShareBias = 32; // a share's value for nibble 0
 
 constexpr std::uint64_t kNever = ~std::uint64_t{0};
 
-std::uint32_t Acc[kStreams];  // select << 24 | position << 8 | fraction, or kSilent
-std::uint32_t Incr[kStreams]; // the step while running freely, else 0
-std::uint64_t Due[kStreams];  // the step count at which the stream next needs a whole step
-std::uint64_t Clock;          // mixer steps run since the program started
-std::uint64_t NextDue;        // the least of Due
-unsigned Free;                // streams running freely (bit s for stream s): Acc holds their position
+std::uint32_t Acc[kStreams];           // select << 24 | position << 8 | fraction, or kSilent
+std::uint32_t Incr[kStreams];          // the step while running freely, else 0
+std::uint32_t EndAt[kStreams];         // a free stream's end, as its position is held: end << 8
+std::uint64_t Due[kStreams];           // the step count at which the stream next needs a whole step
+std::uint64_t Clock;                   // mixer steps run since the program started
+std::uint64_t NextDue;                 // the least of Due
+std::uint8_t Free[kStreams];           // 1 for a stream running freely: Acc holds its position
 unsigned Dirty = (1u << kStreams) - 1; // streams to work out again before the next step
 bool Recount = true;                   // NextDue is to be found again before the next step
 std::uint16_t StepsSeen[kStreams];     // ASIncr as it was when each stream was worked out
+
+// The position and fraction of a free stream's Acc, without the nibble select.
+constexpr std::uint32_t kPlaceMask = (kImageSize << 8) - 1;
 
 void markDirty(std::uint8_t s) {
     Dirty |= 1u << s;
 }
 
+// The step at which a free stream at `place` (position << 8 | fraction) as of step `clock` next needs a
+// whole step: it advances freely while it stays below its end. Every free step reads below the end, and
+// so does the whole step that comes after them.
+std::uint64_t dueStepOf(std::uint8_t s, std::uint32_t place, std::uint64_t clock) {
+    return Incr[s] != 0 ? clock + (EndAt[s] - place - 1) / Incr[s] : kNever;
+}
+
 // Works a stream's free run out from the stream arrays, as of step `clock`.
 void workOut(std::uint8_t s, std::uint64_t clock) {
-    const unsigned bit = 1u << s;
-    Free &= ~bit;
+    Free[s] = 0;
     Acc[s] = kSilent;
     Incr[s] = 0;
     Due[s] = kNever;
@@ -89,10 +99,19 @@ void workOut(std::uint8_t s, std::uint64_t clock) {
     const std::uint32_t position = static_cast<std::uint32_t>(AS[s] << 8 | ASIncrFracCnt[s]);
     Acc[s] = (getNibbleSelect(s) != 0 ? kImageSize << 8 : 0) | position;
     Incr[s] = ASIncr[s];
-    Free |= bit;
-    // Advances that stay below the end. Every free step reads below the end, and so does the whole step
-    // that comes after them.
-    if (Incr[s] != 0) Due[s] = clock + ((static_cast<std::uint32_t>(end) << 8) - position - 1) / Incr[s];
+    EndAt[s] = static_cast<std::uint32_t>(end << 8);
+    Free[s] = 1;
+    Due[s] = dueStepOf(s, position, clock);
+}
+
+// A stream given a new step by a slide, the vibrato or an arpeggio. A free one keeps its place and
+// finds its due step again; for the others the step plays no part until they are worked out.
+void retune(std::uint8_t s) {
+    StepsSeen[s] = ASIncr[s];
+    if (Free[s] == 0) return;
+    Incr[s] = ASIncr[s];
+    Due[s] = dueStepOf(s, Acc[s] & kPlaceMask, Clock);
+    Recount = true;
 }
 
 void findNextDue() {
@@ -103,7 +122,7 @@ void findNextDue() {
 void workOutTouched() {
     if (std::memcmp(StepsSeen, ASIncr, sizeof StepsSeen) != 0)
         for (std::uint8_t s = 0; s < kStreams; ++s)
-            if (StepsSeen[s] != ASIncr[s]) markDirty(s);
+            if (StepsSeen[s] != ASIncr[s]) retune(s);
     if (Dirty != 0) {
         for (std::uint8_t s = 0; s < kStreams; ++s)
             if (Dirty & 1u << s) workOut(s, Clock);
@@ -118,9 +137,19 @@ void workOutTouched() {
 
 // The stream arrays of the streams running freely, from their free-run state.
 void writeBack() {
+    std::uint32_t flags;
+    std::memcpy(&flags, Free, sizeof flags);
+    if (flags == 0x01010101u) { // all four, as most often: no tests
+#pragma GCC unroll 4
+        for (std::uint8_t s = 0; s < kStreams; ++s) {
+            AS[s] = Acc[s] >> 8 & (kImageSize - 1);
+            ASIncrFracCnt[s] = static_cast<std::uint8_t>(Acc[s]);
+        }
+        return;
+    }
 #pragma GCC unroll 4
     for (std::uint8_t s = 0; s < kStreams; ++s) {
-        const bool free = Free & 1u << s;
+        const bool free = Free[s] != 0;
         AS[s] = free ? Acc[s] >> 8 & (kImageSize - 1) : AS[s];
         ASIncrFracCnt[s] = free ? static_cast<std::uint8_t>(Acc[s]) : ASIncrFracCnt[s];
     }
@@ -177,7 +206,7 @@ std::uint8_t dueStep(std::uint8_t& last) {
             continue;
         }
         due |= 1u << s;
-        if (Free & 1u << s) {
+        if (Free[s] != 0) {
             AS[s] = Acc[s] >> 8 & (kImageSize - 1);
             ASIncrFracCnt[s] = static_cast<std::uint8_t>(Acc[s]);
         }
@@ -223,8 +252,8 @@ void playSample(std::uint8_t n, std::uint8_t s, std::uint8_t tone) {
     if (s >= kStreams || n >= std::size(SampleInfo)) return;
     const SampleRecord& r = SampleInfo[n];
     const std::uint16_t step = toneStep(tone);
-    // Stopped while its positions change, so a step in between would skip the stream.
-    *RunningFlags[s] = 0;
+    // On the target the stream is stopped while its positions change, so that an interrupt in between
+    // skips it; here no step can come in between, so it is only started once it is set.
     AS[s] = r.start;
     ASReload[s] = r.loopStart;
     ASEnd[s] = r.end;
@@ -232,21 +261,20 @@ void playSample(std::uint8_t n, std::uint8_t s, std::uint8_t tone) {
     ASIncrFracCnt[s] = 0;
     *NibbleFlags[s] = r.nibble;
     *RunningFlags[s] = 1;
-    // Its free run from the next step on, worked out here as workOut would.
-    const unsigned bit = 1u << s;
+    // Its free run from the next step on, worked out here as workOut would; a tone's step is never 0.
     const Position end = std::min(r.end, kImageSize);
     StepsSeen[s] = step;
-    Dirty &= ~bit;
     Recount = true;
     if (r.start >= end) {
-        Free &= ~bit, Acc[s] = kSilent, Incr[s] = 0, Due[s] = Clock;
+        Free[s] = 0, Acc[s] = kSilent, Incr[s] = 0, Due[s] = Clock;
         return;
     }
     const auto position = static_cast<std::uint32_t>(r.start << 8);
-    Free |= bit;
+    Free[s] = 1;
     Acc[s] = (r.nibble != 0 ? kImageSize << 8 : 0) | position;
     Incr[s] = step;
-    Due[s] = step != 0 ? Clock + ((static_cast<std::uint32_t>(end) << 8) - position - 1) / step : kNever;
+    EndAt[s] = static_cast<std::uint32_t>(end << 8);
+    Due[s] = Clock + (EndAt[s] - position - 1) / step;
 }
 
 void decodeImage() {

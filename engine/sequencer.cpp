@@ -5,6 +5,8 @@
 #include "sequencer.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <iterator>
 
 #include "trace.h"
@@ -23,6 +25,41 @@ std::uint8_t lineDelayCnt;
 namespace {
 std::uint8_t u8(int v) {
     return static_cast<std::uint8_t>(v);
+}
+
+// The note line, "playing smp <sample> ch <channel> per <tone>", is the trace's most frequent: up to
+// four on every line start. Its head up to the tone is the same for each sample number and channel, so
+// it is kept ready: the text, and its length in the last byte. One copy writes it.
+using NoteHead = std::array<char, 32>;
+constexpr char kNoteSample[] = "playing smp ", kNoteChannel[] = " ch ", kNotePer[] = " per ";
+
+constexpr auto NoteHeads = [] {
+    std::array<NoteHead, kSampleNumbers * kChannels> heads{};
+    for (unsigned sample = 0; sample < kSampleNumbers; ++sample)
+        for (unsigned c = 0; c < kChannels; ++c) {
+            NoteHead& head = heads[sample * kChannels + c];
+            std::size_t n = 0;
+            const auto text = [&](const char* t) {
+                while (*t != '\0')
+                    head[n++] = *t++;
+            };
+            const auto number = [&](unsigned v) {
+                if (v >= 10) head[n++] = static_cast<char>('0' + v / 10);
+                head[n++] = static_cast<char>('0' + v % 10);
+            };
+            text(kNoteSample), number(sample), text(kNoteChannel), number(c), text(kNotePer);
+            head.back() = static_cast<char>(n);
+        }
+    return heads;
+}();
+
+void traceNote(std::uint8_t sampleNumber, std::uint8_t c, std::uint8_t tone) {
+    const NoteHead& head = NoteHeads[sampleNumber * kChannels + c];
+    char* p = beginTraceLine();
+    std::memcpy(p, head.data(), head.size());
+    p = trace_detail::put(p + head.back(), tone);
+    *p++ = '\n';
+    endTraceLine(p);
 }
 } // namespace
 
@@ -65,15 +102,20 @@ void songTick() {
         imageBytes(at, copy, kLineBytes);
     nextLine = u8(Line + 1);
     subTick = 0;
+    const bool lineStart = tick == 0; // notes start on tick 0 only
+    // Unrolled: each channel's stream arrays are then reached at fixed addresses.
+#pragma GCC unroll 4
     for (std::uint8_t c = 0; c < kStreams; ++c) {
         const std::uint8_t* cell = row + kCellBytes * c;
         const std::uint8_t head = cell[kCellHead], tone = cell[kCellTone], param = cell[kCellParam];
         const std::uint8_t sampleNumber = cellSample(head);
-        if (tick == 0 && sampleNumber != 0) {
-            traceLine("playing smp ", sampleNumber, " ch ", c, " per ", tone);
+        if (lineStart && sampleNumber != 0) {
+            traceNote(sampleNumber, c, tone);
             playSample(sampleNumber, c, tone);
         }
-        applyEffect(c, cellEffect(head), tone, param);
+        // Most cells carry no effect: an arpeggio with parameter 0 does nothing.
+        const std::uint8_t effect = cellEffect(head);
+        if (effect != kArpeggio || param != 0) applyEffect(c, effect, tone, param);
     }
 
     tick = u8(tick + 1);
@@ -88,14 +130,13 @@ void songTick() {
 }
 
 void applyEffect(std::uint8_t c, std::uint8_t effect, std::uint8_t tone, std::uint8_t param) {
-    const std::uint8_t x = paramHigh(param), y = paramLow(param);
     switch (effect) {
     case kArpeggio: // the cell's tone, then tone + x, then tone + y, by tick
         if (param == 0) break;
         switch (tick % 3) {
         case 0: setSampleTone(c, tone); break;
-        case 1: setSampleTone(c, u8(tone + x)); break;
-        default: setSampleTone(c, u8(tone + y)); break;
+        case 1: setSampleTone(c, u8(tone + paramHigh(param))); break;
+        default: setSampleTone(c, u8(tone + paramLow(param))); break;
         }
         break;
     case kSlideUp: // a larger step is a higher pitch; carries into later lines
@@ -109,7 +150,7 @@ void applyEffect(std::uint8_t c, std::uint8_t effect, std::uint8_t tone, std::ui
         if (vibratoIdx[c] >= std::size(VibratoTable)) vibratoIdx[c] = 0;
         break;
     case kVolumeSlide: { // up x, down y, kept to 0-15; a result above 100 is an underflow to 0
-        std::uint8_t v = u8(ASVolume[c] + x - y);
+        std::uint8_t v = u8(ASVolume[c] + paramHigh(param) - paramLow(param));
         if (v > kVolumeUnderflow) v = 0;
         if (v > kVolumeSlideTop) v = kVolumeSlideTop;
         ASVolume[c] = v;
@@ -127,8 +168,9 @@ void applyEffect(std::uint8_t c, std::uint8_t effect, std::uint8_t tone, std::ui
         nextLine = u8(param + kLinesPerPattern);
         traceLine("pattern break to ", nextLine);
         break;
-    case kExtended:
-        switch (x) {
+    case kExtended: {
+        const std::uint8_t y = paramLow(param);
+        switch (paramHigh(param)) {
         case kNoteCut: // on tick y - 1; y = 0 never cuts
             if (tick == y - 1) setStreamRunning(c, 0);
             break;
@@ -149,6 +191,7 @@ void applyEffect(std::uint8_t c, std::uint8_t effect, std::uint8_t tone, std::ui
         default: break; // other extended commands do nothing
         }
         break;
+    }
     case kSpeed: // kSpeedLineTicks and above set ticks per line, below set calls per tick
         if (param >= kSpeedLineTicks)
             durationLine = u8(param - kSpeedLineTicks);

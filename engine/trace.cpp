@@ -14,14 +14,14 @@ TraceSink Trace = {writeStandardError, nullptr};
 
 namespace trace_detail {
 char Buffer[kBufferSize];
-std::size_t Length = 0;
+char* End = Buffer;
 } // namespace trace_detail
 
 void flushTrace() {
     using namespace trace_detail;
-    if (Length == 0) return;
-    const std::size_t length = Length;
-    Length = 0;
+    if (End == Buffer) return;
+    const auto length = static_cast<std::size_t>(End - Buffer);
+    End = Buffer;
     Trace.write(Trace.context, Buffer, length);
 }
 

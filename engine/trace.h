@@ -38,7 +38,9 @@ namespace trace_detail {
 constexpr std::size_t kBufferSize = 64 * 1024;
 constexpr std::size_t kMaxLine = 128;
 extern char Buffer[kBufferSize];
-extern std::size_t Length;
+extern char* End; // where the next line goes
+// A line may start at or before this and still fit.
+inline char* const kLastLineStart = Buffer + (kBufferSize - kMaxLine);
 
 // "0" to "255", padded to 3 characters, with the length in the fourth byte: nearly every number in
 // the song's trace is one byte.
@@ -80,14 +82,24 @@ char* put(char* p, Hex4 v);
 
 } // namespace trace_detail
 
+// Room for one line of at most kMaxLine bytes (the bytes after the line's end may be overwritten):
+// where the line goes. endTraceLine takes the line, once written, newline included.
+inline char* beginTraceLine() {
+    using namespace trace_detail;
+    if (End > kLastLineStart) flushTrace();
+    return End;
+}
+inline void endTraceLine(char* end) {
+    trace_detail::End = end;
+}
+
 template <typename... Parts> void traceLine(const Parts&... parts) {
     using namespace trace_detail;
     // The widest line this call can write, plus the newline and the byte a small number may spill.
     constexpr std::size_t kLongest = (widthOf<Parts>() + ... + 2);
     static_assert(kLongest <= kMaxLine, "a trace line must fit the line room");
-    if (kBufferSize - Length < kMaxLine) flushTrace();
-    char* p = Buffer + Length;
+    char* p = beginTraceLine();
     ((p = put(p, parts)), ...);
     *p++ = '\n';
-    Length = static_cast<std::size_t>(p - Buffer);
+    endTraceLine(p);
 }

@@ -2,6 +2,7 @@
 // the streams, and the fast path against a plain one-step-at-a-time model.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <random>
 
 #include "engine/engine.h"
@@ -208,6 +209,61 @@ TEST(MixerModel, RandomStreamsMatchTheStepByStepModel) {
             ASSERT_EQ(AS[s], model[s].as) << "trial " << trial << " stream " << int(s);
             ASSERT_EQ(ASIncrFracCnt[s], model[s].frac) << "trial " << trial;
             ASSERT_EQ(getStreamRunning(s) != 0, model[s].running != 0) << "trial " << trial;
+        }
+    }
+}
+
+// Between runs of steps the sequencer changes the streams as its notes and effects do: a new note, a new
+// step (tone, slides, vibrato), a stop or a start. Free runs span the runs of steps and only what changed is
+// worked out again; every run must still match the model, whatever was changed before it.
+TEST(MixerModel, ChangesBetweenRunsMatchTheStepByStepModel) {
+    std::mt19937_64 rng(11);
+    std::vector<std::uint8_t> rom(0x8000);
+    for (auto& b : rom)
+        b = static_cast<std::uint8_t>(rng());
+    placeRom(rom.data(), rom.size());
+    soundInit();
+    // Long and short loops, a sample that stops, one that ends where it starts, one past the image.
+    const SampleRecord samples[] = {{0x9000, 0xA000, 0, 0x9800},
+                                    {0xA000, 0xA030, 1, 0xA010},
+                                    {0xB000, 0xB100, 0, 0},
+                                    {0xC000, 0xC000, 1, 0xC000},
+                                    {0xFF00, 0xFFFF, 1, 0xFF80}};
+    for (std::size_t i = 0; i < std::size(samples); ++i)
+        SampleInfo[i + 1] = samples[i];
+    ModelStream model[4] = {};
+    std::uint8_t mix = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const auto s = static_cast<std::uint8_t>(rng() % 4);
+        ModelStream& m = model[s];
+        switch (rng() % 6) {
+        case 0: { // a note
+            const auto n = static_cast<std::uint8_t>(1 + rng() % std::size(samples));
+            const auto tone = static_cast<std::uint8_t>(rng() % 64);
+            playSample(n, s, tone);
+            const SampleRecord& r = SampleInfo[n];
+            m = {r.start, r.end, r.loopStart, toneStep(tone), 0, 1, r.nibble};
+            break;
+        }
+        case 1: setSampleTone(s, static_cast<std::uint8_t>(rng() % 64)); break;
+        case 2: applyEffect(s, kSlideUp, 0, static_cast<std::uint8_t>(rng())); break;
+        case 3: applyEffect(s, kSlideDown, 0, static_cast<std::uint8_t>(rng())); break;
+        case 4: applyEffect(s, kVibrato, 0, 1); break;
+        default: // a stop or a start
+            m.running = static_cast<std::uint8_t>(rng() % 2);
+            setStreamRunning(s, m.running);
+            break;
+        }
+        m.incr = ASIncr[s];
+        const std::size_t steps = 1 + rng() % 40;
+        std::vector<std::uint8_t> expected(steps), got(steps);
+        for (auto& b : expected)
+            b = modelStep(model, mix);
+        timer0_isr(got.data(), steps);
+        ASSERT_EQ(got, expected) << "round " << round;
+        for (std::uint8_t t = 0; t < 4; ++t) {
+            ASSERT_EQ(AS[t], model[t].as) << "round " << round << " stream " << int(t);
+            ASSERT_EQ(ASIncrFracCnt[t], model[t].frac) << "round " << round << " stream " << int(t);
         }
     }
 }

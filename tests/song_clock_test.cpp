@@ -1,6 +1,9 @@
 // The song clock: when lines start, how long they last, and how the song walks its lines and orders.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <iterator>
+
 #include "engine/sequencer.h"
 #include "engine_harness.h"
 
@@ -59,6 +62,25 @@ TEST(SongClock, LineDurations) {
         EXPECT_EQ(notes[0], 13 + c.lineBytes) << c.what;
         EXPECT_EQ(notes[1] - notes[0], c.lineBytes) << c.what;
     }
+}
+
+// The note line of every sample number on every channel, with tones of one, two and three digits, as
+// printf writes it. Line l - 1 starts sample l on all four channels.
+TEST(SongClock, NoteLinesOfEverySampleChannelAndTone) {
+    const std::uint8_t tones[] = {0, 7, 10, 61, 99, 100, 255};
+    RomBuilder rom = baseRom();
+    std::vector<std::string> expected;
+    for (std::uint8_t sample = 1; sample < kSampleNumbers; ++sample)
+        for (std::uint8_t ch = 0; ch < kChannels; ++ch) {
+            const std::uint8_t tone = tones[(sample + ch) % std::size(tones)];
+            rom.cell(kSong, 0, sample - 1u, ch, {sample, tone});
+            char text[64];
+            std::snprintf(text, sizeof text, "playing smp %d ch %d per %d", sample, ch, tone);
+            expected.push_back(text);
+        }
+    EngineHarness h(rom);
+    h.render(13 + (kSampleNumbers - 1u) * 858);
+    EXPECT_EQ(h.linesStartingWith("playing smp"), expected);
 }
 
 TEST(SongClock, TraceOfTheFirstLines) {
