@@ -159,9 +159,10 @@ TEST(PlayView, KeysFromTerminalBytes) {
         {" ", {Key::Pause}},
         {"q", {Key::Quit}},
         {"\x1b[C\x1b[D", {Key::Next, Key::Previous}},
-        {"\x1bOC\x1bOD", {Key::Next, Key::Previous}}, // application cursor mode
-        {"\x1b[1;5C", {Key::Next}},                   // with a modifier
-        {"x\x1b[A\x1b", {}},                          // other keys, a cut sequence
+        {"\x1bOC\x1bOD", {Key::Next, Key::Previous}},   // application cursor mode
+        {"\x1b[1;5C", {Key::Next}},                     // with a modifier
+        {"14e", {Key::Song0, Key::Song3, Key::Effect}}, // songs 0 and 3 of the image, the next effect
+        {"x\x1b[A\x1b", {}},                            // other keys, a cut sequence
     };
     for (const auto& [bytes, keys] : cases)
         EXPECT_EQ(decodeKeys(bytes), keys) << bytes.size();
@@ -435,6 +436,17 @@ class Pty {
                 usleep(20000); // the program has closed the terminal
         }
     }
+    // Reads until the screen, from `from` bytes of output on, holds `text` (escape sequences aside), or
+    // `ms` have passed; returns where it was found, or npos.
+    std::size_t readUntil(const std::string& text, std::size_t from, int ms) {
+        for (int waited = 0; waited < ms; waited += 20) {
+            const std::string seen = std::regex_replace(output_.substr(std::min(from, output_.size())),
+                                                        std::regex("\x1b\\[[0-9;?]*[A-Za-z]"), "");
+            if (seen.find(text) != std::string::npos) return output_.size();
+            readFor(20);
+        }
+        return std::string::npos;
+    }
     // The exit status once it has ended (within `ms`), or -1.
     int wait(int ms) {
         for (int waited = 0; waited < ms && status_ < 0; waited += 20) {
@@ -659,6 +671,67 @@ TEST_F(PlayCommand, ModuleViewShowsTheModulesRowAtTheSongsTime) {
     EXPECT_NE(pty.output().find("ticks a line, a tick"), std::string::npos) << "the legend of speed";
     pty.send("q");
     EXPECT_EQ(pty.wait(3000), 0);
+    unsetenv("SDL_AUDIODRIVER");
+    unsetenv("SDL_DISKAUDIOFILE");
+}
+
+// Keys 1-4 switch to songs 0-3 of the image from their starts, passing over an empty one with a word on
+// the status line; e plays the effects the ROM's signature names in turn, or says there are none.
+TEST_F(PlayCommand, KeysSwitchSongsAndPlayTheRomsEffects) {
+    RomBuilder builder;
+    builder.fill(0x9000, 0x100, 0x35).sample(1, 0x9000, 0x9100, 0, 0x9000);
+    for (std::uint8_t n = 0; n < 3; ++n) { // song 3's entry stays empty
+        const auto at = static_cast<std::uint16_t>(0x8000 + 0x400 * n);
+        builder.song(n, at).orders(at, {0});
+        builder.cell(at, 0, 0, n, {1, static_cast<std::uint8_t>(20 + 7 * n)});
+    }
+    std::vector<std::uint8_t> plain = builder.build(), signed_ = plain;
+    RomSignature signature;
+    signature.effects = {{1, 20, "jump"}, {1, 27, "coin"}};
+    ASSERT_TRUE(writeSignature(signed_, signature));
+    write("plain.rom", plain);
+    write("bank.rom", signed_);
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", "/dev/null", 1);
+    struct Step {
+        const char* keys;
+        std::string shown; // on the screen once the keys have been taken
+    };
+    struct Case {
+        const char* file;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"bank.rom",
+         {{"", "  playing"}, // keys count once a song plays
+          {"", "song 0"},
+          {"2", "song 1 from its start"},
+          {"", "song 1"},
+          {"4", "song 3 is empty (songs held: 0, 1 and 2); song 1 plays on"},
+          {"3", "song 2 from its start"},
+          {"e", "effect 1/2 \"jump\": entry 1, tone 20, stream 3"},
+          {"e", "effect 2/2 \"coin\": entry 1, tone 27, stream 3"},
+          {"1", "song 0 from its start"}}},
+        {"plain.rom",
+         {{"", "  playing"}, {"e", "no effects: this image names none"}, {"1", "song 0 from its start"}}},
+    };
+    for (const Case& c : cases) {
+        Pty pty({NIBTOOL_BINARY, "play", path(c.file), "--loop"});
+        if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal here";
+        ASSERT_NE(pty.readUntil("1-4 song  e effect", 0, 10000), std::string::npos) << pty.output();
+        std::size_t from = pty.output().size();
+        for (const Step& step : c.steps) {
+            pty.send(step.keys);
+            from = pty.readUntil(step.shown, from, 10000);
+            ASSERT_NE(from, std::string::npos)
+                << c.file << ": " << step.keys << " -> " << step.shown << "\n"
+                << std::regex_replace(pty.output().substr(pty.output().size() -
+                                                          std::min<std::size_t>(pty.output().size(), 1500)),
+                                      std::regex("\x1b\\[[0-9;?]*[A-Za-z]"), "");
+        }
+        pty.send("q");
+        EXPECT_EQ(pty.wait(5000), 0) << c.file;
+    }
     unsetenv("SDL_AUDIODRIVER");
     unsetenv("SDL_DISKAUDIOFILE");
 }

@@ -104,7 +104,8 @@ class PlaySession {
   public:
     PlaySession(const PlayOptions& o, SongPlayer& player, AudioOutput& audio, const WakePipe& wake)
         : o_(o), player_(player), audio_(audio), wake_(wake), modules_(o.files.size(), -1),
-          noted_(o.files.size(), false), skipped_(o.files.size(), false) {}
+          noted_(o.files.size(), false), skipped_(o.files.size(), false),
+          songOf_(o.files.size(), o.request.song) {}
 
     // Plays until the last file ends or q: 0, or 1 if a file was refused (it is passed over); a signal
     // ends it with 128 + its number. Without a terminal, the status goes to standard error.
@@ -125,6 +126,8 @@ class PlaySession {
     void refuse(std::size_t file, const std::string& error);
     std::size_t after(std::size_t file) const;
     bool play(const std::shared_ptr<Playable>& song);
+    void switchSong(int number);
+    void playEffect();
     void onFailed(Role role, std::size_t file, const std::string& error);
     bool previews() const;
 
@@ -138,6 +141,9 @@ class PlaySession {
     std::vector<int> modules_;          // per file: 1 a module, 0 a ROM, -1 not known yet (its children say)
     std::vector<bool> noted_;           // per file: its notes and warnings are written
     std::vector<bool> skipped_;         // per file: refused, passed over
+    std::vector<int> songOf_;           // per file: the song of its image to play (--song, then keys 1-4)
+    bool switching_ = false;            // the Whole child prepares another song of the file playing
+    std::size_t nextEffect_ = 0;        // which of the ROM's effects the effect key plays next
     int deviceRate_ = 0;                // the rate the device is open at
     std::shared_ptr<Playable> waiting_; // the next file, at another rate: it starts when this one ends
     int refused_ = 0;                   // 1 once a file has been passed over
@@ -164,6 +170,7 @@ void PlaySession::spawn(Role role, std::size_t file, double preview, bool ask) {
     std::string error;
     childFile_[role] = file;
     SongRequest request = o_.request;
+    request.song = songOf_[file];
     // A saved version plays at the rate its file plays at: the device keeps its rate.
     if (reloading_ && view_.state.playing) request.rate = view_.state.rate;
     if (!children_[role].start(o_.files[file], request, preview, ask, error))
@@ -177,6 +184,7 @@ void PlaySession::load(std::size_t file, bool reload) {
         child.cancel();
     file_ = file;
     reloading_ = reload;
+    switching_ = false;
     waiting_.reset();
     // Until its first child answers, a file may be a module: it gets a preview too.
     const bool preview = modules_[file] != 0 && previews();
@@ -271,7 +279,12 @@ bool PlaySession::play(const std::shared_ptr<Playable>& song) {
 }
 
 void PlaySession::onFailed(Role role, std::size_t file, const std::string& error) {
-    if (role == Preview) return; // the whole import says why
+    if (role == Preview) return;       // the whole import says why
+    if (role == Whole && switching_) { // the file changed since it was read: the song playing plays on
+        switching_ = false;
+        announce(baseName(o_.files[file]) + ": " + error);
+        return;
+    }
     if (role == Whole && reloading_) {
         announce(wallClock() + " " + baseName(o_.files[file]) + " not loaded: " + error +
                  "; the last good one plays on");
@@ -323,10 +336,15 @@ void PlaySession::onChild(Role role) {
     bool offered = false;
     if (audio_.opened()) {
         const AudioOutput::Lock lock(audio_);
-        offered = player_.song() && player_.song()->file == file && song->rate == deviceRate_;
+        offered = !switching_ && player_.song() && player_.song()->file == file && song->rate == deviceRate_;
         if (offered) player_.offer(song);
     }
     if (!offered && !play(song)) return;
+    if (role == Whole && switching_) {
+        switching_ = false;
+        announce("song " + std::to_string(song->number) + " from its start");
+        return;
+    }
     if (role == Whole) {
         announceLoaded(*song, reload);
         // The next file is made ready while this one plays, to follow it without a gap.
@@ -356,6 +374,7 @@ void PlaySession::look() {
         reloaded_ = nullptr;
     }
     view_.file = o_.files[view_.state.playing ? view_.state.file : file_];
+    if (view_.state.playing) view_.rate = view_.state.rate;
     view_.title = view_.state.title;
     view_.files = o_.files.size();
 }
@@ -382,6 +401,9 @@ bool PlaySession::onWake() {
 
 void PlaySession::onKeys(const std::vector<Key>& keys) {
     for (const Key key : keys) {
+        if (key >= Key::Song0 && key <= Key::Song3)
+            switchSong(static_cast<int>(key) - static_cast<int>(Key::Song0));
+        if (key == Key::Effect) playEffect();
         if (key == Key::NextFile && after(file_) < o_.files.size()) load(after(file_), false);
         if (key == Key::PreviousFile) {
             std::size_t previous = file_;
@@ -398,6 +420,61 @@ void PlaySession::onKeys(const std::vector<Key>& keys) {
         default: break;
         }
     }
+}
+
+// Keys 1-4: song `number` of the image playing, from its start. An empty song table entry is passed over
+// with a word on the status line; another song of the file is prepared by a child, as any song is.
+void PlaySession::switchSong(int number) {
+    std::shared_ptr<const Playable> song;
+    {
+        const AudioOutput::Lock lock(audio_);
+        song = player_.shared();
+    }
+    if (!song) return;
+    const std::string n = std::to_string(number);
+    if (songAddress(song->rom, static_cast<std::size_t>(number)) == 0) {
+        announce("song " + n + " is empty (songs held: " + songsHeld(song->rom) + "); song " +
+                 std::to_string(song->number) + " plays on");
+        return;
+    }
+    songOf_[song->file] = number;
+    if (number != song->number) { // said when it starts (see onChild)
+        for (ChildLoad& child : children_)
+            child.cancel();
+        file_ = song->file;
+        reloading_ = false;
+        switching_ = true;
+        spawn(Whole, file_, 0, false);
+        return;
+    }
+    {
+        const AudioOutput::Lock lock(audio_);
+        player_.start(song);
+    }
+    announce("song " + n + " from its start");
+}
+
+// Key e: the next of the effects the ROM's signature names, started over the song as a game starts one.
+void PlaySession::playEffect() {
+    std::shared_ptr<const Playable> song;
+    {
+        const AudioOutput::Lock lock(audio_);
+        song = player_.shared();
+    }
+    if (!song) return;
+    if (song->effects.empty()) {
+        announce("no effects: this image names none (nibtool bank --sfx makes them)");
+        return;
+    }
+    const std::size_t index = nextEffect_++ % song->effects.size();
+    const SignatureEffect& e = song->effects[index];
+    {
+        const AudioOutput::Lock lock(audio_);
+        player_.playEffect(e.entry, e.tone);
+    }
+    announce("effect " + std::to_string(index + 1) + "/" + std::to_string(song->effects.size()) + " \"" +
+             e.name + "\": entry " + std::to_string(e.entry) + ", tone " + std::to_string(e.tone) +
+             ", stream " + std::to_string(SongPlayer::kEffectStream));
 }
 
 int PlaySession::run(FileWatch* watch, Terminal* terminal) {

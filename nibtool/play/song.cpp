@@ -222,6 +222,7 @@ PlayerState SongPlayer::look(std::shared_ptr<const Playable>* released) {
     if (!song_) return state;
     state.playing = true;
     state.rate = song_->rate;
+    state.number = song_->number;
     state.file = song_->file;
     state.song = song_.get();
     state.takenAt = takenAt_;

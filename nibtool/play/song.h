@@ -35,6 +35,7 @@ struct ChannelState {
 struct PlayerState {
     bool playing = false;       // a song is loaded
     int rate = 8000;            // its rate
+    std::uint8_t number = 0;    // the song of the image (0-3)
     std::size_t file = 0;       // which of the files named it is
     const void* song = nullptr; // which version of it plays (compared, never followed)
     Place takenAt;              // where that version took over

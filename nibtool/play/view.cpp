@@ -57,10 +57,11 @@ std::string format(const char* pattern, ...) {
 // line, its speed and the song's position in time.
 std::string placeLine(const ViewData& v) {
     const PlayerState& s = v.state;
-    const char* mode = s.finished  ? "ended"
-                       : s.paused  ? "paused"
-                       : s.preview ? "playing (preview)"
-                                   : "playing";
+    const char* mode = !s.playing   ? "loading"
+                       : s.finished ? "ended"
+                       : s.paused   ? "paused"
+                       : s.preview  ? "playing (preview)"
+                                    : "playing";
     std::string total;
     if (s.repeats) total = " / " + clockText(s.onceThroughBytes, v.rate);
     const std::string time = clockText(s.songBytes, v.rate) + total;
@@ -110,6 +111,8 @@ std::vector<Key> decodeKeys(const std::string& bytes) {
         if (c == 'q' || c == 'Q') keys.push_back(Key::Quit);
         if (c == 'n' || c == 'N') keys.push_back(Key::NextFile);
         if (c == 'p' || c == 'P') keys.push_back(Key::PreviousFile);
+        if (c >= '1' && c <= '4') keys.push_back(static_cast<Key>(static_cast<int>(Key::Song0) + (c - '1')));
+        if (c == 'e' || c == 'E') keys.push_back(Key::Effect);
         if (c != '\x1b' || i + 1 >= bytes.size() || (bytes[i + 1] != '[' && bytes[i + 1] != 'O')) continue;
         // A cursor key: ESC [ or ESC O, any parameters, then the final byte that names it.
         std::size_t end = i + 2;
@@ -126,7 +129,8 @@ std::vector<Key> decodeKeys(const std::string& bytes) {
 std::string drawScreen(const ViewData& v, int rows, int columns) {
     const PlayerState& s = v.state;
     std::vector<std::string> lines;
-    lines.push_back(fit(v.title.empty() ? v.file : "\"" + v.title + "\"  " + v.file, columns));
+    const std::string name = v.title.empty() ? v.file : "\"" + v.title + "\"  " + v.file;
+    lines.push_back(fit(name + format("  song %d", s.number), columns));
     lines.push_back(fit(placeLine(v), columns));
     std::string heads = "line";
     for (std::size_t c = 0; c < kStreams; ++c)
@@ -149,8 +153,8 @@ std::string drawScreen(const ViewData& v, int rows, int columns) {
                    s.lineTicks == 0 ? 256 : s.lineTicks /* 0: the tick count runs round */, s.tickCalls + 1,
                    kStepsPerCall),
             columns));
-    std::string keys = "space pause   left/right order position   q quit";
-    if (v.files > 1) keys += "   n/p next/previous file";
+    std::string keys = v.files > 1 ? "space pause  left/right order  1-4 song  e effect  n/p file  q quit"
+                                   : "space pause  left/right order position  1-4 song  e effect  q quit";
     lines.push_back(fit(keys, columns));
 
     std::string screen = "\x1b[H";
