@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <set>
 
 #include "engine/engine.h"
@@ -295,13 +296,27 @@ std::vector<int> entriesNamed(const CompiledSong& song) {
     return {entries.begin(), entries.end()};
 }
 
-void measure(std::vector<Song>& songs, Layout& layout, int rate) {
+// The songs' renders read once for every layout measured (none for a song that was not rendered).
+using Readings = std::vector<std::unique_ptr<RenderReading>>;
+
+Readings readSongs(const std::vector<Song>& songs, int rate) {
+    Readings readings;
+    for (const Song& song : songs) {
+        const Performance& p = song.captured.performance;
+        readings.push_back(p.rendered ? std::make_unique<RenderReading>(p.render, rate) : nullptr);
+    }
+    return readings;
+}
+
+void measure(std::vector<Song>& songs, const Readings& readings, Layout& layout, int rate) {
     layout.fidelity.clear();
     double sum = 0;
     for (std::size_t n = 0; n < songs.size(); ++n) {
         const Performance& p = songs[n].captured.performance;
         Fidelity f;
-        if (p.rendered) f = compareRenders(p.render, renderRom(layout.rom, rate, std::uint8_t(n)), rate);
+        if (readings[n])
+            f = compareRenders(*readings[n],
+                               RenderReading(renderRom(layout.rom, rate, std::uint8_t(n)), rate));
         if (p.length > measuredSeconds(rate)) { // the renders hold the song's start
             f.moduleSeconds = p.length;
             f.romSeconds = layout.songs[n].song.seconds;
@@ -380,11 +395,13 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
         return false;
     }
     std::size_t best = 0;
-    if (fits.size() > 1 || options.measure)
+    if (fits.size() > 1 || options.measure) {
+        const Readings readings = readSongs(songs, rate);
         for (std::size_t i = 0; i < fits.size(); ++i) {
-            measure(songs, fits[i], rate);
+            measure(songs, readings, fits[i], rate);
             if (fits[i].scores[0] > fits[best].scores[0]) best = i;
         }
+    }
     Layout& layout = fits[best];
     result.rom = std::move(layout.rom);
     writeSignature(result.rom, signature);

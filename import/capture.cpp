@@ -169,6 +169,7 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
         }
         if (rendering) rendering = appendModuleRender(fi, playRate, p.render, measuredSeconds(rate));
         TickInfo tick{time, fi.frame_time / 1e6, fi.pos, fi.row, fi.frame, {}};
+        tick.channels.reserve(std::size_t(p.channels));
         for (std::size_t c = 0; c < std::size_t(p.channels); ++c) {
             const double advance = history[c].advancePerSpeed * fallbackSpeed; // frames, about
             tick.channels.push_back(

@@ -329,33 +329,50 @@ bool finishModuleRender(std::vector<float>& out, int playRate, int rate, std::st
     return playRate == rate || resample(out, playRate, rate, error);
 }
 
-Fidelity compareRenders(const std::vector<float>& module, const std::vector<float>& rom, int rate) {
+struct RenderReading::Frames {
+    Chroma chroma;
+    std::vector<float> onsets;
+};
+
+RenderReading::RenderReading(const std::vector<float>& render, int rate)
+    : frames_(std::make_unique<Frames>()), samples_(render.size()), rate_(rate) {
+    const auto hop = static_cast<std::size_t>(std::max(1L, std::lround(kFrameSeconds * rate)));
+    Spectrum chromaFft(windowSize(kChromaWindowSeconds, rate), rate);
+    frames_->chroma = chroma(render, hop, chromaFft, pitchClasses(chromaFft));
+    Spectrum onsetFft(windowSize(kOnsetWindowSeconds, rate), rate);
+    frames_->onsets = onsetEnvelope(render, hop, onsetFft);
+}
+
+RenderReading::~RenderReading() = default;
+
+Fidelity compareRenders(const RenderReading& module, const RenderReading& rom) {
+    const int rate = module.rate();
     Fidelity f;
-    f.moduleSeconds = static_cast<double>(module.size()) / rate;
-    f.romSeconds = static_cast<double>(rom.size()) / rate;
-    f.lengthRatio = module.empty() ? (rom.empty() ? 1.0 : std::numeric_limits<double>::infinity())
-                                   : f.romSeconds / f.moduleSeconds;
+    f.moduleSeconds = static_cast<double>(module.samples()) / rate;
+    f.romSeconds = static_cast<double>(rom.samples()) / rate;
+    f.lengthRatio = module.samples() == 0
+                        ? (rom.samples() == 0 ? 1.0 : std::numeric_limits<double>::infinity())
+                        : f.romSeconds / f.moduleSeconds;
 
     const auto hop = static_cast<std::size_t>(std::max(1L, std::lround(kFrameSeconds * rate)));
-    const std::size_t frames = std::max(frameCount(module.size(), hop), frameCount(rom.size(), hop));
+    const std::size_t frames = std::max(frameCount(module.samples(), hop), frameCount(rom.samples(), hop));
     const auto window = static_cast<std::size_t>(std::lround(kAlignSeconds / kFrameSeconds));
     const auto maxLag = static_cast<std::ptrdiff_t>(std::lround(kMaxLagSeconds / kFrameSeconds));
-
-    Spectrum chromaFft(windowSize(kChromaWindowSeconds, rate), rate);
-    const std::vector<int> classes = pitchClasses(chromaFft);
-    const Chroma a = chroma(module, hop, chromaFft, classes), b = chroma(rom, hop, chromaFft, classes);
+    const Chroma &a = module.frames().chroma, &b = rom.frames().chroma;
     f.chroma =
         alignedMean(frames, window, maxLag, [&](std::size_t begin, std::size_t end, std::ptrdiff_t lag) {
             return chromaScore(a, b, begin, end, lag);
         });
-
-    Spectrum onsetFft(windowSize(kOnsetWindowSeconds, rate), rate);
-    const std::vector<float> x = onsetEnvelope(module, hop, onsetFft), y = onsetEnvelope(rom, hop, onsetFft);
+    const std::vector<float>&x = module.frames().onsets, &y = rom.frames().onsets;
     f.onset =
         alignedMean(frames, window, maxLag, [&](std::size_t begin, std::size_t end, std::ptrdiff_t lag) {
             return onsetScore(x, y, begin, end, lag);
         });
     return f;
+}
+
+Fidelity compareRenders(const std::vector<float>& module, const std::vector<float>& rom, int rate) {
+    return compareRenders(RenderReading(module, rate), RenderReading(rom, rate));
 }
 
 bool renderModule(const std::vector<std::uint8_t>& file, int rate, std::vector<float>& out,

@@ -32,6 +32,7 @@
 #include <xmp.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,28 @@ struct Fidelity {
     int channels = 0;         // the module's channels as libxmp counts them (set by measureFidelity)
 };
 
+// What the measure reads from one mono render at `rate` Hz (samples in -1..1): its chroma and onset
+// envelope, frame by frame. A module's render read once serves the comparison of every ROM made from it.
+class RenderReading {
+  public:
+    RenderReading(const std::vector<float>& render, int rate);
+    ~RenderReading();
+    RenderReading(const RenderReading&) = delete;
+    RenderReading& operator=(const RenderReading&) = delete;
+
+    struct Frames; // the figures per frame (fidelity.cpp)
+    const Frames& frames() const { return *frames_; }
+    std::size_t samples() const { return samples_; }
+    int rate() const { return rate_; }
+
+  private:
+    std::unique_ptr<Frames> frames_;
+    std::size_t samples_;
+    int rate_;
+};
+
+// Compares two readings of renders at the same rate.
+Fidelity compareRenders(const RenderReading& module, const RenderReading& rom);
 // Compares two mono renders at `rate` Hz, samples in -1..1.
 Fidelity compareRenders(const std::vector<float>& module, const std::vector<float>& rom, int rate);
 

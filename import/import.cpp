@@ -38,10 +38,10 @@ constexpr double kMostSeconds = 30 * 60, kMostChannelSeconds = 64 * 10 * 60;
 // Lays the song and the samples into a ROM, the song leaving the samples at least `reserved` bytes.
 // False if the song does not fit.
 bool layOut(const Performance& performance, const VoicePlan& voices, int rate, const CompileOptions& options,
-            std::size_t reserved, ImportResult& result) {
+            std::size_t reserved, ResampleCache& cache, ImportResult& result) {
     std::size_t space = kProvisionalSampleSpace;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const SampleBank bank = buildSamples(performance, voices, rate, space);
+        const SampleBank bank = buildSamples(performance, voices, rate, space, kReachableEntries, &cache);
         const CompiledSong song = compileSong(performance, voices, bank, rate, options);
         RomBuilder rom;
         const std::size_t songBytes =
@@ -73,14 +73,15 @@ bool layOut(const Performance& performance, const VoicePlan& voices, int rate, c
 // Fits the song into a ROM at the first step of compactness, from `from` on, that fits; failing all,
 // only the song's start. Returns the step that fitted (the cut song's come last), or -1.
 int fitSong(const Performance& performance, const VoicePlan& voices, int rate, std::size_t reserved, int from,
-            ImportResult& result) {
+            ResampleCache& cache, ImportResult& result) {
     static const std::vector<CompileOptions> steps = compactSteps();
     for (std::size_t step = static_cast<std::size_t>(std::max(from, 0)); step < steps.size(); ++step)
-        if (layOut(performance, voices, rate, steps[step], reserved, result)) return static_cast<int>(step);
+        if (layOut(performance, voices, rate, steps[step], reserved, cache, result))
+            return static_cast<int>(step);
     int step = static_cast<int>(steps.size());
     for (double keep = 0.8; keep > 0.01; keep *= 0.8, ++step) {
         const Performance cut = cutPerformance(performance, keep);
-        if (layOut(cut, assignVoices(cut), rate, steps.back(), reserved, result)) {
+        if (layOut(cut, assignVoices(cut), rate, steps.back(), reserved, cache, result)) {
             result.report.push_back(
                 "the song does not fit: only its first " + std::to_string(static_cast<int>(cut.length)) +
                 " s of " + std::to_string(static_cast<int>(performance.length)) +
@@ -186,11 +187,12 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     // More room for the samples never lets a less compact step fit: each search starts where the last
     // one fitted.
     std::vector<ImportResult> fits;
+    ResampleCache cache;
     int last = -1;
     for (std::size_t reserved : {kLeastSampleSpace, (kLeastSampleSpace + comfortable) / 2, comfortable}) {
         if (preview) reserved = comfortable; // one layout: the whole import chooses among several
         ImportResult r;
-        const int step = fitSong(performance, voices, options.rate, reserved, last, r);
+        const int step = fitSong(performance, voices, options.rate, reserved, last, cache, r);
         if (step > last) fits.push_back(std::move(r)), last = step;
         if (preview) break;
     }
@@ -201,9 +203,11 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     std::size_t best = 0;
     if ((fits.size() > 1 || options.measure) && performance.rendered) {
         double bestScore = -1;
+        const RenderReading moduleReading(performance.render, options.rate);
         for (std::size_t i = 0; i < fits.size(); ++i) {
             ImportResult& r = fits[i];
-            r.fidelity = compareRenders(performance.render, renderRom(r.rom, options.rate), options.rate);
+            r.fidelity =
+                compareRenders(moduleReading, RenderReading(renderRom(r.rom, options.rate), options.rate));
             r.measured = true;
             if (performance.length > measuredSeconds(options.rate)) { // the renders hold the song's start
                 r.fidelity.moduleSeconds = performance.length;

@@ -340,16 +340,26 @@ std::vector<Candidate> candidates(const std::vector<Usage>& usage) {
 }
 
 // A candidate made into a table entry: resampled, at its level, in 4 bits.
-KeptSample makeSample(const Candidate& c, const SampleData& s, int entry, double gainTarget, int rate) {
+KeptSample makeSample(const Candidate& c, const SampleData& s, int entry, double gainTarget, int rate,
+                      ResampleCache* cache) {
     KeptSample k;
     k.source = c.source;
     k.entry = entry;
     k.anchorSemitone = c.anchor;
     k.scale = c.ratio(rate);
-    std::size_t loopStart = 0;
-    const std::vector<float> frames = playedFrames(s, c.cut, kShortestLoop / k.scale, loopStart);
+    ResampleCache local;
+    ResampleCache& made = cache ? *cache : local;
+    const auto key = std::make_tuple(c.source, k.scale, c.cut.frames, c.cut.loop);
+    auto found = made.made.find(key);
+    if (found == made.made.end()) {
+        ResampleCache::Made m;
+        const std::vector<float> frames = playedFrames(s, c.cut, kShortestLoop / k.scale, m.loopStart);
+        m.frames = resampleFrames(frames, k.scale, m.loopStart, keepsLoop(s, c.cut));
+        found = made.made.emplace(key, std::move(m)).first;
+    }
+    const std::vector<float>& out = found->second.frames;
+    const std::size_t loopStart = found->second.loopStart;
     const bool loops = keepsLoop(s, c.cut);
-    const std::vector<float> out = resampleFrames(frames, k.scale, loopStart, loops);
     float peak = 1e-6f;
     for (float f : out)
         peak = std::max(peak, std::fabs(f));
@@ -418,7 +428,8 @@ std::size_t comfortableSpace(const Performance& p, const VoicePlan& v, int rate)
     return static_cast<std::size_t>(Planner(p, chosen, rate, 0).total());
 }
 
-SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std::size_t space, int entries) {
+SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std::size_t space, int entries,
+                        ResampleCache* cache) {
     SampleBank bank;
     bank.entryOf.assign(p.samples.size(), 0);
     std::vector<Candidate> chosen = candidates(measureUsage(p, v));
@@ -445,7 +456,7 @@ SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std:
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         const double target = std::pow(level[i] / loudest, 0.75); // the balance, quiet ones lifted a little
         bank.kept.push_back(
-            makeSample(chosen[i], p.samples[std::size_t(chosen[i].source)], int(i) + 1, target, rate));
+            makeSample(chosen[i], p.samples[std::size_t(chosen[i].source)], int(i) + 1, target, rate, cache));
         bank.entryOf[std::size_t(chosen[i].source)] = int(i) + 1;
     }
     addOffsetEntries(chosen, bank, entries);

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "rom/rom_builder.h"
@@ -63,10 +65,20 @@ struct SampleBank {
 // they would best land: what the song should leave them when it can.
 std::size_t comfortableSpace(const Performance& performance, const VoicePlan& voices, int rate);
 
+// A module's samples as resampled so far, by sample, ratio and cut: a song laid out again and again (for
+// another space, another step of compactness) resamples each sample at each ratio once.
+struct ResampleCache {
+    struct Made {
+        std::vector<float> frames;
+        std::size_t loopStart = 0;
+    };
+    std::map<std::tuple<int, double, std::size_t, std::size_t>, Made> made;
+};
+
 // Chooses, resamples and packs the heard samples into at most `space` bytes and `entries` table entries
-// (from entry 1 on).
+// (from entry 1 on). With `cache`, resampled frames are kept there and taken from there.
 SampleBank buildSamples(const Performance& performance, const VoicePlan& voices, int rate, std::size_t space,
-                        int entries = kReachableEntries);
+                        int entries = kReachableEntries, ResampleCache* cache = nullptr);
 
 // Resamples a sample's frames by `ratio` (stored frames per frame) with libsamplerate; a looping sample
 // from `loopStart` to its end.
