@@ -288,7 +288,14 @@ int runPlayChild(const std::vector<std::string>& args) {
     Writer w;
     SongFile file;
     std::string error;
-    if (!openSong(args[0], request, file, error)) {
+    bool opened = openSong(args[0], request, file, error);
+    // A module silent in its opening seconds has nothing to preview there: a longer preview, still far
+    // quicker than the whole import.
+    for (int longer = 0; !opened && request.previewSeconds > 0 && longer < 2; ++longer) {
+        request.previewSeconds *= 4;
+        opened = openSong(args[0], request, file, error);
+    }
+    if (!opened) {
         w.bytes.push_back('F');
         w.text(error);
         return writeAll(1, w.bytes) ? 0 : 1;
