@@ -141,7 +141,7 @@ Performance describe(const xmp_module& mod) {
 
 } // namespace
 
-Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds) {
+Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds, bool render) {
     const xmp_module& mod = loaded.module();
     Performance p = describe(mod);
     // Amiga formats play at the PAL clock's rate (8287 frames per second at the reference period);
@@ -151,7 +151,7 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     xmp_context ctx = loaded.context();
     const int playRate = moduleRenderRate(rate);
     if (!startPlayer(loaded, playRate)) return p;
-    bool rendering = true;
+    bool rendering = render;
     std::vector<ChannelHistory> history(static_cast<std::size_t>(p.channels));
     std::vector<SpeedMeasure> speeds(p.samples.size());
     xmp_frame_info fi{};
@@ -181,7 +181,7 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     }
     xmp_end_player(ctx);
     std::string error;
-    p.rendered = finishModuleRender(p.render, playRate, rate, error);
+    p.rendered = render && finishModuleRender(p.render, playRate, rate, error);
     p.length = time;
     p.cappedLength = time >= maxSeconds;
     finishSpeeds(p, speeds, fallbackSpeed);

@@ -58,5 +58,6 @@ struct Performance {
 std::size_t fitTicksToRate(Performance& performance, int rate);
 
 // Plays the loaded module once through, rendering its sound at `rate` Hz as it goes (the reference the
-// ROM is measured against). Longer than `maxSeconds` stops there.
-Performance capturePerformance(LoadedModule& module, int rate = 8000, double maxSeconds = 30 * 60);
+// ROM is measured against) unless `render` is false. Longer than `maxSeconds` stops there.
+Performance capturePerformance(LoadedModule& module, int rate = 8000, double maxSeconds = 30 * 60,
+                               bool render = true);

@@ -131,6 +131,7 @@ class Compiler {
                         const std::vector<Placement>& where, std::size_t first, std::size_t end) const;
     const CompiledVisit* findReplay(const Visit& visit, bool outOfRoom) const;
     SongLine compileLine(std::size_t a, std::size_t b, const Placement& where);
+    LineOrigin originOf(std::size_t a, std::size_t b) const;
     Cell eventCell(std::size_t s, std::size_t a, std::size_t b, int calls, bool& busy) const;
     void placeControls(const std::vector<Cell>& controls, std::size_t a, std::size_t b, SongLine& line,
                        std::array<bool, kVoices>& busy);
@@ -530,6 +531,17 @@ void Compiler::placeControls(const std::vector<Cell>& controls, std::size_t a, s
     }
 }
 
+LineOrigin Compiler::originOf(std::size_t a, std::size_t b) const {
+    LineOrigin origin;
+    origin.order = p_.ticks[a].order;
+    origin.row = p_.ticks[a].row;
+    // The channel a stream plays in the line: the first it takes (a delayed note takes it mid-line).
+    for (std::size_t s = 0; s < kVoices; ++s)
+        for (std::size_t t = a; t < b && origin.channels[s] < 0; ++t)
+            origin.channels[s] = v_.ticks[t][s].channel;
+    return origin;
+}
+
 SongLine Compiler::compileLine(std::size_t a, std::size_t b, const Placement& where) {
     SongLine line;
     const std::size_t n = b - a;
@@ -589,9 +601,16 @@ CompiledSong Compiler::run() {
             movable ? findReplay(visit, fresh + visit.positions > maxPatterns_) : nullptr;
         if (source) {
             // The positions of the earlier visit, whole: they break to the next position or end at line 63.
+            // Its lines are the earlier visit's; the module rows are this visit's, line for line as far
+            // as its lines go.
+            std::size_t span = i;
             for (std::size_t k = 0; k < visit.positions; ++k) {
                 std::vector<SongLine> lines = song.positions[source->position + k];
+                std::vector<LineOrigin> origins = song.origins[source->position + k];
+                for (LineOrigin& origin : origins)
+                    if (span < end) origin = originOf(spans[span].first, spans[span].second), ++span;
                 song.positions.push_back(std::move(lines));
+                song.origins.push_back(std::move(origins));
             }
             calls_ += source->calls;
             sims_ = {}; // the streams' state after a repeated visit is not followed
@@ -601,7 +620,9 @@ CompiledSong Compiler::run() {
             for (std::size_t k = i; k < end; ++k) {
                 SongLine line = compileLine(spans[k].first, spans[k].second, where[k]);
                 song.positions.resize(where[k].position + 1);
+                song.origins.resize(where[k].position + 1);
                 song.positions[where[k].position].push_back(line);
+                song.origins[where[k].position].push_back(originOf(spans[k].first, spans[k].second));
             }
             fresh += visit.positions;
             compiled_.push_back({visit.key, where[i].position, visit.positions, calls_ - start});

@@ -19,8 +19,16 @@ struct SongLine {
     std::array<Cell, kVoices> cells;
 };
 
+// Where a line of the engine's song comes from in the module: the order position and row its first tick
+// plays, and the module channel each stream plays then (-1: none). Players show the module's terms with it.
+struct LineOrigin {
+    int order = -1, row = -1;
+    std::array<int, kVoices> channels{-1, -1, -1, -1};
+};
+
 struct CompiledSong {
     std::vector<std::vector<SongLine>> positions; // by order position: its pattern's lines, up to 64
+    std::vector<std::vector<LineOrigin>> origins; // as `positions`: where each line comes from
     double seconds = 0;                           // once through, at the rate
     std::vector<std::string> report;
 };

@@ -60,6 +60,7 @@ bool layOut(const Performance& performance, const VoicePlan& voices, int rate, c
         }
         result.rom = rom.build();
         result.romSeconds = song.seconds;
+        result.origins = song.origins;
         result.report = placed.report;
         result.report.insert(result.report.end(), song.report.begin(), song.report.end());
         const std::vector<std::string> compacted = compactionReport(options);
@@ -119,7 +120,8 @@ std::vector<std::string> compactionReport(const CompileOptions& options) {
     return report;
 }
 
-bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& out, std::string& error) {
+bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& out, std::string& error,
+                 double previewSeconds) {
     if (file.size() > kMostModuleBytes) {
         error = "the file is larger than the 32 MB an import takes";
         return false;
@@ -128,7 +130,9 @@ bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& 
     if (!loadModule(file, module, error)) return false;
     const int channels = std::max(module.module().chn, 1);
     const double most = std::min(kMostSeconds, kMostChannelSeconds / channels);
-    out.performance = capturePerformance(module, rate, most);
+    // A preview plays the song's start alone, without the reference render.
+    out.performance = capturePerformance(
+        module, rate, previewSeconds > 0 ? std::min(most, previewSeconds) : most, previewSeconds <= 0);
     Performance& performance = out.performance;
     if (performance.ticks.empty()) {
         error = "libxmp plays nothing of it";
@@ -171,7 +175,8 @@ std::string shortTicksReport(const CapturedSong& song, int rate, double romSecon
 bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& options, ImportResult& result,
                   std::string& error) {
     CapturedSong captured;
-    if (!captureSong(file, options.rate, captured, error)) return false;
+    const bool preview = options.previewSeconds > 0;
+    if (!captureSong(file, options.rate, captured, error, options.previewSeconds)) return false;
     const Performance& performance = captured.performance;
     const VoicePlan& voices = captured.voices;
     // The song is fitted leaving the samples the least, half of what they need an octave below their
@@ -185,9 +190,11 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     ResampleCache cache;
     int last = -1;
     for (std::size_t reserved : {kLeastSampleSpace, (kLeastSampleSpace + comfortable) / 2, comfortable}) {
+        if (preview) reserved = comfortable; // one layout: the whole import chooses among several
         ImportResult r;
         const int step = fitSong(performance, voices, options.rate, reserved, last, cache, r);
         if (step > last) fits.push_back(std::move(r)), last = step;
+        if (preview) break;
     }
     if (fits.empty()) {
         error = "the song does not fit in a ROM image";

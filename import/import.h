@@ -24,17 +24,21 @@ constexpr std::size_t kMostModuleBytes = 32u << 20;
 struct ImportOptions {
     int rate = 8000;      // the output rate the ROM is meant to be played at, in Hz
     bool measure = false; // measure the ROM's fidelity to the module (see fidelity.h)
+    // A first version to play while the whole import runs: only the module's first `previewSeconds`,
+    // no reference render, the first layout that fits. 0: the whole module.
+    double previewSeconds = 0;
 };
 
 struct ImportResult {
-    std::vector<std::uint8_t> rom;   // the ROM file, 32768 bytes
-    std::string title;               // the module's title
-    std::string format;              // the module's format, as libxmp names it
-    std::vector<std::string> report; // one line per loss or change, grouped
-    double moduleSeconds = 0;        // the module's once-through length
-    double romSeconds = 0;           // the ROM's once-through length at the rate
-    int channels = 0;                // the module's channels
-    bool measured = false;           // `fidelity` holds the figures (with ImportOptions::measure)
+    std::vector<std::uint8_t> rom;                // the ROM file, 32768 bytes
+    std::string title;                            // the module's title
+    std::string format;                           // the module's format, as libxmp names it
+    std::vector<std::string> report;              // one line per loss or change, grouped
+    std::vector<std::vector<LineOrigin>> origins; // by the ROM's order position and line: the module's row
+    double moduleSeconds = 0;                     // the module's once-through length
+    double romSeconds = 0;                        // the ROM's once-through length at the rate
+    int channels = 0;                             // the module's channels
+    bool measured = false; // `fidelity` holds the figures (with ImportOptions::measure)
     Fidelity fidelity;
 };
 
@@ -51,8 +55,10 @@ struct CapturedSong {
 std::string shortTicksReport(const CapturedSong& song, int rate, double romSeconds);
 
 // Loads and captures a module at `rate` Hz. False, with one line saying why in `error`, for what cannot be
-// imported (not a module, nothing played, nothing heard).
-bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& out, std::string& error);
+// imported (not a module, nothing played, nothing heard). With `previewSeconds` above 0, only the song's
+// first that many seconds, without the reference render.
+bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& out, std::string& error,
+                 double previewSeconds = 0);
 
 // Imports a module file's bytes. False, with one line saying why in `error`, for what cannot be imported.
 bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& options, ImportResult& result,

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "play/source.h"
 
 const char* const kInfoUsage =
     "usage: nibtool info FILE... [--song N] [--pattern N] [--rate HZ] [--force-rom] [-q]\n"
@@ -52,8 +53,10 @@ const char* const kPlayUsage =
     "the tone the bank stored it for.\n"
     "\n"
     "On a terminal it shows the song's place, the playing pattern, each channel's note and level, and\n"
-    "takes keys: space pause, left/right previous/next order position, q quit. Otherwise it writes a\n"
-    "status line a second on standard error; -q writes none and shows nothing.\n"
+    "takes keys: space pause, left/right previous/next order position (a module's own), n/p next and\n"
+    "previous file, q quit. Otherwise it writes a status line a second on standard error; -q writes none\n"
+    "and shows nothing. A module plays at once from a quick first import of its opening seconds; the\n"
+    "whole import takes over at a line start when it is ready.\n"
     "\n"
     "--watch loads the file again whenever it is saved and goes on at the same order position and line\n"
     "(it then plays until q, unless --seconds is given); a version that does not load is reported and\n"
@@ -103,6 +106,8 @@ int main(int argc, char** argv) {
     }
     const std::string& command = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
+    // play's own, before any parsing: a file prepared in a child process (play/source.h).
+    if (command == kPlayChildCommand) return runPlayChild(rest);
     if (command == "--version" || command == "version") {
         std::printf("nibtool %s\n", NIBPLAY_VERSION);
         return 0;

@@ -43,6 +43,7 @@ bool openSong(const std::string& path, const SongRequest& request, SongFile& son
         ImportOptions options;
         options.rate = song.rate;
         options.measure = request.measure;
+        options.previewSeconds = request.previewSeconds;
         if (!importModule(file.bytes, options, song.import, error)) {
             error = "cannot import '" + path + "': " + error;
             return false;

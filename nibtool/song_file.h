@@ -14,10 +14,11 @@
 constexpr int kDefaultRate = 8000;
 
 struct SongRequest {
-    std::optional<int> rate; // --rate, when given
-    bool forceRom = false;   // --force-rom
-    bool measure = false;    // measure an import's fidelity
-    int song = 0;            // --song: the song of the image it plays or shows (0-3)
+    std::optional<int> rate;   // --rate, when given
+    bool forceRom = false;     // --force-rom
+    bool measure = false;      // measure an import's fidelity
+    int song = 0;              // --song: the song of the image it plays or shows (0-3)
+    double previewSeconds = 0; // above 0: a module's quick first import of its opening seconds (play)
 };
 
 struct SongFile {

@@ -105,11 +105,14 @@ RomBuilder fourSongs() {
     return rom;
 }
 
-// What the engine plays once a game starts song n: the defaults, playSong(n), then 13 steps per call.
-std::vector<std::uint8_t> playedAfterPlaySong(const RomBuilder& rom, std::uint8_t n, std::size_t bytes) {
+// What the engine plays once a game starts song n: the defaults, playSong(n) (and with `effect`, that
+// sample entry on stream 3 at the tone of one byte per step), then 13 steps per call.
+std::vector<std::uint8_t> playedAfterPlaySong(const RomBuilder& rom, std::uint8_t n, std::size_t bytes,
+                                              int effect = -1) {
     loadIntoEngine(rom.build()); // the image as nibplay loads it, on a fresh engine
     songTick();
     playSong(n);
+    if (effect >= 0) playSample(static_cast<std::uint8_t>(effect), 3, kUnitTone);
     std::vector<std::uint8_t> out;
     std::uint8_t block[kStepsPerCall];
     while (out.size() < bytes) {
@@ -132,6 +135,27 @@ TEST(NibtoolRender, SongNIsWhatTheEnginePlaysAfterPlaySongN) {
         EXPECT_EQ(got, playedAfterPlaySong(fourSongs(), n, got.size())) << "song " << int(n);
     }
     EXPECT_EQ(nibtool("render " + rom + " " + kDir + "/x.raw --song 4"), 2);
+}
+
+// play --song N through SDL's disk driver: what a game hears after playSong(N); with --sfx E, the effect
+// starts on stream 3 with the song (song 3's own note on stream 3 cuts it, as on the target).
+TEST(NibtoolPlay, SongNAndAnEffectAreWhatTheEnginePlays) {
+    const std::string rom = writeRom("songs.rom", fourSongs());
+    const std::string capture = kDir + "/capture.raw";
+    for (const int effect : {-1, 1})
+        for (std::uint8_t n = 0; n < 4; ++n) {
+            const std::string options = " --song " + std::to_string(n) + " --loops 2" +
+                                        (effect >= 0 ? " --sfx " + std::to_string(effect) : "");
+            ASSERT_EQ(std::system(("SDL_AUDIODRIVER=disk SDL_DISKAUDIODELAY=0 SDL_DISKAUDIOFILE=" + capture +
+                                   " " + NIBTOOL_BINARY + " play " + rom + options + " -q")
+                                      .c_str()),
+                      0)
+                << options;
+            std::ifstream in(capture, std::ios::binary);
+            const std::vector<std::uint8_t> got{std::istreambuf_iterator<char>(in), {}};
+            EXPECT_EQ(got.size(), 13 + 2 * (2 + n) * 858u) << options;
+            EXPECT_TRUE(got == playedAfterPlaySong(fourSongs(), n, got.size(), effect)) << options;
+        }
 }
 
 TEST(NibtoolInfo, ShowsEverySongTheTableHolds) {
@@ -175,8 +199,8 @@ TEST(NibtoolRender, OtherFormatsHoldTheSameSamples) {
 TEST(NibtoolInfo, ShowsCellsAndWarnsOnHostileImages) {
     std::string out;
     ASSERT_EQ(nibtool("info " + writeRom("loop.rom", fourLineLoop()), &out), 0);
-    EXPECT_NE(out.find(" 00   1 B-2 . ..  . ... . ..  . ... . ..  . ... . .."), std::string::npos) << out;
-    EXPECT_NE(out.find(" 02   . ... . ..  1 F#3 4 01"), std::string::npos) << out;
+    EXPECT_NE(out.find(" 00    1 B-2 . ..   . ... . ..   . ... . ..   . ... . .."), std::string::npos) << out;
+    EXPECT_NE(out.find(" 02    . ... . ..   1 F#3 4 01"), std::string::npos) << out;
     EXPECT_NE(out.find("then it repeats from order 0 line 0."), std::string::npos) << out;
     EXPECT_NE(out.find("No warnings for song 0."), std::string::npos) << out;
     EXPECT_NE(out.find("No warnings for the samples."), std::string::npos) << out;

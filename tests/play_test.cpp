@@ -5,6 +5,7 @@
 // a pseudo-terminal and always gives the terminal back; --watch picks up a rewritten file; and the
 // refusals (no device, nibplay on a terminal) are one line each.
 #include <gtest/gtest.h>
+#include <xmp.h>
 
 #include <csignal>
 #include <dirent.h>
@@ -14,6 +15,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <sys/wait.h>
 #include <termios.h>
@@ -24,6 +26,7 @@
 #include "fuzz/test_modules.h"
 #include "nibtool/play/audio.h"
 #include "nibtool/play/song.h"
+#include "nibtool/play/source.h"
 #include "nibtool/play/view.h"
 
 namespace {
@@ -58,6 +61,17 @@ RomBuilder threeOrders(std::uint8_t fill = 0x35) {
     return rom;
 }
 
+// A ROM made ready to play, as a child of nibtool play makes it; with `near`, with the states to go on
+// from near that place.
+std::shared_ptr<const Playable> prepared(const std::vector<std::uint8_t>& rom, const Place* near = nullptr) {
+    auto song = std::make_shared<Playable>();
+    SongFile file;
+    file.rom = rom;
+    prepareSong(std::move(file), *song);
+    addResumes(*song, near, 4);
+    return song;
+}
+
 std::vector<std::uint8_t> play(SongPlayer& player, std::size_t size, std::size_t buffer) {
     std::vector<std::uint8_t> out(size);
     for (std::size_t at = 0; at < size; at += buffer)
@@ -75,6 +89,8 @@ TEST(SongPlayer, HandsOutTheEnginesBytesAndEndsWhereRenderEnds) {
         {"once through", {}, 13 + 4 * kLineBytes858},
         {"a fixed length inside a call", {false, 22051}, 22051},
         {"looping", {true, 0}, 0},
+        {"twice through", {false, 0, 0, 2}, 13 + 8 * kLineBytes858},
+        {"seconds of song at its rate", {false, 0, 1.5, 1}, 12000},
     };
     for (const Case& c : cases) {
         for (const std::size_t buffer : {1u, 13u, 128u, 1000u}) {
@@ -82,8 +98,8 @@ TEST(SongPlayer, HandsOutTheEnginesBytesAndEndsWhereRenderEnds) {
             std::vector<std::uint8_t> expected = EngineHarness(fourLineLoop()).render(size);
             if (c.bytes > 0)
                 std::fill(expected.begin() + static_cast<std::ptrdiff_t>(c.bytes), expected.end(), 128);
-            SongPlayer player(8000, c.ending);
-            player.load(fourLineLoop().build());
+            SongPlayer player(c.ending);
+            player.start(prepared(fourLineLoop().build()));
             EXPECT_EQ(play(player, size, buffer), expected) << c.what << ", buffers of " << buffer;
             EXPECT_EQ(player.finished(), c.bytes > 0) << c.what;
             EXPECT_EQ(player.deliveredBytes(), c.bytes > 0 ? c.bytes : size) << c.what;
@@ -104,8 +120,8 @@ TEST(SongPlayer, StepsBetweenOrderPositionsAndPlaysOnFromThere) {
         {lineStart(5), -1, {0, 0}}, // the first position restarts
     };
     for (const Case& c : cases) {
-        SongPlayer player(8000, {});
-        player.load(threeOrders().build());
+        SongPlayer player({});
+        player.start(prepared(threeOrders().build()));
         play(player, c.playFirst, 500);
         player.step(c.direction);
         play(player, 20, 20); // the rest of the call in hand, then the new line's first call
@@ -117,19 +133,23 @@ TEST(SongPlayer, StepsBetweenOrderPositionsAndPlaysOnFromThere) {
     }
 }
 
-TEST(SongPlayer, ReloadGoesOnAtTheLineAsIfPlayedFromTheStart) {
+TEST(SongPlayer, NewVersionTakesOverAtTheNextLineAsIfPlayedFromTheStart) {
     const std::vector<std::uint8_t> before = threeOrders(0x35).build(), after = threeOrders(0x7A).build();
-    for (const std::size_t line : {0u, 5u, 64u + 17u, 128u + 63u}) {
-        // Rendered first: the harness and the player share the one engine.
-        const std::vector<std::uint8_t> expected = EngineHarness(after).render(lineStart(line + 2));
-        SongPlayer player(8000, {});
-        player.load(before);
-        play(player, lineStart(line) + 300, 256);
-        const SongPosition at{static_cast<std::uint8_t>(line / 64), static_cast<std::uint8_t>(line % 64)};
-        player.load(after, &at);
-        EXPECT_EQ(play(player, 2 * kLineBytes858, 100),
-                  std::vector<std::uint8_t>(expected.begin() + static_cast<std::ptrdiff_t>(lineStart(line)),
-                                            expected.end()))
+    for (const std::size_t line : {0u, 5u, 64u + 17u, 128u + 62u}) {
+        // Prepared first: preparing and the player share the one engine.
+        const std::vector<std::uint8_t> expected = EngineHarness(after).render(lineStart(line + 3));
+        const Place at{static_cast<int>(line / 64), static_cast<int>(line % 64)};
+        const std::shared_ptr<const Playable> next = prepared(after, &at), first = prepared(before);
+        SongPlayer player({});
+        player.start(first);
+        const std::size_t played = lineStart(line) + 300;
+        play(player, played, 256);
+        player.offer(next);
+        const std::vector<std::uint8_t> out = play(player, lineStart(line + 3) - played, 100);
+        EXPECT_FALSE(player.offered()) << "line " << line;
+        const std::size_t from = lineStart(line + 1); // the next line start takes the new version
+        EXPECT_TRUE(std::equal(out.begin() + static_cast<std::ptrdiff_t>(from - played), out.end(),
+                               expected.begin() + static_cast<std::ptrdiff_t>(from)))
             << "line " << line;
     }
 }
@@ -139,9 +159,10 @@ TEST(PlayView, KeysFromTerminalBytes) {
         {" ", {Key::Pause}},
         {"q", {Key::Quit}},
         {"\x1b[C\x1b[D", {Key::Next, Key::Previous}},
-        {"\x1bOC\x1bOD", {Key::Next, Key::Previous}}, // application cursor mode
-        {"\x1b[1;5C", {Key::Next}},                   // with a modifier
-        {"x\x1b[A\x1b", {}},                          // other keys, a cut sequence
+        {"\x1bOC\x1bOD", {Key::Next, Key::Previous}},   // application cursor mode
+        {"\x1b[1;5C", {Key::Next}},                     // with a modifier
+        {"14e", {Key::Song0, Key::Song3, Key::Effect}}, // songs 0 and 3 of the image, the next effect
+        {"x\x1b[A\x1b", {}},                            // other keys, a cut sequence
     };
     for (const auto& [bytes, keys] : cases)
         EXPECT_EQ(decodeKeys(bytes), keys) << bytes.size();
@@ -158,13 +179,12 @@ std::vector<std::string> screenLines(const std::string& screen) {
 }
 
 TEST(PlayView, ScreenFitsItsTerminalAndMarksThePlayingLine) {
-    SongPlayer player(8000, {});
-    player.load(threeOrders().build());
+    SongPlayer player({});
+    player.start(prepared(threeOrders().build()));
     play(player, lineStart(64 + 40) + 5, 500);
     ViewData view;
     view.title = std::string(100, 't');
     view.file = "song.mod";
-    view.facts = &player.facts();
     view.state = player.look();
     view.message = std::string(200, 'm');
     for (const auto& [rows, columns] : {std::pair{24, 80}, {12, 80}, {24, 40}, {80, 200}}) {
@@ -330,15 +350,19 @@ TEST_F(PlayCommand, RefusalsAreOneLine) {
     }
 }
 
+// Waits (up to 10 s) until the player started in the background says what it plays.
+const std::string kUntilPlaying =
+    "for i in $(seq 200); do grep -q 'once through' err 2>/dev/null && break; sleep 0.05; done; ";
+
 TEST_F(PlayCommand, WatchGoesOnWithTheRewrittenFileAtTheSameLine) {
     write("song.rom", fourLineLoop(0x35, 24).build());
     const RomBuilder second = threeOrders(0x7A);
     write("second.rom", second.build());
     // Saved the way editors do: a new file renamed over the old one.
-    ASSERT_EQ(
-        run("$NIBTOOL play song.rom --watch --seconds 3 2>err & sleep 1.2; mv second.rom song.rom; wait $!",
-            false),
-        0)
+    ASSERT_EQ(run("$NIBTOOL play song.rom --watch --seconds 3 2>err & " + kUntilPlaying +
+                      "sleep 0.5; mv second.rom song.rom; wait $!",
+                  false),
+              0)
         << text("err");
     std::smatch m;
     const std::string err = text("err");
@@ -358,13 +382,10 @@ TEST_F(PlayCommand, WatchGoesOnWithTheRewrittenFileAtTheSameLine) {
 
 TEST_F(PlayCommand, WatchKeepsPlayingWhenTheFileNoLongerImports) {
     write("song.mod", buildMod(smallModLayout()));
-    ASSERT_EQ(
-        run("$NIBTOOL play song.mod --watch --seconds 2 2>err & "
-            // The capture starts once the song has loaded: only then is the file spoiled.
-            "for i in $(seq 200); do [ -s capture.raw ] && break; sleep 0.05; done; sleep 0.3; "
-            "echo 'not a module' >song.mod; wait $!",
-            false),
-        0);
+    ASSERT_EQ(run("$NIBTOOL play song.mod --watch --seconds 2 2>err & " + kUntilPlaying +
+                      "echo 'not a module' >song.mod; wait $!",
+                  false),
+              0);
     const std::string err = text("err");
     EXPECT_NE(
         err.find("song.mod not loaded: 'song.mod' is text, not a ROM image or a module; the last good one "
@@ -414,6 +435,17 @@ class Pty {
             else if (n < 0)
                 usleep(20000); // the program has closed the terminal
         }
+    }
+    // Reads until the screen, from `from` bytes of output on, holds `text` (escape sequences aside), or
+    // `ms` have passed; returns where it was found, or npos.
+    std::size_t readUntil(const std::string& text, std::size_t from, int ms) {
+        for (int waited = 0; waited < ms; waited += 20) {
+            const std::string seen = std::regex_replace(output_.substr(std::min(from, output_.size())),
+                                                        std::regex("\x1b\\[[0-9;?]*[A-Za-z]"), "");
+            if (seen.find(text) != std::string::npos) return output_.size();
+            readFor(20);
+        }
+        return std::string::npos;
     }
     // The exit status once it has ended (within `ms`), or -1.
     int wait(int ms) {
@@ -535,3 +567,171 @@ TEST_F(PlayCommand, NibplayRefusesToWriteAudioOnATerminal) {
 }
 
 } // namespace
+
+TEST_F(PlayCommand, SeveralFilesPlayInTurnAsTheirRendersOneAfterTheOther) {
+    write("loop.rom", fourLineLoop().build());
+    write("orders.rom", threeOrders().build());
+    write("small.mod", buildMod(smallModLayout()));
+    write("notes.txt", std::vector<std::uint8_t>(27, 'a'));
+    ASSERT_EQ(run("$NIBTOOL import small.mod small.rom 2>/dev/null"), 0);
+    struct Case {
+        std::string files, length;
+        int status;
+        std::vector<std::string> renders; // what the device gets, one after the other
+    };
+    const Case cases[] = {
+        // At the device's pace: each next file is ready before the one playing ends.
+        {"loop.rom small.mod orders.rom", " --seconds 1.5", 0, {"loop.rom", "small.rom", "orders.rom"}},
+        // A file that is neither kind is passed over with its one line; the status says so.
+        {"loop.rom notes.txt loop.rom", " --loops 2", 1, {"loop.rom", "loop.rom"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(run("$NIBTOOL play " + c.files + c.length + " 2>err", false), c.status) << text("err");
+        if (c.status != 0) {
+            EXPECT_NE(text("err").find("\nnibtool: 'notes.txt' is text, not a ROM image or a module\n"),
+                      std::string::npos)
+                << text("err");
+        }
+        std::vector<std::uint8_t> expected;
+        for (const std::string& file : c.renders) {
+            ASSERT_EQ(run("$NIBTOOL render " + file + " one.raw" + c.length + " 2>/dev/null"), 0) << file;
+            const std::vector<std::uint8_t> one = read("one.raw");
+            expected.insert(expected.end(), one.begin(), one.end());
+        }
+        EXPECT_EQ(read("capture.raw").size(), expected.size()) << c.files;
+        EXPECT_TRUE(read("capture.raw") == expected) << c.files;
+    }
+}
+
+TEST_F(PlayCommand, DiskDriverWritesNoFileUnlessOneIsNamed) {
+    write("loop.rom", fourLineLoop().build());
+    ASSERT_EQ(run("unset SDL_DISKAUDIOFILE; $NIBTOOL play loop.rom -q && ls"), 0);
+    std::ifstream probe(path("sdlaudio.raw"));
+    EXPECT_FALSE(probe.good()) << "no sdlaudio.raw in the working folder";
+}
+
+// libxmp's order position and row at each moment of a module, as a module player shows them.
+struct ModuleRow {
+    double time;
+    int order, row;
+};
+
+std::vector<ModuleRow> libxmpRows(std::vector<std::uint8_t> module) {
+    std::vector<ModuleRow> rows;
+    xmp_context ctx = xmp_create_context();
+    if (xmp_load_module_from_memory(ctx, module.data(), static_cast<long>(module.size())) == 0 &&
+        xmp_start_player(ctx, 8000, XMP_FORMAT_MONO) == 0) {
+        xmp_frame_info fi{};
+        double time = 0;
+        while (xmp_play_frame(ctx) == 0) {
+            xmp_get_frame_info(ctx, &fi);
+            if (fi.loop_count > 0) break;
+            rows.push_back({time, fi.pos, fi.row});
+            time += fi.frame_time / 1e6;
+        }
+        xmp_end_player(ctx);
+        xmp_release_module(ctx);
+    }
+    xmp_free_context(ctx);
+    return rows;
+}
+
+TEST_F(PlayCommand, ModuleViewShowsTheModulesRowAtTheSongsTime) {
+    const std::vector<std::uint8_t> module = buildMod(smallModLayout());
+    const std::vector<ModuleRow> rows = libxmpRows(module);
+    ASSERT_FALSE(rows.empty());
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", path("capture.raw").c_str(), 1);
+    Pty pty({NIBTOOL_BINARY, "play", write("small.mod", module)});
+    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal here";
+    // Frames show "order O/L  row R  of 4 channels  line N  speed T/C  M:SS.t ..." with the song's time.
+    static const std::regex frame(
+        "order +(\\d+)/\\d+ +row +(\\d+) +of 4 channels .*?(\\d+):(\\d\\d)\\.(\\d)");
+    std::set<std::string> seen;
+    for (int waited = 0; waited < 10000 && seen.size() < 8; waited += 200) {
+        pty.readFor(200);
+        const std::string& out = pty.output();
+        for (auto it = std::sregex_iterator(out.begin(), out.end(), frame); it != std::sregex_iterator();
+             ++it)
+            seen.insert((*it)[0]);
+    }
+    ASSERT_GE(seen.size(), 3u) << pty.output();
+    for (const std::string& shown : seen) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(shown, m, frame));
+        const int order = std::stoi(m[1]), row = std::stoi(m[2]);
+        const double time = std::stoi(m[3]) * 60 + std::stoi(m[4]) + std::stoi(m[5]) / 10.0;
+        // The clock shows tenths: libxmp's rows over that tenth, and a tick either side.
+        const bool found = std::any_of(rows.begin(), rows.end(), [&](const ModuleRow& r) {
+            return r.time >= time - 0.03 && r.time < time + 0.13 && r.order == order && r.row == row;
+        });
+        EXPECT_TRUE(found) << shown;
+    }
+    EXPECT_NE(pty.output().find("module channel"), std::string::npos);
+    EXPECT_NE(pty.output().find("ticks a line, a tick"), std::string::npos) << "the legend of speed";
+    pty.send("q");
+    EXPECT_EQ(pty.wait(3000), 0);
+    unsetenv("SDL_AUDIODRIVER");
+    unsetenv("SDL_DISKAUDIOFILE");
+}
+
+// Keys 1-4 switch to songs 0-3 of the image from their starts, passing over an empty one with a word on
+// the status line; e plays the effects the ROM's signature names in turn, or says there are none.
+TEST_F(PlayCommand, KeysSwitchSongsAndPlayTheRomsEffects) {
+    RomBuilder builder;
+    builder.fill(0x9000, 0x100, 0x35).sample(1, 0x9000, 0x9100, 0, 0x9000);
+    for (std::uint8_t n = 0; n < 3; ++n) { // song 3's entry stays empty
+        const auto at = static_cast<std::uint16_t>(0x8000 + 0x400 * n);
+        builder.song(n, at).orders(at, {0});
+        builder.cell(at, 0, 0, n, {1, static_cast<std::uint8_t>(20 + 7 * n)});
+    }
+    std::vector<std::uint8_t> plain = builder.build(), signed_ = plain;
+    RomSignature signature;
+    signature.effects = {{1, 20, "jump"}, {1, 27, "coin"}};
+    ASSERT_TRUE(writeSignature(signed_, signature));
+    write("plain.rom", plain);
+    write("bank.rom", signed_);
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", "/dev/null", 1);
+    struct Step {
+        const char* keys;
+        std::string shown; // on the screen once the keys have been taken
+    };
+    struct Case {
+        const char* file;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"bank.rom",
+         {{"", "  playing"}, // keys count once a song plays
+          {"", "song 0"},
+          {"2", "song 1 from its start"},
+          {"", "song 1"},
+          {"4", "song 3 is empty (songs held: 0, 1 and 2); song 1 plays on"},
+          {"3", "song 2 from its start"},
+          {"e", "effect 1/2 \"jump\": entry 1, tone 20, stream 3"},
+          {"e", "effect 2/2 \"coin\": entry 1, tone 27, stream 3"},
+          {"1", "song 0 from its start"}}},
+        {"plain.rom",
+         {{"", "  playing"}, {"e", "no effects: this image names none"}, {"1", "song 0 from its start"}}},
+    };
+    for (const Case& c : cases) {
+        Pty pty({NIBTOOL_BINARY, "play", path(c.file), "--loop"});
+        if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal here";
+        ASSERT_NE(pty.readUntil("1-4 song  e effect", 0, 10000), std::string::npos) << pty.output();
+        std::size_t from = pty.output().size();
+        for (const Step& step : c.steps) {
+            pty.send(step.keys);
+            from = pty.readUntil(step.shown, from, 10000);
+            ASSERT_NE(from, std::string::npos)
+                << c.file << ": " << step.keys << " -> " << step.shown << "\n"
+                << std::regex_replace(pty.output().substr(pty.output().size() -
+                                                          std::min<std::size_t>(pty.output().size(), 1500)),
+                                      std::regex("\x1b\\[[0-9;?]*[A-Za-z]"), "");
+        }
+        pty.send("q");
+        EXPECT_EQ(pty.wait(5000), 0) << c.file;
+    }
+    unsetenv("SDL_AUDIODRIVER");
+    unsetenv("SDL_DISKAUDIOFILE");
+}

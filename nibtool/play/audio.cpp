@@ -124,6 +124,8 @@ bool AudioOutput::open(int rate, SongPlayer& player, int wakeFd, std::string& er
     player_ = &player;
     wakeFd_ = wakeFd;
     hash_ = kCaptureHashStart;
+    handedOut_ = 0;
+    woke_ = counting_ = false;
     SDL_LogSetOutputFunction(dropSdlLog, nullptr);
     {
         const QuietStderr quiet;
@@ -160,9 +162,13 @@ const char* AudioOutput::driver() const {
 void AudioOutput::callback(void* self, std::uint8_t* out, int size) {
     auto* output = static_cast<AudioOutput*>(self);
     const auto n = static_cast<std::size_t>(size);
+    // The capture is counted from the first buffer of a song: the silence before it is the device's.
+    if (!output->counting_) output->counting_ = output->player_->song() != nullptr;
     output->player_->fill(out, n);
-    output->handedOut_ += n;
-    output->hash_ = captureHash(output->hash_, out, n);
+    if (output->counting_) {
+        output->handedOut_ += n;
+        output->hash_ = captureHash(output->hash_, out, n);
+    }
     if (output->player_->finished() && !output->woke_) {
         output->woke_ = true;
         const char end = 'e';

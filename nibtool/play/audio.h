@@ -24,6 +24,7 @@ class AudioOutput {
     // to what was played (see trimDiskCapture).
     void close();
 
+    bool opened() const { return device_ != 0; }
     const char* driver() const;
     int bufferSamples() const { return obtained_.samples; }
 
@@ -44,7 +45,7 @@ class AudioOutput {
 
     SongPlayer* player_ = nullptr;
     int wakeFd_ = -1;
-    bool initialized_ = false, woke_ = false;
+    bool initialized_ = false, woke_ = false, counting_ = false;
     SDL_AudioDeviceID device_ = 0;
     SDL_AudioSpec obtained_{};
     std::uint64_t handedOut_ = 0; // bytes the callback has written

@@ -1,120 +1,381 @@
 #include "source.h"
 
-#include <xmp.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <type_traits>
 #include <unistd.h>
 
+#include "engine/format.h"
+#include "engine/sequencer.h"
+#include "host/load.h"
+#include "host/playback.h"
+#include "host/song_walk.h"
 #include "import/import.h"
-#include "nibtool/song_file.h"
+
+extern char** environ;
 
 namespace {
 
-// The child's message: a status byte (0 loaded, 1 failed), then for a load the title and the ROM, for a
-// failure the reason; each as a 4-byte length and its bytes.
-void putBlock(std::vector<std::uint8_t>& message, const std::uint8_t* data, std::size_t size) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        message.push_back(static_cast<std::uint8_t>(size >> shift));
-    message.insert(message.end(), data, data + size);
-}
+// A song that never comes back to a line ends after this long, where `nibtool render` ends it.
+constexpr double kCapSeconds = 30 * 60;
+// Lines from the place asked for that get a resume: the song may play on that long before it is taken.
+constexpr double kWindowSeconds = 4;
 
-void putText(std::vector<std::uint8_t>& message, const std::string& text) {
-    putBlock(message, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
+static_assert(std::is_trivially_copyable_v<EngineSnapshot> && std::is_trivially_copyable_v<LineStart> &&
+              std::is_trivially_copyable_v<LineOrigin> && std::is_trivially_copyable_v<Resume>);
 
-bool takeBlock(const std::vector<std::uint8_t>& message, std::size_t& at, std::vector<std::uint8_t>& out) {
-    if (message.size() - at < 4) return false;
-    std::size_t size = 0;
-    for (int i = 0; i < 4; ++i)
-        size = size << 8 | message[at++];
-    if (message.size() - at < size) return false;
-    out.assign(message.begin() + static_cast<std::ptrdiff_t>(at),
-               message.begin() + static_cast<std::ptrdiff_t>(at + size));
-    at += size;
-    return true;
-}
-
-[[noreturn]] void runChild(int fd, const std::string& path, SourceKind kind, int rate) {
-    for (int signal = 1; signal < NSIG; ++signal)
-        std::signal(signal, SIG_DFL); // the parent's handlers write to its pipes and its terminal
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    std::vector<std::uint8_t> message;
-    (void)kind; // the file is read again as any command reads it: a saved file may change its kind
-    SongRequest request;
-    request.rate = rate;
-    SongFile song;
-    std::string error;
-    if (openSong(path, request, song, error)) {
-        message.push_back(0);
-        putText(message, song.title);
-        putBlock(message, song.rom.data(), song.rom.size());
-    } else {
-        message.push_back(1);
-        putText(message, error);
+// The child's message: '?' when it asks where to go on from; then 'L' and the prepared song, or 'F' and
+// the reason. Numbers are 8 bytes, little-endian; texts and lists a byte count and their bytes.
+class Writer {
+  public:
+    void number(std::uint64_t v) {
+        for (int i = 0; i < 8; ++i)
+            bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
     }
-    for (std::size_t done = 0; done < message.size();) {
-        const ssize_t n = write(fd, message.data() + done, message.size() - done);
+    void run(const void* data, std::size_t size) {
+        number(size);
+        const auto* p = static_cast<const std::uint8_t*>(data);
+        bytes.insert(bytes.end(), p, p + size);
+    }
+    void text(const std::string& t) { run(t.data(), t.size()); }
+    template <typename T> void items(const std::vector<T>& v) { run(v.data(), v.size() * sizeof(T)); }
+    std::vector<std::uint8_t> bytes;
+};
+
+// Reads what Writer wrote; every count is checked against the bytes that arrived.
+class Reader {
+  public:
+    Reader(const std::vector<std::uint8_t>& bytes, std::size_t at) : bytes_(bytes), at_(at) {}
+    std::uint64_t number() {
+        if (bytes_.size() - at_ < 8) return ok_ = false, 0;
+        std::uint64_t v = 0;
+        for (int i = 0; i < 8; ++i)
+            v |= std::uint64_t{bytes_[at_++]} << (8 * i);
+        return v;
+    }
+    std::string text() {
+        const std::size_t n = runSize(1);
+        std::string t(reinterpret_cast<const char*>(bytes_.data() + at_), n);
+        at_ += n;
+        return t;
+    }
+    template <typename T> void items(std::vector<T>& v) {
+        const std::size_t n = runSize(sizeof(T));
+        v.resize(n / sizeof(T));
+        if (n > 0) std::memcpy(static_cast<void*>(v.data()), bytes_.data() + at_, n);
+        at_ += n;
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    std::size_t runSize(std::size_t unit) {
+        const std::uint64_t n = number();
+        if (!ok_ || n > bytes_.size() - at_ || n % unit != 0) return ok_ = false, 0;
+        return static_cast<std::size_t>(n);
+    }
+    const std::vector<std::uint8_t>& bytes_;
+    std::size_t at_;
+    bool ok_ = true;
+};
+
+void putTexts(Writer& w, const std::vector<std::string>& lines) {
+    w.number(lines.size());
+    for (const std::string& line : lines)
+        w.text(line);
+}
+
+void getTexts(Reader& r, std::vector<std::string>& lines) {
+    for (std::uint64_t n = r.number(); n > 0 && r.ok(); --n)
+        lines.push_back(r.text());
+}
+
+void putSong(Writer& w, const Playable& s) {
+    w.text(s.title);
+    putTexts(w, s.report);
+    putTexts(w, s.warnings);
+    putTexts(w, s.notes);
+    w.number(static_cast<std::uint64_t>(s.channels));
+    w.number(s.preview);
+    w.number(static_cast<std::uint64_t>(s.rate));
+    w.items(s.rom);
+    w.number(s.number);
+    w.number(s.effects.size());
+    for (const SignatureEffect& e : s.effects) {
+        w.number(e.entry);
+        w.number(e.tone);
+        w.text(e.name);
+    }
+    w.number(s.origins.size());
+    for (const auto& position : s.origins)
+        w.items(position);
+    w.items(s.facts.orders);
+    w.number(s.facts.onceThroughBytes);
+    w.number(s.facts.repeats);
+    w.items(s.facts.lines);
+    w.items(s.resumes);
+}
+
+bool getSong(Reader& r, Playable& s) {
+    s.title = r.text();
+    getTexts(r, s.report);
+    getTexts(r, s.warnings);
+    getTexts(r, s.notes);
+    s.channels = static_cast<int>(r.number() & 0xFFFF);
+    s.preview = r.number() != 0;
+    s.rate = static_cast<int>(std::clamp<std::uint64_t>(r.number(), 1000, 96000));
+    r.items(s.rom);
+    s.number = static_cast<std::uint8_t>(r.number() % kSongs);
+    for (std::uint64_t n = std::min<std::uint64_t>(r.number(), kMaxSignatureEffects); n > 0 && r.ok(); --n) {
+        SignatureEffect e;
+        e.entry = static_cast<std::uint8_t>(r.number() % kSampleEntries);
+        e.tone = static_cast<std::uint8_t>(r.number() & 0xFF);
+        e.name = r.text();
+        s.effects.push_back(e);
+    }
+    for (std::uint64_t n = std::min<std::uint64_t>(r.number(), kOrderPositions); n > 0 && r.ok(); --n) {
+        s.origins.emplace_back();
+        r.items(s.origins.back());
+    }
+    r.items(s.facts.orders);
+    s.facts.onceThroughBytes = r.number();
+    s.facts.repeats = r.number() != 0;
+    r.items(s.facts.lines);
+    r.items(s.resumes);
+    s.index();
+    return r.ok() && !s.resumes.empty();
+}
+
+// Song 0's first pass: the first start of every line and the speeds then, where the pass ends. The
+// sequencer alone decides the song's course (the mixer never feeds back into it), so only it runs.
+SongFacts walk(const Playable& song) {
+    SongFacts facts;
+    loadIntoEngine(song.rom);
+    Playback().start(song.number);
+    SongWalk lines;
+    SongPasses passes;
+    bool played[kOrderPositions] = {}, seen[kOrderPositions][256] = {}; // by order position and line
+    std::uint64_t calls = 0;
+    const auto cap = static_cast<std::uint64_t>(kCapSeconds * song.rate) / kStepsPerCall;
+    while (calls < cap) {
+        songTick();
+        ++calls;
+        if (lines.afterCall()) {
+            const LineState& s = lines.started();
+            played[s.order] = true;
+            if (!seen[s.order][s.line]) {
+                seen[s.order][s.line] = true;
+                facts.lines.push_back(
+                    {s.order, s.line, s.durationLine, s.durationTick, calls, song.placeOf(s.order, s.line)});
+            }
+        }
+        if (passes.afterCall()) {
+            facts.repeats = true;
+            break;
+        }
+    }
+    facts.onceThroughBytes = calls * kStepsPerCall;
+    for (std::size_t order = 0; order < kOrderPositions; ++order)
+        if (played[order]) facts.orders.push_back(static_cast<std::uint8_t>(order));
+    return facts;
+}
+
+bool writeAll(int fd, const std::vector<std::uint8_t>& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) _exit(1);
+        if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }
-    _exit(0); // no exit handlers: they belong to the parent
+    return true;
 }
 
 } // namespace
 
-SourceKind kindOf(const std::vector<std::uint8_t>& bytes) {
-    xmp_test_info info;
-    return !bytes.empty() &&
-                   xmp_test_module_from_memory(bytes.data(), static_cast<long>(bytes.size()), &info) == 0
-               ? SourceKind::Module
-               : SourceKind::Rom;
+Place Playable::placeOf(std::uint8_t order, std::uint8_t line) const {
+    if (channels == 0) return {order, line};
+    if (order < origins.size() && line < origins[order].size())
+        return {origins[order][line].order, origins[order][line].row};
+    return {};
 }
 
-bool makePlayable(const std::vector<std::uint8_t>& bytes, SourceKind kind, int rate, Playable& out,
-                  std::string& error) {
-    if (kind == SourceKind::Rom) {
-        out = {"", bytes};
-        return true;
+const LineStart* Playable::find(const Place& place) const {
+    const LineStart* sameOrder = nullptr;
+    for (const LineStart& s : facts.lines) {
+        if (s.place == place) return &s;
+        if (!sameOrder && s.place.order == place.order) sameOrder = &s;
     }
-    if (kindOf(bytes) != SourceKind::Module) {
-        error = "not a module libxmp recognises";
-        return false;
-    }
-    ImportOptions options;
-    options.rate = rate;
-    ImportResult result;
-    if (!importModule(bytes, options, result, error)) return false;
-    out = {result.title, std::move(result.rom)};
-    return true;
+    return sameOrder;
 }
 
-bool ChildLoad::start(const std::string& path, SourceKind kind, int rate, std::string& error) {
+std::uint8_t Playable::effectTone(std::uint8_t entry) const {
+    for (const SignatureEffect& e : effects)
+        if (e.entry == entry) return e.tone;
+    return kUnitTone;
+}
+
+const LineStart* Playable::firstStart(std::uint8_t order, std::uint8_t line) const {
+    const std::size_t at = std::size_t{order} * kLinesPerPattern + line;
+    return at < lineIndex_.size() && lineIndex_[at] >= 0
+               ? &facts.lines[static_cast<std::size_t>(lineIndex_[at])]
+               : nullptr;
+}
+
+void Playable::index() {
+    lineIndex_.assign(kOrderPositions * kLinesPerPattern, -1);
+    for (std::size_t i = 0; i < facts.lines.size(); ++i) {
+        const std::size_t at = std::size_t{facts.lines[i].order} * kLinesPerPattern + facts.lines[i].line;
+        if (facts.lines[i].line < kLinesPerPattern && lineIndex_[at] < 0)
+            lineIndex_[at] = static_cast<std::int32_t>(i);
+    }
+}
+
+void prepareSong(SongFile&& file, Playable& out) {
+    out = Playable();
+    out.rate = file.rate;
+    out.title = std::move(file.title);
+    out.warnings = std::move(file.warnings);
+    out.notes = std::move(file.notes);
+    out.rom = std::move(file.rom);
+    out.number = static_cast<std::uint8_t>(file.number);
+    if (file.signedRom) out.effects = file.signature.effects;
+    if (file.file.kind == FileKind::Module) {
+        out.report = std::move(file.import.report);
+        out.channels = std::max(1, file.import.channels);
+        out.origins = std::move(file.import.origins);
+    }
+    out.facts = walk(out);
+    out.index();
+}
+
+void addResumes(Playable& song, const Place* near, double windowSeconds) {
+    loadIntoEngine(song.rom);
+    Playback playback;
+    playback.start(song.number);
+    song.resumes = {{0, 0, 0, song.placeOf(0, 0), snapshotEngine()}};
+    const LineStart* from = near ? song.find(*near) : nullptr;
+    if (!from) return;
+    const std::uint64_t last =
+        from->call + static_cast<std::uint64_t>(windowSeconds * song.rate / kStepsPerCall);
+    SongWalk lines;
+    SongPasses passes;
+    std::uint8_t chunk[kStepsPerCall];
+    for (std::uint64_t call = 1; call <= last; ++call) {
+        playback.render(chunk, kStepsPerCall);
+        const bool started = lines.afterCall();
+        if (passes.afterCall()) break; // the song repeats from here: its places are all known
+        if (!started || call < from->call || lines.repeated()) continue;
+        const LineState& s = lines.started();
+        song.resumes.push_back({call, s.order, s.line, song.placeOf(s.order, s.line), snapshotEngine()});
+    }
+}
+
+int runPlayChild(const std::vector<std::string>& args) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (args.size() != 6 || getppid() == 1) return 2;
+    SongRequest request;
+    if (const int rate = std::atoi(args[1].c_str()); rate > 0) request.rate = std::clamp(rate, 1000, 96000);
+    request.forceRom = args[2] == "1";
+    request.song = std::clamp(std::atoi(args[3].c_str()), 0, static_cast<int>(kSongs) - 1);
+    request.previewSeconds = std::clamp(std::atof(args[4].c_str()), 0.0, kCapSeconds);
+    const bool ask = args[5] == "1";
+    Writer w;
+    SongFile file;
+    std::string error;
+    bool opened = openSong(args[0], request, file, error);
+    // A module silent in its opening seconds has nothing to preview there: a longer preview, still far
+    // quicker than the whole import.
+    for (int longer = 0; !opened && request.previewSeconds > 0 && longer < 2; ++longer) {
+        request.previewSeconds *= 4;
+        opened = openSong(args[0], request, file, error);
+    }
+    if (!opened) {
+        w.bytes.push_back('F');
+        w.text(error);
+        return writeAll(1, w.bytes) ? 0 : 1;
+    }
+    const bool preview = file.file.kind == FileKind::Module && request.previewSeconds > 0;
+    Playable song;
+    prepareSong(std::move(file), song);
+    song.preview = preview;
+    Place near;
+    if (ask) {
+        if (!writeAll(1, {'?'})) return 1;
+        char line[64] = {};
+        std::size_t got = 0;
+        while (got + 1 < sizeof line) {
+            const ssize_t n = read(0, line + got, 1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0 || line[got] == '\n') break;
+            ++got;
+        }
+        if (std::sscanf(line, "%d %d", &near.order, &near.row) != 2) return 1;
+    }
+    addResumes(song, ask ? &near : nullptr, kWindowSeconds);
+    w.bytes.push_back('L');
+    putSong(w, song);
+    return writeAll(1, w.bytes) ? 0 : 1;
+}
+
+bool ChildLoad::start(const std::string& path, const SongRequest& request, double previewSeconds, bool ask,
+                      std::string& error) {
     cancel();
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
+    int fromChild[2], toChild[2];
+    if (pipe2(fromChild, O_CLOEXEC) != 0) {
         error = std::string("cannot make a pipe: ") + std::strerror(errno);
         return false;
     }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(ends[0]);
-        runChild(ends[1], path, kind, rate);
-    }
-    close(ends[1]);
-    if (pid < 0) {
-        error = std::string("cannot start a process: ") + std::strerror(errno);
-        close(ends[0]);
+    if (pipe2(toChild, O_CLOEXEC) != 0) {
+        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        close(fromChild[0]), close(fromChild[1]);
         return false;
     }
-    fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    // The child is nibtool itself, started afresh: its standard input and output are the pipes, its
+    // standard error goes nowhere (the view owns the terminal), and every signal has its default action.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    char rateText[16], songText[16], previewText[32];
+    std::snprintf(songText, sizeof songText, "%d", request.song);
+    std::snprintf(rateText, sizeof rateText, "%d", request.rate.value_or(0));
+    std::snprintf(previewText, sizeof previewText, "%.3f", previewSeconds);
+    std::string self = "/proc/self/exe";
+    const char* argv[] = {
+        "nibtool", kPlayChildCommand, path.c_str(),    rateText, request.forceRom ? "1" : "0",
+        songText,  previewText,       ask ? "1" : "0", nullptr};
+    pid_t pid = -1;
+    const int failed =
+        posix_spawn(&pid, self.c_str(), &actions, &attributes, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(fromChild[1]);
+    close(toChild[0]);
+    if (failed != 0) {
+        error = std::string("cannot start a process: ") + std::strerror(failed);
+        close(fromChild[0]), close(toChild[1]);
+        return false;
+    }
+    fcntl(fromChild[0], F_SETFL, O_NONBLOCK);
     pid_ = pid;
-    fd_ = ends[0];
+    fd_ = fromChild[0];
+    toChild_ = toChild[1];
+    asked_ = false;
     received_.clear();
     return true;
 }
@@ -125,8 +386,17 @@ void ChildLoad::cancel() {
         waitpid(pid_, nullptr, 0);
     }
     if (fd_ >= 0) close(fd_);
+    if (toChild_ >= 0) close(toChild_);
     pid_ = -1;
-    fd_ = -1;
+    fd_ = toChild_ = -1;
+}
+
+void ChildLoad::answer(const Place& place) {
+    char line[64];
+    const int n = std::snprintf(line, sizeof line, "%d %d\n", place.order, place.row);
+    if (toChild_ >= 0 && write(toChild_, line, static_cast<std::size_t>(n)) < 0) {
+        // The child has gone: collect says why.
+    }
 }
 
 ChildLoad::Status ChildLoad::collect(Playable& out, std::string& error) {
@@ -138,27 +408,31 @@ ChildLoad::Status ChildLoad::collect(Playable& out, std::string& error) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Status::Working; // nothing more yet
-        break;                             // the child closed its end
+        if (n < 0) { // nothing more yet
+            if (!asked_ && received_.size() == 1 && received_[0] == '?') {
+                asked_ = true;
+                received_.clear();
+                return Status::Asking;
+            }
+            return Status::Working;
+        }
+        break; // the child closed its end
     }
     int status = 0;
     waitpid(pid_, &status, 0);
     pid_ = -1;
-    close(fd_);
-    fd_ = -1;
-    std::size_t at = 1;
-    std::vector<std::uint8_t> first, second;
-    if (!received_.empty() && received_[0] == 0 && takeBlock(received_, at, first) &&
-        takeBlock(received_, at, second)) {
-        out = {std::string(first.begin(), first.end()), std::move(second)};
-        return Status::Loaded;
+    const std::vector<std::uint8_t> message = std::move(received_);
+    cancel();
+    const std::size_t at = !message.empty() && message[0] == '?' ? 1 : 0;
+    Reader r(message, at + 1);
+    if (message.size() > at && message[at] == 'L' && getSong(r, out)) return Status::Loaded;
+    if (message.size() > at && message[at] == 'F') {
+        error = r.text();
+        if (r.ok()) return Status::Failed;
     }
-    if (!received_.empty() && received_[0] == 1 && takeBlock(received_, at, first)) {
-        error.assign(first.begin(), first.end());
-    } else if (WIFSIGNALED(status)) {
+    if (WIFSIGNALED(status))
         error = std::string("the import stopped: ") + strsignal(WTERMSIG(status));
-    } else {
+    else
         error = "the import stopped without a result";
-    }
     return Status::Failed;
 }

@@ -1,30 +1,104 @@
-// What nibtool play plays: a ROM file as it is, or a module imported into a ROM in memory; and loading it
-// again in a child process while the song plays.
+// What nibtool play plays: a ROM file as it is, or a module imported into a ROM, made ready to play: its
+// walk (which lines it plays, and when), and the engine's state at the lines it may go on from.
+//
+// Preparing plays the song on the engine, and while a song plays the engine is the audio thread's, so
+// every file is prepared in a child process: nibtool itself, started afresh (`kPlayChildCommand`), with an
+// engine of its own. It sends the prepared song back through a pipe, and the player takes it over at a
+// line start, under the audio lock, by placing the image and restoring the engine's state.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
-enum class SourceKind { Rom, Module };
+#include "engine/state.h"
+#include "import/compile.h"
+#include "nibtool/song_file.h"
 
-struct Playable {
-    std::string title; // a module's title; empty for a ROM
-    std::vector<std::uint8_t> rom;
+// A place in a song, in the terms of its file: a module's order position and row, or a ROM's order
+// position and line. Versions of a song (a first quick import and the whole one, or a file saved again)
+// meet at places.
+struct Place {
+    int order = -1, row = -1;
+    bool operator==(const Place& o) const { return order == o.order && row == o.row; }
 };
 
-// A module is anything libxmp recognises; any other file is a ROM, as nibplay takes any file.
-SourceKind kindOf(const std::vector<std::uint8_t>& bytes);
+// The first start of a line in the song's first pass.
+struct LineStart {
+    std::uint8_t order = 0, line = 0;          // the engine's order position and line
+    std::uint8_t lineTicks = 0, tickCalls = 0; // the speeds as it starts
+    std::uint64_t call = 0;                    // sequencer calls from the song's start
+    Place place;
+};
 
-// Makes file bytes of a known kind playable at `rate`. Importing a module plays the ROM it builds on the
-// engine, so this must not run in a process whose engine is playing.
-bool makePlayable(const std::vector<std::uint8_t>& bytes, SourceKind kind, int rate, Playable& out,
-                  std::string& error);
+// What one walk through song 0 finds out.
+struct SongFacts {
+    std::vector<std::uint8_t> orders; // the order positions it plays, ascending
+    std::uint64_t onceThroughBytes = 0;
+    bool repeats = false;         // false: it did not come back to a line within the cap
+    std::vector<LineStart> lines; // each line's first start, in the order played
+};
 
-// Loads a file again while the song plays. The engine is one per process and the audio thread's, so the
-// work (reading, and importing a module) happens in a forked child, which has an engine of its own; the
-// result comes back through a pipe.
+// The engine's state right after the sequencer call that starts a line (call 0: the song's start,
+// before its first call), from which the song goes on as if it had played from its start.
+struct Resume {
+    std::uint64_t call = 0;
+    std::uint8_t order = 0, line = 0; // the engine's line that starts
+    Place place;
+    EngineSnapshot state{};
+};
+
+struct Playable {
+    std::string title;                        // a module's title; empty for a ROM
+    std::vector<std::string> report;          // what the import lost (a module's), one line each
+    std::vector<std::string> warnings, notes; // the lines every command writes about the file (song_file.h)
+    int channels = 0;                         // a module's channels; 0 for a ROM
+    bool preview = false;                     // a first quick import: the whole one takes over when ready
+    std::vector<std::uint8_t> rom;
+    std::uint8_t number = 0;              // the song of the image it plays (0-3), as playSong starts it
+    std::vector<SignatureEffect> effects; // the effects the ROM's signature names
+    std::vector<std::vector<LineOrigin>> origins; // a module's rows by the ROM's order position and line
+    SongFacts facts;
+    std::vector<Resume> resumes; // the start, then the lines near the place asked for
+    int rate = 8000;
+    std::size_t file = 0; // which of the files named plays it (set where it is received)
+
+    // The place of an engine line: its module row, or for a ROM the line itself.
+    Place placeOf(std::uint8_t order, std::uint8_t line) const;
+    // The first start of a place in the walk, or of its order position, or null.
+    const LineStart* find(const Place& place) const;
+    // The first start of an engine line, or null.
+    const LineStart* firstStart(std::uint8_t order, std::uint8_t line) const;
+    // The tone that plays a sample entry as an effect: the one the signature names for it, else the
+    // tone whose step reads one byte per output sample.
+    std::uint8_t effectTone(std::uint8_t entry) const;
+    // Builds what firstStart looks in; once the song is complete.
+    void index();
+
+  private:
+    std::vector<std::int32_t> lineIndex_; // by order * 64 + line: its entry in facts.lines, or -1
+};
+
+// How much of a module a first quick import takes, in seconds of song beyond where it is to play.
+constexpr double kPreviewSeconds = 8;
+
+// Makes a song that openSong read ready to play: its image, the import's rows and report, and its walk.
+// Plays the song on the engine: it must not run where the engine plays.
+void prepareSong(SongFile&& file, Playable& out);
+
+// Adds the resumes: the song's start, and with `near` every line that first starts within
+// `windowSeconds` of song from that place (or its order position) on.
+void addResumes(Playable& song, const Place* near, double windowSeconds);
+
+// The hidden command that prepares a file in a child: `nibtool __play-child FILE RATE FORCE SONG PREVIEW
+// ASK` (RATE 0: the file's own rate; FORCE 1: --force-rom; SONG: the song of the image, 0-3).
+constexpr char kPlayChildCommand[] = "__play-child";
+int runPlayChild(const std::vector<std::string>& args);
+
+// A file prepared in a child process while the song plays. When the child has imported the file it
+// asks where the song is (`asking()`), and goes on with the place it is told (`answer`).
 class ChildLoad {
   public:
     ChildLoad() = default;
@@ -32,21 +106,27 @@ class ChildLoad {
     ChildLoad& operator=(const ChildLoad&) = delete;
     ~ChildLoad() { cancel(); }
 
-    // Starts a child that loads `path` as `kind`; false with the reason if it cannot be started.
-    bool start(const std::string& path, SourceKind kind, int rate, std::string& error);
+    // Starts a child that reads `path` as every command does (openSong, with `request`'s rate and
+    // --force-rom) and prepares it: a module's preview of `previewSeconds`, or (0) the whole import; with
+    // `ask`, the child asks where to go on from, else it prepares the start. False with the reason if
+    // it cannot be started.
+    bool start(const std::string& path, const SongRequest& request, double previewSeconds, bool ask,
+               std::string& error);
     // Ends a child still at work.
     void cancel();
     bool running() const { return pid_ > 0; }
     // The descriptor to wait on while running.
     int fd() const { return fd_; }
 
-    enum class Status { Working, Loaded, Failed };
+    enum class Status { Working, Asking, Loaded, Failed };
     // Takes what the child has written so far (without blocking). Loaded fills `out`; Failed gives the
-    // reason in `error`.
+    // reason in `error`; Asking wants `answer`.
     Status collect(Playable& out, std::string& error);
+    void answer(const Place& place);
 
   private:
     pid_t pid_ = -1;
-    int fd_ = -1;
+    int fd_ = -1, toChild_ = -1;
+    bool asked_ = false;
     std::vector<std::uint8_t> received_;
 };

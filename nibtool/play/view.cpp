@@ -21,8 +21,8 @@ constexpr char kLeave[] = "\x1b[0m\x1b[?25h\x1b[?1049l";       // attributes off
 constexpr char kReverse[] = "\x1b[7m";
 constexpr char kPlain[] = "\x1b[0m";
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
-// Lines around the pattern: title, place, column heads, a gap, four channels, message, keys.
-constexpr int kFixedLines = 10;
+// Lines around the pattern: title, place, column heads, a gap, four channels, message, legend, keys.
+constexpr int kFixedLines = 11;
 
 termios savedModes, playingModes;
 volatile std::sig_atomic_t terminalTaken = 0;
@@ -53,15 +53,24 @@ std::string format(const char* pattern, ...) {
     return text;
 }
 
+// The song's place: for a module in its own terms (order position, row, channels), then the engine's
+// line, its speed and the song's position in time.
 std::string placeLine(const ViewData& v) {
     const PlayerState& s = v.state;
-    const char* mode = s.finished ? "ended" : s.paused ? "paused" : "playing";
-    const int lastOrder = v.facts && !v.facts->orders.empty() ? v.facts->orders.back() : 0;
+    const char* mode = !s.playing   ? "loading"
+                       : s.finished ? "ended"
+                       : s.paused   ? "paused"
+                       : s.preview  ? "playing (preview)"
+                                    : "playing";
     std::string total;
-    if (v.facts && v.facts->repeats) total = " / " + clockText(v.facts->onceThroughBytes, v.rate);
-    return format("order %3d/%d  pattern %2d  line %2d  speed %d/%d  %s%s  %s", s.at.order, lastOrder,
-                  s.pattern, s.at.line, s.lineTicks, s.tickCalls, clockText(s.playedBytes, v.rate).c_str(),
-                  total.c_str(), mode);
+    if (s.repeats) total = " / " + clockText(s.onceThroughBytes, v.rate);
+    const std::string time = clockText(s.songBytes, v.rate) + total;
+    if (s.moduleChannels > 0)
+        return format("order %3d/%d  row %2d  of %d channels  line %2d  speed %d/%d  %s  %s", s.place.order,
+                      s.lastOrder, s.place.row, s.moduleChannels, s.at.line, s.lineTicks, s.tickCalls,
+                      time.c_str(), mode);
+    return format("order %3d/%d  pattern %2d  line %2d  speed %d/%d  %s  %s", s.at.order, s.lastOrder,
+                  s.pattern, s.at.line, s.lineTicks, s.tickCalls, time.c_str(), mode);
 }
 
 std::string patternLine(const PlayerState& s, int line) {
@@ -73,12 +82,16 @@ std::string patternLine(const PlayerState& s, int line) {
     return text;
 }
 
-std::string channelLine(const ChannelState& c, std::size_t index) {
+std::string channelLine(const ChannelState& c, std::size_t index, bool module) {
     const std::string note = c.sample != 0 ? noteName(c.tone) : "...";
-    const std::string sample = c.sample != 0 ? format("%X", c.sample) : ".";
+    const std::string sample = c.sample != 0 ? format("%2d", c.sample) : " .";
     const int width = c.running ? c.level * 2 : 0;
-    return format("ch %zu  sample %s  %s  |%-16s|", index, sample.c_str(), note.c_str(),
-                  std::string(static_cast<std::size_t>(width), '#').c_str());
+    std::string from;
+    if (module)
+        from = c.moduleChannel >= 0 ? format("  module channel %2d", c.moduleChannel + 1)
+                                    : "  module channel  -";
+    return format("ch %zu  sample %s  %s  |%-16s|%s", index, sample.c_str(), note.c_str(),
+                  std::string(static_cast<std::size_t>(width), '#').c_str(), from.c_str());
 }
 
 } // namespace
@@ -96,6 +109,10 @@ std::vector<Key> decodeKeys(const std::string& bytes) {
         const char c = bytes[i];
         if (c == ' ') keys.push_back(Key::Pause);
         if (c == 'q' || c == 'Q') keys.push_back(Key::Quit);
+        if (c == 'n' || c == 'N') keys.push_back(Key::NextFile);
+        if (c == 'p' || c == 'P') keys.push_back(Key::PreviousFile);
+        if (c >= '1' && c <= '4') keys.push_back(static_cast<Key>(static_cast<int>(Key::Song0) + (c - '1')));
+        if (c == 'e' || c == 'E') keys.push_back(Key::Effect);
         if (c != '\x1b' || i + 1 >= bytes.size() || (bytes[i + 1] != '[' && bytes[i + 1] != 'O')) continue;
         // A cursor key: ESC [ or ESC O, any parameters, then the final byte that names it.
         std::size_t end = i + 2;
@@ -112,11 +129,12 @@ std::vector<Key> decodeKeys(const std::string& bytes) {
 std::string drawScreen(const ViewData& v, int rows, int columns) {
     const PlayerState& s = v.state;
     std::vector<std::string> lines;
-    lines.push_back(fit(v.title.empty() ? v.file : "\"" + v.title + "\"  " + v.file, columns));
+    const std::string name = v.title.empty() ? v.file : "\"" + v.title + "\"  " + v.file;
+    lines.push_back(fit(name + format("  song %d", s.number), columns));
     lines.push_back(fit(placeLine(v), columns));
     std::string heads = "line";
     for (std::size_t c = 0; c < kStreams; ++c)
-        heads += format("  channel %zu ", c); // over the cells, ten characters each
+        heads += format("  channel %zu  ", c); // over the cells, eleven characters each
     lines.push_back(fit(heads, columns));
     // The pattern's lines, the playing one in the middle where the pattern allows.
     constexpr int kLines = static_cast<int>(kLinesPerPattern);
@@ -128,9 +146,16 @@ std::string drawScreen(const ViewData& v, int rows, int columns) {
     }
     lines.emplace_back();
     for (std::size_t c = 0; c < kStreams; ++c)
-        lines.push_back(fit(channelLine(s.channels[c], c), columns));
+        lines.push_back(fit(channelLine(s.channels[c], c, s.moduleChannels > 0), columns));
     lines.push_back(fit(v.message, columns));
-    lines.push_back(fit("space pause   left/right order position   q quit", columns));
+    lines.push_back(
+        fit(format("speed %d/%d: %d ticks a line, a tick %d calls of %zu samples", s.lineTicks, s.tickCalls,
+                   s.lineTicks == 0 ? 256 : s.lineTicks /* 0: the tick count runs round */, s.tickCalls + 1,
+                   kStepsPerCall),
+            columns));
+    std::string keys = v.files > 1 ? "space pause  left/right order  1-4 song  e effect  n/p file  q quit"
+                                   : "space pause  left/right order position  1-4 song  e effect  q quit";
+    lines.push_back(fit(keys, columns));
 
     std::string screen = "\x1b[H";
     for (std::size_t i = 0; i < lines.size() && static_cast<int>(i) < rows; ++i) {
@@ -142,7 +167,10 @@ std::string drawScreen(const ViewData& v, int rows, int columns) {
 
 std::string statusLine(const ViewData& v) {
     const PlayerState& s = v.state;
-    return format("%s order %d line %d (pattern %d)%s", clockText(s.playedBytes, v.rate).c_str(), s.at.order,
+    if (s.moduleChannels > 0)
+        return format("%s order %d row %d (line %d)%s", clockText(s.songBytes, v.rate).c_str(), s.place.order,
+                      s.place.row, s.at.line, s.paused ? " paused" : "");
+    return format("%s order %d line %d (pattern %d)%s", clockText(s.songBytes, v.rate).c_str(), s.at.order,
                   s.at.line, s.pattern, s.paused ? " paused" : "");
 }
 

@@ -16,15 +16,16 @@
 // Everything one frame shows.
 struct ViewData {
     std::string title, file;
+    std::size_t files = 1; // files named, played in turn
     int rate = 8000;
-    const SongFacts* facts = nullptr;
     PlayerState state;
     std::string message; // the last watch event: a reload, or why the file no longer plays
 };
 
-enum class Key { Pause, Previous, Next, Quit };
+enum class Key { Pause, Previous, Next, PreviousFile, NextFile, Quit, Song0, Song1, Song2, Song3, Effect };
 
-// The keys in bytes read from a terminal: space, left and right arrows (either cursor mode), q.
+// The keys in bytes read from a terminal: space, left and right arrows (either cursor mode), p, n, q,
+// 1-4 (songs 0-3 of the image), e (the next effect).
 std::vector<Key> decodeKeys(const std::string& bytes);
 
 // The whole screen for a terminal of `rows` by `columns`: escape sequences and text, drawn from the top
