@@ -18,6 +18,7 @@
 #include "import/bank_header.h"
 #include "import/fidelity.h"
 #include "import/import.h"
+#include "import_helpers.h"
 
 namespace {
 
@@ -165,17 +166,6 @@ std::string sineWav(const std::string& name, double hz, int rate, double seconds
     sf_writef_float(f, frames.data(), static_cast<sf_count_t>(frames.size()));
     sf_close(f);
     return path;
-}
-
-// The fundamental of the engine's output, from its rising crossings of silence (128).
-double fundamental(const std::vector<std::uint8_t>& pcm, int rate) {
-    std::size_t first = 0, last = 0, crossings = 0;
-    for (std::size_t i = 1; i < pcm.size(); ++i)
-        if (pcm[i - 1] < 128 && pcm[i] >= 128) {
-            if (crossings++ == 0) first = i;
-            last = i;
-        }
-    return crossings > 1 ? double(crossings - 1) * rate / double(last - first) : 0;
 }
 
 // A header constant's value, as the game's code would read it.

@@ -28,17 +28,6 @@ ModLayout toneSong(std::uint16_t period, std::uint8_t positions) {
     return layout;
 }
 
-// The fundamental of a render, from its rising crossings of silence (128).
-double fundamental(const std::vector<std::uint8_t>& pcm) {
-    std::size_t first = 0, last = 0, crossings = 0;
-    for (std::size_t i = 1; i < pcm.size(); ++i)
-        if (pcm[i - 1] < 128 && pcm[i] >= 128) {
-            if (crossings++ == 0) first = i;
-            last = i;
-        }
-    return crossings > 1 ? double(crossings - 1) * kRate / double(last - first) : 0;
-}
-
 // What the module does on channel 0, tick by tick, as libxmp plays it.
 std::vector<ChannelTick> moduleTicks(const std::vector<std::uint8_t>& file) {
     LoadedModule loaded;
@@ -159,7 +148,7 @@ TEST(Import, PlaysANoteAtTheModulesPitch) {
         EngineHarness h(r.rom);
         const std::vector<std::uint8_t> pcm = h.render(kRate * 2);
         const double expected = 8287.0 * 428 / period / 32;
-        EXPECT_NEAR(fundamental(pcm) / expected, 1.0, 0.01) << "period " << period;
+        EXPECT_NEAR(fundamental(pcm, kRate) / expected, 1.0, 0.01) << "period " << period;
     }
 }
 
