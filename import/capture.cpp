@@ -141,7 +141,8 @@ Performance describe(const xmp_module& mod) {
 
 } // namespace
 
-Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds, bool render) {
+Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds, bool render,
+                               double fromSeconds) {
     const xmp_module& mod = loaded.module();
     Performance p = describe(mod);
     // Amiga formats play at the PAL clock's rate (8287 frames per second at the reference period);
@@ -151,6 +152,7 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     xmp_context ctx = loaded.context();
     const int playRate = moduleRenderRate(rate);
     if (!startPlayer(loaded, playRate)) return p;
+    if (fromSeconds > 0) xmp_seek_time(ctx, static_cast<int>(std::min(fromSeconds, 1e6) * 1000));
     bool rendering = render;
     std::vector<ChannelHistory> history(static_cast<std::size_t>(p.channels));
     std::vector<SpeedMeasure> speeds(p.samples.size());
@@ -166,6 +168,12 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
                     break;
                 }
             break;
+        }
+        if (p.ticks.empty()) {
+            // A capture from later in the song starts at an order position's start: the time asked
+            // for is counted from there. libxmp's clock reads the end of the tick just played.
+            p.startSeconds = std::max(0.0, fi.time / 1000.0 - fi.frame_time / 1e6);
+            if (fromSeconds > 0) maxSeconds += std::max(0.0, fromSeconds - p.startSeconds);
         }
         if (rendering) rendering = appendModuleRender(fi, playRate, p.render, measuredSeconds(rate));
         TickInfo tick{time, fi.frame_time / 1e6, fi.pos, fi.row, fi.frame, {}};
