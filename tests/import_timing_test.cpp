@@ -118,6 +118,23 @@ TEST(ImportTiming, KnowsEveryAmigaModType) {
         EXPECT_FALSE(amigaFormat(type)) << type;
 }
 
+// libxmp takes an M.K. song whose restart byte is below 0x7F (and not 0x78) for a NoiseTracker song and
+// drops the commands NoiseTracker lacks; a song that uses them is ProTracker's. A loop of lines 8-15
+// (E60, E62) in the first of two positions: 64 + 2 * 8 + 64 = 144 lines, 17.28 s, whatever the byte
+// (without the loop, 128 lines).
+TEST(ImportTiming, ReadsAProTrackerSongWhateverItsRestartByte) {
+    for (const int restart : {0x00, 0x01, 0x78, 0x7F}) {
+        ModLayout layout = song(2, {{0, 8, 1, 0, 0, 0xE, 0x60}, {0, 15, 1, 0, 0, 0xE, 0x62}});
+        layout.patterns = 2;
+        layout.orders = {0, 1};
+        layout.restart = static_cast<std::uint8_t>(restart);
+        const ImportResult r = importOrFail(buildMod(layout), 8000);
+        EXPECT_NEAR(r.moduleSeconds / (144 * 0.12), 1, 0.005) << restart;
+        EXPECT_NEAR(r.romSeconds / (144 * 0.12), 1, 0.005) << restart;
+        EXPECT_EQ(reportHas(r, "took for a NoiseTracker one"), restart < 0x78) << restart;
+    }
+}
+
 // Songs of the order list that no jump of the first reaches play after it, once each, as module players
 // play the file; the ROM repeats from where the first song repeats. Three patterns of 64 lines at 6
 // ticks and 125 BPM (7.68 s each). Pattern 1 jumps back to position 1 (B01 on its last line): the first
