@@ -118,6 +118,38 @@ TEST(ImportTiming, KnowsEveryAmigaModType) {
         EXPECT_FALSE(amigaFormat(type)) << type;
 }
 
+// A ProTracker line that ends a pattern loop and breaks or jumps plays the loop first, then the break or
+// jump. Two positions of 64 lines at 0.12 s. A loop of lines 8-15 (E60, E62 on channel 1) alone plays
+// 64 + 2 * 8 + 64 = 144 lines, 17.28 s. With a break (D00) or a jump (B01) on line 15: lines 0-15, 8-15
+// twice, then position 1: 16 + 16 + 64 = 96 lines as ProTracker plays them; the import plays one line
+// more, the break's, which moves to line 16: 97 lines, 11.64 s. A loop of lines 56-63 whose last line
+// breaks to line 0: 64 + 16 + 64 = 144 lines, 17.28 s (the break is left out: the pattern ends there).
+TEST(ImportTiming, PlaysALoopBeforeTheBreakOnItsLine) {
+    struct Case {
+        const char* what;
+        std::size_t start, end;
+        std::uint8_t effect, param;
+        double seconds;
+        bool mended;
+    } const cases[] = {
+        {"a loop alone", 8, 15, 0, 0, 144 * 0.12, false},
+        {"a loop and a break", 8, 15, 0xD, 0x00, 97 * 0.12, true},
+        {"a loop and a break to line 10", 8, 15, 0xD, 0x10, (16 + 16 + 1 + 54) * 0.12, true},
+        {"a loop and a jump", 8, 15, 0xB, 0x01, 97 * 0.12, true},
+        {"a loop and a break on the last line", 56, 63, 0xD, 0x00, 144 * 0.12, true},
+    };
+    for (const Case& c : cases) {
+        ModLayout layout = song(2, {{0, c.start, 1, 0, 0, 0xE, 0x60}, {0, c.end, 1, 0, 0, 0xE, 0x62}});
+        if (c.effect != 0) layout.cells.push_back({0, c.end, 2, 0, 0, c.effect, c.param});
+        layout.patterns = 2;
+        layout.orders = {0, 1};
+        const ImportResult r = importOrFail(buildMod(layout), 8000);
+        EXPECT_NEAR(r.moduleSeconds / c.seconds, 1, 0.005) << c.what;
+        EXPECT_NEAR(r.romSeconds / c.seconds, 1, 0.005) << c.what;
+        EXPECT_EQ(reportHas(r, "the loop plays first"), c.mended) << c.what;
+    }
+}
+
 // libxmp takes an M.K. song whose restart byte is below 0x7F (and not 0x78) for a NoiseTracker song and
 // drops the commands NoiseTracker lacks; a song that uses them is ProTracker's. A loop of lines 8-15
 // (E60, E62) in the first of two positions: 64 + 2 * 8 + 64 = 144 lines, 17.28 s, whatever the byte
