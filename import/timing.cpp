@@ -194,14 +194,16 @@ bool loopEnd(const xmp_event& e) {
     return e.fxt == kFxExtended && (e.fxp & 0xF0) == kPatternLoop && (e.fxp & 0x0F) != 0;
 }
 
-// A ProTracker line holding both a pattern loop's end (E6x) and a pattern break or position jump plays
-// the loop first, and breaks or jumps once the loop is over. libxmp breaks at once (and takes the loop's
-// jump a line later, in the next pattern), so that its walk and the end it finds part ways. The break
-// moves to the next line, which the song then never plays otherwise (its other commands and notes go):
-// the loop plays, then one line more (its break's), as it did. A break or jump on the pattern's last line
-// cannot move; a pattern break to line 0 there is left out, the pattern ending on its own.
+// A ProTracker or Scream Tracker 3 line holding both a pattern loop's end (E6x, SBx) and a pattern break
+// or position jump plays the loop first, and breaks or jumps once the loop is over. libxmp breaks at once
+// (and takes the loop's jump a line later, in the next pattern), so that its walk and the end it finds
+// part ways. The break moves to the next line, which the song then never plays otherwise (its other
+// commands and notes go): the loop plays, then one line more (its break's), as it did. A break or jump
+// on the pattern's last line cannot move; a pattern break to line 0 there is left out, the pattern
+// ending on its own.
 void mendLoopBreaks(const xmp_module& m, TimingFix& fix) {
-    if (!amigaFormat(m.type) || m.chn != 4) return;
+    const bool protracker = amigaFormat(m.type) && m.chn == 4;
+    if (!protracker && std::strstr(m.type, "S3M") == nullptr) return;
     std::vector<bool> target(256, false); // lines some pattern break goes to: they stay as they are
     forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
         for (const xmp_event* e : events)
@@ -239,7 +241,8 @@ void mendLoopBreaks(const xmp_module& m, TimingFix& fix) {
     fix.mendedLines = true;
     fix.report.push_back(std::to_string(mended) +
                          " line(s) end a pattern loop and break or jump: the loop plays first, then the "
-                         "break or jump, as ProTracker played them");
+                         "break or jump, as " +
+                         std::string(protracker ? "ProTracker" : "Scream Tracker 3") + " played them");
 }
 
 } // namespace

@@ -167,6 +167,25 @@ TEST(ImportTiming, ReadsAProTrackerSongWhateverItsRestartByte) {
     }
 }
 
+// A pattern loop that plays more than 512 lines in one visit of its position plays whole (libxmp's search
+// for the song's end stops there, and took that line for the end). Lines of 0.12 s. E60 on line 0 and
+// E6F on line 63: 16 * 64 lines, then position 1: 1088 lines, 130.56 s; alone in the order list, 1024
+// lines, 122.88 s. E6F on line 40: 16 * 41 + 23 + 64 = 743 lines, 89.16 s.
+TEST(ImportTiming, PlaysLongPatternLoopsWhole) {
+    struct Case {
+        std::size_t positions, end, lines;
+    } const cases[] = {{2, 63, 1088}, {1, 63, 1024}, {2, 40, 743}};
+    for (const Case& c : cases) {
+        ModLayout layout =
+            song(std::uint8_t(c.positions), {{0, 0, 1, 0, 0, 0xE, 0x60}, {0, c.end, 1, 0, 0, 0xE, 0x6F}});
+        layout.patterns = c.positions;
+        layout.orders = c.positions == 2 ? std::vector<std::uint8_t>{0, 1} : std::vector<std::uint8_t>{0};
+        const ImportResult r = importOrFail(buildMod(layout), 8000);
+        EXPECT_NEAR(r.moduleSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.lines;
+        EXPECT_NEAR(r.romSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.lines;
+    }
+}
+
 // Songs of the order list that no jump of the first reaches play after it, once each, as module players
 // play the file; the ROM repeats from where the first song repeats. Three patterns of 64 lines at 6
 // ticks and 125 BPM (7.68 s each). Pattern 1 jumps back to position 1 (B01 on its last line): the first
