@@ -27,11 +27,11 @@ for f in "$modules"/*; do
     while IFS= read -r line; do
         if ((saved == 0)) && [[ $line =~ ^[0-9]+:[0-9]{2}\.[0-9]\ order ]]; then
             if ((++seconds >= at)); then
-                saved=$(date +%s%N)
+                saved=${EPOCHREALTIME/./}
                 cat "$f" >"$copy"
             fi
         elif ((saved != 0)) && [[ $line == *" reloaded "* ]]; then
-            ms=$((($(date +%s%N) - saved) / 1000000))
+            ms=$(((${EPOCHREALTIME/./} - saved) / 1000))
             break
         fi
     done <"$tmp/err"

@@ -395,6 +395,37 @@ TEST_F(PlayCommand, WatchKeepsPlayingWhenTheFileNoLongerImports) {
     EXPECT_EQ(read("capture.raw").size(), 16000u) << "it played on to the end";
 }
 
+// Where someone listens (SDL's dummy driver keeps a device's pace), a module saved late in the song
+// plays on from where it is, whichever version of the save (a quick one made from the order position
+// playing, or the whole import) takes over first: the song's clock goes on from where it was. Eight
+// positions of 2.56 s (speed 2).
+TEST_F(PlayCommand, WatchPlaysASavedModuleOnFromWhereItIs) {
+    ModLayout layout;
+    layout.samples = {{"triangle", 512, 0, 64, 0, 512}};
+    layout.length = 8;
+    layout.orders.assign(8, 0);
+    layout.cells = {{0, 0, 1, 0, 0, 0xF, 2}};
+    for (std::size_t row = 0; row < 64; row += 4)
+        layout.cells.push_back({0, row, 0, 1, 428, 0, 0});
+    write("song.mod", buildMod(layout));
+    layout.cells[1].period = 214;
+    write("saved.mod", buildMod(layout));
+    ASSERT_EQ(run("export SDL_AUDIODRIVER=dummy; $NIBTOOL play song.mod --watch --seconds 8 2>err & "
+                  "for i in $(seq 200); do grep -q '^0:0[5-9].* order [2-7] row' err && break; sleep 0.05; "
+                  "done; mv saved.mod song.mod; wait $!",
+                  false),
+              0)
+        << text("err");
+    const std::string err = text("err");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(err, m,
+                                  std::regex("reloaded song.mod, going on at order (\\d+) row \\d+\n"
+                                             "(\\d+):(\\d+)")))
+        << err;
+    EXPECT_GE(std::stoi(m[1]), 2) << err;
+    EXPECT_GE(std::stoi(m[2]) * 60 + std::stoi(m[3]), 5) << "the clock goes on: " << err;
+}
+
 // A program on a pseudo-terminal of 80x24, as a user's terminal runs it.
 class Pty {
   public:

@@ -130,6 +130,7 @@ class PlaySession {
     void playEffect();
     void onFailed(Role role, std::size_t file, const std::string& error);
     bool previews() const;
+    void keepSpare();
 
     const PlayOptions& o_;
     SongPlayer& player_;
@@ -138,11 +139,12 @@ class PlaySession {
     Terminal* terminal_ = nullptr;
     ViewData view_;
     ChildLoad children_[kRoles];
-    std::vector<int> modules_;          // per file: 1 a module, 0 a ROM, -1 not known yet (its children say)
-    std::vector<bool> noted_;           // per file: its notes and warnings are written
-    std::vector<bool> skipped_;         // per file: refused, passed over
-    std::vector<int> songOf_;           // per file: the song of its image to play (--song, then keys 1-4)
-    bool switching_ = false;            // the Whole child prepares another song of the file playing
+    ChildLoad spare_;           // started while nothing is prepared, to prepare the next file or save at once
+    std::vector<int> modules_;  // per file: 1 a module, 0 a ROM, -1 not known yet (its children say)
+    std::vector<bool> noted_;   // per file: its notes and warnings are written
+    std::vector<bool> skipped_; // per file: refused, passed over
+    std::vector<int> songOf_;   // per file: the song of its image to play (--song, then keys 1-4)
+    bool switching_ = false;    // the Whole child prepares another song of the file playing
     std::size_t nextEffect_ = 0;        // which of the ROM's effects the effect key plays next
     int deviceRate_ = 0;                // the rate the device is open at
     std::shared_ptr<Playable> waiting_; // the next file, at another rate: it starts when this one ends
@@ -167,6 +169,16 @@ bool PlaySession::previews() const {
     return !driver || std::strcmp(driver, "disk") != 0;
 }
 
+// A spare child is started once a song plays and no child is at work, so it does not take the CPU
+// from one that is.
+void PlaySession::keepSpare() {
+    if (!started_ || spare_.running()) return;
+    for (const ChildLoad& child : children_)
+        if (child.running()) return;
+    std::string error;
+    spare_.startSpare(error); // without one, the next child is started when needed
+}
+
 void PlaySession::spawn(Role role, std::size_t file, bool ask, double previewFrom, double previewSeconds) {
     std::string error;
     childFile_[role] = file;
@@ -176,7 +188,7 @@ void PlaySession::spawn(Role role, std::size_t file, bool ask, double previewFro
     request.previewSeconds = previewSeconds;
     // A saved version plays at the rate its file plays at: the device keeps its rate.
     if (reloading_ && view_.state.playing) request.rate = view_.state.rate;
-    if (!children_[role].start(o_.files[file], request, ask, error))
+    if (!children_[role].start(spare_, o_.files[file], request, ask, error))
         announce(baseName(o_.files[file]) + ": " + error);
 }
 
@@ -515,6 +527,7 @@ int PlaySession::run(FileWatch* watch, Terminal* terminal) {
                 onChild(static_cast<Role>(r));
         if (status_ != 0) break;
         look();
+        keepSpare();
         if (view_.state.finished && waiting_) { // the next file, at another rate
             const std::shared_ptr<Playable> song = std::move(waiting_);
             file_ = song->file;

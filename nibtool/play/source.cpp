@@ -282,10 +282,32 @@ void addResumes(Playable& song, const Place* near, double windowSeconds) {
 
 // How much less CPU a whole import gets than the preview beside it, where the two cores are busy.
 constexpr int kBackgroundNice = 5;
+// FILE RATE FORCE SONG PREVIEW ASK FROM
+constexpr std::size_t kChildArguments = 7;
 
-int runPlayChild(const std::vector<std::string>& args) {
+// A spare child's arguments, as its parent sends them: each ended by a NUL. Empty if the parent goes.
+std::vector<std::string> readArguments() {
+    std::vector<std::string> args(1);
+    constexpr std::size_t kMostBytes = 64 * 1024;
+    for (std::size_t got = 0; got < kMostBytes && args.size() <= kChildArguments; ++got) {
+        char c = 0;
+        const ssize_t n = read(0, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return {};
+        if (c != '\0')
+            args.back() += c;
+        else
+            args.emplace_back();
+    }
+    args.pop_back();
+    return args;
+}
+
+int runPlayChild(const std::vector<std::string>& given) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (args.size() != 7 || getppid() == 1) return 2;
+    if (getppid() == 1) return 2;
+    const std::vector<std::string> args = given.empty() ? readArguments() : given;
+    if (args.size() != kChildArguments) return 2;
     SongRequest request;
     if (const int rate = std::atoi(args[1].c_str()); rate > 0) request.rate = std::clamp(rate, 1000, 96000);
     request.forceRom = args[2] == "1";
@@ -332,8 +354,50 @@ int runPlayChild(const std::vector<std::string>& args) {
     return writeAll(1, w.bytes) ? 0 : 1;
 }
 
+namespace {
+
+std::vector<std::string> childArguments(const std::string& path, const SongRequest& request, bool ask) {
+    char previewText[32], fromText[32];
+    std::snprintf(previewText, sizeof previewText, "%.3f", request.previewSeconds);
+    std::snprintf(fromText, sizeof fromText, "%.3f", request.previewFrom);
+    return {path,
+            std::to_string(request.rate.value_or(0)),
+            request.forceRom ? "1" : "0",
+            std::to_string(request.song),
+            previewText,
+            ask ? "1" : "0",
+            fromText};
+}
+
+} // namespace
+
 bool ChildLoad::start(const std::string& path, const SongRequest& request, bool ask, std::string& error) {
     cancel();
+    return spawn(childArguments(path, request, ask), error);
+}
+
+bool ChildLoad::start(ChildLoad& spare, const std::string& path, const SongRequest& request, bool ask,
+                      std::string& error) {
+    if (!spare.running()) return start(path, request, ask, error);
+    cancel();
+    std::swap(pid_, spare.pid_);
+    std::swap(fd_, spare.fd_);
+    std::swap(toChild_, spare.toChild_);
+    asked_ = false;
+    received_.clear();
+    std::string message;
+    for (const std::string& arg : childArguments(path, request, ask))
+        message += arg + '\0';
+    if (writeAll(toChild_, std::vector<std::uint8_t>(message.begin(), message.end()))) return true;
+    return start(path, request, ask, error); // the spare has gone: a new child
+}
+
+bool ChildLoad::startSpare(std::string& error) {
+    cancel();
+    return spawn({}, error);
+}
+
+bool ChildLoad::spawn(const std::vector<std::string>& args, std::string& error) {
     int fromChild[2], toChild[2];
     if (pipe2(fromChild, O_CLOEXEC) != 0) {
         error = std::string("cannot make a pipe: ") + std::strerror(errno);
@@ -359,18 +423,13 @@ bool ChildLoad::start(const std::string& path, const SongRequest& request, bool 
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    char rateText[16], songText[16], previewText[32], fromText[32];
-    std::snprintf(songText, sizeof songText, "%d", request.song);
-    std::snprintf(rateText, sizeof rateText, "%d", request.rate.value_or(0));
-    std::snprintf(previewText, sizeof previewText, "%.3f", request.previewSeconds);
-    std::snprintf(fromText, sizeof fromText, "%.3f", request.previewFrom);
-    std::string self = "/proc/self/exe";
-    const char* argv[] = {
-        "nibtool", kPlayChildCommand, path.c_str(),    rateText, request.forceRom ? "1" : "0",
-        songText,  previewText,       ask ? "1" : "0", fromText, nullptr};
+    std::vector<const char*> argv{"nibtool", kPlayChildCommand};
+    for (const std::string& arg : args)
+        argv.push_back(arg.c_str());
+    argv.push_back(nullptr);
     pid_t pid = -1;
     const int failed =
-        posix_spawn(&pid, self.c_str(), &actions, &attributes, const_cast<char**>(argv), environ);
+        posix_spawn(&pid, "/proc/self/exe", &actions, &attributes, const_cast<char**>(argv.data()), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(fromChild[1]);

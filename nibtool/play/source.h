@@ -95,7 +95,10 @@ void prepareSong(SongFile&& file, Playable& out);
 void addResumes(Playable& song, const Place* near, double windowSeconds);
 
 // The hidden command that prepares a file in a child: `nibtool __play-child FILE RATE FORCE SONG PREVIEW
-// ASK` (RATE 0: the file's own rate; FORCE 1: --force-rom; SONG: the song of the image, 0-3).
+// ASK FROM` (RATE 0: the file's own rate; FORCE 1: --force-rom; SONG: the song of the image, 0-3;
+// PREVIEW: seconds of a preview, 0 for the whole import; FROM: where in the song the preview starts).
+// Without arguments, a spare child: started ahead, it waits for them on its standard input (each ended
+// by a NUL), so that a file saved or asked for later is prepared without waiting for a process to start.
 constexpr char kPlayChildCommand[] = "__play-child";
 int runPlayChild(const std::vector<std::string>& args);
 
@@ -113,6 +116,11 @@ class ChildLoad {
     // `request.previewFrom`), or (0 seconds) the whole import; with `ask`, the child asks where to go on
     // from, else it prepares the start. False with the reason if it cannot be started.
     bool start(const std::string& path, const SongRequest& request, bool ask, std::string& error);
+    // As start, with the spare child `spare` (if it runs) instead of a new one.
+    bool start(ChildLoad& spare, const std::string& path, const SongRequest& request, bool ask,
+               std::string& error);
+    // Starts a spare child, waiting for what to prepare.
+    bool startSpare(std::string& error);
     // Ends a child still at work.
     void cancel();
     // Lets other work go first: a whole import running beside the preview that is to sound at once.
@@ -128,6 +136,8 @@ class ChildLoad {
     void answer(const Place& place);
 
   private:
+    bool spawn(const std::vector<std::string>& args, std::string& error);
+
     pid_t pid_ = -1;
     int fd_ = -1, toChild_ = -1;
     bool asked_ = false;
