@@ -280,6 +280,8 @@ void addResumes(Playable& song, const Place* near, double windowSeconds) {
     }
 }
 
+namespace {
+
 // How much less CPU a whole import gets than the preview beside it, where the two cores are busy.
 constexpr int kBackgroundNice = 5;
 // FILE RATE FORCE SONG PREVIEW ASK FROM
@@ -302,6 +304,8 @@ std::vector<std::string> readArguments() {
     args.pop_back();
     return args;
 }
+
+} // namespace
 
 int runPlayChild(const std::vector<std::string>& given) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
