@@ -152,6 +152,8 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     const int playRate = moduleRenderRate(rate);
     if (!startPlayer(loaded, playRate)) return p;
     bool rendering = render;
+    if (rendering) // pages are taken as the render fills them; it is never moved as it grows
+        p.render.reserve(static_cast<std::size_t>(measuredSeconds(rate) * playRate));
     std::vector<ChannelHistory> history(static_cast<std::size_t>(p.channels));
     std::vector<SpeedMeasure> speeds(p.samples.size());
     xmp_frame_info fi{};
