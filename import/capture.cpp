@@ -139,54 +139,94 @@ Performance describe(const xmp_module& mod) {
     return p;
 }
 
+// What a capture carries from tick to tick.
+struct CaptureState {
+    xmp_context ctx;
+    int playRate = 0, rate = 0;
+    double fallbackSpeed = 0, time = 0, maxSeconds = 0;
+    bool rendering = false;
+    std::vector<ChannelHistory> history;
+    std::vector<SpeedMeasure> speeds;
+};
+
+// Plays ticks into the performance until libxmp reports the song repeating (its loop count passes
+// `loops`) or the time runs out. Returns the loop count then, with the repeat's first tick in `fi`.
+int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
+    while (s.time < s.maxSeconds && xmp_play_frame(s.ctx) == 0) {
+        xmp_get_frame_info(s.ctx, &fi);
+        if (fi.loop_count > loops) return fi.loop_count;
+        if (s.rendering) s.rendering = appendModuleRender(fi, s.playRate, p.render, measuredSeconds(s.rate));
+        TickInfo tick{s.time, fi.frame_time / 1e6, fi.pos, fi.row, fi.frame, {}};
+        tick.channels.reserve(std::size_t(p.channels));
+        for (std::size_t c = 0; c < std::size_t(p.channels); ++c) {
+            const double advance = s.history[c].advancePerSpeed * s.fallbackSpeed; // frames, about
+            tick.channels.push_back(
+                readChannel(p, fi.channel_info[c], fi, tick.duration, s.history[c], s.speeds));
+            findOffset(p, c, tick.channels[c], fi.channel_info[c].position, advance);
+        }
+        p.ticks.push_back(std::move(tick));
+        s.time += fi.frame_time / 1e6;
+    }
+    return loops;
+}
+
+// The first tick of the repeat, as libxmp reports it: the module goes on from that order position and
+// row.
+std::size_t findLoopTick(const Performance& p, const xmp_frame_info& fi) {
+    for (std::size_t t = 0; t < p.ticks.size(); ++t)
+        if (p.ticks[t].order == fi.pos && p.ticks[t].row == fi.row && p.ticks[t].frame == 0) return t;
+    return 0;
+}
+
+// The order list's further songs (libxmp's sequences after the first), each played from its first
+// position to its repeat, after the first song.
+void playHiddenSongs(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
+    xmp_module_info info{};
+    xmp_get_module_info(s.ctx, &info);
+    for (int k = 1; k < std::min(info.num_sequences, XMP_MAX_MOD_LENGTH) && s.time < s.maxSeconds; ++k) {
+        const int entry = info.seq_data[k].entry_point;
+        if (xmp_set_position(s.ctx, entry) < 0) continue;
+        const double start = s.time, most = s.maxSeconds;
+        const std::size_t first = p.ticks.size();
+        // A song libxmp's walk does not bring back to its repeat ends at twice the length libxmp found.
+        s.maxSeconds = std::min(most, start + 2 * info.seq_data[k].duration / 1000.0 + 1);
+        loops = playSong(p, s, loops, fi);
+        s.maxSeconds = most;
+        if (p.ticks.size() > first) p.hidden.push_back({entry, s.time - start});
+    }
+}
+
 } // namespace
 
 Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds, bool render) {
     const xmp_module& mod = loaded.module();
     Performance p = describe(mod);
+    CaptureState s;
+    s.ctx = loaded.context();
+    s.rate = rate;
+    s.playRate = moduleRenderRate(rate);
+    s.maxSeconds = maxSeconds;
     // Amiga formats play at the PAL clock's rate (8287 frames per second at the reference period);
     // the others at 8363.
-    const double fallbackSpeed = amigaFormat(mod.type) ? 8287.0 : 8363.0;
-
-    xmp_context ctx = loaded.context();
-    const int playRate = moduleRenderRate(rate);
-    if (!startPlayer(loaded, playRate)) return p;
-    bool rendering = render;
-    if (rendering) // pages are taken as the render fills them; it is never moved as it grows
-        p.render.reserve(static_cast<std::size_t>(measuredSeconds(rate) * playRate));
-    std::vector<ChannelHistory> history(static_cast<std::size_t>(p.channels));
-    std::vector<SpeedMeasure> speeds(p.samples.size());
+    s.fallbackSpeed = amigaFormat(mod.type) ? 8287.0 : 8363.0;
+    if (!startPlayer(loaded, s.playRate)) return p;
+    s.rendering = render;
+    if (render) // pages are taken as the render fills them; it is never moved as it grows
+        p.render.reserve(static_cast<std::size_t>(measuredSeconds(rate) * s.playRate));
+    s.history.resize(static_cast<std::size_t>(p.channels));
+    s.speeds.resize(p.samples.size());
     xmp_frame_info fi{};
-    double time = 0;
-    while (time < maxSeconds && xmp_play_frame(ctx) == 0) {
-        xmp_get_frame_info(ctx, &fi);
-        if (fi.loop_count > 0) {
-            // The first tick of the repeat: the module goes on from this order position and row.
-            for (std::size_t t = 0; t < p.ticks.size(); ++t)
-                if (p.ticks[t].order == fi.pos && p.ticks[t].row == fi.row && p.ticks[t].frame == 0) {
-                    p.loopTick = t;
-                    break;
-                }
-            break;
-        }
-        if (rendering) rendering = appendModuleRender(fi, playRate, p.render, measuredSeconds(rate));
-        TickInfo tick{time, fi.frame_time / 1e6, fi.pos, fi.row, fi.frame, {}};
-        tick.channels.reserve(std::size_t(p.channels));
-        for (std::size_t c = 0; c < std::size_t(p.channels); ++c) {
-            const double advance = history[c].advancePerSpeed * fallbackSpeed; // frames, about
-            tick.channels.push_back(
-                readChannel(p, fi.channel_info[c], fi, tick.duration, history[c], speeds));
-            findOffset(p, c, tick.channels[c], fi.channel_info[c].position, advance);
-        }
-        p.ticks.push_back(std::move(tick));
-        time += fi.frame_time / 1e6;
+    const int loops = playSong(p, s, 0, fi);
+    if (loops > 0) {
+        p.loopTick = findLoopTick(p, fi);
+        playHiddenSongs(p, s, loops, fi);
     }
-    xmp_end_player(ctx);
+    xmp_end_player(s.ctx);
     std::string error;
-    p.rendered = render && finishModuleRender(p.render, playRate, rate, error);
-    p.length = time;
-    p.cappedLength = time >= maxSeconds;
-    finishSpeeds(p, speeds, fallbackSpeed);
+    p.rendered = render && finishModuleRender(p.render, s.playRate, rate, error);
+    p.length = s.time;
+    p.cappedLength = s.time >= maxSeconds;
+    finishSpeeds(p, s.speeds, s.fallbackSpeed);
     for (TickInfo& t : p.ticks)
         for (ChannelTick& c : t.channels)
             if (c.sample >= 0) c.frequency *= p.samples[static_cast<std::size_t>(c.sample)].c5speed;

@@ -118,4 +118,44 @@ TEST(ImportTiming, KnowsEveryAmigaModType) {
         EXPECT_FALSE(amigaFormat(type)) << type;
 }
 
+// Songs of the order list that no jump of the first reaches play after it, once each, as module players
+// play the file; the ROM repeats from where the first song repeats. Three patterns of 64 lines at 6
+// ticks and 125 BPM (7.68 s each). Pattern 1 jumps back to position 1 (B01 on its last line): the first
+// song is positions 0 and 1, 15.36 s, repeating from position 1 (tick 384). With a third position the
+// order list holds a further song: pattern 2 once, 7.68 s. With a fourth whose pattern jumps to itself
+// (B02 on line 32 of pattern 2), positions 2 and 3 are two further songs: 33 lines (3.96 s), then 7.68 s.
+TEST(ImportTiming, PlaysHiddenSongsAfterTheFirst) {
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> orders;
+        std::vector<ModCellLayout> cells;
+        std::vector<int> hidden; // order positions the further songs start from
+        double seconds;
+    } const cases[] = {
+        {"no further song", {0, 1}, {}, {}, 15.36},
+        {"one further song", {0, 1, 2}, {}, {2}, 15.36 + 7.68},
+        {"two further songs", {0, 1, 2, 3}, {{2, 32, 1, 0, 0, 0xB, 0x02}}, {2, 3}, 15.36 + 33 * 0.12 + 7.68},
+    };
+    for (const Case& c : cases) {
+        ModLayout layout = song(std::uint8_t(c.orders.size()), {{1, 63, 1, 0, 0, 0xB, 0x01}});
+        layout.orders = c.orders;
+        layout.patterns = c.orders.size();
+        layout.cells.insert(layout.cells.end(), c.cells.begin(), c.cells.end());
+        CapturedSong captured;
+        std::string error;
+        ASSERT_TRUE(captureSong(buildMod(layout), 8000, captured, error)) << error;
+        const Performance& p = captured.performance;
+        std::vector<int> hidden;
+        for (const HiddenSong& h : p.hidden)
+            hidden.push_back(h.order);
+        EXPECT_EQ(hidden, c.hidden) << c.what;
+        EXPECT_EQ(p.loopTick, 384u) << c.what;
+        EXPECT_EQ(p.ticks[p.loopTick].order, 1) << c.what;
+        const ImportResult r = importOrFail(buildMod(layout), 8000);
+        EXPECT_NEAR(r.moduleSeconds / c.seconds, 1, 0.005) << c.what;
+        EXPECT_NEAR(r.romSeconds / c.seconds, 1, 0.005) << c.what;
+        EXPECT_EQ(reportHas(r, "no jump of the first reaches"), !c.hidden.empty()) << c.what;
+    }
+}
+
 } // namespace
