@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <type_traits>
 
 #include "engine/trace.h"
@@ -15,6 +16,7 @@
 #include "host/playback.h"
 #include "host/song_walk.h"
 #include "load.h"
+#include "read_aside.h"
 
 namespace {
 
@@ -34,12 +36,26 @@ constexpr int kHighestXmpRate = 48000;
 
 // ---- Spectra ----------------------------------------------------------------------------------------
 
+// FFTW's planner must not be called from two threads at once; plans made run side by side.
+std::mutex& plannerLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 struct FftwFree {
     void operator()(void* p) const { fftwf_free(p); }
 };
 struct FftwPlanDestroy {
-    void operator()(fftwf_plan p) const { fftwf_destroy_plan(p); }
+    void operator()(fftwf_plan p) const {
+        const std::lock_guard<std::mutex> held(plannerLock());
+        fftwf_destroy_plan(p);
+    }
 };
+
+fftwf_plan planSpectrum(std::size_t size, float* in, fftwf_complex* out) {
+    const std::lock_guard<std::mutex> held(plannerLock());
+    return fftwf_plan_dft_r2c_1d(static_cast<int>(size), in, out, FFTW_ESTIMATE);
+}
 
 // The power of two nearest `seconds` at `rate`, and at least 16.
 std::size_t windowSize(double seconds, int rate) {
@@ -54,8 +70,7 @@ class Spectrum {
         : size_(size), rate_(rate), window_(size),
           in_(static_cast<float*>(fftwf_malloc(sizeof(float) * size))),
           out_(static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * bins()))),
-          plan_(fftwf_plan_dft_r2c_1d(static_cast<int>(size), in_.get(), out_.get(), FFTW_ESTIMATE)),
-          power_(bins()) {
+          plan_(planSpectrum(size, in_.get(), out_.get())), power_(bins()) {
         for (std::size_t i = 0; i < size; ++i)
             window_[i] = static_cast<float>(
                 0.5 - 0.5 * std::cos(2 * kPi * static_cast<double>(i) / static_cast<double>(size)));
@@ -355,6 +370,14 @@ RenderReading::RenderReading(const std::vector<float>& render, int rate)
 }
 
 RenderReading::~RenderReading() = default;
+
+std::future<std::unique_ptr<RenderReading>> readAside(std::vector<float> render, int rate) {
+    return std::async(
+        std::launch::async | std::launch::deferred, [render = std::move(render), rate]() mutable {
+            const std::vector<float> mine = std::move(render); // freed once read, not with the answer
+            return std::make_unique<RenderReading>(mine, rate);
+        });
+}
 
 Fidelity compareRenders(const RenderReading& module, const RenderReading& rom) {
     const int rate = module.rate();

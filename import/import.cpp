@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <future>
 #include <map>
+#include <memory>
 #include <tuple>
 
 #include "capture.h"
@@ -13,6 +15,7 @@
 #include "engine/engine.h"
 #include "fidelity.h"
 #include "load.h"
+#include "read_aside.h"
 #include "report.h"
 #include "rom/signature.h"
 #include "samples.h"
@@ -250,6 +253,10 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     // different compactness, each ROM is rendered and the one closest to the module kept.
     const std::size_t comfortable =
         std::clamp(comfortableSpace(performance, voices, options.rate), kLeastSampleSpace, kMostSampleSpace);
+    // The module's render is read beside the layouts when the import measures.
+    std::future<std::unique_ptr<RenderReading>> moduleReading;
+    if (options.measure && performance.rendered)
+        moduleReading = readAside(std::move(captured.performance.render), options.rate);
     // More room for the samples never lets a less compact step fit: each search starts where the last
     // one fitted.
     std::vector<ImportResult> fits;
@@ -269,12 +276,17 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     }
     std::size_t best = 0;
     if ((fits.size() > 1 || options.measure) && performance.rendered) {
+        if (!moduleReading.valid())
+            moduleReading = readAside(std::move(captured.performance.render), options.rate);
+        // The engine renders the ROMs on this thread, one after another; each is read beside the next.
+        std::vector<std::future<std::unique_ptr<RenderReading>>> romReadings;
+        for (const ImportResult& r : fits)
+            romReadings.push_back(readAside(renderRom(r.rom, options.rate), options.rate));
+        const std::unique_ptr<RenderReading> module = moduleReading.get();
         double bestScore = -1;
-        const RenderReading moduleReading(performance.render, options.rate);
         for (std::size_t i = 0; i < fits.size(); ++i) {
             ImportResult& r = fits[i];
-            r.fidelity =
-                compareRenders(moduleReading, RenderReading(renderRom(r.rom, options.rate), options.rate));
+            r.fidelity = compareRenders(*module, *romReadings[i].get());
             r.measured = true;
             if (performance.length > measuredSeconds(options.rate)) { // the renders hold the song's start
                 r.fidelity.moduleSeconds = performance.length;

@@ -9,6 +9,7 @@
 #include "engine/trace.h"
 #include "import/fidelity.h"
 #include "import/import.h"
+#include "import/read_aside.h"
 
 namespace {
 
@@ -64,11 +65,12 @@ struct Case {
     double chromaLow, chromaHigh, onsetLow, onsetHigh, lengthRatio;
 };
 
-TEST(Fidelity, FiguresOfAlteredCopies) {
+// A song's render against altered copies, with the figures each should score.
+std::vector<Case> alteredCopies() {
     const double s = 20;
     const std::vector<float> song = notes(regularOnsets(s), s);
     const std::vector<float> silence(static_cast<std::size_t>(10 * kRate), 0.0f);
-    const Case cases[] = {
+    return {
         {"the same render", song, song, 0.999, 1, 0.999, 1, 1},
         {"a semitone higher", song, notes(regularOnsets(s), s, 1), 0, 0.5, 0.9, 1, 1},
         {"0.2 s later", song, delayed(song, 0.2), 0.95, 1, 0.9, 1, 1.01},
@@ -80,7 +82,10 @@ TEST(Fidelity, FiguresOfAlteredCopies) {
         {"nothing against nothing", {}, {}, 1, 1, 1, 1, 1},
         {"sound against silence", song, std::vector<float>(song.size(), 0.0f), 0, 0, 0, 0, 1},
     };
-    for (const Case& c : cases) {
+}
+
+TEST(Fidelity, FiguresOfAlteredCopies) {
+    for (const Case& c : alteredCopies()) {
         SCOPED_TRACE(c.name);
         const Fidelity f = compareRenders(c.module, c.rom, kRate);
         EXPECT_GE(f.chroma, c.chromaLow);
@@ -88,6 +93,24 @@ TEST(Fidelity, FiguresOfAlteredCopies) {
         EXPECT_GE(f.onset, c.onsetLow);
         EXPECT_LE(f.onset, c.onsetHigh);
         EXPECT_NEAR(f.lengthRatio, c.lengthRatio, 0.002);
+    }
+}
+
+// Renders read on threads of their own, all at once, score exactly what readings made here score.
+TEST(Fidelity, ReadingsAsideScoreAsReadingsHere) {
+    const std::vector<Case> cases = alteredCopies();
+    std::vector<std::future<std::unique_ptr<RenderReading>>> modules, roms;
+    for (const Case& c : cases) {
+        modules.push_back(readAside(c.module, kRate));
+        roms.push_back(readAside(c.rom, kRate));
+    }
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        const Fidelity here = compareRenders(cases[i].module, cases[i].rom, kRate);
+        const Fidelity aside = compareRenders(*modules[i].get(), *roms[i].get());
+        EXPECT_EQ(aside.chroma, here.chroma);
+        EXPECT_EQ(aside.onset, here.onset);
+        EXPECT_EQ(aside.lengthRatio, here.lengthRatio);
     }
 }
 
