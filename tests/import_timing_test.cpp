@@ -242,7 +242,7 @@ TEST(ImportTiming, PlaysHiddenSongsAfterTheFirst) {
         layout.cells.insert(layout.cells.end(), c.cells.begin(), c.cells.end());
         CapturedSong captured;
         std::string error;
-        ASSERT_TRUE(captureSong(buildMod(layout), 8000, captured, error)) << error;
+        ASSERT_TRUE(captureSong(buildMod(layout), ImportOptions{8000}, captured, error)) << error;
         const Performance& p = captured.performance;
         std::vector<int> hidden;
         for (const HiddenSong& h : p.hidden)
