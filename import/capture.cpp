@@ -139,22 +139,88 @@ Performance describe(const xmp_module& mod) {
     return p;
 }
 
+// libxmp's search for a song's end gives up on an order position played for more than this many lines in
+// one visit (a long pattern loop), and takes the line it stopped at for the song's end.
+constexpr int kLongestScannedVisit = 512;
+// libxmp's effect number for the extended commands; 6x (x above 0) ends a pattern loop.
+constexpr int kFxExtended = 0x0E, kLoopEnd = 0x60;
+
 // What a capture carries from tick to tick.
 struct CaptureState {
     xmp_context ctx;
     int playRate = 0, rate = 0;
     double fallbackSpeed = 0, time = 0, maxSeconds = 0;
+    double fromSeconds = 0; // a capture from later in the song: the time asked for
     bool rendering = false;
     std::vector<ChannelHistory> history;
     std::vector<SpeedMeasure> speeds;
+    // The order position played now and its lines since the visit began; the line before, and whether
+    // it jumps back to a pattern loop's start (a step back after it stays in the visit); each channel's
+    // loop counter, counted as libxmp counts it.
+    int visitOrder = -1, visitLines = 0, lastRow = 0;
+    bool lastLoopsBack = false;
+    std::vector<int> loopCounts;
+    bool pastScan = false;    // playing on past an end libxmp found inside a long visit
+    std::vector<bool> played; // by order position and line: played in this capture
 };
+
+// Whether the line now jumps back to a pattern loop's start: a loop end (6x) sets its channel's counter
+// to x, or counts it down to a value above 0.
+bool loopsBack(const xmp_frame_info& fi, std::vector<int>& counts) {
+    bool back = false;
+    for (std::size_t c = 0; c < counts.size(); ++c) {
+        const xmp_event& e = fi.channel_info[c].event;
+        for (const auto& [type, param] : {std::pair{e.fxt, e.fxp}, std::pair{e.f2t, e.f2p}})
+            if (type == kFxExtended && (param & 0xF0) == kLoopEnd && (param & 0x0F) != 0) {
+                counts[c] = counts[c] == 0 ? param & 0x0F : counts[c] - 1;
+                back |= counts[c] > 0;
+            }
+    }
+    return back;
+}
+
+std::size_t lineIndex(int order, int row) {
+    return std::size_t(order & 0xFF) * 256 + std::size_t(row & 0xFF);
+}
+
+// Whether the tick libxmp reports as the song's repeat is one: not if it goes on with the visit that made
+// libxmp's search give up. Past such an end, the song repeats where a new visit begins on a line played
+// before (or where libxmp finds another end).
+bool repeats(CaptureState& s, const xmp_frame_info& fi, bool newVisit, int& loops) {
+    if (fi.loop_count > loops) {
+        loops = fi.loop_count;
+        if (newVisit || s.visitLines < kLongestScannedVisit) return true;
+        s.pastScan = true;
+        return false;
+    }
+    return s.pastScan && newVisit && s.played[lineIndex(fi.pos, fi.row)];
+}
 
 // Plays ticks into the performance until libxmp reports the song repeating (its loop count passes
 // `loops`) or the time runs out. Returns the loop count then, with the repeat's first tick in `fi`.
 int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
+    s.played.assign(256 * 256, false);
+    for (const TickInfo& t : p.ticks)
+        s.played[lineIndex(t.order, t.row)] = true;
+    s.visitOrder = -1, s.pastScan = false;
     while (s.time < s.maxSeconds && xmp_play_frame(s.ctx) == 0) {
         xmp_get_frame_info(s.ctx, &fi);
-        if (fi.loop_count > loops) return fi.loop_count;
+        const bool line = fi.frame == 0;
+        const bool newVisit = line && (fi.pos != s.visitOrder || (fi.row < s.lastRow && !s.lastLoopsBack));
+        if (repeats(s, fi, newVisit, loops)) return loops;
+        if (line) {
+            if (fi.pos != s.visitOrder) s.loopCounts.assign(std::size_t(p.channels), 0);
+            s.visitLines = newVisit ? 1 : s.visitLines + 1;
+            s.visitOrder = fi.pos, s.lastRow = fi.row;
+            s.lastLoopsBack = loopsBack(fi, s.loopCounts);
+            s.played[lineIndex(fi.pos, fi.row)] = true;
+        }
+        if (p.ticks.empty()) {
+            // A capture from later in the song starts at an order position's start: the time asked
+            // for is counted from there. libxmp's clock reads the end of the tick just played.
+            p.startSeconds = std::max(0.0, fi.time / 1000.0 - fi.frame_time / 1e6);
+            if (s.fromSeconds > 0) s.maxSeconds += std::max(0.0, s.fromSeconds - p.startSeconds);
+        }
         if (s.rendering) s.rendering = appendModuleRender(fi, s.playRate, p.render, measuredSeconds(s.rate));
         TickInfo tick{s.time, fi.frame_time / 1e6, fi.pos, fi.row, fi.frame, {}};
         tick.channels.reserve(std::size_t(p.channels));
@@ -185,7 +251,9 @@ void playHiddenSongs(Performance& p, CaptureState& s, int loops, xmp_frame_info&
     xmp_get_module_info(s.ctx, &info);
     for (int k = 1; k < std::min(info.num_sequences, XMP_MAX_MOD_LENGTH) && s.time < s.maxSeconds; ++k) {
         const int entry = info.seq_data[k].entry_point;
-        if (xmp_set_position(s.ctx, entry) < 0) continue;
+        const bool played =
+            std::any_of(p.ticks.begin(), p.ticks.end(), [&](const TickInfo& t) { return t.order == entry; });
+        if (played || xmp_set_position(s.ctx, entry) < 0) continue; // played past an end libxmp found early
         const double start = s.time, most = s.maxSeconds;
         const std::size_t first = p.ticks.size();
         // A song libxmp's walk does not bring back to its repeat ends at twice the length libxmp found.
@@ -198,7 +266,8 @@ void playHiddenSongs(Performance& p, CaptureState& s, int loops, xmp_frame_info&
 
 } // namespace
 
-Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds, bool render) {
+Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds, bool render,
+                               double fromSeconds) {
     const xmp_module& mod = loaded.module();
     Performance p = describe(mod);
     CaptureState s;
@@ -210,6 +279,8 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     // the others at 8363.
     s.fallbackSpeed = amigaFormat(mod.type) ? 8287.0 : 8363.0;
     if (!startPlayer(loaded, s.playRate)) return p;
+    if (fromSeconds > 0) xmp_seek_time(s.ctx, static_cast<int>(std::min(fromSeconds, 1e6) * 1000));
+    s.fromSeconds = fromSeconds;
     s.rendering = render;
     if (render) // pages are taken as the render fills them; it is never moved as it grows
         p.render.reserve(static_cast<std::size_t>(measuredSeconds(rate) * s.playRate));
@@ -225,7 +296,7 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     std::string error;
     p.rendered = render && finishModuleRender(p.render, s.playRate, rate, error);
     p.length = s.time;
-    p.cappedLength = s.time >= maxSeconds;
+    p.cappedLength = s.time >= s.maxSeconds;
     finishSpeeds(p, s.speeds, s.fallbackSpeed);
     for (TickInfo& t : p.ticks)
         for (ChannelTick& c : t.channels)
