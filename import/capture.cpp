@@ -139,52 +139,153 @@ Performance describe(const xmp_module& mod) {
     return p;
 }
 
+// libxmp's search for a song's end gives up on an order position played for more than this many lines in
+// one visit (a long pattern loop), and takes the line it stopped at for the song's end.
+constexpr int kLongestScannedVisit = 512;
+// libxmp's effect number for the extended commands; 6x (x above 0) ends a pattern loop.
+constexpr int kFxExtended = 0x0E, kLoopEnd = 0x60;
+
+// What a capture carries from tick to tick.
+struct CaptureState {
+    xmp_context ctx;
+    int playRate = 0, rate = 0;
+    double fallbackSpeed = 0, time = 0, maxSeconds = 0;
+    bool rendering = false;
+    std::vector<ChannelHistory> history;
+    std::vector<SpeedMeasure> speeds;
+    // The order position played now and its lines since the visit began; the line before, and whether
+    // it jumps back to a pattern loop's start (a step back after it stays in the visit); each channel's
+    // loop counter, counted as libxmp counts it.
+    int visitOrder = -1, visitLines = 0, lastRow = 0;
+    bool lastLoopsBack = false;
+    std::vector<int> loopCounts;
+    bool pastScan = false;    // playing on past an end libxmp found inside a long visit
+    std::vector<bool> played; // by order position and line: played in this capture
+};
+
+// Whether the line now jumps back to a pattern loop's start: a loop end (6x) sets its channel's counter
+// to x, or counts it down to a value above 0.
+bool loopsBack(const xmp_frame_info& fi, std::vector<int>& counts) {
+    bool back = false;
+    for (std::size_t c = 0; c < counts.size(); ++c) {
+        const xmp_event& e = fi.channel_info[c].event;
+        for (const auto& [type, param] : {std::pair{e.fxt, e.fxp}, std::pair{e.f2t, e.f2p}})
+            if (type == kFxExtended && (param & 0xF0) == kLoopEnd && (param & 0x0F) != 0) {
+                counts[c] = counts[c] == 0 ? param & 0x0F : counts[c] - 1;
+                back |= counts[c] > 0;
+            }
+    }
+    return back;
+}
+
+std::size_t lineIndex(int order, int row) {
+    return std::size_t(order & 0xFF) * 256 + std::size_t(row & 0xFF);
+}
+
+// Whether the tick libxmp reports as the song's repeat is one: not if it goes on with the visit that made
+// libxmp's search give up. Past such an end, the song repeats where a new visit begins on a line played
+// before (or where libxmp finds another end).
+bool repeats(CaptureState& s, const xmp_frame_info& fi, bool newVisit, int& loops) {
+    if (fi.loop_count > loops) {
+        loops = fi.loop_count;
+        if (newVisit || s.visitLines < kLongestScannedVisit) return true;
+        s.pastScan = true;
+        return false;
+    }
+    return s.pastScan && newVisit && s.played[lineIndex(fi.pos, fi.row)];
+}
+
+// Plays ticks into the performance until libxmp reports the song repeating (its loop count passes
+// `loops`) or the time runs out. Returns the loop count then, with the repeat's first tick in `fi`.
+int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
+    s.played.assign(256 * 256, false);
+    for (const TickInfo& t : p.ticks)
+        s.played[lineIndex(t.order, t.row)] = true;
+    s.visitOrder = -1, s.pastScan = false;
+    while (s.time < s.maxSeconds && xmp_play_frame(s.ctx) == 0) {
+        xmp_get_frame_info(s.ctx, &fi);
+        const bool line = fi.frame == 0;
+        const bool newVisit = line && (fi.pos != s.visitOrder || (fi.row < s.lastRow && !s.lastLoopsBack));
+        if (repeats(s, fi, newVisit, loops)) return loops;
+        if (line) {
+            if (fi.pos != s.visitOrder) s.loopCounts.assign(std::size_t(p.channels), 0);
+            s.visitLines = newVisit ? 1 : s.visitLines + 1;
+            s.visitOrder = fi.pos, s.lastRow = fi.row;
+            s.lastLoopsBack = loopsBack(fi, s.loopCounts);
+            s.played[lineIndex(fi.pos, fi.row)] = true;
+        }
+        if (s.rendering) s.rendering = appendModuleRender(fi, s.playRate, p.render, measuredSeconds(s.rate));
+        TickInfo tick{s.time, fi.frame_time / 1e6, fi.pos, fi.row, fi.frame, {}};
+        tick.channels.reserve(std::size_t(p.channels));
+        for (std::size_t c = 0; c < std::size_t(p.channels); ++c) {
+            const double advance = s.history[c].advancePerSpeed * s.fallbackSpeed; // frames, about
+            tick.channels.push_back(
+                readChannel(p, fi.channel_info[c], fi, tick.duration, s.history[c], s.speeds));
+            findOffset(p, c, tick.channels[c], fi.channel_info[c].position, advance);
+        }
+        p.ticks.push_back(std::move(tick));
+        s.time += fi.frame_time / 1e6;
+    }
+    return loops;
+}
+
+// The first tick of the repeat, as libxmp reports it: the module goes on from that order position and
+// row.
+std::size_t findLoopTick(const Performance& p, const xmp_frame_info& fi) {
+    for (std::size_t t = 0; t < p.ticks.size(); ++t)
+        if (p.ticks[t].order == fi.pos && p.ticks[t].row == fi.row && p.ticks[t].frame == 0) return t;
+    return 0;
+}
+
+// The order list's further songs (libxmp's sequences after the first), each played from its first
+// position to its repeat, after the first song.
+void playHiddenSongs(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
+    xmp_module_info info{};
+    xmp_get_module_info(s.ctx, &info);
+    for (int k = 1; k < std::min(info.num_sequences, XMP_MAX_MOD_LENGTH) && s.time < s.maxSeconds; ++k) {
+        const int entry = info.seq_data[k].entry_point;
+        const bool played =
+            std::any_of(p.ticks.begin(), p.ticks.end(), [&](const TickInfo& t) { return t.order == entry; });
+        if (played || xmp_set_position(s.ctx, entry) < 0) continue; // played past an end libxmp found early
+        const double start = s.time, most = s.maxSeconds;
+        const std::size_t first = p.ticks.size();
+        // A song libxmp's walk does not bring back to its repeat ends at twice the length libxmp found.
+        s.maxSeconds = std::min(most, start + 2 * info.seq_data[k].duration / 1000.0 + 1);
+        loops = playSong(p, s, loops, fi);
+        s.maxSeconds = most;
+        if (p.ticks.size() > first) p.hidden.push_back({entry, s.time - start});
+    }
+}
+
 } // namespace
 
 Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds, bool render) {
     const xmp_module& mod = loaded.module();
     Performance p = describe(mod);
+    CaptureState s;
+    s.ctx = loaded.context();
+    s.rate = rate;
+    s.playRate = moduleRenderRate(rate);
+    s.maxSeconds = maxSeconds;
     // Amiga formats play at the PAL clock's rate (8287 frames per second at the reference period);
     // the others at 8363.
-    const double fallbackSpeed = amigaFormat(mod.type) ? 8287.0 : 8363.0;
-
-    xmp_context ctx = loaded.context();
-    const int playRate = moduleRenderRate(rate);
-    if (!startPlayer(loaded, playRate)) return p;
-    bool rendering = render;
-    std::vector<ChannelHistory> history(static_cast<std::size_t>(p.channels));
-    std::vector<SpeedMeasure> speeds(p.samples.size());
+    s.fallbackSpeed = amigaFormat(mod.type) ? 8287.0 : 8363.0;
+    if (!startPlayer(loaded, s.playRate)) return p;
+    s.rendering = render;
+    s.history.resize(static_cast<std::size_t>(p.channels));
+    s.speeds.resize(p.samples.size());
     xmp_frame_info fi{};
-    double time = 0;
-    while (time < maxSeconds && xmp_play_frame(ctx) == 0) {
-        xmp_get_frame_info(ctx, &fi);
-        if (fi.loop_count > 0) {
-            // The first tick of the repeat: the module goes on from this order position and row.
-            for (std::size_t t = 0; t < p.ticks.size(); ++t)
-                if (p.ticks[t].order == fi.pos && p.ticks[t].row == fi.row && p.ticks[t].frame == 0) {
-                    p.loopTick = t;
-                    break;
-                }
-            break;
-        }
-        if (rendering) rendering = appendModuleRender(fi, playRate, p.render, measuredSeconds(rate));
-        TickInfo tick{time, fi.frame_time / 1e6, fi.pos, fi.row, fi.frame, {}};
-        tick.channels.reserve(std::size_t(p.channels));
-        for (std::size_t c = 0; c < std::size_t(p.channels); ++c) {
-            const double advance = history[c].advancePerSpeed * fallbackSpeed; // frames, about
-            tick.channels.push_back(
-                readChannel(p, fi.channel_info[c], fi, tick.duration, history[c], speeds));
-            findOffset(p, c, tick.channels[c], fi.channel_info[c].position, advance);
-        }
-        p.ticks.push_back(std::move(tick));
-        time += fi.frame_time / 1e6;
+    const int loops = playSong(p, s, 0, fi);
+    if (loops > 0) {
+        p.loopTick = findLoopTick(p, fi);
+        playHiddenSongs(p, s, loops, fi);
     }
-    xmp_end_player(ctx);
+    xmp_end_player(s.ctx);
     std::string error;
-    p.rendered = render && finishModuleRender(p.render, playRate, rate, error);
-    p.length = time;
-    p.cappedLength = time >= maxSeconds;
-    finishSpeeds(p, speeds, fallbackSpeed);
+    p.rendered = render && finishModuleRender(p.render, s.playRate, rate, error);
+    p.length = s.time;
+    p.cappedLength = s.time >= maxSeconds;
+    finishSpeeds(p, s.speeds, s.fallbackSpeed);
     for (TickInfo& t : p.ticks)
         for (ChannelTick& c : t.channels)
             if (c.sample >= 0) c.frequency *= p.samples[static_cast<std::size_t>(c.sample)].c5speed;

@@ -38,6 +38,12 @@ struct SampleData {
     double c5speed = 0; // frames per second at libxmp's reference period, measured while capturing
 };
 
+// A further song of the order list that no jump of the first reaches, played after it.
+struct HiddenSong {
+    int order = 0;      // the order position it starts from
+    double seconds = 0; // its length once through
+};
+
 struct Performance {
     std::string title, format;
     int channels = 0;
@@ -47,6 +53,7 @@ struct Performance {
     double length = 0;               // seconds once through
     std::size_t loopTick = 0;        // the tick the module goes on from when it repeats
     bool cappedLength = false;       // the module did not repeat within the capture's limit
+    std::vector<HiddenSong> hidden;  // songs played after the first, in order; the repeat stays in the first
     std::vector<float> render;       // the module's sound as it played, at the rate asked for (fidelity.h)
     bool rendered = false;           // `render` is complete
 };
@@ -58,6 +65,7 @@ struct Performance {
 std::size_t fitTicksToRate(Performance& performance, int rate);
 
 // Plays the loaded module once through, rendering its sound at `rate` Hz as it goes (the reference the
-// ROM is measured against) unless `render` is false. Longer than `maxSeconds` stops there.
+// ROM is measured against) unless `render` is false. Longer than `maxSeconds` stops there. Songs of the
+// order list that the first never reaches follow it once each, in order, as module players play the file.
 Performance capturePerformance(LoadedModule& module, int rate = 8000, double maxSeconds = 30 * 60,
                                bool render = true);

@@ -92,6 +92,21 @@ int fitSong(const Performance& performance, const VoicePlan& voices, int rate, s
     return -1;
 }
 
+// One line naming the songs of the order list played after the first.
+std::string hiddenSongsLine(const std::vector<HiddenSong>& hidden) {
+    const bool one = hidden.size() == 1;
+    std::string line =
+        "the order list holds " + std::to_string(hidden.size()) + (one ? " more song" : " more songs") +
+        " that no jump of the first reaches: played after it, as module players play the file (";
+    for (std::size_t i = 0; i < hidden.size(); ++i) {
+        char part[80];
+        std::snprintf(part, sizeof part, "%sfrom order position %d, %.1f s", i > 0 ? "; " : "",
+                      hidden[i].order, hidden[i].seconds);
+        line += part;
+    }
+    return line + "); the ROM repeats from where the first song repeats";
+}
+
 } // namespace
 
 Performance cutPerformance(const Performance& p, double keep) {
@@ -151,6 +166,7 @@ bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& 
     }
     out.report = module.repairs;
     out.report.insert(out.report.end(), module.timing.report.begin(), module.timing.report.end());
+    if (!performance.hidden.empty()) out.report.push_back(hiddenSongsLine(performance.hidden));
     if (voices.notesLeftOut > 0) out.report.push_back(notesLeftOutLine(voices, performance.channels));
     if (performance.cappedLength)
         out.report.push_back(most < kMostSeconds

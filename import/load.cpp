@@ -1,6 +1,7 @@
 #include "load.h"
 
 #include "truncation.h"
+#include <algorithm>
 #include <cstring>
 
 LoadedModule::LoadedModule() : ctx_(xmp_create_context()) {}
@@ -25,6 +26,32 @@ bool hasSampledSound(const xmp_module& m) {
     for (int i = 0; i < m.smp; ++i)
         if (m.xxs[i].len > 0 && (m.xxs[i].flg & XMP_SAMPLE_SYNTH) == 0) return true;
     return false;
+}
+
+// libxmp takes a four-channel MOD whose restart byte is below 0x7F (and not 0x78) for a NoiseTracker song
+// and drops every command NoiseTracker lacks: 7-9 (tremolo, panning, sample offset) and all extended
+// ones (pattern loops and delays, note cuts and delays, fine slides). Module players take it for the
+// ProTracker song it is when it uses them. Returns the copy libxmp reads as such: its restart byte 0x78,
+// which libxmp checks against the commands the song uses (the restart position is set again after).
+bool protrackerCopy(const xmp_module& m, const std::vector<std::uint8_t>& file,
+                    std::vector<std::uint8_t>& copy) {
+    constexpr std::size_t kRestartAt = 951, kTagAt = 1080, kPatternsAt = 1084, kPatternBytes = 1024;
+    constexpr std::uint8_t kProbablyNoiseTracker = 0x78;
+    if (std::strstr(m.type, "Noisetracker") == nullptr || m.chn != 4 || file.size() < kPatternsAt ||
+        std::memcmp(file.data() + kTagAt, "M.K.", 4) != 0 || file[kRestartAt] == kProbablyNoiseTracker)
+        return false;
+    const std::size_t stored =
+        std::min<std::size_t>(std::size_t(std::max(m.pat, 0)), (file.size() - kPatternsAt) / kPatternBytes);
+    bool protracker = false;
+    for (std::size_t cell = 0; cell < stored * 256 && !protracker; ++cell) {
+        const std::uint8_t* c = file.data() + kPatternsAt + cell * 4;
+        const unsigned effect = c[2] & 0x0Fu;
+        protracker = (effect >= 7 && effect <= 9) || (effect == 0xE && c[3] > 1);
+    }
+    if (!protracker) return false;
+    copy = file;
+    copy[kRestartAt] = kProbablyNoiseTracker;
+    return true;
 }
 
 } // namespace
@@ -66,10 +93,27 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
     }
     out.loaded_ = true;
     xmp_get_module_info(out.ctx_, &out.info_);
+    int restart = 0; // a restart position set again after libxmp's scan: found again with it
+    if (std::vector<std::uint8_t> copy; !repaired && protrackerCopy(*out.info_.mod, file, copy)) {
+        restart = out.info_.mod->rst;
+        xmp_release_module(out.ctx_);
+        out.loaded_ = false;
+        if (xmp_load_module_from_memory(out.ctx_, copy.data(), static_cast<long>(copy.size())) != 0) {
+            error = "libxmp could not load it";
+            return false;
+        }
+        out.loaded_ = true;
+        xmp_get_module_info(out.ctx_, &out.info_);
+        out.info_.mod->rst = restart;
+        out.repairs.push_back(
+            "a ProTracker song (it uses commands 7-9 or extended ones) that libxmp took for a "
+            "NoiseTracker one, dropping those commands: read as the ProTracker song it is");
+    }
     if (!hasSampledSound(*out.info_.mod)) {
         error = "the module has no sampled instrument to import";
         return false;
     }
     out.timing = findTimingFix(out.ctx_, *out.info_.mod, file, repaired);
+    out.timing.mendedLines |= restart != 0;
     return true;
 }

@@ -7,7 +7,7 @@
 namespace {
 
 // libxmp's effect numbers.
-constexpr std::uint8_t kFxBreak = 0x0D, kFxExtended = 0x0E, kFxSpeed = 0x0F;
+constexpr std::uint8_t kFxJump = 0x0B, kFxBreak = 0x0D, kFxExtended = 0x0E, kFxSpeed = 0x0F;
 constexpr std::uint8_t kPatternLoop = 0x60; // extended command 6x: loop start (x = 0) or end
 constexpr std::uint8_t kUsualTempoByte = 0x78, kHighestTempoByte = 220;
 // ProTracker's CIA tempo commands below this are what a VBlank song's slow speeds look like.
@@ -183,6 +183,68 @@ void mendNoiseTrackerBreaks(const xmp_module& m, const std::vector<std::uint8_t>
                          "(a NoiseTracker song: it uses only NoiseTracker's commands)");
 }
 
+// The event of channel `c` at `row` of pattern `p`, or null where the pattern holds none.
+xmp_event* eventAt(const xmp_module& m, int p, int c, int row) {
+    const int t = m.xxp[p]->index[c];
+    if (t < 0 || t >= m.trk || m.xxt[t] == nullptr || row < 0 || row >= m.xxt[t]->rows) return nullptr;
+    return &m.xxt[t]->event[row];
+}
+
+bool loopEnd(const xmp_event& e) {
+    return e.fxt == kFxExtended && (e.fxp & 0xF0) == kPatternLoop && (e.fxp & 0x0F) != 0;
+}
+
+// A ProTracker or Scream Tracker 3 line holding both a pattern loop's end (E6x, SBx) and a pattern break
+// or position jump plays the loop first, and breaks or jumps once the loop is over. libxmp breaks at once
+// (and takes the loop's jump a line later, in the next pattern), so that its walk and the end it finds
+// part ways. The break moves to the next line, which the song then never plays otherwise (its other
+// commands and notes go): the loop plays, then one line more (its break's), as it did. A break or jump
+// on the pattern's last line cannot move; a pattern break to line 0 there is left out, the pattern
+// ending on its own.
+void mendLoopBreaks(const xmp_module& m, TimingFix& fix) {
+    const bool protracker = amigaFormat(m.type) && m.chn == 4;
+    if (!protracker && std::strstr(m.type, "S3M") == nullptr) return;
+    std::vector<bool> target(256, false); // lines some pattern break goes to: they stay as they are
+    forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
+        for (const xmp_event* e : events)
+            if (e->fxt == kFxBreak) target[std::size_t(10 * (e->fxp >> 4) + (e->fxp & 0x0F)) & 0xFF] = true;
+    });
+    int mended = 0;
+    for (int p = 0; p < m.pat; ++p) {
+        if (m.xxp[p] == nullptr) continue;
+        for (int row = 0; row < m.xxp[p]->rows; ++row) {
+            xmp_event* breaks = nullptr;
+            bool loops = false;
+            for (int c = 0; c < m.chn; ++c)
+                if (xmp_event* e = eventAt(m, p, c, row); e != nullptr) {
+                    loops |= loopEnd(*e);
+                    if (e->fxt == kFxBreak || e->fxt == kFxJump) breaks = e;
+                }
+            if (!loops || breaks == nullptr) continue;
+            const bool last = row + 1 == m.xxp[p]->rows;
+            if (last && breaks->fxt == kFxBreak && breaks->fxp == 0) {
+                breaks->fxt = breaks->fxp = 0;
+                ++mended;
+                continue;
+            }
+            if (last || target[std::size_t(row + 1)]) continue;
+            xmp_event moved{};
+            moved.fxt = breaks->fxt, moved.fxp = breaks->fxp;
+            breaks->fxt = breaks->fxp = 0;
+            for (int c = 0; c < m.chn; ++c)
+                if (xmp_event* e = eventAt(m, p, c, row + 1); e != nullptr) *e = xmp_event{};
+            if (xmp_event* e = eventAt(m, p, 0, row + 1); e != nullptr) *e = moved;
+            ++mended;
+        }
+    }
+    if (mended == 0) return;
+    fix.mendedLines = true;
+    fix.report.push_back(std::to_string(mended) +
+                         " line(s) end a pattern loop and break or jump: the loop plays first, then the "
+                         "break or jump, as " +
+                         std::string(protracker ? "ProTracker" : "Scream Tracker 3") + " played them");
+}
+
 } // namespace
 
 double soundtrackerTempo(std::uint8_t tempoByte) {
@@ -205,6 +267,7 @@ TimingFix findTimingFix(xmp_context ctx, const xmp_module& module, const std::ve
     findSoundtrackerTempo(module, original, repaired, fix);
     mendSharedLoops(module, fix);
     if (!repaired) mendNoiseTrackerBreaks(module, original, fix);
+    mendLoopBreaks(module, fix);
     if (!repaired && xmp_start_player(ctx, 8000, XMP_FORMAT_MONO) == 0) {
         if (std::strstr(module.type, "Noisetracker") != nullptr)
             xmp_set_player(ctx, XMP_PLAYER_MODE, XMP_MODE_PROTRACKER);

@@ -118,4 +118,112 @@ TEST(ImportTiming, KnowsEveryAmigaModType) {
         EXPECT_FALSE(amigaFormat(type)) << type;
 }
 
+// A ProTracker line that ends a pattern loop and breaks or jumps plays the loop first, then the break or
+// jump. Two positions of 64 lines at 0.12 s. A loop of lines 8-15 (E60, E62 on channel 1) alone plays
+// 64 + 2 * 8 + 64 = 144 lines, 17.28 s. With a break (D00) or a jump (B01) on line 15: lines 0-15, 8-15
+// twice, then position 1: 16 + 16 + 64 = 96 lines as ProTracker plays them; the import plays one line
+// more, the break's, which moves to line 16: 97 lines, 11.64 s. A loop of lines 56-63 whose last line
+// breaks to line 0: 64 + 16 + 64 = 144 lines, 17.28 s (the break is left out: the pattern ends there).
+TEST(ImportTiming, PlaysALoopBeforeTheBreakOnItsLine) {
+    struct Case {
+        const char* what;
+        std::size_t start, end;
+        std::uint8_t effect, param;
+        double seconds;
+        bool mended;
+    } const cases[] = {
+        {"a loop alone", 8, 15, 0, 0, 144 * 0.12, false},
+        {"a loop and a break", 8, 15, 0xD, 0x00, 97 * 0.12, true},
+        {"a loop and a break to line 10", 8, 15, 0xD, 0x10, (16 + 16 + 1 + 54) * 0.12, true},
+        {"a loop and a jump", 8, 15, 0xB, 0x01, 97 * 0.12, true},
+        {"a loop and a break on the last line", 56, 63, 0xD, 0x00, 144 * 0.12, true},
+    };
+    for (const Case& c : cases) {
+        ModLayout layout = song(2, {{0, c.start, 1, 0, 0, 0xE, 0x60}, {0, c.end, 1, 0, 0, 0xE, 0x62}});
+        if (c.effect != 0) layout.cells.push_back({0, c.end, 2, 0, 0, c.effect, c.param});
+        layout.patterns = 2;
+        layout.orders = {0, 1};
+        const ImportResult r = importOrFail(buildMod(layout), 8000);
+        EXPECT_NEAR(r.moduleSeconds / c.seconds, 1, 0.005) << c.what;
+        EXPECT_NEAR(r.romSeconds / c.seconds, 1, 0.005) << c.what;
+        EXPECT_EQ(reportHas(r, "the loop plays first"), c.mended) << c.what;
+    }
+}
+
+// libxmp takes an M.K. song whose restart byte is below 0x7F (and not 0x78) for a NoiseTracker song and
+// drops the commands NoiseTracker lacks; a song that uses them is ProTracker's. A loop of lines 8-15
+// (E60, E62) in the first of two positions: 64 + 2 * 8 + 64 = 144 lines, 17.28 s, whatever the byte
+// (without the loop, 128 lines).
+TEST(ImportTiming, ReadsAProTrackerSongWhateverItsRestartByte) {
+    for (const int restart : {0x00, 0x01, 0x78, 0x7F}) {
+        ModLayout layout = song(2, {{0, 8, 1, 0, 0, 0xE, 0x60}, {0, 15, 1, 0, 0, 0xE, 0x62}});
+        layout.patterns = 2;
+        layout.orders = {0, 1};
+        layout.restart = static_cast<std::uint8_t>(restart);
+        const ImportResult r = importOrFail(buildMod(layout), 8000);
+        EXPECT_NEAR(r.moduleSeconds / (144 * 0.12), 1, 0.005) << restart;
+        EXPECT_NEAR(r.romSeconds / (144 * 0.12), 1, 0.005) << restart;
+        EXPECT_EQ(reportHas(r, "took for a NoiseTracker one"), restart < 0x78) << restart;
+    }
+}
+
+// A pattern loop that plays more than 512 lines in one visit of its position plays whole (libxmp's search
+// for the song's end stops there, and took that line for the end). Lines of 0.12 s. E60 on line 0 and
+// E6F on line 63: 16 * 64 lines, then position 1: 1088 lines, 130.56 s; alone in the order list, 1024
+// lines, 122.88 s. E6F on line 40: 16 * 41 + 23 + 64 = 743 lines, 89.16 s.
+TEST(ImportTiming, PlaysLongPatternLoopsWhole) {
+    struct Case {
+        std::size_t positions, end, lines;
+    } const cases[] = {{2, 63, 1088}, {1, 63, 1024}, {2, 40, 743}};
+    for (const Case& c : cases) {
+        ModLayout layout =
+            song(std::uint8_t(c.positions), {{0, 0, 1, 0, 0, 0xE, 0x60}, {0, c.end, 1, 0, 0, 0xE, 0x6F}});
+        layout.patterns = c.positions;
+        layout.orders = c.positions == 2 ? std::vector<std::uint8_t>{0, 1} : std::vector<std::uint8_t>{0};
+        const ImportResult r = importOrFail(buildMod(layout), 8000);
+        EXPECT_NEAR(r.moduleSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.lines;
+        EXPECT_NEAR(r.romSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.lines;
+    }
+}
+
+// Songs of the order list that no jump of the first reaches play after it, once each, as module players
+// play the file; the ROM repeats from where the first song repeats. Three patterns of 64 lines at 6
+// ticks and 125 BPM (7.68 s each). Pattern 1 jumps back to position 1 (B01 on its last line): the first
+// song is positions 0 and 1, 15.36 s, repeating from position 1 (tick 384). With a third position the
+// order list holds a further song: pattern 2 once, 7.68 s. With a fourth whose pattern jumps to itself
+// (B02 on line 32 of pattern 2), positions 2 and 3 are two further songs: 33 lines (3.96 s), then 7.68 s.
+TEST(ImportTiming, PlaysHiddenSongsAfterTheFirst) {
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> orders;
+        std::vector<ModCellLayout> cells;
+        std::vector<int> hidden; // order positions the further songs start from
+        double seconds;
+    } const cases[] = {
+        {"no further song", {0, 1}, {}, {}, 15.36},
+        {"one further song", {0, 1, 2}, {}, {2}, 15.36 + 7.68},
+        {"two further songs", {0, 1, 2, 3}, {{2, 32, 1, 0, 0, 0xB, 0x02}}, {2, 3}, 15.36 + 33 * 0.12 + 7.68},
+    };
+    for (const Case& c : cases) {
+        ModLayout layout = song(std::uint8_t(c.orders.size()), {{1, 63, 1, 0, 0, 0xB, 0x01}});
+        layout.orders = c.orders;
+        layout.patterns = c.orders.size();
+        layout.cells.insert(layout.cells.end(), c.cells.begin(), c.cells.end());
+        CapturedSong captured;
+        std::string error;
+        ASSERT_TRUE(captureSong(buildMod(layout), 8000, captured, error)) << error;
+        const Performance& p = captured.performance;
+        std::vector<int> hidden;
+        for (const HiddenSong& h : p.hidden)
+            hidden.push_back(h.order);
+        EXPECT_EQ(hidden, c.hidden) << c.what;
+        EXPECT_EQ(p.loopTick, 384u) << c.what;
+        EXPECT_EQ(p.ticks[p.loopTick].order, 1) << c.what;
+        const ImportResult r = importOrFail(buildMod(layout), 8000);
+        EXPECT_NEAR(r.moduleSeconds / c.seconds, 1, 0.005) << c.what;
+        EXPECT_NEAR(r.romSeconds / c.seconds, 1, 0.005) << c.what;
+        EXPECT_EQ(reportHas(r, "no jump of the first reaches"), !c.hidden.empty()) << c.what;
+    }
+}
+
 } // namespace
