@@ -332,7 +332,7 @@ void measure(std::vector<Song>& songs, const Readings& readings, Layout& layout,
 // A song of the bank captured: a module as the import captures it; a ROM image's song 0 as the engine
 // plays it at the rate it was made for, so it keeps its tempo and pitch at the bank's rate.
 bool captureInput(const BankSongInput& input, int rate, CapturedSong& out, std::string& error) {
-    if (!input.rom) return captureSong(input.bytes, rate, out, error);
+    if (!input.rom) return captureSong(input.bytes, ImportOptions{rate}, out, error);
     if (!captureRomSong(input.bytes, input.romRate, rate, out.performance, error)) return false;
     out.shortTicks = fitTicksToRate(out.performance, rate);
     out.voices = assignVoices(out.performance);

@@ -150,6 +150,7 @@ struct CaptureState {
     xmp_context ctx;
     int playRate = 0, rate = 0;
     double fallbackSpeed = 0, time = 0, maxSeconds = 0;
+    double fromSeconds = 0; // a capture from later in the song: the time asked for
     bool rendering = false;
     std::vector<ChannelHistory> history;
     std::vector<SpeedMeasure> speeds;
@@ -214,6 +215,12 @@ int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
             s.lastLoopsBack = loopsBack(fi, s.loopCounts);
             s.played[lineIndex(fi.pos, fi.row)] = true;
         }
+        if (p.ticks.empty()) {
+            // A capture from later in the song starts at an order position's start: the time asked
+            // for is counted from there. libxmp's clock reads the end of the tick just played.
+            p.startSeconds = std::max(0.0, fi.time / 1000.0 - fi.frame_time / 1e6);
+            if (s.fromSeconds > 0) s.maxSeconds += std::max(0.0, s.fromSeconds - p.startSeconds);
+        }
         if (s.rendering) s.rendering = appendModuleRender(fi, s.playRate, p.render, measuredSeconds(s.rate));
         TickInfo tick{s.time, fi.frame_time / 1e6, fi.pos, fi.row, fi.frame, {}};
         tick.channels.reserve(std::size_t(p.channels));
@@ -259,7 +266,8 @@ void playHiddenSongs(Performance& p, CaptureState& s, int loops, xmp_frame_info&
 
 } // namespace
 
-Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds, bool render) {
+Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds, bool render,
+                               double fromSeconds) {
     const xmp_module& mod = loaded.module();
     Performance p = describe(mod);
     CaptureState s;
@@ -271,6 +279,8 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     // the others at 8363.
     s.fallbackSpeed = amigaFormat(mod.type) ? 8287.0 : 8363.0;
     if (!startPlayer(loaded, s.playRate)) return p;
+    if (fromSeconds > 0) xmp_seek_time(s.ctx, static_cast<int>(std::min(fromSeconds, 1e6) * 1000));
+    s.fromSeconds = fromSeconds;
     s.rendering = render;
     s.history.resize(static_cast<std::size_t>(p.channels));
     s.speeds.resize(p.samples.size());
@@ -284,7 +294,7 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     std::string error;
     p.rendered = render && finishModuleRender(p.render, s.playRate, rate, error);
     p.length = s.time;
-    p.cappedLength = s.time >= maxSeconds;
+    p.cappedLength = s.time >= s.maxSeconds;
     finishSpeeds(p, s.speeds, s.fallbackSpeed);
     for (TickInfo& t : p.ticks)
         for (ChannelTick& c : t.channels)

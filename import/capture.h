@@ -51,6 +51,7 @@ struct Performance {
     std::vector<SampleData> samples; // by libxmp sample index
     std::vector<int> orderPatterns;  // the module pattern at each order position
     double length = 0;               // seconds once through
+    double startSeconds = 0;         // where in the song the capture starts (0 unless it started later)
     std::size_t loopTick = 0;        // the tick the module goes on from when it repeats
     bool cappedLength = false;       // the module did not repeat within the capture's limit
     std::vector<HiddenSong> hidden;  // songs played after the first, in order; the repeat stays in the first
@@ -67,5 +68,7 @@ std::size_t fitTicksToRate(Performance& performance, int rate);
 // Plays the loaded module once through, rendering its sound at `rate` Hz as it goes (the reference the
 // ROM is measured against) unless `render` is false. Longer than `maxSeconds` stops there. Songs of the
 // order list that the first never reaches follow it once each, in order, as module players play the file.
+// From `fromSeconds` on, it starts at the order position playing then, notes of earlier positions not
+// sounding.
 Performance capturePerformance(LoadedModule& module, int rate = 8000, double maxSeconds = 30 * 60,
-                               bool render = true);
+                               bool render = true, double fromSeconds = 0);

@@ -135,19 +135,24 @@ std::vector<std::string> compactionReport(const CompileOptions& options) {
     return report;
 }
 
-bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& out, std::string& error,
-                 double previewSeconds) {
+bool captureSong(const std::vector<std::uint8_t>& file, const ImportOptions& options, CapturedSong& out,
+                 std::string& error) {
+    const int rate = options.rate;
+    const double previewSeconds = options.previewSeconds;
+    LoadedModule* loaded = options.loaded;
     if (file.size() > kMostModuleBytes) {
         error = "the file is larger than the 32 MB an import takes";
         return false;
     }
-    LoadedModule module;
-    if (!loadModule(file, module, error)) return false;
+    LoadedModule own;
+    if (!loaded && !loadModule(file, own, error)) return false;
+    LoadedModule& module = loaded ? *loaded : own;
     const int channels = std::max(module.module().chn, 1);
     const double most = std::min(kMostSeconds, kMostChannelSeconds / channels);
     // A preview plays the song's start alone, without the reference render.
-    out.performance = capturePerformance(
-        module, rate, previewSeconds > 0 ? std::min(most, previewSeconds) : most, previewSeconds <= 0);
+    out.performance = previewSeconds > 0 ? capturePerformance(module, rate, std::min(most, previewSeconds),
+                                                              false, options.previewFrom)
+                                         : capturePerformance(module, rate, most, true);
     Performance& performance = out.performance;
     if (performance.ticks.empty()) {
         error = "libxmp plays nothing of it";
@@ -192,7 +197,7 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
                   std::string& error) {
     CapturedSong captured;
     const bool preview = options.previewSeconds > 0;
-    if (!captureSong(file, options.rate, captured, error, options.previewSeconds)) return false;
+    if (!captureSong(file, options, captured, error)) return false;
     const Performance& performance = captured.performance;
     const VoicePlan& voices = captured.voices;
     // The song is fitted leaving the samples the least, half of what they need an octave below their
@@ -240,6 +245,7 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
                    RomSignature{static_cast<std::uint32_t>(options.rate), {performance.title}, {}});
     result.format = performance.format;
     result.moduleSeconds = performance.length;
+    result.startSeconds = performance.startSeconds;
     result.channels = performance.channels;
     result.fidelity.channels = performance.channels;
     std::vector<std::string> report = captured.report;

@@ -27,6 +27,12 @@ struct ImportOptions {
     // A first version to play while the whole import runs: only the module's first `previewSeconds`,
     // no reference render, the first layout that fits. 0: the whole module.
     double previewSeconds = 0;
+    // Where the preview starts, in seconds of the song: at the start of the order position playing then
+    // (a saved file's preview goes on from where the song is, not from its start).
+    double previewFrom = 0;
+    // The file's bytes already loaded (to tell what kind of file it is): captured from there instead of
+    // loading them again. The capture plays it, so it serves one import.
+    LoadedModule* loaded = nullptr;
 };
 
 struct ImportResult {
@@ -36,6 +42,7 @@ struct ImportResult {
     std::vector<std::string> report;              // one line per loss or change, grouped
     std::vector<std::vector<LineOrigin>> origins; // by the ROM's order position and line: the module's row
     double moduleSeconds = 0;                     // the module's once-through length
+    double startSeconds = 0;                      // a preview's start in the module, in seconds
     double romSeconds = 0;                        // the ROM's once-through length at the rate
     int channels = 0;                             // the module's channels
     bool measured = false; // `fidelity` holds the figures (with ImportOptions::measure)
@@ -55,10 +62,10 @@ struct CapturedSong {
 std::string shortTicksReport(const CapturedSong& song, int rate, double romSeconds);
 
 // Loads and captures a module at `rate` Hz. False, with one line saying why in `error`, for what cannot be
-// imported (not a module, nothing played, nothing heard). With `previewSeconds` above 0, only the song's
-// first that many seconds, without the reference render.
-bool captureSong(const std::vector<std::uint8_t>& file, int rate, CapturedSong& out, std::string& error,
-                 double previewSeconds = 0);
+// imported (not a module, nothing played, nothing heard). With a preview asked for, only the song's
+// part `options` names (see ImportOptions), without the reference render.
+bool captureSong(const std::vector<std::uint8_t>& file, const ImportOptions& options, CapturedSong& out,
+                 std::string& error);
 
 // Imports a module file's bytes. False, with one line saying why in `error`, for what cannot be imported.
 bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& options, ImportResult& result,

@@ -174,15 +174,16 @@ bool readInput(const std::string& path, bool forceRom, InputFile& file, std::str
     // A format libxmp knows by its marks is a module, loaded or refused as one.
     xmp_test_info test{};
     if (xmp_test_module_from_memory(b.data(), static_cast<long>(b.size()), &test) == 0) {
-        LoadedModule module;
+        auto module = std::make_shared<LoadedModule>();
         std::string why;
-        if (!loadModule(b, module, why)) {
+        if (!loadModule(b, *module, why)) {
             error = "'" + path + "' is a module (" + test.type + ") that nibtool cannot take: " + why +
                     "; nor is it a ROM image";
             return false;
         }
         file.kind = FileKind::Module;
         file.format = test.type;
+        file.module = std::move(module);
         return true;
     }
     if (audioFormat(b).empty() && !isText(b)) {
@@ -191,11 +192,12 @@ bool readInput(const std::string& path, bool forceRom, InputFile& file, std::str
             return true;
         }
         // A MOD libxmp turns away that the repair takes (an odd 15-sample song, a tag it does not know).
-        LoadedModule module;
+        auto module = std::make_shared<LoadedModule>();
         std::string why;
-        if (loadModule(b, module, why)) {
+        if (loadModule(b, *module, why)) {
             file.kind = FileKind::Module;
-            file.format = module.module().type;
+            file.format = module->module().type;
+            file.module = std::move(module);
             return true;
         }
     }

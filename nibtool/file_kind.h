@@ -5,8 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "import/load.h"
 
 enum class FileKind { Rom, Module };
 
@@ -21,8 +24,9 @@ constexpr std::size_t kRomTablesEnd = 0x7FFF;
 struct InputFile {
     std::string path;
     FileKind kind = FileKind::Rom;
-    std::vector<std::uint8_t> bytes; // the file as read (all of it: reads stop past the caps)
-    std::string format;              // a module's format, as libxmp names it
+    std::vector<std::uint8_t> bytes;      // the file as read (all of it: reads stop past the caps)
+    std::string format;                   // a module's format, as libxmp names it
+    std::shared_ptr<LoadedModule> module; // a module as loaded to tell its kind, for the import to use
 };
 
 // Reads `path` and decides its kind. `forceRom` takes any file for a ROM image (reading at most its first

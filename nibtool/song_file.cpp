@@ -44,7 +44,11 @@ bool openSong(const std::string& path, const SongRequest& request, SongFile& son
         options.rate = song.rate;
         options.measure = request.measure;
         options.previewSeconds = request.previewSeconds;
-        if (!importModule(file.bytes, options, song.import, error)) {
+        options.previewFrom = request.previewFrom;
+        options.loaded = file.module.get();
+        const bool imported = importModule(file.bytes, options, song.import, error);
+        song.file.module.reset(); // played through by the capture: of no further use
+        if (!imported) {
             error = "cannot import '" + path + "': " + error;
             return false;
         }

@@ -18,7 +18,8 @@ struct SongRequest {
     bool forceRom = false;     // --force-rom
     bool measure = false;      // measure an import's fidelity
     int song = 0;              // --song: the song of the image it plays or shows (0-3)
-    double previewSeconds = 0; // above 0: a module's quick first import of its opening seconds (play)
+    double previewSeconds = 0; // above 0: a module's quick first import of that many seconds (play)
+    double previewFrom = 0;    // where in the song that preview starts, in seconds
 };
 
 struct SongFile {

@@ -141,6 +141,35 @@ TEST(Import, KeepsTheModulesLengthWithinOneTick) {
     }
 }
 
+// A preview from later in the song (a saved file playing on where the song is) starts at the start of
+// the order position playing then, and covers the seconds asked for from the time asked for. Positions
+// of one pattern last 7.68 s each; the song has 6 of them.
+TEST(Import, PreviewsFromTheOrderPositionPlaying) {
+    struct Case {
+        double from, seconds;
+        int order;        // the position playing at `from`
+        double endsAfter; // where in the song the preview ends, at least
+    } const cases[] = {
+        {0, 4, 0, 4},          // the song's start
+        {7.0, 4, 0, 11.0},     // near the end of position 0: the preview goes on into position 1
+        {20.0, 4, 2, 24.0},    // inside position 2 (15.36 s to 23.04 s)
+        {100.0, 4, 5, 46.08},  // past the song's end: its last position, to the end
+    };
+    const std::vector<std::uint8_t> file = buildMod(toneSong(428, 6));
+    for (const Case& c : cases) {
+        ImportOptions options;
+        options.previewFrom = c.from;
+        options.previewSeconds = c.seconds;
+        ImportResult r;
+        std::string error;
+        ASSERT_TRUE(importModule(file, options, r, error)) << error;
+        EXPECT_NEAR(r.startSeconds, 7.68 * c.order, 0.01) << "from " << c.from;
+        ASSERT_FALSE(r.origins.empty());
+        EXPECT_EQ(r.origins[0].front().order, c.order) << "from " << c.from;
+        EXPECT_GE(r.startSeconds + r.romSeconds + kTickSeconds, c.endsAfter) << "from " << c.from;
+    }
+}
+
 TEST(Import, PlaysANoteAtTheModulesPitch) {
     // MOD periods 428, 214 and 856: the triangle's cycle of 32 frames at 8287 * 428 / period frames/s.
     for (const std::uint16_t period : {std::uint16_t{428}, std::uint16_t{214}, std::uint16_t{856}}) {

@@ -118,7 +118,7 @@ class PlaySession {
     bool onWake();
     void onKeys(const std::vector<Key>& keys);
     void load(std::size_t file, bool reload);
-    void spawn(Role role, std::size_t file, double preview, bool ask);
+    void spawn(Role role, std::size_t file, bool ask, double previewFrom = 0, double previewSeconds = 0);
     void onChild(Role role);
     void announce(const std::string& message);
     void announceLoaded(const Playable& song, bool reload);
@@ -153,6 +153,7 @@ class PlaySession {
     bool started_ = false;           // a song has played
     bool queued_ = false;            // the player has the next file ready
     const void* reloaded_ = nullptr; // a saved version offered to the player, to be announced
+    bool reloadAnnounced_ = false;   // a version of the last save has taken over and been announced
     std::string reloadReport_;       // what its import lost by the file being cut short
     std::int64_t loadAt_ = -1;       // when a saved file is to be loaded, or -1
     bool quit_ = false;
@@ -166,24 +167,28 @@ bool PlaySession::previews() const {
     return !driver || std::strcmp(driver, "disk") != 0;
 }
 
-void PlaySession::spawn(Role role, std::size_t file, double preview, bool ask) {
+void PlaySession::spawn(Role role, std::size_t file, bool ask, double previewFrom, double previewSeconds) {
     std::string error;
     childFile_[role] = file;
     SongRequest request = o_.request;
     request.song = songOf_[file];
+    request.previewFrom = previewFrom;
+    request.previewSeconds = previewSeconds;
     // A saved version plays at the rate its file plays at: the device keeps its rate.
     if (reloading_ && view_.state.playing) request.rate = view_.state.rate;
-    if (!children_[role].start(o_.files[file], request, preview, ask, error))
+    if (!children_[role].start(o_.files[file], request, ask, error))
         announce(baseName(o_.files[file]) + ": " + error);
 }
 
 // Starts preparing a file: to play from its start, or (reload) a saved version to go on where the song
-// is. A module gets a preview too, of the song up to a little past where it is.
+// is. A module gets a preview too: of its first seconds, or (reload) of the seconds from a little before
+// where the song is, so a save late in a long song plays as soon as one early in it.
 void PlaySession::load(std::size_t file, bool reload) {
     for (ChildLoad& child : children_)
         child.cancel();
     file_ = file;
     reloading_ = reload;
+    reloadAnnounced_ = false;
     switching_ = false;
     waiting_.reset();
     // Until its first child answers, a file may be a module: it gets a preview too.
@@ -194,8 +199,12 @@ void PlaySession::load(std::size_t file, bool reload) {
         const PlayerState state = player_.look();
         until = double(state.songBytes) / state.rate;
     }
-    if (preview) spawn(Preview, file, until + kPreviewSeconds, reload);
-    spawn(Whole, file, 0, reload || preview);
+    // The preview starts at the order position playing a little earlier: the image's clock and the
+    // module's may differ by a percent or two.
+    const double from = std::max(0.0, until * 0.98 - 0.5);
+    if (preview) spawn(Preview, file, reload, from, until - from + kPreviewSeconds);
+    spawn(Whole, file, reload || preview);
+    if (preview) children_[Whole].yieldToOthers();
 }
 
 void PlaySession::announce(const std::string& message) {
@@ -205,7 +214,8 @@ void PlaySession::announce(const std::string& message) {
 
 void PlaySession::announceLoaded(const Playable& song, bool reload) {
     const std::string& file = o_.files[song.file];
-    if (reload) { // said when it takes over (see look)
+    if (reload) { // said when the first version of the save takes over (see look)
+        if (reloadAnnounced_) return;
         reloaded_ = &song;
         reloadReport_.clear();
         for (const std::string& line : song.report)
@@ -293,7 +303,7 @@ void PlaySession::onFailed(Role role, std::size_t file, const std::string& error
     refuse(file, error);
     const std::size_t next = after(file);
     if (role == Next) {
-        if (next < o_.files.size()) spawn(Next, next, 0, false);
+        if (next < o_.files.size()) spawn(Next, next, false);
         return;
     }
     // A file asked for (the first, or by n/p): the one after it plays instead, unless a song plays on.
@@ -323,7 +333,8 @@ void PlaySession::onChild(Role role) {
     modules_[file] = song->channels > 0 ? 1 : 0;
     if (role == Preview && !song->preview) role = Whole; // a ROM: the preview's child has it whole
     if (role == Whole) children_[Preview].cancel(), children_[Whole].cancel(); // no other version needed
-    const bool reload = reloading_ && role == Whole;
+    // A saved version is announced as soon as its preview takes over; the whole import follows silently.
+    const bool reload = reloading_ && (role == Whole || role == Preview);
     if (role == Next) {
         if (song->rate != deviceRate_) {
             waiting_ = std::move(song); // the device opens again at its rate when this one ends
@@ -345,10 +356,11 @@ void PlaySession::onChild(Role role) {
         announce("song " + std::to_string(song->number) + " from its start");
         return;
     }
+    if (reload && role == Preview) announceLoaded(*song, true);
     if (role == Whole) {
         announceLoaded(*song, reload);
         // The next file is made ready while this one plays, to follow it without a gap.
-        if (!reload && after(file) < o_.files.size()) spawn(Next, after(file), 0, false);
+        if (!reload && after(file) < o_.files.size()) spawn(Next, after(file), false);
     }
 }
 
@@ -364,7 +376,7 @@ void PlaySession::look() {
         file_ = playing->file; // the player went on to the next file by itself
         noteFile(*playing);
         announceLoaded(*playing, false);
-        if (after(file_) < o_.files.size()) spawn(Next, after(file_), 0, false);
+        if (after(file_) < o_.files.size()) spawn(Next, after(file_), false);
     }
     if (reloaded_ && view_.state.song == reloaded_) {
         const Place at = view_.state.takenAt;
@@ -372,6 +384,7 @@ void PlaySession::look() {
                  std::to_string(at.order) + (view_.state.moduleChannels > 0 ? " row " : " line ") +
                  std::to_string(at.row) + reloadReport_);
         reloaded_ = nullptr;
+        reloadAnnounced_ = true;
     }
     view_.file = o_.files[view_.state.playing ? view_.state.file : file_];
     if (view_.state.playing) view_.rate = view_.state.rate;
@@ -444,7 +457,7 @@ void PlaySession::switchSong(int number) {
         file_ = song->file;
         reloading_ = false;
         switching_ = true;
-        spawn(Whole, file_, 0, false);
+        spawn(Whole, file_, false);
         return;
     }
     {
@@ -507,7 +520,7 @@ int PlaySession::run(FileWatch* watch, Terminal* terminal) {
             file_ = song->file;
             if (!play(song)) break;
             announceLoaded(*song, false);
-            if (after(file_) < o_.files.size()) spawn(Next, after(file_), 0, false);
+            if (after(file_) < o_.files.size()) spawn(Next, after(file_), false);
             continue;
         }
         const std::size_t next = after(view_.state.file);

@@ -234,7 +234,7 @@ PlayerState SongPlayer::look(std::shared_ptr<const Playable>* released) {
     state.tickCalls = durationTick;
     state.moduleChannels = song_->channels;
     state.preview = song_->preview;
-    state.songBytes = clockCall_ * kStepsPerCall;
+    state.songBytes = (song_->startCall + clockCall_) * kStepsPerCall;
     state.onceThroughBytes = song_->facts.onceThroughBytes;
     state.repeats = song_->facts.repeats;
     for (const LineStart& s : song_->facts.lines)

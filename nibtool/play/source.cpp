@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <type_traits>
 #include <unistd.h>
@@ -103,6 +104,7 @@ void putSong(Writer& w, const Playable& s) {
     putTexts(w, s.notes);
     w.number(static_cast<std::uint64_t>(s.channels));
     w.number(s.preview);
+    w.number(s.startCall);
     w.number(static_cast<std::uint64_t>(s.rate));
     w.items(s.rom);
     w.number(s.number);
@@ -129,6 +131,7 @@ bool getSong(Reader& r, Playable& s) {
     getTexts(r, s.notes);
     s.channels = static_cast<int>(r.number() & 0xFFFF);
     s.preview = r.number() != 0;
+    s.startCall = r.number();
     s.rate = static_cast<int>(std::clamp<std::uint64_t>(r.number(), 1000, 96000));
     r.items(s.rom);
     s.number = static_cast<std::uint8_t>(r.number() % kSongs);
@@ -249,6 +252,7 @@ void prepareSong(SongFile&& file, Playable& out) {
         out.report = std::move(file.import.report);
         out.channels = std::max(1, file.import.channels);
         out.origins = std::move(file.import.origins);
+        out.startCall = static_cast<std::uint64_t>(file.import.startSeconds * out.rate / kStepsPerCall + 0.5);
     }
     out.facts = walk(out);
     out.index();
@@ -276,15 +280,19 @@ void addResumes(Playable& song, const Place* near, double windowSeconds) {
     }
 }
 
+// How much less CPU a whole import gets than the preview beside it, where the two cores are busy.
+constexpr int kBackgroundNice = 5;
+
 int runPlayChild(const std::vector<std::string>& args) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (args.size() != 6 || getppid() == 1) return 2;
+    if (args.size() != 7 || getppid() == 1) return 2;
     SongRequest request;
     if (const int rate = std::atoi(args[1].c_str()); rate > 0) request.rate = std::clamp(rate, 1000, 96000);
     request.forceRom = args[2] == "1";
     request.song = std::clamp(std::atoi(args[3].c_str()), 0, static_cast<int>(kSongs) - 1);
     request.previewSeconds = std::clamp(std::atof(args[4].c_str()), 0.0, kCapSeconds);
     const bool ask = args[5] == "1";
+    request.previewFrom = std::clamp(std::atof(args[6].c_str()), 0.0, kCapSeconds);
     Writer w;
     SongFile file;
     std::string error;
@@ -303,6 +311,7 @@ int runPlayChild(const std::vector<std::string>& args) {
     const bool preview = file.file.kind == FileKind::Module && request.previewSeconds > 0;
     Playable song;
     prepareSong(std::move(file), song);
+
     song.preview = preview;
     Place near;
     if (ask) {
@@ -323,8 +332,7 @@ int runPlayChild(const std::vector<std::string>& args) {
     return writeAll(1, w.bytes) ? 0 : 1;
 }
 
-bool ChildLoad::start(const std::string& path, const SongRequest& request, double previewSeconds, bool ask,
-                      std::string& error) {
+bool ChildLoad::start(const std::string& path, const SongRequest& request, bool ask, std::string& error) {
     cancel();
     int fromChild[2], toChild[2];
     if (pipe2(fromChild, O_CLOEXEC) != 0) {
@@ -351,14 +359,15 @@ bool ChildLoad::start(const std::string& path, const SongRequest& request, doubl
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    char rateText[16], songText[16], previewText[32];
+    char rateText[16], songText[16], previewText[32], fromText[32];
     std::snprintf(songText, sizeof songText, "%d", request.song);
     std::snprintf(rateText, sizeof rateText, "%d", request.rate.value_or(0));
-    std::snprintf(previewText, sizeof previewText, "%.3f", previewSeconds);
+    std::snprintf(previewText, sizeof previewText, "%.3f", request.previewSeconds);
+    std::snprintf(fromText, sizeof fromText, "%.3f", request.previewFrom);
     std::string self = "/proc/self/exe";
     const char* argv[] = {
         "nibtool", kPlayChildCommand, path.c_str(),    rateText, request.forceRom ? "1" : "0",
-        songText,  previewText,       ask ? "1" : "0", nullptr};
+        songText,  previewText,       ask ? "1" : "0", fromText, nullptr};
     pid_t pid = -1;
     const int failed =
         posix_spawn(&pid, self.c_str(), &actions, &attributes, const_cast<char**>(argv), environ);
@@ -389,6 +398,10 @@ void ChildLoad::cancel() {
     if (toChild_ >= 0) close(toChild_);
     pid_ = -1;
     fd_ = toChild_ = -1;
+}
+
+void ChildLoad::yieldToOthers() {
+    if (pid_ > 0) setpriority(PRIO_PROCESS, static_cast<id_t>(pid_), kBackgroundNice);
 }
 
 void ChildLoad::answer(const Place& place) {

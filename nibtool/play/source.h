@@ -56,6 +56,8 @@ struct Playable {
     std::vector<std::string> warnings, notes; // the lines every command writes about the file (song_file.h)
     int channels = 0;                         // a module's channels; 0 for a ROM
     bool preview = false;                     // a first quick import: the whole one takes over when ready
+    std::uint64_t startCall = 0;              // where the image's song starts in the module's, in calls
+                                              // (a preview made from later in the song)
     std::vector<std::uint8_t> rom;
     std::uint8_t number = 0;              // the song of the image it plays (0-3), as playSong starts it
     std::vector<SignatureEffect> effects; // the effects the ROM's signature names
@@ -107,13 +109,14 @@ class ChildLoad {
     ~ChildLoad() { cancel(); }
 
     // Starts a child that reads `path` as every command does (openSong, with `request`'s rate and
-    // --force-rom) and prepares it: a module's preview of `previewSeconds`, or (0) the whole import; with
-    // `ask`, the child asks where to go on from, else it prepares the start. False with the reason if
-    // it cannot be started.
-    bool start(const std::string& path, const SongRequest& request, double previewSeconds, bool ask,
-               std::string& error);
+    // --force-rom) and prepares it: a module's preview (`request.previewSeconds` from
+    // `request.previewFrom`), or (0 seconds) the whole import; with `ask`, the child asks where to go on
+    // from, else it prepares the start. False with the reason if it cannot be started.
+    bool start(const std::string& path, const SongRequest& request, bool ask, std::string& error);
     // Ends a child still at work.
     void cancel();
+    // Lets other work go first: a whole import running beside the preview that is to sound at once.
+    void yieldToOthers();
     bool running() const { return pid_ > 0; }
     // The descriptor to wait on while running.
     int fd() const { return fd_; }
