@@ -420,7 +420,8 @@ std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate, std
     loadIntoEngine(rom);
     Playback playback;
     playback.start(song);
-    SongPasses passes;
+    SongWalk lines;
+    std::vector<std::size_t> starts; // where each line's sound begins in `out`
     const auto cap = static_cast<std::size_t>(measuredSeconds(rate) * rate);
     std::vector<float> out;
     out.reserve(cap); // pages are taken as the render fills them; it is never moved as it grows
@@ -430,7 +431,12 @@ std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate, std
         playback.render(block, n);
         for (std::size_t i = 0; i < n; ++i)
             out.push_back(static_cast<float>(block[i] - 128) / 128.0f);
-        if (passes.afterCall()) break;
+        if (!lines.afterCall()) continue;
+        starts.push_back(out.size());
+        if (lines.repeated()) { // the first pass ends where the second begins
+            out.resize(starts[lines.secondPass()]);
+            break;
+        }
     }
     return out;
 }
