@@ -386,7 +386,8 @@ std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate, std
     loadIntoEngine(rom);
     Playback playback;
     playback.start(song);
-    SongPasses passes;
+    SongWalk lines;
+    std::vector<std::size_t> starts; // where each line's sound begins in `out`
     const auto cap = static_cast<std::size_t>(measuredSeconds(rate) * rate);
     std::vector<float> out;
     std::uint8_t block[kStepsPerCall];
@@ -395,7 +396,12 @@ std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate, std
         playback.render(block, n);
         for (std::size_t i = 0; i < n; ++i)
             out.push_back(static_cast<float>(block[i] - 128) / 128.0f);
-        if (passes.afterCall()) break;
+        if (!lines.afterCall()) continue;
+        starts.push_back(out.size());
+        if (lines.repeated()) { // the first pass ends where the second begins
+            out.resize(starts[lines.secondPass()]);
+            break;
+        }
     }
     return out;
 }

@@ -93,7 +93,7 @@ TEST(Fidelity, FiguresOfAlteredCopies) {
 
 // A four-channel MOD of one pattern: a plucked sine on channel 0 every 4 lines, twice up a C major
 // scale. At the default speed its 64 lines last 7.68 s.
-std::vector<std::uint8_t> scaleModule() {
+std::vector<std::uint8_t> scaleModule(std::uint8_t speed = 0) {
     constexpr std::size_t kSampleBytes = 2048, kHead = 1084, kPattern = 1024;
     std::vector<std::uint8_t> f(kHead + kPattern + kSampleBytes);
     std::memcpy(f.data(), "scale", 5);
@@ -109,6 +109,10 @@ std::vector<std::uint8_t> scaleModule() {
         cell[0] = static_cast<std::uint8_t>(periods[n % 8] >> 8);
         cell[1] = static_cast<std::uint8_t>(periods[n % 8]);
         cell[2] = 0x10;
+    }
+    if (speed > 0) { // channel 1 of line 0: F0x, x ticks per row
+        f[kHead + 4 + 2] = 0x0F;
+        f[kHead + 4 + 3] = speed;
     }
     for (std::size_t i = 0; i < kSampleBytes; ++i) {
         const double x = static_cast<double>(i);
@@ -146,6 +150,25 @@ TEST(Fidelity, ImportedModuleSoundsLikeItself) {
     EXPECT_GT(f.chroma, 0.8);
     EXPECT_GT(f.onset, 0.5);
     EXPECT_EQ(f.channels, 4);
+}
+
+// A ROM's render ends with its first pass: a song that jumps back to its first line comes back to it with
+// its own speeds, not the engine's defaults it started with, and that line's second playing is not part of
+// the first pass.
+TEST(Fidelity, RomRendersOnceThrough) {
+    struct Case {
+        std::uint8_t speed; // ticks per row, 0: the module's default of 6
+        double seconds;     // 64 rows of 50 Hz ticks
+    };
+    for (const Case& c : {Case{0, 7.68}, Case{3, 3.84}, Case{12, 15.36}}) {
+        SCOPED_TRACE(int(c.speed));
+        ImportResult imported;
+        std::string error;
+        ASSERT_TRUE(importModule(scaleModule(c.speed), ImportOptions{}, imported, error)) << error;
+        const double played = static_cast<double>(renderRom(imported.rom, kRate).size()) / kRate;
+        EXPECT_NEAR(played, c.seconds, 0.03);
+        EXPECT_NEAR(played, imported.romSeconds, 0.03);
+    }
 }
 
 } // namespace
