@@ -4,7 +4,8 @@
 //   all        every channel, the module's samples, pitch and volume as captured (the measure's ceiling)
 //   voices     only what the four streams play (the voice plan)
 //   volume     as voices, each note at its sample's usual level, on or off (the engine has no volume)
-//   samples    as volume, from the stored 4-bit samples at their stored rates, only the kept ones
+//   stored     as volume, from the kept samples as resampled to their stored rates and levels, before 4 bits
+//   4-bit      as stored, from the stored 4-bit samples
 //   rom        the ROM itself: tones, effects, lines and compaction
 // The drop from one to the next is what that stage costs.
 //
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/format.h"
@@ -28,7 +30,7 @@
 
 namespace {
 
-enum class Stage { All, Voices, Volume, Samples };
+enum class Stage { All, Voices, Volume, Stored, Samples };
 
 double median(std::vector<double> v) {
     if (v.empty()) return 0;
@@ -51,19 +53,42 @@ bool frameAt(const SampleData& s, double position, float& out) {
     return true;
 }
 
-bool storedAt(const KeptSample& k, double position, float& out) {
+// The resampled frames a kept sample was made from, before 4 bits, scaled to its stored level.
+std::vector<float> storedFrames(const KeptSample& k, const ResampleCache& cache) {
+    std::vector<float> frames;
+    for (const auto& [key, made] : cache.made)
+        if (std::get<0>(key) == k.source && std::get<1>(key) == k.scale &&
+            (frames.empty() || made.frames.size() < frames.size()))
+            frames = made.frames;
+    float peak = 1e-6f, stored = 0;
+    for (float f : frames)
+        peak = std::max(peak, std::fabs(f));
+    for (std::uint8_t n : k.nibbles)
+        stored = std::max(stored, std::fabs(float((n & 8) ? int(n) - 16 : int(n))));
+    frames.resize(std::min(frames.size(), k.nibbles.size()));
+    for (float& f : frames)
+        f *= stored / 7.5f / peak;
+    return frames;
+}
+
+bool storedAt(const KeptSample& k, const std::vector<float>* frames, double position, float& out) {
     const double length = double(k.nibbles.size());
     if (position >= length) {
         if (!k.loops || length <= double(k.loopStart)) return false;
         position = double(k.loopStart) + std::fmod(position - length, length - double(k.loopStart));
     }
-    const std::uint8_t n = k.nibbles[static_cast<std::size_t>(position)];
+    const auto at = static_cast<std::size_t>(position);
+    if (frames) {
+        out = at < frames->size() ? (*frames)[at] : 0.0f;
+        return true;
+    }
+    const std::uint8_t n = k.nibbles[at];
     out = float((n & 8) ? int(n) - 16 : int(n)) / 7.5f;
     return true;
 }
 
-std::vector<float> renderStage(const Performance& p, const VoicePlan& v, const SampleBank& bank, int rate,
-                               Stage stage) {
+std::vector<float> renderStage(const Performance& p, const VoicePlan& v, const SampleBank& bank,
+                               const std::vector<std::vector<float>>& stored, int rate, Stage stage) {
     const std::size_t sources = stage == Stage::All ? std::size_t(p.channels) : kVoices;
     std::vector<double> position(sources, 0);
     std::vector<float> level(p.samples.size(), 0);
@@ -94,14 +119,17 @@ std::vector<float> renderStage(const Performance& p, const VoicePlan& v, const S
             const int entry = bank.entryOf[sample];
             float gain = float(sound.volume);
             if (stage >= Stage::Volume) gain = sound.volume >= 0.03 ? level[sample] : 0;
-            if (stage == Stage::Samples && entry == 0) gain = 0;
+            // The stored samples carry their levels.
+            if (stage >= Stage::Stored) gain = entry > 0 && sound.volume >= 0.03 ? 1.0f : 0.0f;
             const double perOut = sound.frequency / rate;
             for (std::size_t i = begin; i < end; ++i) {
                 float value = 0;
                 const bool sounds =
-                    stage == Stage::Samples
-                        ? entry > 0 && storedAt(bank.kept[std::size_t(entry - 1)],
-                                                position[c] * bank.kept[std::size_t(entry - 1)].scale, value)
+                    stage >= Stage::Stored
+                        ? entry > 0 &&
+                              storedAt(bank.kept[std::size_t(entry - 1)],
+                                       stage == Stage::Stored ? &stored[std::size_t(entry - 1)] : nullptr,
+                                       position[c] * bank.kept[std::size_t(entry - 1)].scale, value)
                         : frameAt(p.samples[sample], position[c], value);
                 if (sounds) out[i] += gain * value / 4;
                 position[c] += perOut;
@@ -132,8 +160,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int rate = std::atoi(argv[1]);
-    std::printf("%-34s %3s  %-11s %-11s %-11s %-11s %-11s\n", "module", "ch", "all", "voices", "volume",
-                "samples", "rom");
+    std::printf("%-34s %3s  %-11s %-11s %-11s %-11s %-11s %-11s\n", "module", "ch", "all", "voices", "volume",
+                "stored", "4-bit", "rom");
     for (int a = 2; a < argc; ++a) {
         std::ifstream in(argv[a], std::ios::binary);
         const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in),
@@ -150,12 +178,16 @@ int main(int argc, char** argv) {
         }
         const Performance p = capturePerformance(module, rate);
         const VoicePlan v = assignVoices(p);
-        const SampleBank bank = buildSamples(p, v, rate, sampleRoom(result.rom));
+        ResampleCache cache;
+        const SampleBank bank = buildSamples(p, v, rate, sampleRoom(result.rom), kReachableEntries, &cache);
+        std::vector<std::vector<float>> stored;
+        for (const KeptSample& k : bank.kept)
+            stored.push_back(storedFrames(k, cache));
         std::string name = argv[a];
         name = name.substr(name.find_last_of('/') + 1);
         std::printf("%-34s %3d ", name.c_str(), p.channels);
-        for (Stage stage : {Stage::All, Stage::Voices, Stage::Volume, Stage::Samples}) {
-            const Fidelity f = compareRenders(p.render, renderStage(p, v, bank, rate, stage), rate);
+        for (Stage stage : {Stage::All, Stage::Voices, Stage::Volume, Stage::Stored, Stage::Samples}) {
+            const Fidelity f = compareRenders(p.render, renderStage(p, v, bank, stored, rate, stage), rate);
             std::printf(" %.2f/%.2f  ", f.chroma, f.onset);
         }
         std::printf(" %.2f/%.2f\n", result.fidelity.chroma, result.fidelity.onset);

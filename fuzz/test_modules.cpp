@@ -270,3 +270,93 @@ std::vector<std::uint8_t> tinyIt() {
     }
     return w.bytes;
 }
+
+namespace {
+
+// A pattern's packed rows: a note on channel 0 at row 0, the commands of `pattern`. S3M marks a channel's
+// note with 32 and a command with 128; IT gives the channel (from 1) with 128 and a mask (1 note, 2
+// instrument, 8 command).
+std::vector<std::uint8_t> letterPattern(bool it, std::size_t pattern,
+                                        const std::vector<LetterCommand>& commands) {
+    Writer w;
+    for (std::size_t row = 0; row < 64; ++row) {
+        if (row == 0 && it) w.u8(0x80 | 1), w.u8(1 | 2), w.u8(60), w.u8(1);
+        if (row == 0 && !it) w.u8(32), w.u8(0x40), w.u8(1);
+        for (const LetterCommand& c : commands)
+            if (c.pattern == pattern && c.row == row && c.channel < 4) {
+                const unsigned command = static_cast<unsigned>(c.letter - 'A' + 1) & 0x1F;
+                if (it)
+                    w.u8(0x80 | unsigned(c.channel + 1)), w.u8(8);
+                else
+                    w.u8(0x80 | unsigned(c.channel));
+                w.u8(command), w.u8(c.param);
+            }
+        w.u8(0);
+    }
+    return w.bytes;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> letterSong(bool it, std::size_t patterns, const std::vector<std::uint8_t>& orders,
+                                     const std::vector<LetterCommand>& commands) {
+    Writer w;
+    const auto count = static_cast<unsigned>(patterns);
+    const auto positions = static_cast<unsigned>(orders.size() + 1);
+    std::size_t pointers = 0, sample = 0;
+    if (it) {
+        w.text("IMPM", 4), w.text("letter it", 26), w.u16le(0x1004);
+        w.u16le(positions), w.u16le(0), w.u16le(1), w.u16le(count);
+        w.u16le(0x0214), w.u16le(0x0214), w.u16le(1 | 8), w.u16le(0);
+        w.u8(128), w.u8(48), w.u8(6), w.u8(125), w.u8(128), w.u8(0), w.u16le(0), w.u32le(0), w.u32le(0);
+        for (unsigned c = 0; c < 64; ++c)
+            w.u8(c < 4 ? 32 : 128);
+        for (unsigned c = 0; c < 64; ++c)
+            w.u8(64);
+        w.data(orders), w.u8(255);
+        pointers = w.size();
+        w.zeros(4 * (1 + patterns));
+        w.patch32le(pointers, static_cast<std::uint32_t>(w.size()));
+        sample = w.size();
+        w.text("IMPS", 4), w.text("", 12), w.u8(0), w.u8(64), w.u8(1 | 16), w.u8(64);
+        w.text("triangle", 26), w.u8(1), w.u8(0);
+        w.u32le(256), w.u32le(0), w.u32le(256), w.u32le(8363), w.u32le(0), w.u32le(0), w.u32le(0);
+        w.zeros(4);
+        for (std::size_t p = 0; p < patterns; ++p) {
+            w.patch32le(pointers + 4 + 4 * p, static_cast<std::uint32_t>(w.size()));
+            const std::vector<std::uint8_t> rows = letterPattern(true, p, commands);
+            w.u16le(static_cast<unsigned>(rows.size())), w.u16le(64), w.zeros(4), w.data(rows);
+        }
+        w.patch32le(sample + 0x48, static_cast<std::uint32_t>(w.size()));
+        w.data(triangle(256));
+        return w.bytes;
+    }
+    w.text("letter s3m", 28), w.u8(0x1A), w.u8(16), w.u16le(0);
+    w.u16le(positions), w.u16le(1), w.u16le(count), w.u16le(0), w.u16le(0x1320), w.u16le(2);
+    w.text("SCRM", 4);
+    w.u8(64), w.u8(6), w.u8(125), w.u8(0xB0), w.u8(0), w.u8(0), w.zeros(8), w.u16le(0);
+    for (unsigned c = 0; c < 32; ++c)
+        w.u8(c < 4 ? c : 255);
+    w.data(orders), w.u8(255);
+    pointers = w.size();
+    w.zeros(2 * (1 + patterns));
+    w.pad(16);
+    sample = w.size();
+    w.patch16le(pointers, static_cast<unsigned>(sample / 16));
+    w.u8(1), w.text("", 12), w.zeros(3), w.u32le(256), w.u32le(0), w.u32le(256);
+    w.u8(64), w.u8(0), w.u8(0), w.u8(1), w.u32le(8363), w.zeros(12), w.text("triangle", 28),
+        w.text("SCRS", 4);
+    for (std::size_t p = 0; p < patterns; ++p) {
+        w.pad(16);
+        w.patch16le(pointers + 2 + 2 * p, static_cast<unsigned>(w.size() / 16));
+        const std::vector<std::uint8_t> rows = letterPattern(false, p, commands);
+        w.u16le(static_cast<unsigned>(rows.size() + 2)), w.data(rows);
+    }
+    w.pad(16);
+    const std::size_t at = w.size() / 16;
+    w.bytes[sample + 13] = static_cast<std::uint8_t>(at >> 16);
+    w.patch16le(sample + 14, static_cast<unsigned>(at & 0xFFFF));
+    for (std::uint8_t b : triangle(256))
+        w.u8(b ^ 0x80u); // unsigned samples
+    return w.bytes;
+}

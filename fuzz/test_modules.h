@@ -51,6 +51,18 @@ std::vector<std::uint8_t> tinyS3m();
 std::vector<std::uint8_t> tinyXm(unsigned bpm = 125, unsigned speed = 6);
 std::vector<std::uint8_t> tinyIt();
 
+// One command of an S3M or IT pattern, by its letter (B: position jump, C: pattern break, S: extended).
+struct LetterCommand {
+    std::size_t pattern = 0, row = 0, channel = 0;
+    char letter = 'A';
+    std::uint8_t param = 0;
+};
+
+// An S3M (or, with `it`, an IT) song of four channels at speed 6 and 125 BPM: `patterns` patterns of 64
+// rows, each starting a looped triangle note on channel 0, played in the order `orders`, with `commands`.
+std::vector<std::uint8_t> letterSong(bool it, std::size_t patterns, const std::vector<std::uint8_t>& orders,
+                                     const std::vector<LetterCommand>& commands);
+
 // A large XM: `channels` channels, `orders` order positions each naming its own pattern of `rows` rows,
 // and a note in every cell (3 bytes packed): 64, 256, 256 make 12.6 MB.
 std::vector<std::uint8_t> denseXm(unsigned channels, unsigned orders, unsigned rows);

@@ -19,11 +19,28 @@ bool SongWalk::afterCall() {
     const bool startedLine = subTick == 0 && tickZeroBefore_;
     if (startedLine) {
         started_ = before_;
-        repeated_ = !seen_.insert(started_.key()).second;
+        const auto [at, fresh] = first_.emplace(started_.key(), places_.size());
+        repeated_ = !fresh;
+        if (places_.size() == secondPass_) { // up to the first repeat: the lines after it are not kept
+            places_.push_back(static_cast<std::uint16_t>(started_.order << 8 | started_.line));
+            if (repeated_)
+                findSecondPass(at->second);
+            else
+                ++secondPass_;
+        }
     }
     before_ = snapshot();
     tickZeroBefore_ = tick == 0;
     return startedLine;
+}
+
+void SongWalk::findSecondPass(std::size_t again) {
+    std::size_t end = places_.size() - 1;
+    while (again > 0 && end > again && places_[end - 1] == places_[again - 1])
+        --end, --again;
+    places_.resize(end + 1);
+    secondPass_ = end;
+    loopLine_ = again;
 }
 
 bool SongPasses::afterCall() {

@@ -4,7 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <unordered_set>
+#include <unordered_map>
+#include <vector>
 
 // What decides how a song goes on from the start of a line: where it is, its speeds and the song-delay
 // count. The sequencer's state at a line start holds nothing else that changes the song's course.
@@ -25,13 +26,24 @@ class SongWalk {
     const LineState& started() const { return started_; }
     bool repeated() const { return repeated_; }
 
+    // Once a line has repeated, where the song's first pass ends, lines counted from 0 in the order they
+    // started: the line the second pass begins with, and the first-pass line it plays again (the song goes on
+    // from there). A song whose jump back reaches its first line comes back to it with its own speeds, not
+    // the defaults it started with, so its state repeats only from a later line: the lines before that, which
+    // replay the first pass's lines place for place, belong to the second pass.
+    std::size_t secondPass() const { return secondPass_; }
+    std::size_t loopLine() const { return loopLine_; }
+
   private:
     LineState snapshot() const;
+    void findSecondPass(std::size_t again);
     LineState before_;
     bool tickZeroBefore_;
     LineState started_{};
     bool repeated_ = false;
-    std::unordered_set<std::uint64_t> seen_;
+    std::unordered_map<std::uint64_t, std::size_t> first_; // each state's first line
+    std::vector<std::uint16_t> places_;                    // each line's order position and line
+    std::size_t secondPass_ = 0, loopLine_ = 0;
 };
 
 // Passes through song 0. The first pass ends where the song first comes back to a line in the same state;

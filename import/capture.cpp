@@ -282,6 +282,8 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     if (fromSeconds > 0) xmp_seek_time(s.ctx, static_cast<int>(std::min(fromSeconds, 1e6) * 1000));
     s.fromSeconds = fromSeconds;
     s.rendering = render;
+    if (render) // pages are taken as the render fills them; it is never moved as it grows
+        p.render.reserve(static_cast<std::size_t>(measuredSeconds(rate) * s.playRate));
     s.history.resize(static_cast<std::size_t>(p.channels));
     s.speeds.resize(p.samples.size());
     xmp_frame_info fi{};

@@ -10,13 +10,14 @@
 #include "load.h"
 
 // One channel during one tick.
+// (The members are ordered to take 32 bytes: a long song holds one per channel and tick.)
 struct ChannelTick {
     int sample = -1;          // libxmp sample index, -1 when nothing sounds
+    std::uint32_t offset = 0; // with start: the sample frame it starts from (a sample offset), else 0
     double frequency = 0;     // sample frames per second the sample is played at; 0 when silent
     double volume = 0;        // final volume, 0-1 (envelopes, fades and global volume applied)
     bool start = false;       // a note (re)starts the sample during this tick
     bool ended = false;       // the sample has played to its end (it does not loop)
-    std::uint32_t offset = 0; // with start: the sample frame it starts from (a sample offset), else 0
 };
 
 // One tick of the module.

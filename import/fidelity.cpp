@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <type_traits>
 
 #include "engine/trace.h"
@@ -15,6 +16,7 @@
 #include "host/playback.h"
 #include "host/song_walk.h"
 #include "load.h"
+#include "read_aside.h"
 
 namespace {
 
@@ -34,12 +36,26 @@ constexpr int kHighestXmpRate = 48000;
 
 // ---- Spectra ----------------------------------------------------------------------------------------
 
+// FFTW's planner must not be called from two threads at once; plans made run side by side.
+std::mutex& plannerLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 struct FftwFree {
     void operator()(void* p) const { fftwf_free(p); }
 };
 struct FftwPlanDestroy {
-    void operator()(fftwf_plan p) const { fftwf_destroy_plan(p); }
+    void operator()(fftwf_plan p) const {
+        const std::lock_guard<std::mutex> held(plannerLock());
+        fftwf_destroy_plan(p);
+    }
 };
+
+fftwf_plan planSpectrum(std::size_t size, float* in, fftwf_complex* out) {
+    const std::lock_guard<std::mutex> held(plannerLock());
+    return fftwf_plan_dft_r2c_1d(static_cast<int>(size), in, out, FFTW_ESTIMATE);
+}
 
 // The power of two nearest `seconds` at `rate`, and at least 16.
 std::size_t windowSize(double seconds, int rate) {
@@ -54,8 +70,7 @@ class Spectrum {
         : size_(size), rate_(rate), window_(size),
           in_(static_cast<float*>(fftwf_malloc(sizeof(float) * size))),
           out_(static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * bins()))),
-          plan_(fftwf_plan_dft_r2c_1d(static_cast<int>(size), in_.get(), out_.get(), FFTW_ESTIMATE)),
-          power_(bins()) {
+          plan_(planSpectrum(size, in_.get(), out_.get())), power_(bins()) {
         for (std::size_t i = 0; i < size; ++i)
             window_[i] = static_cast<float>(
                 0.5 - 0.5 * std::cos(2 * kPi * static_cast<double>(i) / static_cast<double>(size)));
@@ -81,11 +96,16 @@ class Spectrum {
     const std::vector<float>& power(const std::vector<float>& x, std::size_t centre) {
         const std::ptrdiff_t first =
             static_cast<std::ptrdiff_t>(centre) - static_cast<std::ptrdiff_t>(size_ / 2);
+        const auto size = static_cast<std::ptrdiff_t>(size_);
         const auto length = static_cast<std::ptrdiff_t>(x.size());
-        for (std::size_t i = 0; i < size_; ++i) {
-            const std::ptrdiff_t at = first + static_cast<std::ptrdiff_t>(i);
-            in_.get()[i] = at >= 0 && at < length ? x[static_cast<std::size_t>(at)] * window_[i] : 0.0f;
-        }
+        // The window's part that reads `x`, [from, to); zeros either side.
+        const std::ptrdiff_t from = std::clamp<std::ptrdiff_t>(-first, 0, size);
+        const std::ptrdiff_t to = std::clamp<std::ptrdiff_t>(length - first, from, size);
+        float* in = in_.get();
+        std::fill(in, in + from, 0.0f);
+        for (std::ptrdiff_t i = from; i < to; ++i)
+            in[i] = x[static_cast<std::size_t>(first + i)] * window_[static_cast<std::size_t>(i)];
+        std::fill(in + to, in + size, 0.0f);
         fftwf_execute(plan_.get());
         for (std::size_t k = 0; k < bins(); ++k)
             power_[k] = out_.get()[k][0] * out_.get()[k][0] + out_.get()[k][1] * out_.get()[k][1];
@@ -115,25 +135,31 @@ struct Chroma {
     std::vector<bool> sounding;
 };
 
-// The pitch class (0 = C) of each bin, -1 outside the bins used.
-std::vector<int> pitchClasses(const Spectrum& fft) {
-    std::vector<int> classes(fft.bins(), -1);
+// The bins of each pitch class (0 = C), in rising order, from the bins used.
+using PitchClassBins = std::array<std::vector<std::size_t>, 12>;
+
+PitchClassBins pitchClasses(const Spectrum& fft) {
+    PitchClassBins classes;
     for (std::size_t k = fft.firstBin(); k < fft.endBin(); ++k) {
         const long semitone = std::lround(12 * std::log2(fft.frequency(k) / 440.0)) + 9; // from C
-        classes[k] = static_cast<int>((semitone % 12 + 12) % 12);
+        classes[static_cast<std::size_t>((semitone % 12 + 12) % 12)].push_back(k);
     }
     return classes;
 }
 
-Chroma chroma(const std::vector<float>& x, std::size_t hop, Spectrum& fft, const std::vector<int>& classes) {
+Chroma chroma(const std::vector<float>& x, std::size_t hop, Spectrum& fft, const PitchClassBins& classes) {
     const std::size_t frames = frameCount(x.size(), hop);
     Chroma c{std::vector<ChromaVector>(frames), std::vector<bool>(frames)};
     std::vector<double> energy(frames);
     for (std::size_t t = 0; t < frames; ++t) {
         const std::vector<float>& power = fft.power(x, t * hop);
         std::array<double, 12> sum{};
-        for (std::size_t k = 0; k < power.size(); ++k)
-            if (classes[k] >= 0) sum[static_cast<std::size_t>(classes[k])] += power[k];
+        for (std::size_t i = 0; i < 12; ++i) { // a class's sum in a register, its bins in rising order
+            double total = 0;
+            for (const std::size_t k : classes[i])
+                total += power[k];
+            sum[i] = total;
+        }
         double squares = 0;
         for (const double s : sum) {
             energy[t] += s;
@@ -345,6 +371,14 @@ RenderReading::RenderReading(const std::vector<float>& render, int rate)
 
 RenderReading::~RenderReading() = default;
 
+std::future<std::unique_ptr<RenderReading>> readAside(std::vector<float> render, int rate) {
+    return std::async(
+        std::launch::async | std::launch::deferred, [render = std::move(render), rate]() mutable {
+            const std::vector<float> mine = std::move(render); // freed once read, not with the answer
+            return std::make_unique<RenderReading>(mine, rate);
+        });
+}
+
 Fidelity compareRenders(const RenderReading& module, const RenderReading& rom) {
     const int rate = module.rate();
     Fidelity f;
@@ -386,16 +420,23 @@ std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate, std
     loadIntoEngine(rom);
     Playback playback;
     playback.start(song);
-    SongPasses passes;
+    SongWalk lines;
+    std::vector<std::size_t> starts; // where each line's sound begins in `out`
     const auto cap = static_cast<std::size_t>(measuredSeconds(rate) * rate);
     std::vector<float> out;
+    out.reserve(cap); // pages are taken as the render fills them; it is never moved as it grows
     std::uint8_t block[kStepsPerCall];
     while (out.size() < cap) {
         const std::size_t n = std::min(kStepsPerCall, cap - out.size());
         playback.render(block, n);
         for (std::size_t i = 0; i < n; ++i)
             out.push_back(static_cast<float>(block[i] - 128) / 128.0f);
-        if (passes.afterCall()) break;
+        if (!lines.afterCall()) continue;
+        starts.push_back(out.size());
+        if (lines.repeated()) { // the first pass ends where the second begins
+            out.resize(starts[lines.secondPass()]);
+            break;
+        }
     }
     return out;
 }

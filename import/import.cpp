@@ -5,12 +5,17 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <future>
+#include <map>
+#include <memory>
+#include <tuple>
 
 #include "capture.h"
 #include "compile.h"
 #include "engine/engine.h"
 #include "fidelity.h"
 #include "load.h"
+#include "read_aside.h"
 #include "report.h"
 #include "rom/signature.h"
 #include "samples.h"
@@ -35,14 +40,60 @@ constexpr std::size_t kLeastSampleSpace = 2048, kMostSampleSpace = 16384;
 // (10 minutes of 64 channels, 20 of 32): its time and memory grow with both.
 constexpr double kMostSeconds = 30 * 60, kMostChannelSeconds = 64 * 10 * 60;
 
+// One song's samples and compiles as laid out so far. The fits for the three amounts of room each start
+// where the last one fitted, and every first attempt gives the samples the same space: the samples for a
+// space, and the song compiled for them at a step of compactness, depend on nothing else, so they are
+// made once.
+class Layouts {
+  public:
+    Layouts(const Performance& performance, const VoicePlan& voices, int rate, ResampleCache& resampled)
+        : performance_(performance), voices_(voices), rate_(rate), resampled_(resampled) {}
+
+    const Performance& performance() const { return performance_; }
+    const VoicePlan& voices() const { return voices_; }
+    int rate() const { return rate_; }
+
+    const SampleBank& samples(std::size_t space) {
+        auto found = banks_.find(space);
+        if (found == banks_.end())
+            found = banks_
+                        .emplace(space, buildSamples(performance_, voices_, rate_, space, kReachableEntries,
+                                                     &resampled_))
+                        .first;
+        return found->second;
+    }
+
+    // The song compiled for the samples made for `space`; valid until the next call. Only the compiles
+    // for the first attempt's space are kept: the others rarely come again.
+    const CompiledSong& song(std::size_t space, const CompileOptions& options) {
+        if (space != kProvisionalSampleSpace)
+            return latest_ = compileSong(performance_, voices_, samples(space), rate_, options);
+        const auto key = std::make_tuple(options.reuse, options.maxPatterns, options.rowsPerLine);
+        auto found = firstSongs_.find(key);
+        if (found == firstSongs_.end())
+            found =
+                firstSongs_.emplace(key, compileSong(performance_, voices_, samples(space), rate_, options))
+                    .first;
+        return found->second;
+    }
+
+  private:
+    const Performance& performance_;
+    const VoicePlan& voices_;
+    int rate_;
+    ResampleCache& resampled_; // resampled frames serve every cut of the song too
+    std::map<std::size_t, SampleBank> banks_;
+    std::map<std::tuple<bool, std::size_t, std::size_t>, CompiledSong> firstSongs_; // by step of compactness
+    CompiledSong latest_;
+};
+
 // Lays the song and the samples into a ROM, the song leaving the samples at least `reserved` bytes.
 // False if the song does not fit.
-bool layOut(const Performance& performance, const VoicePlan& voices, int rate, const CompileOptions& options,
-            std::size_t reserved, ResampleCache& cache, ImportResult& result) {
+bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserved, ImportResult& result) {
     std::size_t space = kProvisionalSampleSpace;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const SampleBank bank = buildSamples(performance, voices, rate, space, kReachableEntries, &cache);
-        const CompiledSong song = compileSong(performance, voices, bank, rate, options);
+        const SampleBank& bank = layouts.samples(space);
+        const CompiledSong& song = layouts.song(space, options);
         RomBuilder rom;
         const std::size_t songBytes =
             placeSong(song, rom, kSongAddress, static_cast<std::uint32_t>(kDataEnd - reserved));
@@ -72,16 +123,18 @@ bool layOut(const Performance& performance, const VoicePlan& voices, int rate, c
 
 // Fits the song into a ROM at the first step of compactness, from `from` on, that fits; failing all,
 // only the song's start. Returns the step that fitted (the cut song's come last), or -1.
-int fitSong(const Performance& performance, const VoicePlan& voices, int rate, std::size_t reserved, int from,
-            ResampleCache& cache, ImportResult& result) {
+int fitSong(Layouts& layouts, std::size_t reserved, int from, ResampleCache& resampled,
+            ImportResult& result) {
     static const std::vector<CompileOptions> steps = compactSteps();
     for (std::size_t step = static_cast<std::size_t>(std::max(from, 0)); step < steps.size(); ++step)
-        if (layOut(performance, voices, rate, steps[step], reserved, cache, result))
-            return static_cast<int>(step);
+        if (layOut(layouts, steps[step], reserved, result)) return static_cast<int>(step);
+    const Performance& performance = layouts.performance();
     int step = static_cast<int>(steps.size());
     for (double keep = 0.8; keep > 0.01; keep *= 0.8, ++step) {
         const Performance cut = cutPerformance(performance, keep);
-        if (layOut(cut, assignVoices(cut), rate, steps.back(), reserved, cache, result)) {
+        const VoicePlan voices = assignVoices(cut);
+        Layouts cutLayouts(cut, voices, layouts.rate(), resampled);
+        if (layOut(cutLayouts, steps.back(), reserved, result)) {
             result.report.push_back(
                 "the song does not fit: only its first " + std::to_string(static_cast<int>(cut.length)) +
                 " s of " + std::to_string(static_cast<int>(performance.length)) +
@@ -205,15 +258,20 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     // different compactness, each ROM is rendered and the one closest to the module kept.
     const std::size_t comfortable =
         std::clamp(comfortableSpace(performance, voices, options.rate), kLeastSampleSpace, kMostSampleSpace);
+    // The module's render is read beside the layouts when the import measures.
+    std::future<std::unique_ptr<RenderReading>> moduleReading;
+    if (options.measure && performance.rendered)
+        moduleReading = readAside(std::move(captured.performance.render), options.rate);
     // More room for the samples never lets a less compact step fit: each search starts where the last
     // one fitted.
     std::vector<ImportResult> fits;
-    ResampleCache cache;
+    ResampleCache resampled;
+    Layouts layouts(performance, voices, options.rate, resampled);
     int last = -1;
     for (std::size_t reserved : {kLeastSampleSpace, (kLeastSampleSpace + comfortable) / 2, comfortable}) {
         if (preview) reserved = comfortable; // one layout: the whole import chooses among several
         ImportResult r;
-        const int step = fitSong(performance, voices, options.rate, reserved, last, cache, r);
+        const int step = fitSong(layouts, reserved, last, resampled, r);
         if (step > last) fits.push_back(std::move(r)), last = step;
         if (preview) break;
     }
@@ -223,12 +281,17 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     }
     std::size_t best = 0;
     if ((fits.size() > 1 || options.measure) && performance.rendered) {
+        if (!moduleReading.valid())
+            moduleReading = readAside(std::move(captured.performance.render), options.rate);
+        // The engine renders the ROMs on this thread, one after another; each is read beside the next.
+        std::vector<std::future<std::unique_ptr<RenderReading>>> romReadings;
+        for (const ImportResult& r : fits)
+            romReadings.push_back(readAside(renderRom(r.rom, options.rate), options.rate));
+        const std::unique_ptr<RenderReading> module = moduleReading.get();
         double bestScore = -1;
-        const RenderReading moduleReading(performance.render, options.rate);
         for (std::size_t i = 0; i < fits.size(); ++i) {
             ImportResult& r = fits[i];
-            r.fidelity =
-                compareRenders(moduleReading, RenderReading(renderRom(r.rom, options.rate), options.rate));
+            r.fidelity = compareRenders(*module, *romReadings[i].get());
             r.measured = true;
             if (performance.length > measuredSeconds(options.rate)) { // the renders hold the song's start
                 r.fidelity.moduleSeconds = performance.length;

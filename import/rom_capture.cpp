@@ -1,6 +1,6 @@
 #include "rom_capture.h"
 
-#include <unordered_map>
+#include <vector>
 
 #include "engine/sequencer.h"
 #include "engine/state.h"
@@ -77,12 +77,13 @@ bool captureRomSong(const std::vector<std::uint8_t>& rom, int songRate, int rend
     Playback playback;
     playback.start(0);
     SongWalk lines;
-    std::unordered_map<std::uint64_t, std::size_t> lineTicks; // a line's state -> the tick that started it
+    std::vector<std::size_t> lineTicks; // the tick each line starts with
     Streams streams;
     const auto mostCalls = static_cast<std::size_t>(kMostSeconds * songRate / kStepsPerCall);
     const auto renderCalls = static_cast<std::size_t>(measuredSeconds(songRate) * songRate / kStepsPerCall);
     std::uint8_t block[kStepsPerCall];
     std::size_t calls = 0;
+    double passEnd = -1; // where the first pass ends, when the second began before the repeat was seen
     for (; calls < mostCalls; ++calls) {
         bool running[kStreams];
         for (std::uint8_t c = 0; c < kStreams; ++c)
@@ -100,11 +101,17 @@ bool captureRomSong(const std::vector<std::uint8_t>& rom, int songRate, int rend
         imageBytes(rowPosition(order, line), cells, kLineBytes);
         songTick();
         if (lines.afterCall()) {
+            lineTicks.push_back(out.ticks.size());
             if (lines.repeated()) { // it plays on from a line it has played in this state
-                out.loopTick = lineTicks[lines.started().key()];
+                out.loopTick = lineTicks[lines.loopLine()];
+                const std::size_t last = lineTicks[lines.secondPass()]; // the second pass's first tick
+                if (last < out.ticks.size()) {
+                    passEnd = out.ticks[last].time;
+                    out.ticks.resize(last);
+                    out.render.resize(std::min(out.render.size(), std::size_t(passEnd * songRate + 0.5)));
+                }
                 break;
             }
-            lineTicks[lines.started().key()] = out.ticks.size();
         }
         if (!newTick) continue;
         TickInfo t = streams.tick(cells, lineTick, songRate);
@@ -112,7 +119,7 @@ bool captureRomSong(const std::vector<std::uint8_t>& rom, int songRate, int rend
         t.order = order, t.row = line, t.frame = lineTick;
         out.ticks.push_back(std::move(t));
     }
-    const double end = static_cast<double>((calls + 1) * kStepsPerCall) / songRate;
+    const double end = passEnd >= 0 ? passEnd : static_cast<double>((calls + 1) * kStepsPerCall) / songRate;
     out.cappedLength = calls >= mostCalls;
     for (std::size_t i = 0; i < out.ticks.size(); ++i)
         out.ticks[i].duration = (i + 1 < out.ticks.size() ? out.ticks[i + 1].time : end) - out.ticks[i].time;

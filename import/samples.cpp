@@ -16,13 +16,15 @@ namespace {
 // Highest and lowest table semitones (tone 0 is semitone 0, tone 60 semitone 59: the extra step of tone
 // kUnitTone has no semitone of its own).
 constexpr int kTopSemitone = kHighestTone - 1;
-// A sample's most played pitch lands here when space allows: tone 21, a step of 259, about one byte per
-// output sample, so the stored rate is the output rate and no byte is skipped or repeated much.
-constexpr int kPreferredAnchor = 20;
-// The lowest a sample's most played pitch should land while the song has room to give: an octave below
-// the preferred anchor (tone 8, a step of 130: half a byte per output sample).
-constexpr int kComfortableAnchor = kPreferredAnchor - 12;
-constexpr int kGlidingAnchor = kPreferredAnchor + 12;
+// A sample's most played pitch lands here when space allows: tone 33, a step of 518, two bytes per output
+// sample, so the stored rate is twice the output rate. Its notes up to an octave lower still read a byte
+// or more per output sample, so they keep the treble of the module's sample (stored at the output rate,
+// a note an octave down would have none above a quarter of it), and pitch bends move in finer parts of a
+// semitone.
+constexpr int kPreferredAnchor = 32;
+// The lowest a sample's most played pitch should land while the song has room to give: tone 8, a step of
+// 130, half a byte per output sample.
+constexpr int kComfortableAnchor = 8;
 // Loops shorter than this many bytes are repeated before resampling: the loop's length is rounded to
 // whole bytes, and short loops would be out of tune (and creep at high steps).
 constexpr double kShortestLoop = 200;
@@ -39,7 +41,6 @@ struct Usage {
     std::vector<double> volumes;             // volume per heard tick, for the usual level
     std::map<std::uint32_t, double> offsets; // notes started from a sample offset: heard time by offset
     double lowest = 1e9, highest = 0;        // frequencies heard
-    std::size_t ticks = 0, gliding = 0;      // ticks heard, and of them those whose pitch moved within a note
 };
 
 std::vector<Usage> measureUsage(const Performance& p, const VoicePlan& v) {
@@ -50,10 +51,6 @@ std::vector<Usage> measureUsage(const Performance& p, const VoicePlan& v) {
             const ChannelTick& s = st.sound;
             if (st.channel < 0 || s.sample < 0 || s.volume <= 0 || s.frequency <= 0) continue;
             Usage& u = usage[static_cast<std::size_t>(s.sample)];
-            const ChannelTick& before = t > 0 ? v.ticks[t - 1][k].sound : s;
-            ++u.ticks;
-            u.gliding +=
-                !s.start && before.sample == s.sample && std::fabs(s.frequency / before.frequency - 1) > 1e-4;
             const double seconds = p.ticks[t].duration;
             u.heard += seconds * s.volume;
             u.semitones[static_cast<int>(std::lround(48 * std::log2(s.frequency)))] += seconds * s.volume;
@@ -324,14 +321,11 @@ std::vector<Candidate> candidates(const std::vector<Usage>& usage) {
     std::vector<Candidate> chosen;
     for (std::size_t i = 0; i < usage.size(); ++i) {
         if (usage[i].heard <= 0) continue;
-        // A sample whose pitch often glides (slides, portamento, vibrato) lands an octave higher: steps
-        // twice as large move in finer parts of a semitone.
-        const bool glides = usage[i].gliding * 10 > usage[i].ticks;
-        const int preferred = glides ? kGlidingAnchor : kPreferredAnchor;
-        Candidate c{static_cast<int>(i), usage[i], mainFrequency(usage[i]), 0, 0, preferred, {}};
+        Candidate c{static_cast<int>(i), usage[i], mainFrequency(usage[i]), 0, 0, kPreferredAnchor, {}};
         c.low = static_cast<int>(std::ceil(12 * std::log2(c.frequency / usage[i].lowest) - 0.25));
         c.high = static_cast<int>(std::ceil(12 * std::log2(usage[i].highest / c.frequency) - 0.25));
-        c.anchor = std::clamp(preferred, std::min(c.low, kTopSemitone), std::max(0, kTopSemitone - c.high));
+        c.anchor =
+            std::clamp(kPreferredAnchor, std::min(c.low, kTopSemitone), std::max(0, kTopSemitone - c.high));
         chosen.push_back(c);
     }
     std::sort(chosen.begin(), chosen.end(),

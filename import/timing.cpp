@@ -8,6 +8,7 @@ namespace {
 
 // libxmp's effect numbers.
 constexpr std::uint8_t kFxJump = 0x0B, kFxBreak = 0x0D, kFxExtended = 0x0E, kFxSpeed = 0x0F;
+constexpr std::uint8_t kFxHexBreak = 0x8E;  // a pattern break whose parameter is the line in hex
 constexpr std::uint8_t kPatternLoop = 0x60; // extended command 6x: loop start (x = 0) or end
 constexpr std::uint8_t kUsualTempoByte = 0x78, kHighestTempoByte = 220;
 // ProTracker's CIA tempo commands below this are what a VBlank song's slow speeds look like.
@@ -194,55 +195,64 @@ bool loopEnd(const xmp_event& e) {
     return e.fxt == kFxExtended && (e.fxp & 0xF0) == kPatternLoop && (e.fxp & 0x0F) != 0;
 }
 
-// A ProTracker or Scream Tracker 3 line holding both a pattern loop's end (E6x, SBx) and a pattern break
-// or position jump plays the loop first, and breaks or jumps once the loop is over. libxmp breaks at once
-// (and takes the loop's jump a line later, in the next pattern), so that its walk and the end it finds
-// part ways. The break moves to the next line, which the song then never plays otherwise (its other
-// commands and notes go): the loop plays, then one line more (its break's), as it did. A break or jump
-// on the pattern's last line cannot move; a pattern break to line 0 there is left out, the pattern
-// ending on its own.
-void mendLoopBreaks(const xmp_module& m, TimingFix& fix) {
+// The line a pattern break goes to, for libxmp's two kinds (decimal and hex parameters), else -1.
+int breakLine(const xmp_event& e) {
+    if (e.fxt == kFxBreak) return 10 * (e.fxp >> 4) + (e.fxp & 0x0F);
+    return e.fxt == kFxHexBreak ? e.fxp : -1;
+}
+
+// A line of a ProTracker, Scream Tracker 3 or Impulse Tracker song holding both a pattern loop's end
+// (E6x, SBx) and a pattern break (or, but for Impulse Tracker, a position jump) plays the loop first, and
+// breaks or jumps once the loop is over. libxmp breaks at once (and takes the loop's jump a line later, in
+// the next pattern), or plays the loop, but either way its walk and the end it finds part ways. The break
+// moves to the next line, which the song then never plays otherwise (its other commands and notes go):
+// the loop plays, then one line more (its break's), as it did. A break or jump on the pattern's last line
+// cannot move; pattern breaks to line 0 there are left out, the pattern ending on its own.
+void mendLoopBreaks(const xmp_module& m, const std::vector<std::uint8_t>& original, TimingFix& fix) {
     const bool protracker = amigaFormat(m.type) && m.chn == 4;
-    if (!protracker && std::strstr(m.type, "S3M") == nullptr) return;
-    std::vector<bool> target(256, false); // lines some pattern break goes to: they stay as they are
+    const bool impulse = original.size() >= 4 && std::memcmp(original.data(), "IMPM", 4) == 0;
+    if (!protracker && !impulse && std::strstr(m.type, "S3M") == nullptr) return;
+    std::vector<bool> target(257, false); // lines some pattern break goes to: they stay as they are
     forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
         for (const xmp_event* e : events)
-            if (e->fxt == kFxBreak) target[std::size_t(10 * (e->fxp >> 4) + (e->fxp & 0x0F)) & 0xFF] = true;
+            if (breakLine(*e) >= 0) target[std::size_t(breakLine(*e) & 0xFF)] = true;
     });
     int mended = 0;
     for (int p = 0; p < m.pat; ++p) {
         if (m.xxp[p] == nullptr) continue;
         for (int row = 0; row < m.xxp[p]->rows; ++row) {
-            xmp_event* breaks = nullptr;
-            bool loops = false;
+            std::vector<xmp_event*> breaks;
+            bool loops = false, jumps = false, toLineZero = true;
             for (int c = 0; c < m.chn; ++c)
                 if (xmp_event* e = eventAt(m, p, c, row); e != nullptr) {
                     loops |= loopEnd(*e);
-                    if (e->fxt == kFxBreak || e->fxt == kFxJump) breaks = e;
+                    if (breakLine(*e) < 0 && e->fxt != kFxJump) continue;
+                    breaks.push_back(e);
+                    jumps |= e->fxt == kFxJump;
+                    toLineZero &= breakLine(*e) == 0;
                 }
-            if (!loops || breaks == nullptr) continue;
+            if (!loops || breaks.empty() || (impulse && jumps)) continue;
             const bool last = row + 1 == m.xxp[p]->rows;
-            if (last && breaks->fxt == kFxBreak && breaks->fxp == 0) {
-                breaks->fxt = breaks->fxp = 0;
-                ++mended;
-                continue;
+            if ((last && !toLineZero) || (!last && target[std::size_t(row + 1)])) continue;
+            std::vector<xmp_event> moved;
+            for (xmp_event* e : breaks) {
+                moved.push_back(xmp_event{});
+                moved.back().fxt = e->fxt, moved.back().fxp = e->fxp;
+                e->fxt = e->fxp = 0;
             }
-            if (last || target[std::size_t(row + 1)]) continue;
-            xmp_event moved{};
-            moved.fxt = breaks->fxt, moved.fxp = breaks->fxp;
-            breaks->fxt = breaks->fxp = 0;
-            for (int c = 0; c < m.chn; ++c)
-                if (xmp_event* e = eventAt(m, p, c, row + 1); e != nullptr) *e = xmp_event{};
-            if (xmp_event* e = eventAt(m, p, 0, row + 1); e != nullptr) *e = moved;
+            for (int c = 0; c < m.chn && !last; ++c)
+                if (xmp_event* e = eventAt(m, p, c, row + 1); e != nullptr)
+                    *e = std::size_t(c) < moved.size() ? moved[std::size_t(c)] : xmp_event{};
             ++mended;
         }
     }
     if (mended == 0) return;
     fix.mendedLines = true;
+    const char* tracker = protracker ? "ProTracker" : impulse ? "Impulse Tracker" : "Scream Tracker 3";
     fix.report.push_back(std::to_string(mended) +
                          " line(s) end a pattern loop and break or jump: the loop plays first, then the "
                          "break or jump, as " +
-                         std::string(protracker ? "ProTracker" : "Scream Tracker 3") + " played them");
+                         tracker + " played them");
 }
 
 } // namespace
@@ -267,7 +277,7 @@ TimingFix findTimingFix(xmp_context ctx, const xmp_module& module, const std::ve
     findSoundtrackerTempo(module, original, repaired, fix);
     mendSharedLoops(module, fix);
     if (!repaired) mendNoiseTrackerBreaks(module, original, fix);
-    mendLoopBreaks(module, fix);
+    mendLoopBreaks(module, original, fix);
     if (!repaired && xmp_start_player(ctx, 8000, XMP_FORMAT_MONO) == 0) {
         if (std::strstr(module.type, "Noisetracker") != nullptr)
             xmp_set_player(ctx, XMP_PLAYER_MODE, XMP_MODE_PROTRACKER);

@@ -9,6 +9,7 @@
 #include "engine/trace.h"
 #include "import/fidelity.h"
 #include "import/import.h"
+#include "import/read_aside.h"
 
 namespace {
 
@@ -64,11 +65,12 @@ struct Case {
     double chromaLow, chromaHigh, onsetLow, onsetHigh, lengthRatio;
 };
 
-TEST(Fidelity, FiguresOfAlteredCopies) {
+// A song's render against altered copies, with the figures each should score.
+std::vector<Case> alteredCopies() {
     const double s = 20;
     const std::vector<float> song = notes(regularOnsets(s), s);
     const std::vector<float> silence(static_cast<std::size_t>(10 * kRate), 0.0f);
-    const Case cases[] = {
+    return {
         {"the same render", song, song, 0.999, 1, 0.999, 1, 1},
         {"a semitone higher", song, notes(regularOnsets(s), s, 1), 0, 0.5, 0.9, 1, 1},
         {"0.2 s later", song, delayed(song, 0.2), 0.95, 1, 0.9, 1, 1.01},
@@ -80,7 +82,10 @@ TEST(Fidelity, FiguresOfAlteredCopies) {
         {"nothing against nothing", {}, {}, 1, 1, 1, 1, 1},
         {"sound against silence", song, std::vector<float>(song.size(), 0.0f), 0, 0, 0, 0, 1},
     };
-    for (const Case& c : cases) {
+}
+
+TEST(Fidelity, FiguresOfAlteredCopies) {
+    for (const Case& c : alteredCopies()) {
         SCOPED_TRACE(c.name);
         const Fidelity f = compareRenders(c.module, c.rom, kRate);
         EXPECT_GE(f.chroma, c.chromaLow);
@@ -91,9 +96,27 @@ TEST(Fidelity, FiguresOfAlteredCopies) {
     }
 }
 
+// Renders read on threads of their own, all at once, score exactly what readings made here score.
+TEST(Fidelity, ReadingsAsideScoreAsReadingsHere) {
+    const std::vector<Case> cases = alteredCopies();
+    std::vector<std::future<std::unique_ptr<RenderReading>>> modules, roms;
+    for (const Case& c : cases) {
+        modules.push_back(readAside(c.module, kRate));
+        roms.push_back(readAside(c.rom, kRate));
+    }
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        const Fidelity here = compareRenders(cases[i].module, cases[i].rom, kRate);
+        const Fidelity aside = compareRenders(*modules[i].get(), *roms[i].get());
+        EXPECT_EQ(aside.chroma, here.chroma);
+        EXPECT_EQ(aside.onset, here.onset);
+        EXPECT_EQ(aside.lengthRatio, here.lengthRatio);
+    }
+}
+
 // A four-channel MOD of one pattern: a plucked sine on channel 0 every 4 lines, twice up a C major
 // scale. At the default speed its 64 lines last 7.68 s.
-std::vector<std::uint8_t> scaleModule() {
+std::vector<std::uint8_t> scaleModule(std::uint8_t speed = 0) {
     constexpr std::size_t kSampleBytes = 2048, kHead = 1084, kPattern = 1024;
     std::vector<std::uint8_t> f(kHead + kPattern + kSampleBytes);
     std::memcpy(f.data(), "scale", 5);
@@ -109,6 +132,10 @@ std::vector<std::uint8_t> scaleModule() {
         cell[0] = static_cast<std::uint8_t>(periods[n % 8] >> 8);
         cell[1] = static_cast<std::uint8_t>(periods[n % 8]);
         cell[2] = 0x10;
+    }
+    if (speed > 0) { // channel 1 of line 0: F0x, x ticks per row
+        f[kHead + 4 + 2] = 0x0F;
+        f[kHead + 4 + 3] = speed;
     }
     for (std::size_t i = 0; i < kSampleBytes; ++i) {
         const double x = static_cast<double>(i);
@@ -146,6 +173,25 @@ TEST(Fidelity, ImportedModuleSoundsLikeItself) {
     EXPECT_GT(f.chroma, 0.8);
     EXPECT_GT(f.onset, 0.5);
     EXPECT_EQ(f.channels, 4);
+}
+
+// A ROM's render ends with its first pass: a song that jumps back to its first line comes back to it with
+// its own speeds, not the engine's defaults it started with, and that line's second playing is not part of
+// the first pass.
+TEST(Fidelity, RomRendersOnceThrough) {
+    struct Case {
+        std::uint8_t speed; // ticks per row, 0: the module's default of 6
+        double seconds;     // 64 rows of 50 Hz ticks
+    };
+    for (const Case& c : {Case{0, 7.68}, Case{3, 3.84}, Case{12, 15.36}}) {
+        SCOPED_TRACE(int(c.speed));
+        ImportResult imported;
+        std::string error;
+        ASSERT_TRUE(importModule(scaleModule(c.speed), ImportOptions{}, imported, error)) << error;
+        const double played = static_cast<double>(renderRom(imported.rom, kRate).size()) / kRate;
+        EXPECT_NEAR(played, c.seconds, 0.03);
+        EXPECT_NEAR(played, imported.romSeconds, 0.03);
+    }
 }
 
 } // namespace

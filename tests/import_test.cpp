@@ -150,10 +150,10 @@ TEST(Import, PreviewsFromTheOrderPositionPlaying) {
         int order;        // the position playing at `from`
         double endsAfter; // where in the song the preview ends, at least
     } const cases[] = {
-        {0, 4, 0, 4},          // the song's start
-        {7.0, 4, 0, 11.0},     // near the end of position 0: the preview goes on into position 1
-        {20.0, 4, 2, 24.0},    // inside position 2 (15.36 s to 23.04 s)
-        {100.0, 4, 5, 46.08},  // past the song's end: its last position, to the end
+        {0, 4, 0, 4},         // the song's start
+        {7.0, 4, 0, 11.0},    // near the end of position 0: the preview goes on into position 1
+        {20.0, 4, 2, 24.0},   // inside position 2 (15.36 s to 23.04 s)
+        {100.0, 4, 5, 46.08}, // past the song's end: its last position, to the end
     };
     const std::vector<std::uint8_t> file = buildMod(toneSong(428, 6));
     for (const Case& c : cases) {
@@ -178,6 +178,26 @@ TEST(Import, PlaysANoteAtTheModulesPitch) {
         const std::vector<std::uint8_t> pcm = h.render(kRate * 2);
         const double expected = 8287.0 * 428 / period / 32;
         EXPECT_NEAR(fundamental(pcm, kRate) / expected, 1.0, 0.01) << "period " << period;
+    }
+}
+
+// Where the image has room, a sample is stored at twice the output rate: its most played note steps two
+// bytes per output sample (tone 33), and a note an octave below it still one (tone 21), so that it keeps
+// the sample's treble.
+TEST(Import, StoresASampleAtTwiceTheOutputRateWhenThereIsRoom) {
+    struct Case {
+        std::uint16_t most, lower; // the note of rows 0-47, and the one of rows 48-63
+        std::uint16_t mostStep, lowerStep;
+    };
+    for (const Case& c : {Case{428, 856, PeriodTable[33], PeriodTable[21]},
+                          Case{214, 428, PeriodTable[33], PeriodTable[21]}}) {
+        SCOPED_TRACE(c.most);
+        ModLayout layout = toneSong(c.most, 1);
+        layout.cells.push_back({0, 48, 0, 1, c.lower, 0, 0});
+        const ImportResult r = importOrFail(buildMod(layout));
+        const std::vector<EngineTick> ticks = engineTicks(r.rom, 64 * 6);
+        EXPECT_EQ(ticks[0].step, c.mostStep);
+        EXPECT_EQ(ticks[48 * 6].step, c.lowerStep);
     }
 }
 

@@ -150,6 +150,37 @@ TEST(ImportTiming, PlaysALoopBeforeTheBreakOnItsLine) {
     }
 }
 
+// Scream Tracker 3 and Impulse Tracker play a loop that ends on a line with a pattern break the same way:
+// the loop first (Scream Tracker 3 also with a position jump there). Two positions of 64 lines at 0.12 s;
+// a loop of lines 8-15 (SB0, SB2): 64 + 2 * 8 + 64 = 144 lines; with a break or jump on line 15,
+// 16 + 16 + 64 = 96 lines, and one more for the break's line: 97; a loop of lines 56-63 whose last line
+// breaks to line 0: 144 lines.
+TEST(ImportTiming, PlaysALoopBeforeTheBreakInEveryFormat) {
+    struct Case {
+        const char* what;
+        bool it;
+        std::size_t start, end;
+        char letter;
+        std::uint8_t param;
+        std::size_t lines;
+    } const cases[] = {
+        {"S3M loop alone", false, 8, 15, 0, 0, 144},
+        {"S3M loop and break", false, 8, 15, 'C', 0, 97},
+        {"S3M loop and jump", false, 8, 15, 'B', 1, 97},
+        {"IT loop alone", true, 8, 15, 0, 0, 144},
+        {"IT loop and break", true, 8, 15, 'C', 0, 97},
+        {"IT loop and break, last line", true, 56, 63, 'C', 0, 144},
+    };
+    for (const Case& c : cases) {
+        std::vector<LetterCommand> commands{{0, c.start, 1, 'S', 0xB0}, {0, c.end, 1, 'S', 0xB2}};
+        if (c.letter != 0) commands.push_back({0, c.end, 2, c.letter, c.param});
+        const ImportResult r = importOrFail(letterSong(c.it, 2, {0, 1}, commands), 8000);
+        EXPECT_NEAR(r.moduleSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.what;
+        EXPECT_NEAR(r.romSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.what;
+        EXPECT_EQ(reportHas(r, "the loop plays first"), c.letter != 0) << c.what;
+    }
+}
+
 // libxmp takes an M.K. song whose restart byte is below 0x7F (and not 0x78) for a NoiseTracker song and
 // drops the commands NoiseTracker lacks; a song that uses them is ProTracker's. A loop of lines 8-15
 // (E60, E62) in the first of two positions: 64 + 2 * 8 + 64 = 144 lines, 17.28 s, whatever the byte
