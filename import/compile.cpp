@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <map>
 
 #include "engine/engine.h"
@@ -303,10 +304,19 @@ std::vector<Placement> Compiler::place(const std::vector<std::pair<std::size_t, 
     return where;
 }
 
+// The table rises, so the nearest tone is one of the two either side of the step: only the tones around
+// them are weighed (the whole table for a step that is not a positive number).
 std::uint8_t Compiler::toneFor(double step) const {
-    std::uint8_t best = 0;
+    std::uint8_t from = 0, to = kHighestTone;
+    if (step > 0 && step < HUGE_VAL) {
+        const auto* tones = std::begin(PeriodTable);
+        const auto above = std::lower_bound(tones, tones + kHighestTone + 1, step) - tones;
+        from = static_cast<std::uint8_t>(std::max<std::ptrdiff_t>(above - 2, 0));
+        to = static_cast<std::uint8_t>(std::min<std::ptrdiff_t>(above + 1, kHighestTone));
+    }
+    std::uint8_t best = from;
     double bestError = 1e9;
-    for (std::uint8_t t = 0; t <= kHighestTone; ++t) {
+    for (std::uint8_t t = from; t <= to; ++t) {
         const double e = std::fabs(std::log2(PeriodTable[t] / step));
         if (e < bestError) bestError = e, best = t;
     }

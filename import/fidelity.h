@@ -70,7 +70,7 @@ Fidelity compareRenders(const RenderReading& module, const RenderReading& rom);
 // Compares two mono renders at `rate` Hz, samples in -1..1.
 Fidelity compareRenders(const std::vector<float>& module, const std::vector<float>& rom, int rate);
 
-// The module played once through by libxmp (cubic spline interpolation) at `rate` Hz, mono, in -1..1:
+// The module played once through by libxmp (linear interpolation) at `rate` Hz, mono, in -1..1:
 // it ends where libxmp's own loop detection sees the song start again, or after measuredSeconds. Rates
 // outside 4000-48000 Hz are played at the nearest of those and resampled. False, with one line in
 // `error`, if it cannot be loaded or played.
@@ -82,7 +82,7 @@ bool renderModule(const std::vector<std::uint8_t>& file, int rate, std::vector<f
 double measuredSeconds(int rate);
 
 // The pieces of a module's render, for a player that is driven frame by frame elsewhere (the capture):
-// the rate to start libxmp's player at (mono, 16-bit, spline interpolation) for a render at `rate`; a
+// the rate to start libxmp's player at (mono, 16-bit, linear interpolation) for a render at `rate`; a
 // played frame's sound appended (false once the render holds `seconds`: measuredSeconds(rate)); and the
 // render brought to `rate` at the end.
 int moduleRenderRate(int rate);

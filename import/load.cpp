@@ -59,7 +59,7 @@ bool protrackerCopy(const xmp_module& m, const std::vector<std::uint8_t>& file,
 bool startPlayer(const LoadedModule& module, int rate) {
     const xmp_context ctx = module.context();
     if (xmp_start_player(ctx, rate, XMP_FORMAT_MONO) != 0) return false;
-    xmp_set_player(ctx, XMP_PLAYER_INTERP, XMP_INTERP_SPLINE);
+    xmp_set_player(ctx, XMP_PLAYER_INTERP, XMP_INTERP_LINEAR);
     const xmp_module& m = module.module();
     if (std::strstr(m.type, "Noisetracker") != nullptr)
         xmp_set_player(ctx, XMP_PLAYER_MODE, XMP_MODE_PROTRACKER);

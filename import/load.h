@@ -38,10 +38,11 @@ class LoadedModule {
 bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::string& error);
 
 // Starts libxmp's player on a loaded module as every stage plays it: mono, 16-bit, at `rate`, with
-// spline interpolation. A MOD that libxmp takes for a Noisetracker song is played with ProTracker's
-// reading of its commands (a speed of 32 or more sets the tempo), and the module's timing corrections
-// (timing.h) are applied.
-// False if libxmp cannot play it at that rate.
+// linear interpolation: the reference sound is read as pitch classes and onsets, which a spline's finer
+// treble hardly moves, and a song of many channels mixes in less time. A MOD that libxmp takes for a
+// Noisetracker song is played with ProTracker's reading of its commands (a speed of 32 or more sets the
+// tempo), and the module's timing corrections (timing.h) are applied. False if libxmp cannot play it at that
+// rate.
 bool startPlayer(const LoadedModule& module, int rate);
 
 // Repairs a four-channel MOD that libxmp refuses (an untagged 15-sample song its checks turn away, a
