@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -347,6 +348,32 @@ void keepBrokenLoops(const xmp_module& m, const std::vector<std::uint8_t>& origi
                          (fastTracker ? "FastTracker 2" : "Impulse Tracker") + " played them");
 }
 
+// Scream Tracker 3 and Impulse Tracker take a position jump and a pattern break on one line to the break's
+// line of the jump's position, wherever they stand. libxmp's jump sets the line back to 0 when it comes
+// after the break (on a channel right of it). Such a line's break and jump change places.
+void orderJumpsAndBreaks(const xmp_module& m, const std::vector<std::uint8_t>& original, TimingFix& fix) {
+    const bool impulse = original.size() >= 4 && std::memcmp(original.data(), "IMPM", 4) == 0;
+    if (!impulse && std::strstr(m.type, "S3M") == nullptr) return;
+    int mended = 0;
+    forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
+        xmp_event *firstBreak = nullptr, *lastJump = nullptr;
+        for (xmp_event* e : events) {
+            if (breakLine(*e) >= 0 && firstBreak == nullptr) firstBreak = e;
+            if (e->fxt == kFxJump && firstBreak != nullptr) lastJump = e;
+        }
+        if (lastJump == nullptr) return;
+        std::swap(firstBreak->fxt, lastJump->fxt);
+        std::swap(firstBreak->fxp, lastJump->fxp);
+        ++mended;
+    });
+    if (mended == 0) return;
+    fix.mendedLines = true;
+    fix.report.push_back(std::to_string(mended) +
+                         " line(s) jump and break with the break first: the jump goes to the break's line, "
+                         "as " +
+                         (impulse ? "Impulse Tracker" : "Scream Tracker 3") + " played them");
+}
+
 // A line of a ProTracker, Scream Tracker 3 or Impulse Tracker song holding both a pattern loop's end
 // (E6x, SBx) and a pattern break or a position jump (for Impulse Tracker, one left of the loop end: see
 // keepBrokenLoops) plays the loop first, and
@@ -426,6 +453,7 @@ TimingFix findTimingFix(xmp_context ctx, const xmp_module& module, const std::ve
     if (!repaired) mendNoiseTrackerBreaks(module, original, fix);
     keepBrokenLoops(module, original, fix);
     dropLoneLoopStarts(module, original, fix);
+    orderJumpsAndBreaks(module, original, fix);
     mendLoopBreaks(module, original, fix);
     if (!repaired && xmp_start_player(ctx, 8000, XMP_FORMAT_MONO) == 0) {
         if (std::strstr(module.type, "Noisetracker") != nullptr)

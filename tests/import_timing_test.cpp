@@ -254,6 +254,31 @@ TEST(ImportTiming, JumpsToTheBreaksLineAsProTrackerDid) {
     }
 }
 
+// Scream Tracker 3 and Impulse Tracker take a jump and a break on one line to the break's line of the
+// jump's position, whichever channel comes first. Two positions of 64 lines at 0.12 s; B01 and C10 on line
+// 15 of the first: S3M's C10 is line 10, 16 + 54 = 70 lines; IT's is line 0x10, 16 + 48 = 64.
+TEST(ImportTiming, JumpsToTheBreaksLineInEveryFormat) {
+    struct Case {
+        const char* what;
+        bool it;
+        std::size_t jumpChannel, breakChannel, lines;
+    } const cases[] = {
+        {"S3M jump, then break", false, 1, 2, 70},
+        {"S3M break, then jump", false, 2, 1, 70},
+        {"IT jump, then break", true, 1, 2, 64},
+        {"IT break, then jump", true, 2, 1, 64},
+    };
+    for (const Case& c : cases) {
+        const ImportResult r =
+            importOrFail(letterSong(c.it, 2, {0, 1},
+                                    {{0, 15, c.jumpChannel, 'B', 0x01}, {0, 15, c.breakChannel, 'C', 0x10}}),
+                         8000);
+        EXPECT_NEAR(r.romSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.what;
+        EXPECT_EQ(reportHas(r, "the jump goes to the break's line"), c.breakChannel < c.jumpChannel)
+            << c.what;
+    }
+}
+
 // libxmp takes an M.K. song whose restart byte is below 0x7F (and not 0x78) for a NoiseTracker song and
 // drops the commands NoiseTracker lacks; a song that uses them is ProTracker's. A loop of lines 8-15
 // (E60, E62) in the first of two positions: 64 + 2 * 8 + 64 = 144 lines, 17.28 s, whatever the byte
