@@ -2,6 +2,7 @@
 
 #include "engine/engine.h"
 #include "fidelity.h"
+#include "large_memory.h"
 
 #include <algorithm>
 #include <cmath>
@@ -223,7 +224,9 @@ int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
             if (s.fromSeconds > 0) s.maxSeconds += std::max(0.0, s.fromSeconds - p.startSeconds);
         }
         if (s.rendering) s.rendering = appendModuleRender(fi, s.playRate, p.render, measuredSeconds(s.rate));
-        TickInfo tick{s.time, fi.frame_time / 1e6, fi.pos, fi.row, fi.frame, {}};
+        TickInfo tick{s.time,   fi.frame_time / 1e6,
+                      fi.pos,   fi.row,
+                      fi.frame, decltype(TickInfo::channels)(BulkAllocator<ChannelTick>(p.tickMemory.get()))};
         tick.channels.reserve(std::size_t(p.channels));
         for (std::size_t c = 0; c < std::size_t(p.channels); ++c) {
             const double advance = s.history[c].advancePerSpeed * s.fallbackSpeed; // frames, about
@@ -286,8 +289,11 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     if (fromSeconds > 0) xmp_seek_time(s.ctx, static_cast<int>(std::min(fromSeconds, 1e6) * 1000));
     s.fromSeconds = fromSeconds;
     s.rendering = render;
-    if (render) // pages are taken as the render fills them; it is never moved as it grows
+    if (render) { // pages are taken as the render fills them; it is never moved as it grows
         p.render.reserve(static_cast<std::size_t>(measuredSeconds(rate) * s.playRate));
+        adviseLargePages(p.render);
+    }
+    p.tickMemory = makeBulkMemory();
     s.history.resize(static_cast<std::size_t>(p.channels));
     s.speeds.resize(p.samples.size());
     xmp_frame_info fi{};
