@@ -20,6 +20,10 @@ constexpr std::uint16_t kLowestStep = 40, kHighestStep = 3736;
 // The most ticks a speed effect can give a line, and the longest tick (in calls) it can give.
 constexpr std::size_t kMaxLineTicks = 0xFF - kSpeedLineTicks;
 constexpr int kMaxTickCalls = kSpeedLineTicks;
+// Two visits of a pattern play alike when their streams' notes differ nowhere past this many seconds from
+// the visit's start (notes of the passage before may ring into its first beat, or be cut there), and
+// their pitches by less than half a semitone (in octaves).
+constexpr double kCarriedIn = 0.25, kSamePitch = 1.0 / 24;
 
 // What the module wants of one stream during one tick.
 struct Want {
@@ -104,11 +108,13 @@ struct Placement {
 using VisitKey = std::vector<std::size_t>; // module patterns, then first row and ticks
 struct Visit {
     VisitKey key;
+    std::size_t first;     // its first tick
     std::size_t positions; // engine order positions it takes
     double calls;          // its length in sequencer calls, as the module times it
 };
 struct CompiledVisit {
     VisitKey key;
+    std::size_t first;               // its first tick
     std::size_t position, positions; // where its lines are
     double calls;                    // its length in sequencer calls, as compiled
 };
@@ -130,6 +136,7 @@ class Compiler {
     Visit describeVisit(const std::vector<std::pair<std::size_t, std::size_t>>& spans,
                         const std::vector<Placement>& where, std::size_t first, std::size_t end) const;
     const CompiledVisit* findReplay(const Visit& visit, bool outOfRoom) const;
+    bool playAlike(std::size_t a, std::size_t b, std::size_t ticks) const;
     SongLine compileLine(std::size_t a, std::size_t b, const Placement& where);
     LineOrigin originOf(std::size_t a, std::size_t b) const;
     Cell eventCell(std::size_t s, std::size_t a, std::size_t b, int calls, bool& busy) const;
@@ -452,15 +459,36 @@ Visit Compiler::describeVisit(const std::vector<std::pair<std::size_t, std::size
     key.push_back(b - a);
     const double calls =
         (p_.ticks[b - 1].time + p_.ticks[b - 1].duration - p_.ticks[a].time) * rate_ / double(kStepsPerCall);
-    return {key, where[end - 1].position - where[first].position + 1, calls};
+    return {key, a, where[end - 1].position - where[first].position + 1, calls};
 }
 
-// An earlier visit whose lines this one can play again: the same visit of the same pattern, or, when the
-// image is out of room, the latest visit that lasts as long (within 1%) in as many positions.
+// Whether the visits from ticks `a` and `b`, `ticks` long, play alike on the four streams: the same
+// notes start, sound and stop on the same ticks, from the same samples at the same pitches. A pattern
+// played again is not always played alike: a long note from the passage before may ring on through it,
+// or the streams may take other channels. Its first playing's lines would then drop or add whole notes.
+bool Compiler::playAlike(std::size_t a, std::size_t b, std::size_t ticks) const {
+    std::size_t from = 0;
+    while (from < ticks && p_.ticks[b + from].time - p_.ticks[b].time < kCarriedIn)
+        ++from;
+    for (std::size_t t = from; t < ticks; ++t)
+        for (std::size_t s = 0; s < kVoices; ++s) {
+            const Want &x = wants_[a + t][s], &y = wants_[b + t][s];
+            if (x.audible != y.audible || x.start != y.start) return false;
+            if (x.audible && (x.entry != y.entry || std::fabs(std::log2(std::max(x.step, 1.0) /
+                                                                        std::max(y.step, 1.0))) > kSamePitch))
+                return false;
+        }
+    return true;
+}
+
+// An earlier visit whose lines this one can play again: the same visit of the same pattern, played alike,
+// or, when the image is out of room, the latest visit that lasts as long (within 1%) in as many positions.
 const CompiledVisit* Compiler::findReplay(const Visit& visit, bool outOfRoom) const {
     const CompiledVisit* found = nullptr;
     for (const CompiledVisit& c : compiled_)
-        if (c.positions == visit.positions && c.key == visit.key) found = &c;
+        if (c.positions == visit.positions && c.key == visit.key &&
+            playAlike(c.first, visit.first, visit.key.back()))
+            found = &c;
     if (found || !outOfRoom) return found;
     for (const CompiledVisit& c : compiled_)
         if (c.positions == visit.positions && std::fabs(c.calls - visit.calls) <= 0.01 * visit.calls)
@@ -625,7 +653,7 @@ CompiledSong Compiler::run() {
                 song.origins[where[k].position].push_back(originOf(spans[k].first, spans[k].second));
             }
             fresh += visit.positions;
-            compiled_.push_back({visit.key, where[i].position, visit.positions, calls_ - start});
+            compiled_.push_back({visit.key, visit.first, where[i].position, visit.positions, calls_ - start});
         }
         i = end;
     }

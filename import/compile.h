@@ -35,8 +35,9 @@ struct CompiledSong {
 
 // How compactly to compile: the importer asks for more compact songs when one does not fit.
 struct CompileOptions {
-    // A visit of a module pattern that was compiled before (from the same row, as long) plays the same
-    // lines again: far fewer patterns, at the cost of the later visits' tick-exact timing and pitch state.
+    // A visit of a module pattern that was compiled before (from the same row, as long, its notes alike on
+    // the streams) plays the same lines again: far fewer patterns, at the cost of the later visits'
+    // tick-exact timing and pitch state.
     bool reuse = false;
     // Past this many positions compiled, a new visit replays the latest visit that lasts as long, so the
     // song keeps its length and timing at the cost of that passage's notes.
