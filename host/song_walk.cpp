@@ -17,16 +17,19 @@ SongWalk::SongWalk() : before_(snapshot()), tickZeroBefore_(tick == 0) {}
 bool SongWalk::afterCall() {
     // A call that plays a tick leaves subTick at 0; if it played tick 0, a line started.
     const bool startedLine = subTick == 0 && tickZeroBefore_;
+    ++calls_;
     if (startedLine) {
         started_ = before_;
-        const auto [at, fresh] = first_.emplace(started_.key(), places_.size());
+        const auto [at, fresh] = first_.emplace(started_.key(), kept_.size());
         repeated_ = !fresh;
-        if (places_.size() == secondPass_) { // up to the first repeat: the lines after it are not kept
-            places_.push_back(static_cast<std::uint16_t>(started_.order << 8 | started_.line));
-            if (repeated_)
+        if (kept_.size() == secondPass_) { // up to the first repeat: the lines after it are not kept
+            kept_.push_back({started_, calls_});
+            if (repeated_) {
+                passCalls_ = calls_ - kept_[at->second].call;
                 findSecondPass(at->second);
-            else
+            } else {
                 ++secondPass_;
+            }
         }
     }
     before_ = snapshot();
@@ -34,13 +37,34 @@ bool SongWalk::afterCall() {
     return startedLine;
 }
 
+namespace {
+bool samePlace(const LineState& a, const LineState& b) {
+    return a.order == b.order && a.line == b.line;
+}
+} // namespace
+
 void SongWalk::findSecondPass(std::size_t again) {
-    std::size_t end = places_.size() - 1;
-    while (again > 0 && end > again && places_[end - 1] == places_[again - 1])
+    std::size_t end = kept_.size() - 1;
+    while (again > 0 && end > again && samePlace(kept_[end - 1].state, kept_[again - 1].state))
         --end, --again;
-    places_.resize(end + 1);
+    kept_.resize(end + 1);
     secondPass_ = end;
     loopLine_ = again;
+}
+
+SongLength measureSong(std::uint8_t number, std::uint64_t capCalls) {
+    songTick(); // as Playback::start: one call with no song selected, then the song
+    playSong(number);
+    SongWalk lines;
+    SongLength length;
+    for (std::uint64_t call = 0; call < capCalls; ++call) {
+        songTick();
+        if (lines.afterCall() && lines.repeated()) {
+            length = {true, lines.onceThroughCalls(), lines.passCalls()};
+            break;
+        }
+    }
+    return length;
 }
 
 bool SongPasses::afterCall() {

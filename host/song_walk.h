@@ -34,6 +34,16 @@ class SongWalk {
     std::size_t secondPass() const { return secondPass_; }
     std::size_t loopLine() const { return loopLine_; }
 
+    // Once a line has repeated, in sequencer calls counted from the walk's start: the call that starts the
+    // second pass (the first pass's sound is the calls before it and the bytes they follow), and how many
+    // calls each later pass lasts (from a state to the same state again).
+    std::uint64_t onceThroughCalls() const {
+        return secondPass_ < kept_.size() ? kept_[secondPass_].call : 0;
+    }
+    std::uint64_t passCalls() const { return passCalls_; }
+    // Once a line has repeated: the line the second pass begins with, as it starts then.
+    const LineState& secondPassStart() const { return kept_.back().state; }
+
   private:
     LineState snapshot() const;
     void findSecondPass(std::size_t again);
@@ -42,9 +52,28 @@ class SongWalk {
     LineState started_{};
     bool repeated_ = false;
     std::unordered_map<std::uint64_t, std::size_t> first_; // each state's first line
-    std::vector<std::uint16_t> places_;                    // each line's order position and line
+    struct Kept {
+        LineState state;
+        std::uint64_t call; // the call that started it
+    };
+    std::vector<Kept> kept_; // each line up to the first repeat
+    std::uint64_t calls_ = 0, passCalls_ = 0;
     std::size_t secondPass_ = 0, loopLine_ = 0;
 };
+
+// Song `number` of the loaded image walked by the sequencer alone from its start (as Playback starts it),
+// up to its first repeat or `capCalls` calls. The mixer never feeds back into the song's course, so the
+// calls are those a render makes; the engine is left mid-song: load the image again before playing it.
+struct SongLength {
+    bool repeats = false;
+    std::uint64_t onceThroughCalls = 0; // with repeats: the call that starts the second pass
+    std::uint64_t passCalls = 0;        // with repeats: the calls of each later pass
+    // The calls a render of `passes` passes makes (its bytes: 13 per call).
+    std::uint64_t callsFor(int passes) const {
+        return onceThroughCalls + static_cast<std::uint64_t>(passes > 1 ? passes - 1 : 0) * passCalls;
+    }
+};
+SongLength measureSong(std::uint8_t number, std::uint64_t capCalls);
 
 // Passes through song 0. The first pass ends where the song first comes back to a line in the same state;
 // each later pass ends where it comes back to that same line again.

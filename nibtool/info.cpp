@@ -74,8 +74,8 @@ Walk walkSong(std::uint8_t number, int rate) {
         const bool tickPlayed = subTick == 0;
         if (lines.afterCall() && lines.repeated()) {
             walk.repeats = true;
-            walk.repeatAt = lines.started();
-            --walk.calls;
+            walk.repeatAt = lines.secondPassStart();
+            walk.calls = lines.onceThroughCalls() - 1; // the calls before the one that starts the second pass
             break;
         }
         if (!tickPlayed) continue;

@@ -54,27 +54,34 @@ using SoundFile = std::unique_ptr<SNDFILE, SndfileCloser>;
 
 constexpr std::size_t kForever = ~std::size_t{0};
 
-// Renders song `number` of the engine's image (as a game starts it with playSong) and hands each
-// sequencer call's 13 bytes to `write`, until the song has repeated `loops` times, or `fixed` bytes have
-// been written when that is set, or at `cap`.
+// How many bytes a render of song `number` of `rom` writes: for `length` when it is a time, for ever, or
+// else until the song has played `length.loops` passes (its first pass ends where its second begins), at
+// most `cap`. `passes` tells where its passes end. Leaves the engine reset with the image loaded.
+std::size_t renderLength(const std::vector<std::uint8_t>& rom, std::uint8_t number, const PlayLength& length,
+                         int rate, std::size_t cap, SongLength& passes) {
+    loadIntoEngine(rom);
+    if (length.forever) return kForever;
+    if (length.seconds > 0) return static_cast<std::size_t>(length.seconds * rate + 0.5);
+    passes = measureSong(number, cap / kStepsPerCall);
+    loadIntoEngine(rom); // the walk played the song on
+    return passes.repeats ? std::min<std::size_t>(cap, passes.callsFor(length.loops) * kStepsPerCall) : cap;
+}
+
+// Renders `limit` bytes of song `number` of the loaded image (as a game starts it with playSong), handing
+// each sequencer call's 13 bytes to `write`.
 template <typename Write, typename Progress>
-std::size_t renderSong(std::uint8_t number, const PlayLength& length, int rate, std::size_t cap,
-                       Write&& write, Progress&& progress) {
+std::size_t renderSong(std::uint8_t number, std::size_t limit, Write&& write, Progress&& progress) {
     Playback playback;
     playback.start(number);
-    SongPasses passes;
     std::uint8_t block[kStepsPerCall];
     std::size_t written = 0;
-    const std::size_t fixed = length.seconds > 0 ? static_cast<std::size_t>(length.seconds * rate + 0.5) : 0;
-    const std::size_t limit = length.forever ? kForever : fixed > 0 ? fixed : cap;
     while (written < limit) {
         // Each render of 13 bytes ends with the sequencer call that decides what follows them.
         const std::size_t n = std::min(kStepsPerCall, limit - written);
         playback.render(block, n);
         if (!write(block, n)) return written;
         written += n;
-        progress(written, passes.count());
-        if (fixed == 0 && !length.forever && passes.afterCall() && passes.count() == length.loops) break;
+        progress(written);
     }
     return written;
 }
@@ -159,33 +166,39 @@ struct RenderOptions {
 
 // Renders one song into `sink`; the summary line names `shown`.
 int renderOne(SongFile& song, const RenderOptions& o, AudioSink& sink) {
-    loadIntoEngine(song.rom);
     const int rate = song.rate;
+    const auto cap = static_cast<std::size_t>(kCapSeconds * rate);
+    const auto number = static_cast<std::uint8_t>(song.number);
+    SongLength passes;
+    const std::size_t limit = renderLength(song.rom, number, o.length, rate, cap, passes);
     const bool showProgress = !o.quiet && isatty(2) != 0;
     std::size_t lastShown = 0;
-    const auto progress = [&](std::size_t written, int passes) {
+    const auto progress = [&](std::size_t written) {
         if (!showProgress || written - lastShown < static_cast<std::size_t>(rate)) return;
         lastShown = written;
         std::fprintf(stderr, "\rrendering: %.0f s", static_cast<double>(written) / rate);
-        if (o.length.seconds == 0 && !o.length.forever)
-            std::fprintf(stderr, ", pass %d of %d", passes + 1, o.length.loops);
+        if (passes.repeats) {
+            const std::uint64_t calls = written / kStepsPerCall, once = passes.onceThroughCalls;
+            const auto pass =
+                calls < once ? 0 : 1 + (calls - once) / std::max<std::uint64_t>(1, passes.passCalls);
+            std::fprintf(stderr, ", pass %d of %d", static_cast<int>(pass) + 1, o.length.loops);
+        }
         std::fflush(stderr);
     };
     bool failed = false;
     const auto write = [&](const std::uint8_t* bytes, std::size_t n) {
         return !(failed = !sink.write(bytes, n));
     };
-    const auto cap = static_cast<std::size_t>(kCapSeconds * rate);
     errno = 0;
-    const std::size_t written =
-        renderSong(static_cast<std::uint8_t>(song.number), o.length, rate, cap, write, progress);
+    const std::size_t written = renderSong(number, limit, write, progress);
     if (showProgress) std::fputs("\r\033[K", stderr);
     if (failed) return fail(sink.writeError());
     if (!o.quiet)
         std::fprintf(stderr, "%s: %zu samples, %.2f s at %d Hz%s\n", sink.label(song.file.path).c_str(),
                      written, static_cast<double>(written) / rate, rate,
-                     o.length.seconds == 0 && written >= cap ? " (the song did not repeat within 30 minutes)"
-                                                             : "");
+                     o.length.seconds > 0 || written < cap ? ""
+                     : passes.repeats                      ? " (cut at 30 minutes)"
+                                                           : " (the song did not repeat within 30 minutes)");
     return 0;
 }
 

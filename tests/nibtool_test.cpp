@@ -69,25 +69,36 @@ RomBuilder fourLineLoop() {
     return rom;
 }
 
+// fourLineLoop at 3 ticks a line, set on its line 0: it comes back to line 0 with those speeds, not the
+// defaults it started with, so its state repeats only from line 1 on; its passes are 4 lines of 429 bytes.
+RomBuilder ownSpeedLoop() {
+    RomBuilder rom = fourLineLoop();
+    rom.cell(0x8000, 0, 0, 3, {0, 0, kSpeed, kSpeedLineTicks + 3});
+    return rom;
+}
+
 TEST(NibtoolRender, WritesNibplaysBytesForTheLengthAsked) {
-    const std::string rom = writeRom("loop.rom", fourLineLoop());
     struct Case {
+        RomBuilder (*song)();
         std::string options;
         std::size_t bytes;
         int rate;
     };
     const Case cases[] = {
-        {"", 13 + 4 * 858, 8000},
-        {"--loops 3", 13 + 12 * 858, 8000},
-        {"--seconds 2 --rate 11025", 22050, 11025},
+        {fourLineLoop, "", 13 + 4 * 858, 8000},
+        {fourLineLoop, "--loops 3", 13 + 12 * 858, 8000},
+        {fourLineLoop, "--seconds 2 --rate 11025", 22050, 11025},
+        {ownSpeedLoop, "", 13 + 4 * 429, 8000},
+        {ownSpeedLoop, "--loops 3", 13 + 12 * 429, 8000},
     };
     for (const Case& c : cases) {
+        const std::string rom = writeRom("loop.rom", c.song());
         const std::string out = kDir + "/out.wav";
         ASSERT_EQ(nibtool("render " + rom + " " + out + " " + c.options), 0) << c.options;
         int rate = 0;
         const std::vector<std::uint8_t> got = readWav(out, rate);
         EXPECT_EQ(rate, c.rate) << c.options;
-        EngineHarness h(fourLineLoop());
+        EngineHarness h(c.song());
         EXPECT_EQ(got, h.render(c.bytes)) << c.options;
     }
 }
@@ -194,6 +205,20 @@ TEST(NibtoolRender, OtherFormatsHoldTheSameSamples) {
     const std::vector<std::uint8_t> expected = h.render(samples.size());
     for (std::size_t i = 0; i < samples.size(); ++i)
         ASSERT_EQ(samples[i], (expected[i] - 128) * 256) << i;
+}
+
+// The first pass ends where the second begins: 4 lines of 66 or 33 calls after the priming call.
+TEST(NibtoolInfo, EndsTheFirstPassWhereTheSecondBegins) {
+    const std::pair<RomBuilder (*)(), const char*> cases[] = {
+        {fourLineLoop, "Song 0 once through: 264 sequencer calls, 0.4 s at 8000 Hz"},
+        {ownSpeedLoop, "Song 0 once through: 132 sequencer calls, 0.2 s at 8000 Hz"},
+    };
+    for (const auto& [song, expected] : cases) {
+        std::string out;
+        ASSERT_EQ(nibtool("info " + writeRom("loop.rom", song()), &out), 0);
+        EXPECT_NE(out.find(expected), std::string::npos) << out;
+        EXPECT_NE(out.find("then it repeats from order 0 line 0."), std::string::npos) << out;
+    }
 }
 
 TEST(NibtoolInfo, ShowsCellsAndWarnsOnHostileImages) {

@@ -49,6 +49,14 @@ RomBuilder fourLineLoop(std::uint8_t fill = 0x35, std::uint8_t tone = 24) {
     return rom;
 }
 
+// fourLineLoop at 3 ticks a line, set on its line 0: it comes back to line 0 with those speeds, not the
+// defaults it started with, so its state repeats only from line 1 on; its passes are 4 lines of 429 bytes.
+RomBuilder ownSpeedLoop() {
+    RomBuilder rom = fourLineLoop();
+    rom.cell(0x8000, 0, 0, 3, {0, 0, kSpeed, kSpeedLineTicks + 3});
+    return rom;
+}
+
 // Three patterns of notes that change every line; after order 2 the order list holds pattern 0, so the
 // song walks every order position before it repeats.
 RomBuilder threeOrders(std::uint8_t fill = 0x35) {
@@ -82,24 +90,28 @@ std::vector<std::uint8_t> play(SongPlayer& player, std::size_t size, std::size_t
 TEST(SongPlayer, HandsOutTheEnginesBytesAndEndsWhereRenderEnds) {
     struct Case {
         const char* what;
+        RomBuilder (*song)();
         SongPlayer::Ending ending;
         std::size_t bytes; // where the song ends; 0 for never
     };
+    const auto defaults = [] { return fourLineLoop(); };
     const Case cases[] = {
-        {"once through", {}, 13 + 4 * kLineBytes858},
-        {"a fixed length inside a call", {false, 22051}, 22051},
-        {"looping", {true, 0}, 0},
-        {"twice through", {false, 0, 0, 2}, 13 + 8 * kLineBytes858},
-        {"seconds of song at its rate", {false, 0, 1.5, 1}, 12000},
+        {"once through", defaults, {}, 13 + 4 * kLineBytes858},
+        {"a fixed length inside a call", defaults, {false, 22051}, 22051},
+        {"looping", defaults, {true, 0}, 0},
+        {"twice through", defaults, {false, 0, 0, 2}, 13 + 8 * kLineBytes858},
+        {"seconds of song at its rate", defaults, {false, 0, 1.5, 1}, 12000},
+        {"its own speeds, once through", ownSpeedLoop, {}, 13 + 4 * 429},
+        {"its own speeds, three times", ownSpeedLoop, {false, 0, 0, 3}, 13 + 12 * 429},
     };
     for (const Case& c : cases) {
         for (const std::size_t buffer : {1u, 13u, 128u, 1000u}) {
             const std::size_t size = 30000;
-            std::vector<std::uint8_t> expected = EngineHarness(fourLineLoop()).render(size);
+            std::vector<std::uint8_t> expected = EngineHarness(c.song()).render(size);
             if (c.bytes > 0)
                 std::fill(expected.begin() + static_cast<std::ptrdiff_t>(c.bytes), expected.end(), 128);
             SongPlayer player(c.ending);
-            player.start(prepared(fourLineLoop().build()));
+            player.start(prepared(c.song().build()));
             EXPECT_EQ(play(player, size, buffer), expected) << c.what << ", buffers of " << buffer;
             EXPECT_EQ(player.finished(), c.bytes > 0) << c.what;
             EXPECT_EQ(player.deliveredBytes(), c.bytes > 0 ? c.bytes : size) << c.what;

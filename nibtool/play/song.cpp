@@ -40,7 +40,10 @@ std::uint64_t SongPlayer::bytesLeft() const {
         const auto cap = static_cast<std::uint64_t>(kCapSeconds * song_->rate) / kStepsPerCall;
         return (cap - std::min(cap, songCall_)) * kStepsPerCall;
     }
-    const std::uint64_t end = song_->facts.onceThroughBytes / kStepsPerCall;
+    const SongFacts& facts = song_->facts;
+    const auto later = static_cast<std::uint64_t>(std::max(0, ending_.passes - 1));
+    const std::uint64_t end =
+        (facts.onceThroughBytes + (facts.repeats ? later * facts.passBytes : 0)) / kStepsPerCall;
     return (end - std::min(end, songCall_)) * kStepsPerCall;
 }
 

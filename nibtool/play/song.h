@@ -120,9 +120,8 @@ class SongPlayer {
     void restartEnding();
     std::uint64_t bytesLeft() const;
     std::uint64_t fixedBytes() const; // the song's length when it is fixed, else 0
-    // After a move, or for more than one time through, the song ends where passes end; else where its
-    // walk found its once-through end.
-    bool countsPasses() const { return moved_ || ending_.passes > 1; }
+    // After a move the song ends where passes from there end; else where its walk found the passes end.
+    bool countsPasses() const { return moved_; }
 
     Ending ending_;
     std::shared_ptr<const Playable> song_, offered_, queued_, released_;

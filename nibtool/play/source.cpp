@@ -119,6 +119,7 @@ void putSong(Writer& w, const Playable& s) {
         w.items(position);
     w.items(s.facts.orders);
     w.number(s.facts.onceThroughBytes);
+    w.number(s.facts.passBytes);
     w.number(s.facts.repeats);
     w.items(s.facts.lines);
     w.items(s.resumes);
@@ -148,6 +149,7 @@ bool getSong(Reader& r, Playable& s) {
     }
     r.items(s.facts.orders);
     s.facts.onceThroughBytes = r.number();
+    s.facts.passBytes = r.number();
     s.facts.repeats = r.number() != 0;
     r.items(s.facts.lines);
     r.items(s.resumes);
@@ -162,7 +164,6 @@ SongFacts walk(const Playable& song) {
     loadIntoEngine(song.rom);
     Playback().start(song.number);
     SongWalk lines;
-    SongPasses passes;
     bool played[kOrderPositions] = {}, seen[kOrderPositions][256] = {}; // by order position and line
     std::uint64_t calls = 0;
     const auto cap = static_cast<std::uint64_t>(kCapSeconds * song.rate) / kStepsPerCall;
@@ -178,12 +179,13 @@ SongFacts walk(const Playable& song) {
                     {s.order, s.line, s.durationLine, s.durationTick, calls, song.placeOf(s.order, s.line)});
             }
         }
-        if (passes.afterCall()) {
+        if (lines.repeated()) {
             facts.repeats = true;
             break;
         }
     }
-    facts.onceThroughBytes = calls * kStepsPerCall;
+    facts.onceThroughBytes = (facts.repeats ? lines.onceThroughCalls() : calls) * kStepsPerCall;
+    facts.passBytes = lines.passCalls() * kStepsPerCall;
     for (std::size_t order = 0; order < kOrderPositions; ++order)
         if (played[order]) facts.orders.push_back(static_cast<std::uint8_t>(order));
     return facts;

@@ -35,10 +35,11 @@ struct LineStart {
 
 // What one walk through song 0 finds out.
 struct SongFacts {
-    std::vector<std::uint8_t> orders; // the order positions it plays, ascending
-    std::uint64_t onceThroughBytes = 0;
-    bool repeats = false;         // false: it did not come back to a line within the cap
-    std::vector<LineStart> lines; // each line's first start, in the order played
+    std::vector<std::uint8_t> orders;   // the order positions it plays, ascending
+    std::uint64_t onceThroughBytes = 0; // up to where the second pass begins
+    std::uint64_t passBytes = 0;        // each later pass
+    bool repeats = false;               // false: it did not come back to a line within the cap
+    std::vector<LineStart> lines;       // each line's first start, in the order played
 };
 
 // The engine's state right after the sequencer call that starts a line (call 0: the song's start,
