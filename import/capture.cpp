@@ -2,6 +2,7 @@
 
 #include "engine/engine.h"
 #include "fidelity.h"
+#include "large_memory.h"
 
 #include <algorithm>
 #include <cmath>
@@ -23,15 +24,16 @@ SampleData copySample(const xmp_sample& s) {
     d.name = s.name;
     if ((s.flg & XMP_SAMPLE_SYNTH) != 0 || s.data == nullptr || s.len <= 0) return d;
     const auto length = static_cast<std::size_t>(s.len);
-    d.frames.resize(length);
+    d.frames.reserve(length); // filled once, without zeroing first: samples run to megabytes
     if ((s.flg & XMP_SAMPLE_16BIT) != 0) {
-        std::vector<std::int16_t> words(length);
-        std::memcpy(words.data(), s.data, length * sizeof(std::int16_t));
-        for (std::size_t i = 0; i < length; ++i)
-            d.frames[i] = static_cast<float>(words[i]) / 32768.0f;
+        for (std::size_t i = 0; i < length; ++i) {
+            std::int16_t word = 0;
+            std::memcpy(&word, s.data + 2 * i, sizeof word); // libxmp's data holds native 16-bit words
+            d.frames.push_back(static_cast<float>(word) / 32768.0f);
+        }
     } else {
         for (std::size_t i = 0; i < length; ++i)
-            d.frames[i] = static_cast<float>(static_cast<std::int8_t>(s.data[i])) / 128.0f;
+            d.frames.push_back(static_cast<float>(static_cast<std::int8_t>(s.data[i])) / 128.0f);
     }
     if ((s.flg & XMP_SAMPLE_LOOP) != 0 && s.lpe > s.lps && s.lps >= 0) {
         d.loops = true;
@@ -222,7 +224,9 @@ int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
             if (s.fromSeconds > 0) s.maxSeconds += std::max(0.0, s.fromSeconds - p.startSeconds);
         }
         if (s.rendering) s.rendering = appendModuleRender(fi, s.playRate, p.render, measuredSeconds(s.rate));
-        TickInfo tick{s.time, fi.frame_time / 1e6, fi.pos, fi.row, fi.frame, {}};
+        TickInfo tick{s.time,   fi.frame_time / 1e6,
+                      fi.pos,   fi.row,
+                      fi.frame, decltype(TickInfo::channels)(BulkAllocator<ChannelTick>(p.tickMemory.get()))};
         tick.channels.reserve(std::size_t(p.channels));
         for (std::size_t c = 0; c < std::size_t(p.channels); ++c) {
             const double advance = s.history[c].advancePerSpeed * s.fallbackSpeed; // frames, about
@@ -279,11 +283,17 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     // the others at 8363.
     s.fallbackSpeed = amigaFormat(mod.type) ? 8287.0 : 8363.0;
     if (!startPlayer(loaded, s.playRate)) return p;
+    // Without a render nothing reads the mix: libxmp's cheapest interpolation then (the channels' reports
+    // do not depend on it).
+    if (!render) xmp_set_player(s.ctx, XMP_PLAYER_INTERP, XMP_INTERP_NEAREST);
     if (fromSeconds > 0) xmp_seek_time(s.ctx, static_cast<int>(std::min(fromSeconds, 1e6) * 1000));
     s.fromSeconds = fromSeconds;
     s.rendering = render;
-    if (render) // pages are taken as the render fills them; it is never moved as it grows
+    if (render) { // pages are taken as the render fills them; it is never moved as it grows
         p.render.reserve(static_cast<std::size_t>(measuredSeconds(rate) * s.playRate));
+        adviseLargePages(p.render);
+    }
+    p.tickMemory = makeBulkMemory();
     s.history.resize(static_cast<std::size_t>(p.channels));
     s.speeds.resize(p.samples.size());
     xmp_frame_info fi{};

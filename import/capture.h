@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "large_memory.h"
 #include "load.h"
 
 // One channel during one tick.
@@ -25,7 +27,9 @@ struct TickInfo {
     double time = 0;                   // seconds from the song's start to this tick's start
     double duration = 0;               // seconds
     int order = 0, row = 0, frame = 0; // order position, row and tick within the row
-    std::vector<ChannelTick> channels;
+    // A capture takes every tick's channels from its performance's tick memory; a copy of a tick takes
+    // its own from the heap.
+    std::vector<ChannelTick, BulkAllocator<ChannelTick>> channels;
 };
 
 // A sample's data, as libxmp holds it, in -1..1.
@@ -48,6 +52,9 @@ struct HiddenSong {
 struct Performance {
     std::string title, format;
     int channels = 0;
+    // Where the captured ticks' channels are kept: one allocation per tick would cost more than the
+    // capture's own work.
+    std::shared_ptr<BulkMemory> tickMemory;
     std::vector<TickInfo> ticks;
     std::vector<SampleData> samples; // by libxmp sample index
     std::vector<int> orderPatterns;  // the module pattern at each order position

@@ -1,4 +1,5 @@
 #include "fidelity.h"
+#include "large_memory.h"
 
 #include <fftw3.h>
 #include <samplerate.h>
@@ -425,6 +426,7 @@ std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate, std
     const auto cap = static_cast<std::size_t>(measuredSeconds(rate) * rate);
     std::vector<float> out;
     out.reserve(cap); // pages are taken as the render fills them; it is never moved as it grows
+    adviseLargePages(out);
     std::uint8_t block[kStepsPerCall];
     while (out.size() < cap) {
         const std::size_t n = std::min(kStepsPerCall, cap - out.size());

@@ -266,6 +266,7 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     // one fitted.
     std::vector<ImportResult> fits;
     ResampleCache resampled;
+    resampled.quick = preview;
     Layouts layouts(performance, voices, options.rate, resampled);
     int last = -1;
     for (std::size_t reserved : {kLeastSampleSpace, (kLeastSampleSpace + comfortable) / 2, comfortable}) {

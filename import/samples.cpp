@@ -128,7 +128,7 @@ std::size_t playedLength(const SampleData& s, const Cut& cut, double minLoopFram
 // A loop is resampled with copies of itself after its end, so that the filter sees what plays after the
 // end and the seam stays smooth.
 std::vector<float> resampleFrames(const std::vector<float>& in, double ratio, std::size_t loopStart,
-                                  bool loops) {
+                                  bool loops, bool quick) {
     std::vector<float> source = in;
     const std::size_t loopLength = in.size() - loopStart;
     if (loops)
@@ -141,7 +141,8 @@ std::vector<float> resampleFrames(const std::vector<float>& in, double ratio, st
     d.data_out = out.data();
     d.output_frames = static_cast<long>(out.size());
     d.src_ratio = ratio;
-    if (source.empty() || src_simple(&d, SRC_SINC_MEDIUM_QUALITY, 1) != 0) d.output_frames_gen = 0;
+    if (source.empty() || src_simple(&d, quick ? SRC_SINC_FASTEST : SRC_SINC_MEDIUM_QUALITY, 1) != 0)
+        d.output_frames_gen = 0;
     out.resize(static_cast<std::size_t>(d.output_frames_gen));
     const auto wanted = static_cast<std::size_t>(std::lround(double(in.size()) * ratio));
     out.resize(std::max<std::size_t>(1, std::min(out.size(), wanted)));
@@ -348,7 +349,7 @@ KeptSample makeSample(const Candidate& c, const SampleData& s, int entry, double
     if (found == made.made.end()) {
         ResampleCache::Made m;
         const std::vector<float> frames = playedFrames(s, c.cut, kShortestLoop / k.scale, m.loopStart);
-        m.frames = resampleFrames(frames, k.scale, m.loopStart, keepsLoop(s, c.cut));
+        m.frames = resampleFrames(frames, k.scale, m.loopStart, keepsLoop(s, c.cut), made.quick);
         found = made.made.emplace(key, std::move(m)).first;
     }
     const std::vector<float>& out = found->second.frames;

@@ -68,6 +68,7 @@ std::size_t comfortableSpace(const Performance& performance, const VoicePlan& vo
 // A module's samples as resampled so far, by sample, ratio and cut: a song laid out again and again (for
 // another space, another step of compactness) resamples each sample at each ratio once.
 struct ResampleCache {
+    bool quick = false; // a preview's: libsamplerate's fastest converter, not its medium one
     struct Made {
         std::vector<float> frames;
         std::size_t loopStart = 0;
@@ -81,9 +82,10 @@ SampleBank buildSamples(const Performance& performance, const VoicePlan& voices,
                         int entries = kReachableEntries, ResampleCache* cache = nullptr);
 
 // Resamples a sample's frames by `ratio` (stored frames per frame) with libsamplerate; a looping sample
-// from `loopStart` to its end.
+// from `loopStart` to its end. `quick`: the fastest converter, for a preview (in 4 bits the two sound
+// alike; the medium one is kept for the ROMs written).
 std::vector<float> resampleFrames(const std::vector<float>& in, double ratio, std::size_t loopStart,
-                                  bool loops);
+                                  bool loops, bool quick = false);
 // A value in -1..1 as a 4-bit two's-complement nibble.
 std::uint8_t quantizeNibble(float v);
 
