@@ -360,3 +360,36 @@ std::vector<std::uint8_t> letterSong(bool it, std::size_t patterns, const std::v
         w.u8(b ^ 0x80u); // unsigned samples
     return w.bytes;
 }
+
+std::vector<std::uint8_t> letterXm(std::size_t patterns, const std::vector<std::uint8_t>& orders,
+                                   const std::vector<LetterCommand>& commands) {
+    Writer w;
+    w.text("Extended Module: ", 17), w.text("letter xm", 20), w.u8(0x1A), w.text("nibplay", 20);
+    w.u16le(0x0104), w.u32le(276);
+    w.u16le(static_cast<unsigned>(orders.size())), w.u16le(0), w.u16le(4),
+        w.u16le(static_cast<unsigned>(patterns));
+    w.u16le(2), w.u16le(1), w.u16le(6), w.u16le(125);
+    w.data(orders), w.zeros(256 - std::min<std::size_t>(orders.size(), 256));
+    for (std::size_t p = 0; p < patterns; ++p) {
+        w.u32le(9), w.u8(0), w.u16le(64);
+        const std::size_t sizeAt = w.size();
+        w.u16le(0);
+        for (std::size_t row = 0; row < 64; ++row)
+            for (std::size_t ch = 0; ch < 4; ++ch) {
+                const auto command =
+                    std::find_if(commands.begin(), commands.end(), [&](const LetterCommand& c) {
+                        return c.pattern == p && c.row == row && c.channel == ch;
+                    });
+                const bool note = row == 0 && ch == 0, effect = command != commands.end();
+                w.u8(0x80 | (note ? 1 | 2 : 0) | (effect ? 8 | 16 : 0));
+                if (note) w.u8(49), w.u8(2); // the looped sample
+                const char letter = effect ? command->letter : '0';
+                if (effect)
+                    w.u8(static_cast<unsigned>(letter >= 'A' ? letter - 'A' + 10 : letter - '0') & 0x1F);
+                if (effect) w.u8(command->param);
+            }
+        w.patch16le(sizeAt, static_cast<unsigned>(w.size() - sizeAt - 2));
+    }
+    xmInstruments(w);
+    return w.bytes;
+}

@@ -63,6 +63,11 @@ struct LetterCommand {
 std::vector<std::uint8_t> letterSong(bool it, std::size_t patterns, const std::vector<std::uint8_t>& orders,
                                      const std::vector<LetterCommand>& commands);
 
+// An XM song of four channels at speed 6 and 125 BPM, laid out as letterSong's, each command's letter the
+// hex digit of its effect (B: position jump, D: pattern break, E: extended).
+std::vector<std::uint8_t> letterXm(std::size_t patterns, const std::vector<std::uint8_t>& orders,
+                                   const std::vector<LetterCommand>& commands);
+
 // A large XM: `channels` channels, `orders` order positions each naming its own pattern of `rows` rows,
 // and a note in every cell (3 bytes packed): 64, 256, 256 make 12.6 MB.
 std::vector<std::uint8_t> denseXm(unsigned channels, unsigned orders, unsigned rows);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -164,7 +165,41 @@ struct CaptureState {
     std::vector<int> loopCounts;
     bool pastScan = false;    // playing on past an end libxmp found inside a long visit
     std::vector<bool> played; // by order position and line: played in this capture
+    // Loop ends kept out of the module (TimingFix::keptLoops): each channel's count, and the tick at
+    // which such a line last played (none yet: SIZE_MAX).
+    std::vector<KeptLoop> keptLoops;
+    std::vector<int> keptCounts;
+    std::size_t keptTick = SIZE_MAX;
 };
+
+// A line whose loop end was kept out of the module counts its channel's loop down (or sets it, from 0).
+void countKeptLoops(const Performance& p, CaptureState& s, const xmp_frame_info& fi) {
+    const int pattern = fi.pos >= 0 && std::size_t(fi.pos) < p.orderPatterns.size()
+                            ? p.orderPatterns[std::size_t(fi.pos)]
+                            : -1;
+    for (const KeptLoop& k : s.keptLoops) {
+        if (k.pattern != pattern || k.row != fi.row || k.channel < 0) continue;
+        const std::size_t c = std::size_t(k.channel);
+        if (c >= s.keptCounts.size()) s.keptCounts.resize(c + 1, 0);
+        s.keptCounts[c] = s.keptCounts[c] == 0 ? k.count : s.keptCounts[c] - 1;
+        s.keptTick = p.ticks.size();
+    }
+}
+
+// The first tick of the repeat, as libxmp reports it: the module goes on from that order position and
+// row.
+std::size_t findLoopTick(const Performance& p, const xmp_frame_info& fi) {
+    for (std::size_t t = 0; t < p.ticks.size(); ++t)
+        if (p.ticks[t].order == fi.pos && p.ticks[t].row == fi.row && p.ticks[t].frame == 0) return t;
+    return 0;
+}
+
+// Whether a kept loop's count holds the song back from its repeat: one is above 0 and its line is played
+// in the part that repeats.
+bool keptLoopsCounting(const Performance& p, const CaptureState& s, const xmp_frame_info& fi) {
+    const bool counting = std::any_of(s.keptCounts.begin(), s.keptCounts.end(), [](int n) { return n > 0; });
+    return counting && s.keptTick != SIZE_MAX && s.keptTick >= findLoopTick(p, fi);
+}
 
 // Whether the line now jumps back to a pattern loop's start: a loop end (6x) sets its channel's counter
 // to x, or counts it down to a value above 0.
@@ -186,14 +221,16 @@ std::size_t lineIndex(int order, int row) {
 }
 
 // Whether the tick libxmp reports as the song's repeat is one: not if it goes on with the visit that made
-// libxmp's search give up. Past such an end, the song repeats where a new visit begins on a line played
-// before (or where libxmp finds another end).
-bool repeats(CaptureState& s, const xmp_frame_info& fi, bool newVisit, int& loops) {
+// libxmp's search give up, nor while a kept loop counts. Past an end found inside a long visit, the song
+// repeats where a new visit begins on a line played before (or where libxmp finds another end).
+bool repeats(const Performance& p, CaptureState& s, const xmp_frame_info& fi, bool newVisit, int& loops) {
     if (fi.loop_count > loops) {
         loops = fi.loop_count;
-        if (newVisit || s.visitLines < kLongestScannedVisit) return true;
-        s.pastScan = true;
-        return false;
+        if (!newVisit && s.visitLines >= kLongestScannedVisit) {
+            s.pastScan = true;
+            return false;
+        }
+        return !keptLoopsCounting(p, s, fi);
     }
     return s.pastScan && newVisit && s.played[lineIndex(fi.pos, fi.row)];
 }
@@ -209,8 +246,9 @@ int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
         xmp_get_frame_info(s.ctx, &fi);
         const bool line = fi.frame == 0;
         const bool newVisit = line && (fi.pos != s.visitOrder || (fi.row < s.lastRow && !s.lastLoopsBack));
-        if (repeats(s, fi, newVisit, loops)) return loops;
+        if (repeats(p, s, fi, newVisit, loops)) return loops;
         if (line) {
+            countKeptLoops(p, s, fi);
             if (fi.pos != s.visitOrder) s.loopCounts.assign(std::size_t(p.channels), 0);
             s.visitLines = newVisit ? 1 : s.visitLines + 1;
             s.visitOrder = fi.pos, s.lastRow = fi.row;
@@ -238,14 +276,6 @@ int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
         s.time += fi.frame_time / 1e6;
     }
     return loops;
-}
-
-// The first tick of the repeat, as libxmp reports it: the module goes on from that order position and
-// row.
-std::size_t findLoopTick(const Performance& p, const xmp_frame_info& fi) {
-    for (std::size_t t = 0; t < p.ticks.size(); ++t)
-        if (p.ticks[t].order == fi.pos && p.ticks[t].row == fi.row && p.ticks[t].frame == 0) return t;
-    return 0;
 }
 
 // The order list's further songs (libxmp's sequences after the first), each played from its first
@@ -296,6 +326,7 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     p.tickMemory = makeBulkMemory();
     s.history.resize(static_cast<std::size_t>(p.channels));
     s.speeds.resize(p.samples.size());
+    s.keptLoops = loaded.timing.keptLoops;
     xmp_frame_info fi{};
     const int loops = playSong(p, s, 0, fi);
     if (loops > 0) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -201,8 +202,181 @@ int breakLine(const xmp_event& e) {
     return e.fxt == kFxHexBreak ? e.fxp : -1;
 }
 
+bool fastTrackerFile(const std::vector<std::uint8_t>& f) {
+    constexpr char kTag[] = "Extended Module: ";
+    return f.size() >= sizeof kTag - 1 && std::memcmp(f.data(), kTag, sizeof kTag - 1) == 0;
+}
+
+bool loopStart(const xmp_event& e) {
+    return e.fxt == kFxExtended && e.fxp == kPatternLoop;
+}
+
+// The line a loop ending on channel `c` at `row` of pattern `p` goes back to: the channel's last loop start
+// above it in the pattern, else line 0.
+int loopStartAbove(const xmp_module& m, int p, int c, int row) {
+    for (int r = row - 1; r >= 0; --r)
+        if (const xmp_event* e = eventAt(m, p, c, r); e != nullptr && loopStart(*e)) return r;
+    return 0;
+}
+
+// Scream Tracker 3 keeps one pattern-loop start for all channels: a loop start (SB0) on any channel sets
+// it, a loop that is over sets it to the line after its end, and each new pattern sets it to line 0. A loop
+// end goes back to it, whichever channel either stands on. libxmp keeps a start per channel, kept from
+// pattern to pattern. A channel whose loop end would go back elsewhere gets a loop start of its own on the
+// shared start's line (in the cell's second command, or its first where that is free).
+void mendSharedLoopStarts(const xmp_module& m, TimingFix& fix) {
+    if (std::strstr(m.type, "S3M") == nullptr) return;
+    // A channel with no loop start and loop ends in one pattern only goes back to line 0 in libxmp too.
+    const std::size_t channels = std::size_t(std::max(m.chn, 0));
+    std::vector<int> starts(channels, 0), endPatterns(channels, 0);
+    for (int p = 0; p < m.pat; ++p)
+        for (std::size_t c = 0; c < channels && m.xxp[p] != nullptr; ++c) {
+            bool ends = false;
+            for (int row = 0; row < m.xxp[p]->rows; ++row)
+                if (const xmp_event* e = eventAt(m, p, int(c), row); e != nullptr)
+                    starts[c] += loopStart(*e), ends |= loopEnd(*e);
+            endPatterns[c] += ends;
+        }
+    int mended = 0;
+    for (int p = 0; p < m.pat; ++p) {
+        if (m.xxp[p] == nullptr) continue;
+        int shared = 0;
+        std::vector<int> own(channels, -1); // each channel's start in libxmp, where set in this pattern
+        for (int row = 0; row < m.xxp[p]->rows; ++row) {
+            for (std::size_t c = 0; c < channels; ++c) {
+                const xmp_event* e = eventAt(m, p, int(c), row);
+                if (e == nullptr || !loopEnd(*e) || own[c] == shared) continue;
+                if (own[c] < 0 && shared == 0 && starts[c] == 0 && endPatterns[c] == 1) continue;
+                xmp_event* at = eventAt(m, p, int(c), shared);
+                if (at == nullptr || (at->f2t != 0 && at->fxt != 0)) continue;
+                if (at->f2t == 0)
+                    at->f2t = kFxExtended, at->f2p = kPatternLoop;
+                else
+                    at->fxt = kFxExtended, at->fxp = kPatternLoop;
+                own[c] = shared;
+                ++mended;
+            }
+            for (std::size_t c = 0; c < channels; ++c)
+                if (const xmp_event* e = eventAt(m, p, int(c), row); e != nullptr) {
+                    if (loopStart(*e)) shared = own[c] = row;
+                    if (loopEnd(*e)) shared = own[c] = row + 1;
+                }
+        }
+    }
+    if (mended == 0) return;
+    fix.mendedLines = true;
+    fix.report.push_back(std::to_string(mended) +
+                         " pattern loop(s) go back to the loop start of another channel or to the pattern's "
+                         "first line, as Scream Tracker 3 (one loop start for all channels) played them");
+}
+
+// In FastTracker 2 a loop start (E60) only marks the line a loop end goes back to; libxmp also starts the
+// next pattern on it, as the tracker does after a loop that went back there. A loop start that no loop end
+// after it in its pattern uses (and whose channel has no loop end anywhere without a loop start above it
+// in its pattern, which would go back to it) leaves the line.
+void dropLoneLoopStarts(const xmp_module& m, const std::vector<std::uint8_t>& original, TimingFix& fix) {
+    if (!fastTrackerFile(original)) return;
+    const std::size_t channels = std::size_t(std::max(m.chn, 0));
+    std::vector<bool> endsWithoutStart(channels, false);
+    for (int p = 0; p < m.pat; ++p)
+        for (std::size_t c = 0; c < channels && m.xxp[p] != nullptr; ++c) {
+            bool started = false;
+            for (int row = 0; row < m.xxp[p]->rows; ++row)
+                if (const xmp_event* e = eventAt(m, p, int(c), row); e != nullptr) {
+                    started |= loopStart(*e);
+                    if (loopEnd(*e) && !started) endsWithoutStart[c] = true;
+                }
+        }
+    int dropped = 0;
+    for (int p = 0; p < m.pat; ++p)
+        for (std::size_t c = 0; c < channels && m.xxp[p] != nullptr; ++c) {
+            if (endsWithoutStart[c]) continue;
+            xmp_event* start = nullptr;
+            for (int row = 0; row < m.xxp[p]->rows; ++row)
+                if (xmp_event* e = eventAt(m, p, int(c), row); e != nullptr) {
+                    if (loopStart(*e)) start = e;
+                    if (loopEnd(*e)) start = nullptr;
+                }
+            if (start == nullptr) continue;
+            start->fxt = start->fxp = 0;
+            ++dropped;
+        }
+    if (dropped == 0) return;
+    fix.mendedLines = true;
+    fix.report.push_back(std::to_string(dropped) +
+                         " loop start(s) with no loop end after them in their pattern: the next pattern "
+                         "starts on its first line, as FastTracker 2 played them");
+}
+
+// FastTracker 2 breaks or jumps at once from a line that ends a pattern loop (E6x) and breaks or jumps,
+// wherever the commands stand; a break on a channel left of the loop end goes to the loop's start line
+// (taken here on every pass: the tracker goes to the break's own line on the last). Impulse Tracker
+// jumps at once where a position jump stands right of the loop end (SBx); one left of it waits for the
+// loop, as a break does. Either way the loop's count stays: each later pass over the line counts it
+// down, and the song is over only when it is back at 0. The loop end leaves the line and is counted
+// while capturing.
+void keepBrokenLoops(const xmp_module& m, const std::vector<std::uint8_t>& original, TimingFix& fix) {
+    const bool fastTracker = fastTrackerFile(original);
+    const bool impulse = original.size() >= 4 && std::memcmp(original.data(), "IMPM", 4) == 0;
+    if (!fastTracker && !impulse) return;
+    for (int p = 0; p < m.pat; ++p) {
+        if (m.xxp[p] == nullptr) continue;
+        for (int row = 0; row < m.xxp[p]->rows; ++row) {
+            int end = -1;
+            for (int c = 0; c < m.chn && end < 0; ++c)
+                if (const xmp_event* e = eventAt(m, p, c, row); e != nullptr && loopEnd(*e)) end = c;
+            bool goes = false;
+            for (int c = 0; c < m.chn && end >= 0; ++c)
+                if (const xmp_event* e = eventAt(m, p, c, row); e != nullptr)
+                    goes |=
+                        fastTracker ? breakLine(*e) >= 0 || e->fxt == kFxJump : c > end && e->fxt == kFxJump;
+            if (!goes) continue;
+            const int start = loopStartAbove(m, p, end, row);
+            for (int c = 0; c < end && fastTracker; ++c)
+                if (xmp_event* e = eventAt(m, p, c, row); e != nullptr && e->fxt == kFxBreak)
+                    e->fxp = static_cast<std::uint8_t>((start / 10) << 4 | start % 10);
+            xmp_event* loop = eventAt(m, p, end, row);
+            fix.keptLoops.push_back({p, row, end, loop->fxp & 0x0F});
+            loop->fxt = loop->fxp = 0;
+        }
+    }
+    if (fix.keptLoops.empty()) return;
+    fix.mendedLines = true;
+    fix.report.push_back(std::to_string(fix.keptLoops.size()) +
+                         " line(s) end a pattern loop and break or jump at once: the loop's count stays, and "
+                         "the song plays through again until it is counted down, as " +
+                         (fastTracker ? "FastTracker 2" : "Impulse Tracker") + " played them");
+}
+
+// Scream Tracker 3 and Impulse Tracker take a position jump and a pattern break on one line to the break's
+// line of the jump's position, wherever they stand. libxmp's jump sets the line back to 0 when it comes
+// after the break (on a channel right of it). Such a line's break and jump change places.
+void orderJumpsAndBreaks(const xmp_module& m, const std::vector<std::uint8_t>& original, TimingFix& fix) {
+    const bool impulse = original.size() >= 4 && std::memcmp(original.data(), "IMPM", 4) == 0;
+    if (!impulse && std::strstr(m.type, "S3M") == nullptr) return;
+    int mended = 0;
+    forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
+        xmp_event *firstBreak = nullptr, *lastJump = nullptr;
+        for (xmp_event* e : events) {
+            if (breakLine(*e) >= 0 && firstBreak == nullptr) firstBreak = e;
+            if (e->fxt == kFxJump && firstBreak != nullptr) lastJump = e;
+        }
+        if (lastJump == nullptr) return;
+        std::swap(firstBreak->fxt, lastJump->fxt);
+        std::swap(firstBreak->fxp, lastJump->fxp);
+        ++mended;
+    });
+    if (mended == 0) return;
+    fix.mendedLines = true;
+    fix.report.push_back(std::to_string(mended) +
+                         " line(s) jump and break with the break first: the jump goes to the break's line, "
+                         "as " +
+                         (impulse ? "Impulse Tracker" : "Scream Tracker 3") + " played them");
+}
+
 // A line of a ProTracker, Scream Tracker 3 or Impulse Tracker song holding both a pattern loop's end
-// (E6x, SBx) and a pattern break (or, but for Impulse Tracker, a position jump) plays the loop first, and
+// (E6x, SBx) and a pattern break or a position jump (for Impulse Tracker, one left of the loop end: see
+// keepBrokenLoops) plays the loop first, and
 // breaks or jumps once the loop is over. libxmp breaks at once (and takes the loop's jump a line later, in
 // the next pattern), or plays the loop, but either way its walk and the end it finds part ways. The break
 // moves to the next line, which the song then never plays otherwise (its other commands and notes go):
@@ -222,16 +396,15 @@ void mendLoopBreaks(const xmp_module& m, const std::vector<std::uint8_t>& origin
         if (m.xxp[p] == nullptr) continue;
         for (int row = 0; row < m.xxp[p]->rows; ++row) {
             std::vector<xmp_event*> breaks;
-            bool loops = false, jumps = false, toLineZero = true;
+            bool loops = false, toLineZero = true;
             for (int c = 0; c < m.chn; ++c)
                 if (xmp_event* e = eventAt(m, p, c, row); e != nullptr) {
                     loops |= loopEnd(*e);
                     if (breakLine(*e) < 0 && e->fxt != kFxJump) continue;
                     breaks.push_back(e);
-                    jumps |= e->fxt == kFxJump;
                     toLineZero &= breakLine(*e) == 0;
                 }
-            if (!loops || breaks.empty() || (impulse && jumps)) continue;
+            if (!loops || breaks.empty()) continue;
             const bool last = row + 1 == m.xxp[p]->rows;
             if ((last && !toLineZero) || (!last && target[std::size_t(row + 1)])) continue;
             std::vector<xmp_event> moved;
@@ -276,7 +449,11 @@ TimingFix findTimingFix(xmp_context ctx, const xmp_module& module, const std::ve
     TimingFix fix;
     findSoundtrackerTempo(module, original, repaired, fix);
     mendSharedLoops(module, fix);
+    mendSharedLoopStarts(module, fix);
     if (!repaired) mendNoiseTrackerBreaks(module, original, fix);
+    keepBrokenLoops(module, original, fix);
+    dropLoneLoopStarts(module, original, fix);
+    orderJumpsAndBreaks(module, original, fix);
     mendLoopBreaks(module, original, fix);
     if (!repaired && xmp_start_player(ctx, 8000, XMP_FORMAT_MONO) == 0) {
         if (std::strstr(module.type, "Noisetracker") != nullptr)

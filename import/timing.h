@@ -9,9 +9,17 @@
 #include <string>
 #include <vector>
 
+// A pattern loop's end whose line also breaks or jumps, where the tracker breaks or jumps at once and
+// keeps the loop's count: each later pass over the line counts it down, and the song is not over until it
+// is back at 0 (x passes more for a loop end of x). The loop end is taken out of the module's line.
+struct KeptLoop {
+    int pattern = 0, row = 0, channel = 0, count = 0;
+};
+
 struct TimingFix {
-    bool vblank = false;      // speed commands of 32 and more set ticks per line, not the tempo
-    double tempoFactor = 1;   // libxmp's tick length times this is the tracker's
+    std::vector<KeptLoop> keptLoops; // counted while capturing: the song repeats only when all are at 0
+    bool vblank = false;             // speed commands of 32 and more set ticks per line, not the tempo
+    double tempoFactor = 1;          // libxmp's tick length times this is the tracker's
     bool mendedLines = false; // commands in the module's lines were changed: libxmp finds its end again
     std::vector<std::string> report;
 };

@@ -181,6 +181,104 @@ TEST(ImportTiming, PlaysALoopBeforeTheBreakInEveryFormat) {
     }
 }
 
+// FastTracker 2 breaks or jumps at once from a line that ends a pattern loop, and keeps the loop's count:
+// each pass over the line counts it down, and the song plays through again until it is 0 (x + 1 passes
+// for a loop end of x). Impulse Tracker does so for a position jump right of the loop end; one left of it
+// waits for the loop. Positions of 64 lines at 0.12 s; loop start on line 8, loop end on line 15 of the
+// first position, on channel 1. E62 + D00 (or B01): a pass is lines 0-15 and position 1, 16 + 64 = 80
+// lines; three passes, 240. E61: two passes, 160. D00 left of the loop end goes to the loop's start line,
+// 16 + 56 = 72 lines a pass, 216 (the tracker's last pass breaks to line 0 instead: 224). A loop of lines
+// 56-63 breaking on line 63: (64 + 64) * 3 = 384. Impulse Tracker, SB2 + B01 on its right: 240; SB3 +
+// B01 with three positions: (16 + 64 + 64) * 4 = 576; B01 left of SB2: the loop first, lines 0-15, 8-15
+// twice, the jump's line moved after it, and position 1: 16 + 16 + 1 + 64 = 97.
+TEST(ImportTiming, KeepsTheLoopCountOfALineThatBreaksAtOnce) {
+    struct Case {
+        const char* what;
+        bool it;
+        std::size_t positions, start, end, breakChannel;
+        char letter;
+        std::uint8_t loops, param;
+        std::size_t lines;
+        const char* report;
+    } const cases[] = {
+        {"XM loop and break", false, 2, 8, 15, 2, 'D', 2, 0x00, 240, "break or jump at once"},
+        {"XM loop and jump", false, 2, 8, 15, 2, 'B', 2, 0x01, 240, "break or jump at once"},
+        {"XM loop of one and break", false, 2, 8, 15, 2, 'D', 1, 0x00, 160, "break or jump at once"},
+        {"XM break left of the loop end", false, 2, 8, 15, 0, 'D', 2, 0x00, 216, "break or jump at once"},
+        {"XM loop and break, last line", false, 2, 56, 63, 2, 'D', 2, 0x00, 384, "break or jump at once"},
+        {"IT loop and jump", true, 2, 8, 15, 2, 'B', 2, 0x01, 240, "break or jump at once"},
+        {"IT loop of three and jump", true, 3, 8, 15, 2, 'B', 3, 0x01, 576, "break or jump at once"},
+        {"IT jump left of the loop end", true, 2, 8, 15, 0, 'B', 2, 0x01, 97, "the loop plays first"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint8_t> orders;
+        for (std::size_t i = 0; i < c.positions; ++i)
+            orders.push_back(std::uint8_t(i));
+        const char loop = c.it ? 'S' : 'E';
+        const std::uint8_t command = c.it ? 0xB0 : 0x60;
+        const std::vector<LetterCommand> commands{{0, c.start, 1, loop, command},
+                                                  {0, c.end, 1, loop, std::uint8_t(command | c.loops)},
+                                                  {0, c.end, c.breakChannel, c.letter, c.param}};
+        const std::vector<std::uint8_t> file =
+            c.it ? letterSong(true, c.positions, orders, commands) : letterXm(c.positions, orders, commands);
+        const ImportResult r = importOrFail(file, 8000);
+        EXPECT_NEAR(r.moduleSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.what;
+        EXPECT_NEAR(r.romSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.what;
+        EXPECT_TRUE(reportHas(r, c.report)) << c.what;
+    }
+}
+
+// A ProTracker line with a position jump and a pattern break: the jump takes the break's line, unless the
+// jump stands right of the break (it sets the line back to 0). NoiseTracker breaks to line 0 whatever the
+// order. Two positions of 64 lines at 0.12 s; B01 and D10 on line 15 of the first: 16 + 54 = 70 lines,
+// else 16 + 64 = 80. A sample offset (9xx) makes the song ProTracker's.
+TEST(ImportTiming, JumpsToTheBreaksLineAsProTrackerDid) {
+    struct Case {
+        const char* what;
+        std::size_t jumpChannel, breakChannel;
+        bool protracker;
+        std::size_t lines;
+    } const cases[] = {
+        {"jump, then break", 1, 2, true, 70},
+        {"break, then jump", 1, 0, true, 80},
+        {"NoiseTracker", 1, 2, false, 80},
+    };
+    for (const Case& c : cases) {
+        ModLayout layout =
+            song(2, {{0, 15, c.jumpChannel, 0, 0, 0xB, 0x01}, {0, 15, c.breakChannel, 0, 0, 0xD, 0x10}});
+        if (c.protracker) layout.cells.push_back({0, 5, 3, 0, 0, 0x9, 0x01});
+        layout.patterns = 2;
+        layout.orders = {0, 1};
+        const ImportResult r = importOrFail(buildMod(layout), 8000);
+        EXPECT_NEAR(r.romSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.what;
+    }
+}
+
+// Scream Tracker 3 and Impulse Tracker take a jump and a break on one line to the break's line of the
+// jump's position, whichever channel comes first. Two positions of 64 lines at 0.12 s; B01 and C10 on line
+// 15 of the first: S3M's C10 is line 10, 16 + 54 = 70 lines; IT's is line 0x10, 16 + 48 = 64.
+TEST(ImportTiming, JumpsToTheBreaksLineInEveryFormat) {
+    struct Case {
+        const char* what;
+        bool it;
+        std::size_t jumpChannel, breakChannel, lines;
+    } const cases[] = {
+        {"S3M jump, then break", false, 1, 2, 70},
+        {"S3M break, then jump", false, 2, 1, 70},
+        {"IT jump, then break", true, 1, 2, 64},
+        {"IT break, then jump", true, 2, 1, 64},
+    };
+    for (const Case& c : cases) {
+        const ImportResult r =
+            importOrFail(letterSong(c.it, 2, {0, 1},
+                                    {{0, 15, c.jumpChannel, 'B', 0x01}, {0, 15, c.breakChannel, 'C', 0x10}}),
+                         8000);
+        EXPECT_NEAR(r.romSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.what;
+        EXPECT_EQ(reportHas(r, "the jump goes to the break's line"), c.breakChannel < c.jumpChannel)
+            << c.what;
+    }
+}
+
 // libxmp takes an M.K. song whose restart byte is below 0x7F (and not 0x78) for a NoiseTracker song and
 // drops the commands NoiseTracker lacks; a song that uses them is ProTracker's. A loop of lines 8-15
 // (E60, E62) in the first of two positions: 64 + 2 * 8 + 64 = 144 lines, 17.28 s, whatever the byte
