@@ -20,6 +20,10 @@ constexpr std::uint16_t kLowestStep = 40, kHighestStep = 3736;
 // The most ticks a speed effect can give a line, and the longest tick (in calls) it can give.
 constexpr std::size_t kMaxLineTicks = 0xFF - kSpeedLineTicks;
 constexpr int kMaxTickCalls = kSpeedLineTicks;
+// Two visits of a pattern play alike when their streams' notes differ nowhere past this many seconds from
+// the visit's start (notes of the passage before may ring into its first beat, or be cut there), and
+// their pitches by less than half a semitone (in octaves).
+constexpr double kCarriedIn = 0.25, kSamePitch = 1.0 / 24;
 
 // What the module wants of one stream during one tick.
 struct Want {
@@ -97,18 +101,19 @@ struct Placement {
     bool visitStart = false; // first line of a module order position's visit: speeds are set afresh
     bool breakAfter = false; // last line of a visit that ends before line 63: a break to the next position
     bool last = false;       // the song's last line: the jump back
-    bool visitEnd = false;   // last line of a visit: timed to end it as close to the module as it can
 };
 
 // A visit of a module order position: known by its module pattern, first row and length in ticks.
 using VisitKey = std::vector<std::size_t>; // module patterns, then first row and ticks
 struct Visit {
     VisitKey key;
+    std::size_t first;     // its first tick
     std::size_t positions; // engine order positions it takes
     double calls;          // its length in sequencer calls, as the module times it
 };
 struct CompiledVisit {
     VisitKey key;
+    std::size_t first;               // its first tick
     std::size_t position, positions; // where its lines are
     double calls;                    // its length in sequencer calls, as compiled
 };
@@ -130,12 +135,13 @@ class Compiler {
     Visit describeVisit(const std::vector<std::pair<std::size_t, std::size_t>>& spans,
                         const std::vector<Placement>& where, std::size_t first, std::size_t end) const;
     const CompiledVisit* findReplay(const Visit& visit, bool outOfRoom) const;
+    bool playAlike(std::size_t a, std::size_t b, std::size_t ticks) const;
     SongLine compileLine(std::size_t a, std::size_t b, const Placement& where);
     LineOrigin originOf(std::size_t a, std::size_t b) const;
     Cell eventCell(std::size_t s, std::size_t a, std::size_t b, int calls, bool& busy) const;
     void placeControls(const std::vector<Cell>& controls, std::size_t a, std::size_t b, SongLine& line,
                        std::array<bool, kVoices>& busy);
-    int chooseTickCalls(std::size_t a, std::size_t b, const Placement& where);
+    int chooseTickCalls(std::size_t a, std::size_t b) const;
     bool resumable(const Sim& sim, int entry, std::size_t ticks, int calls) const;
     double pitchError(std::size_t s, std::size_t a, std::size_t b, const Cell& cell, int calls,
                       Sim sim) const;
@@ -160,9 +166,6 @@ class Compiler {
     std::size_t notesMerged_ = 0;               // notes lines of several rows could not say
     Placement loopTarget_;
     std::vector<CompiledVisit> compiled_; // visits compiled so far, in song order
-    double visitCalls_ = 0;               // calls spent since the visit began
-    double visitOffset_ = 0; // the engine's lead on the module as the visit began, in whole calls
-    double visitTime_ = 0;   // the module's time as the visit began
 };
 
 void Compiler::collectWants() {
@@ -251,30 +254,21 @@ std::vector<std::pair<std::size_t, std::size_t>> Compiler::splitLines() const {
     return lines;
 }
 
-// A line's tick length in calls: the whole number of calls next to the module's tick, kept from line to
-// line while the engine stays within half a tick of the module, switched when it would not. Each visit
-// of an order position is timed from its own start, with the engine's lead on the module as the visit
-// begins carried in steps of half a tick: repeated visits then compile to the same lines (and share
-// patterns), and the engine never drifts from the module.
-int Compiler::chooseTickCalls(std::size_t a, std::size_t b, const Placement& where) {
+// A line's tick length in calls: of the whole numbers of calls either side of the module's tick, the one
+// that ends the line closest to the module's time since the song's start (the one in use kept when it is
+// as close). The engine then never strays more than half a call per tick of a line from the module, at
+// any tempo and rate: had it kept to whole ticks, notes would fall up to a tick (20 ms at 125 BPM) off
+// the beat, which blurs a fast rhythm.
+int Compiler::chooseTickCalls(std::size_t a, std::size_t b) const {
     const double perSecond = rate_ / double(kStepsPerCall);
     const double ideal = p_.ticks[a].duration * perSecond;
-    if (where.visitStart) {
-        const double tick = std::max(1.0, std::round(ideal));
-        visitOffset_ = std::round((calls_ - p_.ticks[a].time * perSecond) / tick) * tick;
-        visitTime_ = p_.ticks[a].time;
-        visitCalls_ = 0;
-        tickCalls_ = std::clamp(static_cast<int>(std::lround(ideal)), 1, kMaxTickCalls);
-    }
-    const double end =
-        (p_.ticks[b - 1].time + p_.ticks[b - 1].duration - visitTime_) * perSecond - visitOffset_;
+    const double end = (p_.ticks[b - 1].time + p_.ticks[b - 1].duration - p_.ticks.front().time) * perSecond;
     const double ticks = double(b - a);
-    const auto error = [&](int calls) { return std::fabs(end - (visitCalls_ + ticks * calls)); };
+    const auto error = [&](int calls) { return std::fabs(end - (calls_ + ticks * calls)); };
     const int low = std::clamp(static_cast<int>(std::floor(ideal)), 1, kMaxTickCalls);
     const int high = std::clamp(low + 1, 1, kMaxTickCalls);
     const int closest = error(low) <= error(high) ? low : high;
-    if (where.visitEnd) return error(tickCalls_) <= error(closest) ? tickCalls_ : closest;
-    return error(tickCalls_) <= 0.5 * tickCalls_ ? tickCalls_ : closest;
+    return error(tickCalls_) <= error(closest) ? tickCalls_ : closest;
 }
 
 // Lines go into patterns visit by visit: each visit of a module order position starts a new pattern, and
@@ -296,8 +290,6 @@ std::vector<Placement> Compiler::place(const std::vector<std::pair<std::size_t, 
         where[i].position = position;
         where[i].line = line++;
     }
-    for (std::size_t i = 0; i < spans.size(); ++i)
-        where[i].visitEnd = i + 1 == spans.size() || where[i + 1].visitStart;
     where.back().last = true;
     where.back().breakAfter = false;
     return where;
@@ -452,15 +444,36 @@ Visit Compiler::describeVisit(const std::vector<std::pair<std::size_t, std::size
     key.push_back(b - a);
     const double calls =
         (p_.ticks[b - 1].time + p_.ticks[b - 1].duration - p_.ticks[a].time) * rate_ / double(kStepsPerCall);
-    return {key, where[end - 1].position - where[first].position + 1, calls};
+    return {key, a, where[end - 1].position - where[first].position + 1, calls};
 }
 
-// An earlier visit whose lines this one can play again: the same visit of the same pattern, or, when the
-// image is out of room, the latest visit that lasts as long (within 1%) in as many positions.
+// Whether the visits from ticks `a` and `b`, `ticks` long, play alike on the four streams: the same
+// notes start, sound and stop on the same ticks, from the same samples at the same pitches. A pattern
+// played again is not always played alike: a long note from the passage before may ring on through it,
+// or the streams may take other channels. Its first playing's lines would then drop or add whole notes.
+bool Compiler::playAlike(std::size_t a, std::size_t b, std::size_t ticks) const {
+    std::size_t from = 0;
+    while (from < ticks && p_.ticks[b + from].time - p_.ticks[b].time < kCarriedIn)
+        ++from;
+    for (std::size_t t = from; t < ticks; ++t)
+        for (std::size_t s = 0; s < kVoices; ++s) {
+            const Want &x = wants_[a + t][s], &y = wants_[b + t][s];
+            if (x.audible != y.audible || x.start != y.start) return false;
+            if (x.audible && (x.entry != y.entry || std::fabs(std::log2(std::max(x.step, 1.0) /
+                                                                        std::max(y.step, 1.0))) > kSamePitch))
+                return false;
+        }
+    return true;
+}
+
+// An earlier visit whose lines this one can play again: the same visit of the same pattern, played alike,
+// or, when the image is out of room, the latest visit that lasts as long (within 1%) in as many positions.
 const CompiledVisit* Compiler::findReplay(const Visit& visit, bool outOfRoom) const {
     const CompiledVisit* found = nullptr;
     for (const CompiledVisit& c : compiled_)
-        if (c.positions == visit.positions && c.key == visit.key) found = &c;
+        if (c.positions == visit.positions && c.key == visit.key &&
+            playAlike(c.first, visit.first, visit.key.back()))
+            found = &c;
     if (found || !outOfRoom) return found;
     for (const CompiledVisit& c : compiled_)
         if (c.positions == visit.positions && std::fabs(c.calls - visit.calls) <= 0.01 * visit.calls)
@@ -545,7 +558,7 @@ LineOrigin Compiler::originOf(std::size_t a, std::size_t b) const {
 SongLine Compiler::compileLine(std::size_t a, std::size_t b, const Placement& where) {
     SongLine line;
     const std::size_t n = b - a;
-    const int calls = chooseTickCalls(a, b, where);
+    const int calls = chooseTickCalls(a, b);
     std::array<bool, kVoices> busy{}; // the cell's effect is taken
     for (std::size_t s = 0; s < kVoices; ++s) {
         line.cells[s] = eventCell(s, a, b, calls, busy[s]);
@@ -573,7 +586,6 @@ SongLine Compiler::compileLine(std::size_t a, std::size_t b, const Placement& wh
     lineTicks_ = static_cast<int>(n);
     tickCalls_ = calls;
     calls_ += double(n) * calls;
-    visitCalls_ += double(n) * calls;
     return line;
 }
 
@@ -625,7 +637,7 @@ CompiledSong Compiler::run() {
                 song.origins[where[k].position].push_back(originOf(spans[k].first, spans[k].second));
             }
             fresh += visit.positions;
-            compiled_.push_back({visit.key, where[i].position, visit.positions, calls_ - start});
+            compiled_.push_back({visit.key, visit.first, where[i].position, visit.positions, calls_ - start});
         }
         i = end;
     }

@@ -2,10 +2,10 @@
 // one engine tick; a line is a run of ticks whose events each stream's cell can express with one effect
 // (a note on the first tick, a delayed note, a cut, a stop or a resume), so rows split where they must.
 // Each line's ticks last `durationTick` + 1 sequencer calls, chosen line by line so that the engine's
-// time stays within one tick of the module's: no drift, whatever the tempo and the rate. Pitch follows the
-// module tick by tick within what the engine can do: each line's pitch effect (slide, arpeggio, vibrato,
-// or none) is chosen by running the engine's own effect code and comparing the steps it produces with
-// the steps the module asks for.
+// time stays within half a call per tick of the module's: no drift, whatever the tempo and the rate.
+// Pitch follows the module tick by tick within what the engine can do: each line's pitch effect (slide,
+// arpeggio, vibrato, or none) is chosen by running the engine's own effect code and comparing the steps
+// it produces with the steps the module asks for.
 #pragma once
 
 #include <array>
@@ -35,8 +35,9 @@ struct CompiledSong {
 
 // How compactly to compile: the importer asks for more compact songs when one does not fit.
 struct CompileOptions {
-    // A visit of a module pattern that was compiled before (from the same row, as long) plays the same
-    // lines again: far fewer patterns, at the cost of the later visits' tick-exact timing and pitch state.
+    // A visit of a module pattern that was compiled before (from the same row, as long, its notes alike on
+    // the streams) plays the same lines again: far fewer patterns, at the cost of the later visits'
+    // tick-exact timing and pitch state.
     bool reuse = false;
     // Past this many positions compiled, a new visit replays the latest visit that lasts as long, so the
     // song keeps its length and timing at the cost of that passage's notes.

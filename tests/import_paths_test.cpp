@@ -11,6 +11,7 @@
 #include "engine_harness.h"
 #include "fuzz/test_modules.h"
 #include "import/capture.h"
+#include "import/compile.h"
 #include "import/import.h"
 #include "import/samples.h"
 #include "import/voices.h"
@@ -96,6 +97,57 @@ TEST(ImportPaths, ASongTooLongForTheImageIsMadeCompactAndKeepsItsLength) {
     EXPECT_TRUE(reportHas(r, "every 2 rows share one line"));
     EXPECT_NEAR(r.moduleSeconds, 64 * 7.68, 0.05);
     EXPECT_NEAR(r.romSeconds, r.moduleSeconds, kTickSeconds);
+}
+
+// The engine's song as text, a line per line of each position, to compare positions.
+std::vector<std::string> positionText(const CompiledSong& song) {
+    std::vector<std::string> text;
+    for (const std::vector<SongLine>& lines : song.positions) {
+        std::string t;
+        for (const SongLine& line : lines)
+            for (const Cell& c : line.cells)
+                t += std::to_string(c.sample) + ":" + std::to_string(c.tone) + ":" +
+                     std::to_string(c.effect) + ":" + std::to_string(c.param) + " ";
+        text.push_back(t + "\n");
+    }
+    return text;
+}
+
+// Pattern 0 is played three times (orders 0 1 0 0 2, each pattern 8 rows, 0.96 s): channel 1 plays a
+// note every row, and channel 0 is silenced at row 4 (C00). Pattern 1 starts a long one-shot sample on
+// channel 0 that rings into the next visit of pattern 0. When it has ended within that visit's first
+// beat, the visit plays as the first did and replays its lines; when it rings on to row 4, where the
+// module silences it, the visit is compiled afresh (its lines stop the note), and the third visit,
+// played as the first, replays the first's lines.
+TEST(ImportPaths, APatternPlayedAgainReplaysItsFirstLinesOnlyWhereItPlaysAlike) {
+    struct Case {
+        std::uint16_t longWords; // the one-shot sample's length: 2 words a frame, 8287 frames a second
+        bool secondVisitReplays;
+    } const cases[] = {{4350, true}, {8300, false}};
+    for (const Case& c : cases) {
+        ModLayout layout;
+        layout.samples = {looped("short"), {"long", c.longWords, 0, 64, 0, 1}};
+        layout.patterns = 3;
+        layout.length = 5;
+        layout.orders = {0, 1, 0, 0, 2};
+        for (std::size_t p = 0; p < 3; ++p) {
+            for (std::size_t row = 0; row < 8; ++row)
+                layout.cells.push_back(
+                    {p, row, 1, 1, static_cast<std::uint16_t>(p == 2 ? 320 : 428 - 20 * row), 0, 0});
+            layout.cells.push_back({p, 7, 2, 0, 0, 0xD, 0});
+        }
+        layout.cells.push_back({0, 4, 0, 0, 0, 0xC, 0});
+        layout.cells.push_back({1, 0, 0, 2, 428, 0, 0});
+        const Performance p = capture(buildMod(layout));
+        const VoicePlan voices = assignVoices(p);
+        const CompiledSong song = compileSong(p, voices, buildSamples(p, voices, kRate, 16384), kRate,
+                                              CompileOptions{true, 256, 1});
+        const std::vector<std::string> text = positionText(song);
+        ASSERT_EQ(text.size(), 5u) << c.longWords;
+        EXPECT_NE(text[1], text[0]) << c.longWords;
+        EXPECT_EQ(text[2] == text[0], c.secondVisitReplays) << c.longWords;
+        EXPECT_EQ(text[3], text[0]) << c.longWords;
+    }
 }
 
 // Two samples of 32,000 bytes, each mostly its part before a short loop, on two channels of a position

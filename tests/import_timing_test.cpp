@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
+#include "engine/engine.h"
+#include "engine/format.h"
 #include "fuzz/test_modules.h"
 #include "import/capture.h"
+#include "import/compile.h"
 #include "import/import.h"
 #include "import/timing.h"
+#include "import/voices.h"
 #include "import_helpers.h"
 
 namespace {
@@ -376,6 +381,52 @@ TEST(ImportTiming, PlaysHiddenSongsAfterTheFirst) {
         EXPECT_NEAR(r.moduleSeconds / c.seconds, 1, 0.005) << c.what;
         EXPECT_NEAR(r.romSeconds / c.seconds, 1, 0.005) << c.what;
         EXPECT_EQ(reportHas(r, "no jump of the first reaches"), !c.hidden.empty()) << c.what;
+    }
+}
+
+// Every row starts where the module starts it, within half a call per tick of the line before (3 calls of
+// 13 bytes for 6 ticks a line; the song's last row is split, its last tick carrying the jump back), when the
+// module's tick is not a whole number of calls: 125 BPM at 8000 Hz is 12.31 calls a tick, 150 BPM 10.26, 97
+// BPM at 22050 Hz 43.7. Whole ticks would let a row fall up to a tick off.
+TEST(ImportTiming, StartsEveryRowWithinHalfACallPerTickOfTheModule) {
+    struct Case {
+        std::uint8_t speed, bpm;
+        int rate;
+    } const cases[] = {{6, 125, 8000}, {3, 150, 8000}, {5, 97, 22050}, {6, 125, 22050}};
+    for (const Case& c : cases) {
+        ModLayout layout = song(2, {{0, 0, 1, 0, 0, 0xF, c.speed}, {0, 0, 2, 0, 0, 0xF, c.bpm}});
+        for (std::size_t row = 1; row < 64; ++row)
+            layout.cells.push_back({0, row, 0, 1, static_cast<std::uint16_t>(428 - 2 * row), 0, 0});
+        LoadedModule loaded;
+        std::string error;
+        ASSERT_TRUE(loadModule(buildMod(layout), loaded, error)) << error;
+        const Performance p = capturePerformance(loaded, c.rate);
+        const VoicePlan voices = assignVoices(p);
+        const CompiledSong compiled = compileSong(p, voices, buildSamples(p, voices, c.rate, 16384), c.rate);
+        double calls = 0, worst = 0;
+        int lineTicks = kDefaultLineTicks, tickCalls = kDefaultTickCalls + 1, rows = 0;
+        LineOrigin before;
+        for (std::size_t at = 0; at < compiled.positions.size(); ++at)
+            for (std::size_t l = 0; l < compiled.positions[at].size(); ++l) {
+                const LineOrigin& origin = compiled.origins[at][l];
+                const auto first = std::find_if(p.ticks.begin(), p.ticks.end(), [&](const TickInfo& t) {
+                    return t.order == origin.order && t.row == origin.row;
+                });
+                ASSERT_NE(first, p.ticks.end());
+                if (origin.order != before.order || origin.row != before.row) {
+                    worst = std::max(worst, std::fabs(first->time * c.rate / double(kStepsPerCall) - calls));
+                    ++rows;
+                }
+                before = origin;
+                for (const Cell& cell : compiled.positions[at][l].cells)
+                    if (cell.effect == kSpeed && cell.param >= kSpeedLineTicks)
+                        lineTicks = cell.param - kSpeedLineTicks;
+                    else if (cell.effect == kSpeed)
+                        tickCalls = cell.param + 1;
+                calls += double(lineTicks * tickCalls);
+            }
+        EXPECT_EQ(rows, 128) << int(c.bpm) << " BPM at " << c.rate;
+        EXPECT_LE(worst, 0.5 * c.speed) << int(c.bpm) << " BPM at " << c.rate;
     }
 }
 
