@@ -283,6 +283,9 @@ int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
 void playHiddenSongs(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
     xmp_module_info info{};
     xmp_get_module_info(s.ctx, &info);
+    // A further song ends where it reaches what the first played: kept loops hold it back no more.
+    s.keptLoops.clear();
+    s.keptCounts.clear();
     for (int k = 1; k < std::min(info.num_sequences, XMP_MAX_MOD_LENGTH) && s.time < s.maxSeconds; ++k) {
         const int entry = info.seq_data[k].entry_point;
         const bool played =

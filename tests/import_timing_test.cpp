@@ -197,37 +197,59 @@ TEST(ImportTiming, PlaysALoopBeforeTheBreakInEveryFormat) {
 // 16 + 56 = 72 lines a pass, 216 (the tracker's last pass breaks to line 0 instead: 224). A loop of lines
 // 56-63 breaking on line 63: (64 + 64) * 3 = 384. Impulse Tracker, SB2 + B01 on its right: 240; SB3 +
 // B01 with three positions: (16 + 64 + 64) * 4 = 576; B01 left of SB2: the loop first, lines 0-15, 8-15
-// twice, the jump's line moved after it, and position 1: 16 + 16 + 1 + 64 = 97.
+// twice, the jump's line moved after it, and position 1: 16 + 16 + 1 + 64 = 97. The first pattern twice
+// in the order list (0, 0, 1) with SB2 + B02: three passes of 16 + 64 lines, 240, then position 1 as a
+// further song: its lines 0-15 jump to what the first song played, and it ends there: 256.
 TEST(ImportTiming, KeepsTheLoopCountOfALineThatBreaksAtOnce) {
     struct Case {
         const char* what;
         bool it;
-        std::size_t positions, start, end, breakChannel;
+        std::vector<std::uint8_t> orders;
+        std::size_t start, end, breakChannel;
         char letter;
         std::uint8_t loops, param;
         std::size_t lines;
         const char* report;
     } const cases[] = {
-        {"XM loop and break", false, 2, 8, 15, 2, 'D', 2, 0x00, 240, "break or jump at once"},
-        {"XM loop and jump", false, 2, 8, 15, 2, 'B', 2, 0x01, 240, "break or jump at once"},
-        {"XM loop of one and break", false, 2, 8, 15, 2, 'D', 1, 0x00, 160, "break or jump at once"},
-        {"XM break left of the loop end", false, 2, 8, 15, 0, 'D', 2, 0x00, 216, "break or jump at once"},
-        {"XM loop and break, last line", false, 2, 56, 63, 2, 'D', 2, 0x00, 384, "break or jump at once"},
-        {"IT loop and jump", true, 2, 8, 15, 2, 'B', 2, 0x01, 240, "break or jump at once"},
-        {"IT loop of three and jump", true, 3, 8, 15, 2, 'B', 3, 0x01, 576, "break or jump at once"},
-        {"IT jump left of the loop end", true, 2, 8, 15, 0, 'B', 2, 0x01, 97, "the loop plays first"},
+        {"XM loop and break", false, {0, 1}, 8, 15, 2, 'D', 2, 0x00, 240, "break or jump at once"},
+        {"XM loop and jump", false, {0, 1}, 8, 15, 2, 'B', 2, 0x01, 240, "break or jump at once"},
+        {"XM loop of one and break", false, {0, 1}, 8, 15, 2, 'D', 1, 0x00, 160, "break or jump at once"},
+        {"XM break left of the loop end",
+         false,
+         {0, 1},
+         8,
+         15,
+         0,
+         'D',
+         2,
+         0x00,
+         216,
+         "break or jump at once"},
+        {"XM loop and break, last line",
+         false,
+         {0, 1},
+         56,
+         63,
+         2,
+         'D',
+         2,
+         0x00,
+         384,
+         "break or jump at once"},
+        {"IT loop and jump", true, {0, 1}, 8, 15, 2, 'B', 2, 0x01, 240, "break or jump at once"},
+        {"IT loop of three and jump", true, {0, 1, 2}, 8, 15, 2, 'B', 3, 0x01, 576, "break or jump at once"},
+        {"IT jump left of the loop end", true, {0, 1}, 8, 15, 0, 'B', 2, 0x01, 97, "the loop plays first"},
+        {"IT first pattern twice", true, {0, 0, 1}, 8, 15, 2, 'B', 2, 0x02, 256, "break or jump at once"},
     };
     for (const Case& c : cases) {
-        std::vector<std::uint8_t> orders;
-        for (std::size_t i = 0; i < c.positions; ++i)
-            orders.push_back(std::uint8_t(i));
+        const std::size_t patterns = std::size_t(*std::max_element(c.orders.begin(), c.orders.end())) + 1;
         const char loop = c.it ? 'S' : 'E';
         const std::uint8_t command = c.it ? 0xB0 : 0x60;
         const std::vector<LetterCommand> commands{{0, c.start, 1, loop, command},
                                                   {0, c.end, 1, loop, std::uint8_t(command | c.loops)},
                                                   {0, c.end, c.breakChannel, c.letter, c.param}};
         const std::vector<std::uint8_t> file =
-            c.it ? letterSong(true, c.positions, orders, commands) : letterXm(c.positions, orders, commands);
+            c.it ? letterSong(true, patterns, c.orders, commands) : letterXm(patterns, c.orders, commands);
         const ImportResult r = importOrFail(file, 8000);
         EXPECT_NEAR(r.moduleSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.what;
         EXPECT_NEAR(r.romSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.what;

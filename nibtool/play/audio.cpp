@@ -80,7 +80,7 @@ std::uint64_t captureHash(std::uint64_t hash, const std::uint8_t* data, std::siz
 }
 
 bool trimDiskCapture(const std::string& path, std::size_t bufferBytes, std::uint64_t written,
-                     std::uint64_t hash, std::uint64_t keep) {
+                     std::uint64_t hash, const std::vector<CaptureRun>& runs) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) return false;
     struct Closer {
@@ -90,7 +90,11 @@ bool trimDiskCapture(const std::string& path, std::size_t bufferBytes, std::uint
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || bufferBytes == 0) return false;
     const auto size = static_cast<std::uint64_t>(info.st_size);
-    if (size < written || keep > written) return false;
+    if (size < written) return false;
+    for (std::size_t i = 0; i < runs.size(); ++i)
+        if (runs[i].at > written || runs[i].bytes > written - runs[i].at ||
+            (i > 0 && runs[i].at < runs[i - 1].at + runs[i - 1].bytes))
+            return false;
 
     std::vector<std::uint8_t> block(64 * 1024);
     const auto hashAt = [&](std::uint64_t at, std::uint64_t& h) {
@@ -109,15 +113,20 @@ bool trimDiskCapture(const std::string& path, std::size_t bufferBytes, std::uint
         if (start + written > size || !hashAt(start, h)) return false;
         if (h == hash) break;
     }
-    // Moves the kept bytes to the front; the source is never behind the destination.
-    for (std::uint64_t done = 0; start > 0 && done < keep;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), keep - done));
-        if (!readAt(fd, block.data(), n, static_cast<off_t>(start + done)) ||
-            !writeAt(fd, block.data(), n, static_cast<off_t>(done)))
-            return false;
-        done += n;
+    // Moves the runs to the front, one after the other; a source is never behind its destination.
+    std::uint64_t kept = 0;
+    for (const CaptureRun& run : runs) {
+        const std::uint64_t from = start + run.at;
+        for (std::uint64_t done = 0; done < run.bytes;) {
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), run.bytes - done));
+            if (from != kept && (!readAt(fd, block.data(), n, static_cast<off_t>(from + done)) ||
+                                 !writeAt(fd, block.data(), n, static_cast<off_t>(kept + done))))
+                return false;
+            done += n;
+        }
+        kept += run.bytes;
     }
-    return ftruncate(fd, static_cast<off_t>(keep)) == 0;
+    return ftruncate(fd, static_cast<off_t>(kept)) == 0;
 }
 
 bool AudioOutput::open(int rate, SongPlayer& player, int wakeFd, std::string& error) {
@@ -149,6 +158,9 @@ bool AudioOutput::open(int rate, SongPlayer& player, int wakeFd, std::string& er
         close();
         return false;
     }
+    toDisk_ = std::strcmp(driver(), "disk") == 0;
+    runs_.clear();
+    runs_.reserve(64); // a run per file played in turn, as a rule: none made on the audio thread
     // The device starts paused, and a paused device plays silence; the song starts on the first call.
     SDL_PauseAudioDevice(device_, 0);
     return true;
@@ -164,8 +176,18 @@ void AudioOutput::callback(void* self, std::uint8_t* out, int size) {
     const auto n = static_cast<std::size_t>(size);
     // The capture is counted from the first buffer of a song: the silence before it is the device's.
     if (!output->counting_) output->counting_ = output->player_->song() != nullptr;
+    const std::uint64_t before = output->player_->deliveredBytes();
     output->player_->fill(out, n);
     if (output->counting_) {
+        // The song bytes are the buffer's first ones; the rest is silence while no song plays.
+        const std::uint64_t song = output->player_->deliveredBytes() - before;
+        std::vector<CaptureRun>& runs = output->runs_;
+        if (output->toDisk_ && song > 0) {
+            if (!runs.empty() && runs.back().at + runs.back().bytes == output->handedOut_)
+                runs.back().bytes += song;
+            else
+                runs.push_back({output->handedOut_, song});
+        }
         output->handedOut_ += n;
         output->hash_ = captureHash(output->hash_, out, n);
     }
@@ -184,8 +206,7 @@ void AudioOutput::close() {
     if (device_ != 0) SDL_CloseAudioDevice(device_); // joins the audio thread: the counts are final
     if (disk && device_ != 0) {
         const char* file = std::getenv("SDL_DISKAUDIOFILE");
-        trimDiskCapture(file && *file ? file : "sdlaudio.raw", obtained_.size, handedOut_, hash_,
-                        player_->deliveredBytes());
+        trimDiskCapture(file && *file ? file : "sdlaudio.raw", obtained_.size, handedOut_, hash_, runs_);
     }
     device_ = 0;
     SDL_QuitSubSystem(SDL_INIT_AUDIO);

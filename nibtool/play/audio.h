@@ -6,8 +6,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "song.h"
+
+// A run of song bytes among those the callback handed out: from `at` on, `bytes` of them.
+struct CaptureRun {
+    std::uint64_t at = 0, bytes = 0;
+};
 
 class AudioOutput {
   public:
@@ -50,14 +56,18 @@ class AudioOutput {
     SDL_AudioSpec obtained_{};
     std::uint64_t handedOut_ = 0; // bytes the callback has written
     std::uint64_t hash_;          // of those bytes
+    bool toDisk_ = false;         // SDL's disk driver: the song bytes among them are noted in `runs_`
+    std::vector<CaptureRun> runs_;
 };
 
-// SDL's disk driver stores every device buffer whole: the silence it writes while the device opens, and
-// the silence after the song's end up to the close. Finds the `written` bytes the player handed out (they
-// hash to `hash`) at a whole number of `bufferBytes` into the file, and cuts the file to the first `keep`
-// of them. Leaves the file as it is, returning false, if they are not found there.
+// SDL's disk driver stores every device buffer whole: the silence it writes while the device opens, the
+// silence while the next file is still being made ready (on a busy machine), and the silence after the
+// last song's end up to the close. Finds the `written` bytes the player handed out (they hash to `hash`)
+// at a whole number of `bufferBytes` into the file, and cuts the file to the song bytes among them, the
+// `runs` (in order, within `written`), one after the other. Leaves the file as it is, returning false, if
+// the bytes are not found there.
 bool trimDiskCapture(const std::string& path, std::size_t bufferBytes, std::uint64_t written,
-                     std::uint64_t hash, std::uint64_t keep);
+                     std::uint64_t hash, const std::vector<CaptureRun>& runs);
 
 // The hash trimDiskCapture expects: 64-bit FNV-1a, continued from `hash` over `size` bytes.
 constexpr std::uint64_t kCaptureHashStart = 0xcbf29ce484222325ULL;
