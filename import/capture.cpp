@@ -316,9 +316,6 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     // the others at 8363.
     s.fallbackSpeed = amigaFormat(mod.type) ? 8287.0 : 8363.0;
     if (!startPlayer(loaded, s.playRate)) return p;
-    // Without a render nothing reads the mix: libxmp's cheapest interpolation then (the channels' reports
-    // do not depend on it).
-    if (!render) xmp_set_player(s.ctx, XMP_PLAYER_INTERP, XMP_INTERP_NEAREST);
     if (fromSeconds > 0) xmp_seek_time(s.ctx, static_cast<int>(std::min(fromSeconds, 1e6) * 1000));
     s.fromSeconds = fromSeconds;
     s.rendering = render;
