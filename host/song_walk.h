@@ -3,6 +3,7 @@
 // through the song that `nibtool render` and the importer's measure end a render on.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -71,6 +72,11 @@ struct SongLength {
     // The calls a render of `passes` passes makes (its bytes: 13 per call).
     std::uint64_t callsFor(int passes) const {
         return onceThroughCalls + static_cast<std::uint64_t>(passes > 1 ? passes - 1 : 0) * passCalls;
+    }
+    // The pass, counted from 0, that the render is in after `calls` calls.
+    std::uint64_t passAt(std::uint64_t calls) const {
+        if (!repeats || calls < onceThroughCalls) return 0;
+        return 1 + (calls - onceThroughCalls) / std::max<std::uint64_t>(1, passCalls);
     }
 };
 SongLength measureSong(std::uint8_t number, std::uint64_t capCalls);

@@ -177,12 +177,9 @@ int renderOne(SongFile& song, const RenderOptions& o, AudioSink& sink) {
         if (!showProgress || written - lastShown < static_cast<std::size_t>(rate)) return;
         lastShown = written;
         std::fprintf(stderr, "\rrendering: %.0f s", static_cast<double>(written) / rate);
-        if (passes.repeats) {
-            const std::uint64_t calls = written / kStepsPerCall, once = passes.onceThroughCalls;
-            const auto pass =
-                calls < once ? 0 : 1 + (calls - once) / std::max<std::uint64_t>(1, passes.passCalls);
-            std::fprintf(stderr, ", pass %d of %d", static_cast<int>(pass) + 1, o.length.loops);
-        }
+        if (passes.repeats)
+            std::fprintf(stderr, ", pass %d of %d",
+                         static_cast<int>(passes.passAt(written / kStepsPerCall)) + 1, o.length.loops);
         std::fflush(stderr);
     };
     bool failed = false;
