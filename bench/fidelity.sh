@@ -84,7 +84,7 @@ function median(list, n,    i, j, v, a) {
     split(list, a, " ")
     for (i = 2; i <= n; ++i)
         for (j = i; j > 1 && a[j - 1] + 0 > a[j] + 0; --j) { v = a[j]; a[j] = a[j - 1]; a[j - 1] = v }
-    return sprintf("%.2f", n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2)
+    return sprintf("%.3f", n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2)
 }
 function add(group) { chroma[group] = chroma[group] " " $3; onset[group] = onset[group] " " $4; ++count[group] }
 BEGIN {

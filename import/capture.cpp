@@ -235,6 +235,15 @@ bool repeats(const Performance& p, CaptureState& s, const xmp_frame_info& fi, bo
     return s.pastScan && newVisit && s.played[lineIndex(fi.pos, fi.row)];
 }
 
+// A tick's length as module players mixing at `rate` Hz play it: a whole number of output samples, the
+// fraction dropped (libxmp and openmpt both do), so a song's lines keep to their renders' time. libxmp
+// reports the tick's exact length in whole microseconds; half a microsecond more is its middle.
+double playedTickSeconds(const xmp_frame_info& fi, int rate) {
+    const double exact = (fi.frame_time + 0.5) / 1e6;
+    const double samples = std::floor(exact * rate);
+    return samples > 0 ? samples / rate : exact;
+}
+
 // Plays ticks into the performance until libxmp reports the song repeating (its loop count passes
 // `loops`) or the time runs out. Returns the loop count then, with the repeat's first tick in `fi`.
 int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
@@ -262,7 +271,7 @@ int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
             if (s.fromSeconds > 0) s.maxSeconds += std::max(0.0, s.fromSeconds - p.startSeconds);
         }
         if (s.rendering) s.rendering = appendModuleRender(fi, s.playRate, p.render, measuredSeconds(s.rate));
-        TickInfo tick{s.time,   fi.frame_time / 1e6,
+        TickInfo tick{s.time,   playedTickSeconds(fi, s.rate),
                       fi.pos,   fi.row,
                       fi.frame, decltype(TickInfo::channels)(BulkAllocator<ChannelTick>(p.tickMemory.get()))};
         tick.channels.reserve(std::size_t(p.channels));
@@ -272,8 +281,8 @@ int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
                 readChannel(p, fi.channel_info[c], fi, tick.duration, s.history[c], s.speeds));
             findOffset(p, c, tick.channels[c], fi.channel_info[c].position, advance);
         }
+        s.time += tick.duration;
         p.ticks.push_back(std::move(tick));
-        s.time += fi.frame_time / 1e6;
     }
     return loops;
 }

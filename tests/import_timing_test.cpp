@@ -68,9 +68,9 @@ TEST(ImportTiming, PlaysEverySoundtrackerTempoByte) {
 
 // Ticks longer than the engine's longest (128 calls of 13 bytes) become several engine ticks; ticks
 // shorter than its shortest (one call) are reported with the length the song will have. A 16-line XM
-// pattern played twice: at BPM 32, 16 * 6 * 2.5 / 32 * 2 = 15 s; at BPM 255 and speed 1, 0.3137 s,
-// which at 1000 Hz (a call is 13 ms, a tick at BPM 255 9.8 ms) plays 32 calls and the one before the
-// first line: 0.429 s.
+// pattern played twice: at BPM 32, 16 * 6 * 2.5 / 32 * 2 = 15 s; at BPM 255 and speed 1, 32 ticks of 9.8
+// ms, which a player mixing at 1000 Hz plays in 9 samples each (0.288 s), and which at 1000 Hz (a call is
+// 13 ms) play 32 calls and the one before the first line: 0.429 s.
 TEST(ImportTiming, KeepsTheLengthAtEveryRate) {
     struct Case {
         unsigned bpm, speed;
@@ -80,7 +80,7 @@ TEST(ImportTiming, KeepsTheLengthAtEveryRate) {
     } const cases[] = {
         {32, 6, 96000, 15, 15, false},
         {32, 6, 44100, 15, 15, false},
-        {255, 1, 1000, 32 * 2.5 / 255, 33 * 0.013, true},
+        {255, 1, 1000, 32 * 0.009, 33 * 0.013, true},
     };
     for (const Case& c : cases) {
         const ImportResult r = importOrFail(tinyXm(c.bpm, c.speed), c.rate);
@@ -381,6 +381,33 @@ TEST(ImportTiming, PlaysHiddenSongsAfterTheFirst) {
         EXPECT_NEAR(r.moduleSeconds / c.seconds, 1, 0.005) << c.what;
         EXPECT_NEAR(r.romSeconds / c.seconds, 1, 0.005) << c.what;
         EXPECT_EQ(reportHas(r, "no jump of the first reaches"), !c.hidden.empty()) << c.what;
+    }
+}
+
+// A player mixing at some rate plays each tick in a whole number of samples, the fraction dropped:
+// 2.5 / BPM seconds is 145.99 samples at 137 BPM and 8000 Hz, played in 145. Over a song that is 0.7%
+// faster than the exact time, enough to set its lines a beat apart from the players' within a minute. The
+// capture times ticks as they play, and the ROM follows: two positions of 64 lines at speed 6.
+TEST(ImportTiming, TimesTicksInWholeSamplesAsPlayersMixThem) {
+    struct Case {
+        std::uint8_t bpm;
+        int rate;
+        int samples; // per tick
+    } const cases[] = {{137, 8000, 145}, {125, 8000, 160}, {137, 44100, 804}, {97, 22050, 568}};
+    for (const Case& c : cases) {
+        const ModLayout layout = song(2, {{0, 0, 1, 0, 0, 0xF, 6}, {0, 0, 2, 0, 0, 0xF, c.bpm}});
+        LoadedModule loaded;
+        std::string error;
+        ASSERT_TRUE(loadModule(buildMod(layout), loaded, error)) << error;
+        const Performance p = capturePerformance(loaded, c.rate, 30 * 60, false);
+        ASSERT_EQ(p.ticks.size(), 2u * 64 * 6) << int(c.bpm) << " BPM at " << c.rate;
+        const double tick = double(c.samples) / c.rate;
+        for (std::size_t t = 1; t < p.ticks.size(); ++t) // the first tick is still at the default tempo
+            ASSERT_DOUBLE_EQ(p.ticks[t].duration, tick)
+                << int(c.bpm) << " BPM at " << c.rate << ", tick " << t;
+        const double seconds = double(p.ticks.size()) * tick;
+        const ImportResult r = importOrFail(buildMod(layout), c.rate);
+        EXPECT_NEAR(r.romSeconds / seconds, 1, 0.001) << int(c.bpm) << " BPM at " << c.rate;
     }
 }
 
