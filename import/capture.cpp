@@ -176,6 +176,7 @@ struct CaptureState {
     // loop start and count as libxmp keeps them, and the break marked on the pattern's last line for this
     // visit (its order position and line).
     std::vector<CarriedLoop> carriedLoops;
+    bool followsEveryLoop = false; // every loop that goes back is followed as a carried one
     std::vector<int> loopStarts, carriedCounts;
     MarkedBreak marked;
     int markedOrder = -1, markedRow = -1;
@@ -187,7 +188,7 @@ struct CaptureState {
 };
 
 bool countsLoopsAcrossPasses(const CaptureState& s) {
-    return !s.keptLoops.empty() || !s.carriedLoops.empty();
+    return !s.keptLoops.empty() || !s.carriedLoops.empty() || s.followsEveryLoop;
 }
 
 std::size_t lineIndex(int order, int row) {
@@ -207,7 +208,7 @@ std::vector<int> walkState(const CaptureState& s, const xmp_frame_info& fi) {
 // libxmp starts the next pattern there as the tracker did. The mark goes once its line has played or the
 // visit has ended.
 void followCarriedLoops(const Performance& p, CaptureState& s, const xmp_frame_info& fi) {
-    if (s.carriedLoops.empty()) return;
+    if (s.carriedLoops.empty() && !s.followsEveryLoop) return;
     if (s.marked.event != nullptr && (fi.pos != s.markedOrder || fi.row == s.markedRow))
         unmarkBreak(s.marked);
     const int pattern = fi.pos >= 0 && std::size_t(fi.pos) < p.orderPatterns.size()
@@ -224,6 +225,7 @@ void followCarriedLoops(const Performance& p, CaptureState& s, const xmp_frame_i
             int& count = s.carriedCounts[c];
             count = count == 0 ? param & 0x0F : count - 1;
             const bool carried =
+                s.followsEveryLoop ||
                 std::any_of(s.carriedLoops.begin(), s.carriedLoops.end(), [&](const CarriedLoop& l) {
                     return l.pattern == pattern && l.row == fi.row && l.channel == int(c);
                 });
@@ -375,12 +377,14 @@ int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
 void playHiddenSongs(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
     xmp_module_info info{};
     xmp_get_module_info(s.ctx, &info);
-    // A further song ends where it reaches what the first played: kept loops hold it back no more.
+    // A further song ends where it reaches what the first played: kept loops hold it back no more, and
+    // loops are left to libxmp.
     setAllKeptBreaks(s, true);
     unmarkBreak(s.marked);
     s.keptLoops.clear();
     s.keptCounts.clear();
     s.carriedLoops.clear();
+    s.followsEveryLoop = false;
     s.carriedCounts.clear();
     for (int k = 1; k < std::min(info.num_sequences, XMP_MAX_MOD_LENGTH) && s.time < s.maxSeconds; ++k) {
         const int entry = info.seq_data[k].entry_point;
@@ -426,7 +430,8 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     s.keptCounts.assign(s.keptLoops.empty() ? 0 : std::size_t(p.channels), 0);
     s.carriedLoops = loaded.timing.carriedLoops;
     s.loopStarts.assign(std::size_t(p.channels), 0);
-    s.carriedCounts.assign(s.carriedLoops.empty() ? 0 : std::size_t(p.channels), 0);
+    s.followsEveryLoop = loaded.timing.followsEveryLoop;
+    s.carriedCounts.assign(s.carriedLoops.empty() && !s.followsEveryLoop ? 0 : std::size_t(p.channels), 0);
     s.module = &mod;
     xmp_frame_info fi{};
     const int loops = playSong(p, s, 0, fi);

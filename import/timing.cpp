@@ -416,6 +416,27 @@ void carryLoopStarts(const xmp_module& m, const std::vector<std::uint8_t>& origi
                          "pattern, and the next pattern starts on that line, as FastTracker 2 played them");
 }
 
+// FastTracker 2 starts the next pattern on the line the last pattern loop went back to. libxmp does so (on
+// the line of the last loop start played) only in XMs whose tracker field names FastTracker 2 or OpenMPT;
+// in the others (MilkyTracker's, MadTracker's) the next pattern starts on line 0. There every loop that
+// goes back is followed while capturing, as a carried one is (see CarriedLoop).
+void followEveryLoop(const xmp_module& m, const std::vector<std::uint8_t>& original, TimingFix& fix) {
+    if (!fastTrackerFile(original) || std::strncmp(m.type, "FastTracker v2.00", 17) == 0 ||
+        std::strncmp(m.type, "OpenMPT ", 8) == 0)
+        return;
+    int ends = 0;
+    forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
+        for (const xmp_event* e : events)
+            ends += loopEnd(*e);
+    });
+    if (ends == 0) return;
+    fix.followsEveryLoop = true;
+    fix.report.push_back(std::to_string(ends) +
+                         " pattern loop end(s) start the next pattern on the line they went back to, as "
+                         "FastTracker 2 played them (libxmp does so only in songs saved by FastTracker 2 "
+                         "or OpenMPT)");
+}
+
 // Scream Tracker 3 and Impulse Tracker take a position jump and a pattern break on one line to the break's
 // line of the jump's position, wherever they stand. libxmp's jump sets the line back to 0 when it comes
 // after the break (on a channel right of it). Such a line's break and jump change places.
@@ -522,6 +543,7 @@ TimingFix findTimingFix(xmp_context ctx, const xmp_module& module, const std::ve
     keepBrokenLoops(module, original, fix);
     dropLoneLoopStarts(module, original, fix);
     carryLoopStarts(module, original, fix);
+    followEveryLoop(module, original, fix);
     orderJumpsAndBreaks(module, original, fix);
     mendLoopBreaks(module, original, fix);
     if (!repaired && xmp_start_player(ctx, 8000, XMP_FORMAT_MONO) == 0) {

@@ -42,9 +42,10 @@ struct MarkedBreak {
 struct TimingFix {
     std::vector<KeptLoop> keptLoops;       // counted while capturing: the song repeats only when all are at 0
     std::vector<CarriedLoop> carriedLoops; // followed while capturing, with each channel's loop start
-    bool vblank = false;                   // speed commands of 32 and more set ticks per line, not the tempo
-    double tempoFactor = 1;                // libxmp's tick length times this is the tracker's
-    bool mendedLines = false; // commands in the module's lines were changed: libxmp finds its end again
+    bool followsEveryLoop = false; // every pattern loop that goes back is followed as a carried one is
+    bool vblank = false;           // speed commands of 32 and more set ticks per line, not the tempo
+    double tempoFactor = 1;        // libxmp's tick length times this is the tracker's
+    bool mendedLines = false;      // commands in the module's lines were changed: libxmp finds its end again
     std::vector<std::string> report;
 };
 

@@ -275,8 +275,10 @@ TEST(ImportTiming, KeepsTheLoopCountOfALineThatBreaksAtOnce) {
 // line 20 of position 0). A jump back to position 1 from line 30 of position 2: 64 + (16 + 24 + 24 + 64) * 2
 // + 64 + 31 = 415. Two loops breaking at once, E62 + D00 in pattern 0 and E61 on channel 3 of pattern 1
 // with D00 left of it: the song repeats where both counts are back at 0 on line 0 of position 0, after
-// 12 visits of 16 lines, three of them from line 8: 168. A second capture of the loaded module walks it
-// the same way.
+// 12 visits of 16 lines, three of them from line 8: 168. A loop of lines 8-15 in pattern 0 starts position 1
+// on line 8 too (these songs' tracker field names no FastTracker 2, which libxmp would need to see):
+// 16 + 16 + 48 + 56 = 136, unless position 0 breaks to line 0 on its last line: 144. A second capture of
+// the loaded module walks it the same way.
 TEST(ImportTiming, GoesBackToALoopStartOfAnEarlierPatternAsFastTracker2Did) {
     struct Case {
         const char* what;
@@ -323,6 +325,16 @@ TEST(ImportTiming, GoesBackToALoopStartOfAnEarlierPatternAsFastTracker2Did) {
           {1, 15, 3, 'E', 0x61}},
          168,
          "break or jump at once"},
+        {"a loop in one pattern",
+         {0, 1},
+         {{0, 8, 1, 'E', 0x60}, {0, 15, 1, 'E', 0x62}},
+         136,
+         "they went back to"},
+        {"a loop in one pattern, D00 on its last line",
+         {0, 1},
+         {{0, 8, 1, 'E', 0x60}, {0, 15, 1, 'E', 0x62}, {0, 63, 2, 'D', 0x00}},
+         144,
+         "they went back to"},
     };
     for (const Case& c : cases) {
         const std::size_t patterns = std::size_t(*std::max_element(c.orders.begin(), c.orders.end())) + 1;
