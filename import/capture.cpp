@@ -268,6 +268,9 @@ int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
             // A capture from later in the song starts at an order position's start: the time asked
             // for is counted from there. libxmp's clock reads the end of the tick just played.
             p.startSeconds = std::max(0.0, fi.time / 1000.0 - fi.frame_time / 1e6);
+            // libxmp's clock adds exact tick lengths, the song's whole samples: at the tempo playing
+            // here the one runs this much of the other.
+            if (fi.frame_time > 0) p.startSeconds *= playedTickSeconds(fi, s.rate) / (fi.frame_time / 1e6);
             if (s.fromSeconds > 0) s.maxSeconds += std::max(0.0, s.fromSeconds - p.startSeconds);
         }
         if (s.rendering) s.rendering = appendModuleRender(fi, s.playRate, p.render, measuredSeconds(s.rate));

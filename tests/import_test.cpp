@@ -143,27 +143,34 @@ TEST(Import, KeepsTheModulesLengthWithinOneTick) {
 
 // A preview from later in the song (a saved file playing on where the song is) starts at the start of
 // the order position playing then, and covers the seconds asked for from the time asked for. Positions
-// of one pattern last 7.68 s each; the song has 6 of them.
+// of one pattern last 7.68 s each at 125 BPM; the song has 6 of them. At 137 BPM a tick is 145 samples
+// at 8000 Hz as players mix it, so a position lasts 6.96 s, and the preview starts where the whole
+// song's clock has it.
 TEST(Import, PreviewsFromTheOrderPositionPlaying) {
     struct Case {
+        std::uint8_t bpm;
         double from, seconds;
         int order;        // the position playing at `from`
         double endsAfter; // where in the song the preview ends, at least
     } const cases[] = {
-        {0, 4, 0, 4},         // the song's start
-        {7.0, 4, 0, 11.0},    // near the end of position 0: the preview goes on into position 1
-        {20.0, 4, 2, 24.0},   // inside position 2 (15.36 s to 23.04 s)
-        {100.0, 4, 5, 46.08}, // past the song's end: its last position, to the end
+        {125, 0, 4, 0, 4},         // the song's start
+        {125, 7.0, 4, 0, 11.0},    // near the end of position 0: the preview goes on into position 1
+        {125, 20.0, 4, 2, 24.0},   // inside position 2 (15.36 s to 23.04 s)
+        {125, 100.0, 4, 5, 46.08}, // past the song's end: its last position, to the end
+        {137, 40.0, 4, 5, 41.76},  // inside position 5 (34.8 s, of 6.96 s, by libxmp's clock 35.04 s)
     };
-    const std::vector<std::uint8_t> file = buildMod(toneSong(428, 6));
     for (const Case& c : cases) {
+        ModLayout layout = toneSong(428, 6);
+        layout.cells.push_back({0, 0, 1, 0, 0, 0xF, c.bpm});
+        const std::vector<std::uint8_t> file = buildMod(layout);
+        const double position = 64 * 6 * std::floor(8000 * 2.5 / c.bpm) / 8000;
         ImportOptions options;
         options.previewFrom = c.from;
         options.previewSeconds = c.seconds;
         ImportResult r;
         std::string error;
         ASSERT_TRUE(importModule(file, options, r, error)) << error;
-        EXPECT_NEAR(r.startSeconds, 7.68 * c.order, 0.01) << "from " << c.from;
+        EXPECT_NEAR(r.startSeconds, position * c.order, 0.01) << "from " << c.from;
         ASSERT_FALSE(r.origins.empty());
         EXPECT_EQ(r.origins[0].front().order, c.order) << "from " << c.from;
         EXPECT_GE(r.startSeconds + r.romSeconds + kTickSeconds, c.endsAfter) << "from " << c.from;
