@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <map>
 
 namespace {
 
@@ -170,7 +171,78 @@ struct CaptureState {
     std::vector<KeptLoop> keptLoops;
     std::vector<int> keptCounts;
     std::size_t keptTick = SIZE_MAX;
+    const xmp_module* module = nullptr; // whose kept loops' breaks are set for each line's next pass
+    // Loop ends that go back to a loop start of an earlier pattern (TimingFix::carriedLoops): each channel's
+    // loop start and count as libxmp keeps them, and the break marked on the pattern's last line for this
+    // visit (its order position and line).
+    std::vector<CarriedLoop> carriedLoops;
+    std::vector<int> loopStarts, carriedCounts;
+    MarkedBreak marked;
+    int markedOrder = -1, markedRow = -1;
+    // Where loop counts stay from pass to pass of the song, the walk repeats where a visit begins in a
+    // state it was in before: its line and those counts. Each state, with the tick it was first in; the
+    // repeat's tick.
+    std::map<std::vector<int>, std::size_t> states;
+    std::size_t repeatTick = SIZE_MAX;
 };
+
+bool countsLoopsAcrossPasses(const CaptureState& s) {
+    return !s.keptLoops.empty() || !s.carriedLoops.empty();
+}
+
+std::size_t lineIndex(int order, int row) {
+    return std::size_t(order & 0xFF) * 256 + std::size_t(row & 0xFF);
+}
+
+// The walk's state at a line: where it is, and every count that stays from pass to pass.
+std::vector<int> walkState(const CaptureState& s, const xmp_frame_info& fi) {
+    std::vector<int> state{int(lineIndex(fi.pos, fi.row))};
+    state.insert(state.end(), s.keptCounts.begin(), s.keptCounts.end());
+    state.insert(state.end(), s.carriedCounts.begin(), s.carriedCounts.end());
+    return state;
+}
+
+// A line of a song with carried loops: libxmp's loop starts and counts follow it; where a carried loop goes
+// back, the pattern's last line is marked with a break to the line it goes back to, for this visit, so that
+// libxmp starts the next pattern there as the tracker did. The mark goes once its line has played or the
+// visit has ended.
+void followCarriedLoops(const Performance& p, CaptureState& s, const xmp_frame_info& fi) {
+    if (s.carriedLoops.empty()) return;
+    if (s.marked.event != nullptr && (fi.pos != s.markedOrder || fi.row == s.markedRow))
+        unmarkBreak(s.marked);
+    const int pattern = fi.pos >= 0 && std::size_t(fi.pos) < p.orderPatterns.size()
+                            ? p.orderPatterns[std::size_t(fi.pos)]
+                            : -1;
+    for (std::size_t c = 0; c < s.loopStarts.size(); ++c) {
+        const xmp_event& e = fi.channel_info[c].event;
+        for (const auto& [type, param] : {std::pair{e.f2t, e.f2p}, std::pair{e.fxt, e.fxp}}) {
+            if (type != kFxExtended || (param & 0xF0) != kLoopEnd) continue;
+            if ((param & 0x0F) == 0) {
+                s.loopStarts[c] = fi.row;
+                continue;
+            }
+            int& count = s.carriedCounts[c];
+            count = count == 0 ? param & 0x0F : count - 1;
+            const bool carried =
+                std::any_of(s.carriedLoops.begin(), s.carriedLoops.end(), [&](const CarriedLoop& l) {
+                    return l.pattern == pattern && l.row == fi.row && l.channel == int(c);
+                });
+            if (count == 0 || !carried) continue;
+            unmarkBreak(s.marked);
+            s.marked = markBreak(*s.module, pattern, s.loopStarts[c]);
+            if (s.marked.event != nullptr)
+                s.markedOrder = fi.pos, s.markedRow = s.module->xxp[pattern]->rows - 1;
+        }
+    }
+}
+
+// Sets every kept loop's breaks for the counts now, or (`reset`) as before the song began.
+void setAllKeptBreaks(const CaptureState& s, bool reset) {
+    for (const KeptLoop& k : s.keptLoops) {
+        const std::size_t c = std::size_t(k.channel);
+        setKeptBreaks(*s.module, k, reset || c >= s.keptCounts.size() ? 0 : s.keptCounts[c]);
+    }
+}
 
 // A line whose loop end was kept out of the module counts its channel's loop down (or sets it, from 0).
 void countKeptLoops(const Performance& p, CaptureState& s, const xmp_frame_info& fi) {
@@ -183,6 +255,7 @@ void countKeptLoops(const Performance& p, CaptureState& s, const xmp_frame_info&
         if (c >= s.keptCounts.size()) s.keptCounts.resize(c + 1, 0);
         s.keptCounts[c] = s.keptCounts[c] == 0 ? k.count : s.keptCounts[c] - 1;
         s.keptTick = p.ticks.size();
+        setAllKeptBreaks(s, false); // the line's next pass breaks as the count now says
     }
 }
 
@@ -216,14 +289,19 @@ bool loopsBack(const xmp_frame_info& fi, std::vector<int>& counts) {
     return back;
 }
 
-std::size_t lineIndex(int order, int row) {
-    return std::size_t(order & 0xFF) * 256 + std::size_t(row & 0xFF);
-}
-
 // Whether the tick libxmp reports as the song's repeat is one: not if it goes on with the visit that made
 // libxmp's search give up, nor while a kept loop counts. Past an end found inside a long visit, the song
 // repeats where a new visit begins on a line played before (or where libxmp finds another end).
 bool repeats(const Performance& p, CaptureState& s, const xmp_frame_info& fi, bool newVisit, int& loops) {
+    if (countsLoopsAcrossPasses(s)) {
+        loops = std::max(loops, fi.loop_count);
+        if (!newVisit) return false;
+        const auto seen = s.states.find(walkState(s, fi));
+        if (seen == s.states.end()) return false;
+        s.repeatTick = seen->second;
+        loops = std::max(loops, 1);
+        return true;
+    }
     if (fi.loop_count > loops) {
         loops = fi.loop_count;
         if (!newVisit && s.visitLines >= kLongestScannedVisit) {
@@ -257,7 +335,9 @@ int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
         const bool newVisit = line && (fi.pos != s.visitOrder || (fi.row < s.lastRow && !s.lastLoopsBack));
         if (repeats(p, s, fi, newVisit, loops)) return loops;
         if (line) {
+            if (countsLoopsAcrossPasses(s)) s.states.emplace(walkState(s, fi), p.ticks.size());
             countKeptLoops(p, s, fi);
+            followCarriedLoops(p, s, fi);
             if (fi.pos != s.visitOrder) s.loopCounts.assign(std::size_t(p.channels), 0);
             s.visitLines = newVisit ? 1 : s.visitLines + 1;
             s.visitOrder = fi.pos, s.lastRow = fi.row;
@@ -296,8 +376,12 @@ void playHiddenSongs(Performance& p, CaptureState& s, int loops, xmp_frame_info&
     xmp_module_info info{};
     xmp_get_module_info(s.ctx, &info);
     // A further song ends where it reaches what the first played: kept loops hold it back no more.
+    setAllKeptBreaks(s, true);
+    unmarkBreak(s.marked);
     s.keptLoops.clear();
     s.keptCounts.clear();
+    s.carriedLoops.clear();
+    s.carriedCounts.clear();
     for (int k = 1; k < std::min(info.num_sequences, XMP_MAX_MOD_LENGTH) && s.time < s.maxSeconds; ++k) {
         const int entry = info.seq_data[k].entry_point;
         const bool played =
@@ -339,12 +423,19 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     s.history.resize(static_cast<std::size_t>(p.channels));
     s.speeds.resize(p.samples.size());
     s.keptLoops = loaded.timing.keptLoops;
+    s.keptCounts.assign(s.keptLoops.empty() ? 0 : std::size_t(p.channels), 0);
+    s.carriedLoops = loaded.timing.carriedLoops;
+    s.loopStarts.assign(std::size_t(p.channels), 0);
+    s.carriedCounts.assign(s.carriedLoops.empty() ? 0 : std::size_t(p.channels), 0);
+    s.module = &mod;
     xmp_frame_info fi{};
     const int loops = playSong(p, s, 0, fi);
     if (loops > 0) {
-        p.loopTick = findLoopTick(p, fi);
+        p.loopTick = s.repeatTick != SIZE_MAX ? s.repeatTick : findLoopTick(p, fi);
         playHiddenSongs(p, s, loops, fi);
     }
+    setAllKeptBreaks(s, true); // the module as it was loaded, for the next capture
+    unmarkBreak(s.marked);
     xmp_end_player(s.ctx);
     std::string error;
     p.rendered = render && finishModuleRender(p.render, s.playRate, rate, error);

@@ -310,7 +310,7 @@ void dropLoneLoopStarts(const xmp_module& m, const std::vector<std::uint8_t>& or
 
 // FastTracker 2 breaks or jumps at once from a line that ends a pattern loop (E6x) and breaks or jumps,
 // wherever the commands stand; a break on a channel left of the loop end goes to the loop's start line
-// (taken here on every pass: the tracker goes to the break's own line on the last). Impulse Tracker
+// on the passes where the loop counts, and to its own line on the last (setKeptBreaks). Impulse Tracker
 // jumps at once where a position jump stands right of the loop end (SBx); one left of it waits for the
 // loop, as a break does. Either way the loop's count stays: each later pass over the line counts it
 // down, and the song is over only when it is back at 0. The loop end leaves the line and is counted
@@ -332,11 +332,13 @@ void keepBrokenLoops(const xmp_module& m, const std::vector<std::uint8_t>& origi
                         fastTracker ? breakLine(*e) >= 0 || e->fxt == kFxJump : c > end && e->fxt == kFxJump;
             if (!goes) continue;
             const int start = loopStartAbove(m, p, end, row);
-            for (int c = 0; c < end && fastTracker; ++c)
-                if (xmp_event* e = eventAt(m, p, c, row); e != nullptr && e->fxt == kFxBreak)
-                    e->fxp = static_cast<std::uint8_t>((start / 10) << 4 | start % 10);
             xmp_event* loop = eventAt(m, p, end, row);
-            fix.keptLoops.push_back({p, row, end, loop->fxp & 0x0F});
+            KeptLoop kept{p, row, end, loop->fxp & 0x0F, std::uint8_t((start / 10) << 4 | start % 10), {}};
+            for (int c = 0; c < end && fastTracker; ++c)
+                if (const xmp_event* e = eventAt(m, p, c, row); e != nullptr && e->fxt == kFxBreak)
+                    kept.breaks.emplace_back(c, e->fxp);
+            setKeptBreaks(m, kept, 0);
+            fix.keptLoops.push_back(std::move(kept));
             loop->fxt = loop->fxp = 0;
         }
     }
@@ -346,6 +348,72 @@ void keepBrokenLoops(const xmp_module& m, const std::vector<std::uint8_t>& origi
                          " line(s) end a pattern loop and break or jump at once: the loop's count stays, and "
                          "the song plays through again until it is counted down, as " +
                          (fastTracker ? "FastTracker 2" : "Impulse Tracker") + " played them");
+}
+
+// Whether the cell's command (its first, or `second`) is free: no command and no parameter.
+bool freeCommand(const xmp_event& e, bool second) {
+    return second ? e.f2t == 0 && e.f2p == 0 : e.fxt == 0 && e.fxp == 0;
+}
+
+// Whether either of the cell's commands is a pattern break or a position jump.
+bool breaksOrJumps(const xmp_event& e) {
+    return breakLine(e) >= 0 || e.fxt == kFxJump || e.f2t == kFxBreak || e.f2t == kFxHexBreak ||
+           e.f2t == kFxJump;
+}
+
+// FastTracker 2 keeps each channel's loop start from pattern to pattern, and starts the next pattern on the
+// line the last loop went back to (see CarriedLoop); libxmp starts it on line 0, or (for songs it takes for
+// FastTracker 2's) on the line of the last loop start played. The loop ends that go back to a start of an
+// earlier pattern are followed while capturing. A pattern with a loop start that only such a loop end uses,
+// and no loop end of its own, goes on at line 0 of the next pattern in the tracker: a pattern break to
+// line 0 on its last line keeps libxmp there too (a line with no break or jump of its own, where the
+// pattern ends anyway).
+void carryLoopStarts(const xmp_module& m, const std::vector<std::uint8_t>& original, TimingFix& fix) {
+    if (!fastTrackerFile(original)) return;
+    const std::size_t channels = std::size_t(std::max(m.chn, 0));
+    std::vector<bool> starts(channels, false), carried(channels, false);
+    for (int p = 0; p < m.pat; ++p)
+        for (std::size_t c = 0; c < channels && m.xxp[p] != nullptr; ++c)
+            for (int row = 0; row < m.xxp[p]->rows; ++row)
+                if (const xmp_event* e = eventAt(m, p, int(c), row); e != nullptr && loopStart(*e))
+                    starts[c] = true;
+    for (int p = 0; p < m.pat; ++p)
+        for (std::size_t c = 0; c < channels && m.xxp[p] != nullptr; ++c) {
+            bool started = false;
+            for (int row = 0; row < m.xxp[p]->rows; ++row)
+                if (const xmp_event* e = eventAt(m, p, int(c), row); e != nullptr) {
+                    started |= loopStart(*e);
+                    if (!loopEnd(*e) || started || !starts[c]) continue;
+                    fix.carriedLoops.push_back({p, row, int(c)});
+                    carried[c] = true;
+                }
+        }
+    if (fix.carriedLoops.empty()) return;
+    for (int p = 0; p < m.pat; ++p) {
+        if (m.xxp[p] == nullptr || m.xxp[p]->rows <= 0) continue;
+        bool uses = false, ends = false;
+        for (int row = 0; row < m.xxp[p]->rows; ++row)
+            for (std::size_t c = 0; c < channels; ++c)
+                if (const xmp_event* e = eventAt(m, p, int(c), row); e != nullptr) {
+                    uses |= carried[c] && loopStart(*e);
+                    ends |= loopEnd(*e);
+                }
+        const int last = m.xxp[p]->rows - 1;
+        xmp_event* free = nullptr;
+        bool second = false, breaks = false;
+        for (int c = 0; c < m.chn; ++c)
+            if (xmp_event* e = eventAt(m, p, c, last); e != nullptr) {
+                breaks |= breaksOrJumps(*e);
+                if (free == nullptr && (freeCommand(*e, false) || freeCommand(*e, true)))
+                    free = e, second = !freeCommand(*e, false);
+            }
+        if (!uses || ends || breaks || free == nullptr) continue;
+        (second ? free->f2t : free->fxt) = kFxBreak;
+        fix.mendedLines = true;
+    }
+    fix.report.push_back(std::to_string(fix.carriedLoops.size()) +
+                         " pattern loop end(s) go back to a loop start of an earlier pattern, in their own "
+                         "pattern, and the next pattern starts on that line, as FastTracker 2 played them");
 }
 
 // Scream Tracker 3 and Impulse Tracker take a position jump and a pattern break on one line to the break's
@@ -453,6 +521,7 @@ TimingFix findTimingFix(xmp_context ctx, const xmp_module& module, const std::ve
     if (!repaired) mendNoiseTrackerBreaks(module, original, fix);
     keepBrokenLoops(module, original, fix);
     dropLoneLoopStarts(module, original, fix);
+    carryLoopStarts(module, original, fix);
     orderJumpsAndBreaks(module, original, fix);
     mendLoopBreaks(module, original, fix);
     if (!repaired && xmp_start_player(ctx, 8000, XMP_FORMAT_MONO) == 0) {
@@ -462,6 +531,44 @@ TimingFix findTimingFix(xmp_context ctx, const xmp_module& module, const std::ve
         xmp_end_player(ctx);
     }
     return fix;
+}
+
+void setKeptBreaks(const xmp_module& module, const KeptLoop& loop, int channelCount) {
+    if (loop.pattern < 0 || loop.pattern >= module.pat || module.xxp[loop.pattern] == nullptr) return;
+    for (const auto& [channel, param] : loop.breaks)
+        if (channel >= 0 && channel < module.chn)
+            if (xmp_event* e = eventAt(module, loop.pattern, channel, loop.row);
+                e != nullptr && e->fxt == kFxBreak)
+                e->fxp = channelCount == 1 ? param : loop.startParam;
+}
+
+MarkedBreak markBreak(const xmp_module& module, int pattern, int line) {
+    MarkedBreak mark;
+    if (pattern < 0 || pattern >= module.pat || module.xxp[pattern] == nullptr || line < 0 || line > 99)
+        return mark;
+    const int last = module.xxp[pattern]->rows - 1;
+    for (int c = 0; c < module.chn; ++c)
+        if (const xmp_event* e = eventAt(module, pattern, c, last);
+            e != nullptr && (breaksOrJumps(*e) || loopEnd(*e) || e->f2t == kFxExtended))
+            return mark;
+    for (int c = 0; c < module.chn && mark.event == nullptr; ++c)
+        if (xmp_event* e = eventAt(module, pattern, c, last);
+            e != nullptr && (freeCommand(*e, false) || freeCommand(*e, true))) {
+            mark.event = e;
+            mark.second = !freeCommand(*e, false);
+        }
+    if (mark.event == nullptr) return mark;
+    (mark.second ? mark.event->f2t : mark.event->fxt) = kFxBreak;
+    (mark.second ? mark.event->f2p : mark.event->fxp) =
+        static_cast<std::uint8_t>((line / 10) << 4 | line % 10);
+    return mark;
+}
+
+void unmarkBreak(MarkedBreak& mark) {
+    if (mark.event == nullptr) return;
+    (mark.second ? mark.event->f2t : mark.event->fxt) = 0;
+    (mark.second ? mark.event->f2p : mark.event->fxp) = 0;
+    mark = MarkedBreak{};
 }
 
 void applyTimingFix(xmp_context ctx, const TimingFix& fix) {

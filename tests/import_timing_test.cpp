@@ -193,8 +193,10 @@ TEST(ImportTiming, PlaysALoopBeforeTheBreakInEveryFormat) {
 // for a loop end of x). Impulse Tracker does so for a position jump right of the loop end; one left of it
 // waits for the loop. Positions of 64 lines at 0.12 s; loop start on line 8, loop end on line 15 of the
 // first position, on channel 1. E62 + D00 (or B01): a pass is lines 0-15 and position 1, 16 + 64 = 80
-// lines; three passes, 240. E61: two passes, 160. D00 left of the loop end goes to the loop's start line,
-// 16 + 56 = 72 lines a pass, 216 (the tracker's last pass breaks to line 0 instead: 224). A loop of lines
+// lines; three passes, 240. E61: two passes, 160. A break left of the loop end goes to the loop's start
+// line on the passes where the loop counts, 16 + 56 = 72 lines, and to its own line on the last: D00 with
+// E62, 72 * 2 + 16 + 64 = 224; D10, 72 * 2 + 16 + 54 = 214; D20 with E61, 72 + 16 + 44 = 132; D05 with E63
+// and three positions, (72 + 64) * 3 + 16 + 59 + 64 = 547. A loop of lines
 // 56-63 breaking on line 63: (64 + 64) * 3 = 384. Impulse Tracker, SB2 + B01 on its right: 240; SB3 +
 // B01 with three positions: (16 + 64 + 64) * 4 = 576; B01 left of SB2: the loop first, lines 0-15, 8-15
 // twice, the jump's line moved after it, and position 1: 16 + 16 + 1 + 64 = 97. The first pattern twice
@@ -223,8 +225,11 @@ TEST(ImportTiming, KeepsTheLoopCountOfALineThatBreaksAtOnce) {
          'D',
          2,
          0x00,
-         216,
+         224,
          "break or jump at once"},
+        {"XM break to 10 left of the loop end", false, {0, 1}, 8, 15, 0, 'D', 2, 0x10, 214, "at once"},
+        {"XM break left of a loop of one", false, {0, 1}, 8, 15, 0, 'D', 1, 0x20, 132, "at once"},
+        {"XM break left of a loop of three", false, {0, 1, 2}, 8, 15, 0, 'D', 3, 0x05, 547, "at once"},
         {"XM loop and break, last line",
          false,
          {0, 1},
@@ -255,6 +260,56 @@ TEST(ImportTiming, KeepsTheLoopCountOfALineThatBreaksAtOnce) {
         EXPECT_NEAR(r.romSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.what;
         EXPECT_TRUE(reportHas(r, c.report)) << c.what;
     }
+}
+
+// FastTracker 2 keeps each channel's loop start from pattern to pattern: a loop end with no loop start above
+// it in its pattern goes back to the line of its channel's last loop start, in its own pattern (below the
+// end too), the next pattern starts on that line, and the count stays from pass to pass of the song.
+// Positions of 64 lines at 0.12 s; E60 on channel 1 of the first pattern, the loop end on line 15 of the
+// second. E60 on line 40 and E62, two positions: position 0, then lines 0-15 and 40-63 of position 1 and the
+// repeat from line 40 of position 0, twice, then position 1 whole: 64 + (16 + 24 + 24) * 2 + 64 = 256. E61:
+// 64 + 64 + 64 = 192. Three positions, E62: (64 + 16 + 24 + 24) * 2 and the last pass, 192: 448; E63: 576.
+// E60 on line 8, E62, three positions: the loop goes back to line 8 of position 1 twice, and position 2
+// starts there: 64 + 16 + 8 + 56 + 56 = 200. A second capture of the loaded module walks it the same way.
+TEST(ImportTiming, GoesBackToALoopStartOfAnEarlierPatternAsFastTracker2Did) {
+    struct Case {
+        std::vector<std::uint8_t> orders;
+        std::size_t start;
+        std::uint8_t loops;
+        std::size_t lines;
+    } const cases[] = {
+        {{0, 1}, 40, 2, 256},    {{0, 1}, 40, 1, 192},   {{0, 1, 2}, 40, 2, 448},
+        {{0, 1, 2}, 40, 3, 576}, {{0, 1, 2}, 8, 2, 200},
+    };
+    for (const Case& c : cases) {
+        const std::string what = std::to_string(c.orders.size()) + " positions, E60 on line " +
+                                 std::to_string(c.start) + ", E6" + std::to_string(c.loops);
+        const std::size_t patterns = std::size_t(*std::max_element(c.orders.begin(), c.orders.end())) + 1;
+        const std::vector<std::uint8_t> file = letterXm(
+            patterns, c.orders, {{0, c.start, 1, 'E', 0x60}, {1, 15, 1, 'E', std::uint8_t(0x60 | c.loops)}});
+        const ImportResult r = importOrFail(file, 8000);
+        EXPECT_NEAR(r.moduleSeconds / (double(c.lines) * 0.12), 1, 0.005) << what;
+        EXPECT_NEAR(r.romSeconds / (double(c.lines) * 0.12), 1, 0.005) << what;
+        EXPECT_TRUE(reportHas(r, "go back to a loop start of an earlier pattern")) << what;
+        LoadedModule loaded;
+        std::string error;
+        ASSERT_TRUE(loadModule(file, loaded, error)) << error;
+        const std::size_t ticks = capturePerformance(loaded, 8000, 30 * 60, false).ticks.size();
+        EXPECT_EQ(ticks, c.lines * 6) << what;
+        EXPECT_EQ(capturePerformance(loaded, 8000, 30 * 60, false).ticks.size(), ticks) << what;
+    }
+}
+
+// A break left of a loop end is set for each pass while capturing: a second capture of the loaded module
+// starts from the same lines (E62 and D10 left of it: 214 lines, as above).
+TEST(ImportTiming, CapturesALoadedModuleAgainTheSameWay) {
+    const std::vector<std::uint8_t> file =
+        letterXm(2, {0, 1}, {{0, 8, 1, 'E', 0x60}, {0, 15, 1, 'E', 0x62}, {0, 15, 0, 'D', 0x10}});
+    LoadedModule loaded;
+    std::string error;
+    ASSERT_TRUE(loadModule(file, loaded, error)) << error;
+    for (int pass = 0; pass < 2; ++pass)
+        EXPECT_EQ(capturePerformance(loaded, 8000, 30 * 60, false).ticks.size(), 214u * 6) << pass;
 }
 
 // A ProTracker line with a position jump and a pattern break: the jump takes the break's line, unless the
