@@ -270,33 +270,73 @@ TEST(ImportTiming, KeepsTheLoopCountOfALineThatBreaksAtOnce) {
 // repeat from line 40 of position 0, twice, then position 1 whole: 64 + (16 + 24 + 24) * 2 + 64 = 256. E61:
 // 64 + 64 + 64 = 192. Three positions, E62: (64 + 16 + 24 + 24) * 2 and the last pass, 192: 448; E63: 576.
 // E60 on line 8, E62, three positions: the loop goes back to line 8 of position 1 twice, and position 2
-// starts there: 64 + 16 + 8 + 56 + 56 = 200. A second capture of the loaded module walks it the same way.
+// starts there: 64 + 16 + 8 + 56 + 56 = 200. A break on position 1's last line decides where position 0
+// starts: D00, (64 + 16 + 24) * 3 + 32 = 336; D20, 64 + (16 + 24 + 44) * 2 + 64 = 296 (the song repeats from
+// line 20 of position 0). A jump back to position 1 from line 30 of position 2: 64 + (16 + 24 + 24 + 64) * 2
+// + 64 + 31 = 415. Two loops breaking at once, E62 + D00 in pattern 0 and E61 on channel 3 of pattern 1
+// with D00 left of it: the song repeats where both counts are back at 0 on line 0 of position 0, after
+// 12 visits of 16 lines, three of them from line 8: 168. A second capture of the loaded module walks it
+// the same way.
 TEST(ImportTiming, GoesBackToALoopStartOfAnEarlierPatternAsFastTracker2Did) {
     struct Case {
+        const char* what;
         std::vector<std::uint8_t> orders;
-        std::size_t start;
-        std::uint8_t loops;
+        std::vector<LetterCommand> commands;
         std::size_t lines;
+        const char* report;
     } const cases[] = {
-        {{0, 1}, 40, 2, 256},    {{0, 1}, 40, 1, 192},   {{0, 1, 2}, 40, 2, 448},
-        {{0, 1, 2}, 40, 3, 576}, {{0, 1, 2}, 8, 2, 200},
+        {"E60 on 40, E62", {0, 1}, {{0, 40, 1, 'E', 0x60}, {1, 15, 1, 'E', 0x62}}, 256, "an earlier pattern"},
+        {"E60 on 40, E61", {0, 1}, {{0, 40, 1, 'E', 0x60}, {1, 15, 1, 'E', 0x61}}, 192, "an earlier pattern"},
+        {"three positions",
+         {0, 1, 2},
+         {{0, 40, 1, 'E', 0x60}, {1, 15, 1, 'E', 0x62}},
+         448,
+         "an earlier pattern"},
+        {"three positions, E63",
+         {0, 1, 2},
+         {{0, 40, 1, 'E', 0x60}, {1, 15, 1, 'E', 0x63}},
+         576,
+         "an earlier pattern"},
+        {"E60 on 8", {0, 1, 2}, {{0, 8, 1, 'E', 0x60}, {1, 15, 1, 'E', 0x62}}, 200, "an earlier pattern"},
+        {"D00 on the last line",
+         {0, 1},
+         {{0, 40, 1, 'E', 0x60}, {1, 15, 1, 'E', 0x62}, {1, 63, 2, 'D', 0x00}},
+         336,
+         "an earlier pattern"},
+        {"D20 on the last line",
+         {0, 1},
+         {{0, 40, 1, 'E', 0x60}, {1, 15, 1, 'E', 0x62}, {1, 63, 2, 'D', 0x20}},
+         296,
+         "an earlier pattern"},
+        {"a jump back",
+         {0, 1, 2},
+         {{0, 40, 1, 'E', 0x60}, {1, 15, 1, 'E', 0x62}, {2, 30, 2, 'B', 0x01}},
+         415,
+         "an earlier pattern"},
+        {"two loops breaking at once",
+         {0, 1},
+         {{0, 8, 1, 'E', 0x60},
+          {0, 15, 1, 'E', 0x62},
+          {0, 15, 2, 'D', 0x00},
+          {1, 8, 3, 'E', 0x60},
+          {1, 15, 2, 'D', 0x00},
+          {1, 15, 3, 'E', 0x61}},
+         168,
+         "break or jump at once"},
     };
     for (const Case& c : cases) {
-        const std::string what = std::to_string(c.orders.size()) + " positions, E60 on line " +
-                                 std::to_string(c.start) + ", E6" + std::to_string(c.loops);
         const std::size_t patterns = std::size_t(*std::max_element(c.orders.begin(), c.orders.end())) + 1;
-        const std::vector<std::uint8_t> file = letterXm(
-            patterns, c.orders, {{0, c.start, 1, 'E', 0x60}, {1, 15, 1, 'E', std::uint8_t(0x60 | c.loops)}});
+        const std::vector<std::uint8_t> file = letterXm(patterns, c.orders, c.commands);
         const ImportResult r = importOrFail(file, 8000);
-        EXPECT_NEAR(r.moduleSeconds / (double(c.lines) * 0.12), 1, 0.005) << what;
-        EXPECT_NEAR(r.romSeconds / (double(c.lines) * 0.12), 1, 0.005) << what;
-        EXPECT_TRUE(reportHas(r, "go back to a loop start of an earlier pattern")) << what;
+        EXPECT_NEAR(r.moduleSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.what;
+        EXPECT_NEAR(r.romSeconds / (double(c.lines) * 0.12), 1, 0.005) << c.what;
+        EXPECT_TRUE(reportHas(r, c.report)) << c.what;
         LoadedModule loaded;
         std::string error;
         ASSERT_TRUE(loadModule(file, loaded, error)) << error;
         const std::size_t ticks = capturePerformance(loaded, 8000, 30 * 60, false).ticks.size();
-        EXPECT_EQ(ticks, c.lines * 6) << what;
-        EXPECT_EQ(capturePerformance(loaded, 8000, 30 * 60, false).ticks.size(), ticks) << what;
+        EXPECT_EQ(ticks, c.lines * 6) << c.what;
+        EXPECT_EQ(capturePerformance(loaded, 8000, 30 * 60, false).ticks.size(), ticks) << c.what;
     }
 }
 
