@@ -28,6 +28,10 @@ constexpr int kComfortableAnchor = 8;
 // Loops shorter than this many bytes are repeated before resampling: the loop's length is rounded to
 // whole bytes, and short loops would be out of tune (and creep at high steps).
 constexpr double kShortestLoop = 200;
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kOvertoneReach = 5;
+// Loops are shortened before rates are lowered only down to this many seconds (0.5 scored lower).
+constexpr double kLoopSeconds = 0.25;
 
 double tableStep(int semitone) {
     const int tone = semitone < kUnitTone ? semitone : semitone + 1;
@@ -41,6 +45,7 @@ struct Usage {
     std::vector<double> volumes;             // volume per heard tick, for the usual level
     std::map<std::uint32_t, double> offsets; // notes started from a sample offset: heard time by offset
     double lowest = 1e9, highest = 0;        // frequencies heard
+    double starts = 0;                       // notes started, weighted by volume
 };
 
 std::vector<Usage> measureUsage(const Performance& p, const VoicePlan& v) {
@@ -56,6 +61,7 @@ std::vector<Usage> measureUsage(const Performance& p, const VoicePlan& v) {
             u.semitones[static_cast<int>(std::lround(48 * std::log2(s.frequency)))] += seconds * s.volume;
             u.volumes.push_back(s.volume);
             if (s.start && s.offset > 0) u.offsets[s.offset] += 1;
+            if (s.start) u.starts += s.volume;
             u.lowest = std::min(u.lowest, s.frequency);
             u.highest = std::max(u.highest, s.frequency);
         }
@@ -164,6 +170,7 @@ struct Candidate {
     int low, high;    // semitones below and above it that are played
     int anchor;       // the table semitone `frequency` lands on
     Cut cut;
+    double top = 0.5; // cycles per frame below which the sample's sound lies
 
     double ratio(int rate) const { return tableStep(anchor) * rate / (256.0 * frequency); }
 };
@@ -203,14 +210,20 @@ class Planner {
         return sum;
     }
 
-    // Fits the candidates in the space, in steps that cost the sound least first: lower rates a semitone
-    // at a time (down to where the lowest notes play at the lowest tone), shorter ends and loops, then fewer
-    // samples; lower rates below a sample's lowest notes come after shorter ends, as those notes would
-    // then all play at the table's lowest tone, and a loop is left out (the part before it shortened)
-    // only after that: at high output rates even the lowest stored rates can take more than the image.
-    // Reports what it did, sample by sample.
+    // Fits the candidates in the space, in steps that cost the sound least first: lower rates where the
+    // samples' sound lies below what they keep (a dull sample gives up rate it does not use), long loops
+    // shorter (the sound goes on, repeating sooner), lower rates a semitone at a time, the samples that lose
+    // least of the measure's band for the bytes they give first (down to where the lowest notes play at
+    // the lowest tone), shorter ends and loops, then fewer samples; lower rates below a sample's lowest
+    // notes come after shorter ends, as those notes would then all play at the table's lowest tone, and a
+    // loop is left out (the part before it shortened) only after that: at high output rates even the
+    // lowest stored rates can take more than the image. Reports what it did, sample by sample.
     void fit(std::vector<std::string>& report) {
         const std::vector<Candidate> before = chosen_;
+        while (total() > space_ && lower(false, true)) {
+        }
+        while (total() > space_ && shorten(false, true)) {
+        }
         while (total() > space_ && lower(false)) {
         }
         while (total() > space_ && shorten(false)) {
@@ -273,13 +286,40 @@ class Planner {
 
     const SampleData& sample(const Candidate& c) const { return p_.samples[std::size_t(c.source)]; }
 
-    // The biggest sample a semitone lower; with `belowNotes`, even below its lowest notes.
-    bool lower(bool belowNotes) {
-        Candidate* biggest = nullptr;
-        for (Candidate& c : chosen_)
-            if (c.anchor > (belowNotes ? 0 : c.low) && (!biggest || bytes(c) > bytes(*biggest))) biggest = &c;
-        if (!biggest) return false;
-        --biggest->anchor;
+    // The share of the measure's band (up to half the output rate) a candidate's notes lose at its
+    // anchor, weighted by the notes it starts: a note at f frames per second keeps what lies below both
+    // half its stored bytes per frame and the sample's top, in output terms.
+    double lost(const Candidate& c) const {
+        const double half = rate_ / 2.0, ratio = c.ratio(rate_);
+        double loss = 0, time = 0;
+        for (const auto& [quarter, heard] : c.usage.semitones) {
+            const double f = std::exp2(quarter / 48.0);
+            const double needed = std::min(c.top * f, half), kept = std::min(ratio / 2 * f, needed);
+            loss += heard * (needed - kept) / half;
+            time += heard;
+        }
+        return time > 0 ? c.usage.starts * loss / time : 0;
+    }
+
+    // The sample that loses least for the bytes it saves the bank a semitone lower (a pair's shorter one
+    // saves none); with `belowNotes`, even below its lowest notes; with `freeOnly`, only one that loses
+    // nothing.
+    bool lower(bool belowNotes, bool freeOnly = false) {
+        Candidate* best = nullptr;
+        double bestCost = 0;
+        for (Candidate& c : chosen_) {
+            if (c.anchor <= (belowNotes ? 0 : c.low)) continue;
+            const double before = bytes(c), loss = lost(c), whole = total();
+            --c.anchor;
+            const double saved = whole - total(), own = before - bytes(c), more = lost(c) - loss;
+            ++c.anchor;
+            if (freeOnly && more > 1e-9) continue;
+            // Loss per byte saved; among equal losses (none, mostly) the most bytes saved, then the biggest.
+            const double cost = more / std::max({saved, 0.01 * own, 1e-3}) - 1e-9 * saved - 1e-12 * before;
+            if (!best || cost < bestCost) best = &c, bestCost = cost;
+        }
+        if (!best) return false;
+        --best->anchor;
         return true;
     }
 
@@ -290,12 +330,22 @@ class Planner {
 
     // The biggest sample's end or loop an eighth shorter, down to a few hundred bytes. A sample that is
     // mostly its part before the loop is kept whole, unless `evenLoops`: then its loop is left out and
-    // that part shortened.
-    bool shorten(bool evenLoops) {
+    // that part shortened. With `loopsOnly`, only kept loops still long (longLoop) are shortened.
+    // Whether a kept loop is still long enough, an eighth shorter, to be shortened before rates are
+    // lowered: a loop cut short of kLoopSeconds at the sample's most played pitch turns a held,
+    // changing sound into a buzz or a stutter.
+    bool longLoop(const Candidate& c) const {
+        const SampleData& s = sample(c);
+        const double loop = double(std::min(c.cut.loop, s.loopEnd - s.loopStart));
+        return loop * 7 / 8 >= kLoopSeconds * c.frequency;
+    }
+
+    bool shorten(bool evenLoops, bool loopsOnly = false) {
         Candidate* biggest = nullptr;
         for (Candidate& c : chosen_) {
             const bool can =
-                bytes(c) > 512 && (evenLoops || !keepsLoop(sample(c), c.cut) || !mostlyBeforeLoop(c));
+                bytes(c) > 512 && (evenLoops || !keepsLoop(sample(c), c.cut) || !mostlyBeforeLoop(c)) &&
+                (!loopsOnly || (keepsLoop(sample(c), c.cut) && !mostlyBeforeLoop(c) && longLoop(c)));
             if (can && (!biggest || bytes(c) > bytes(*biggest))) biggest = &c;
         }
         if (!biggest) return false;
@@ -317,12 +367,28 @@ class Planner {
     double space_;
 };
 
+// Where a sample's sound lies, in cycles per frame (at most half a cycle): the tone its power centres on,
+// from the power of its steps from frame to frame against its own (4 sin^2(pi f) for a tone of f cycles
+// per frame), times kOvertoneReach for the overtones above it. The measure weighs every band alike on a
+// log scale, so quiet overtones count: a reach of 5 scored better than 2 or 3.
+double soundTop(const SampleData& s) {
+    double power = 0, steps = 0;
+    for (std::size_t i = 1; i < s.frames.size(); ++i) {
+        const double d = double(s.frames[i]) - double(s.frames[i - 1]);
+        power += double(s.frames[i]) * s.frames[i], steps += d * d;
+    }
+    if (power <= 0) return 0.5;
+    const double centre = std::asin(std::min(1.0, std::sqrt(steps / power) / 2)) / kPi;
+    return std::min(0.5, kOvertoneReach * centre);
+}
+
 // The heard samples, most heard first, each anchored where its notes fit the table.
-std::vector<Candidate> candidates(const std::vector<Usage>& usage) {
+std::vector<Candidate> candidates(const Performance& p, const std::vector<Usage>& usage) {
     std::vector<Candidate> chosen;
     for (std::size_t i = 0; i < usage.size(); ++i) {
         if (usage[i].heard <= 0) continue;
         Candidate c{static_cast<int>(i), usage[i], mainFrequency(usage[i]), 0, 0, kPreferredAnchor, {}};
+        c.top = soundTop(p.samples[i]);
         c.low = static_cast<int>(std::ceil(12 * std::log2(c.frequency / usage[i].lowest) - 0.25));
         c.high = static_cast<int>(std::ceil(12 * std::log2(usage[i].highest / c.frequency) - 0.25));
         c.anchor =
@@ -416,7 +482,7 @@ void addOffsetEntries(const std::vector<Candidate>& chosen, SampleBank& bank, in
 }
 
 std::size_t comfortableSpace(const Performance& p, const VoicePlan& v, int rate) {
-    std::vector<Candidate> chosen = candidates(measureUsage(p, v));
+    std::vector<Candidate> chosen = candidates(p, measureUsage(p, v));
     chosen.resize(std::min<std::size_t>(chosen.size(), kReachableEntries));
     for (Candidate& c : chosen)
         c.anchor = std::min(c.anchor, std::max(c.low, kComfortableAnchor));
@@ -427,7 +493,7 @@ SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std:
                         ResampleCache* cache) {
     SampleBank bank;
     bank.entryOf.assign(p.samples.size(), 0);
-    std::vector<Candidate> chosen = candidates(measureUsage(p, v));
+    std::vector<Candidate> chosen = candidates(p, measureUsage(p, v));
     const auto named = static_cast<std::size_t>(std::max(entries, 1));
     if (chosen.size() > named) {
         const std::vector<Candidate> left(chosen.begin() + static_cast<std::ptrdiff_t>(named), chosen.end());

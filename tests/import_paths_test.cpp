@@ -124,6 +124,78 @@ TEST(ImportPaths, TwentySamplesKeepTheFourteenHeardMost) {
         EXPECT_EQ(bank.entryOf.at(k - 1) != 0, k <= 14) << "sample " << k;
 }
 
+// Three samples made into tones: a bright one (0.4 cycles a frame, 2000 frames) struck every 4 rows, and
+// two longer dull ones (0.01 cycles a frame, 4000 frames) that share a byte range. With room to spare all
+// keep their best rates; when room is short the dull ones give up the rate they do not use first (down to
+// the lowest tone: 1221 bytes), and the bright one keeps at least a byte per output sample (1930 bytes)
+// while that fits. Giving way by size alone would store both at about 1600 bytes.
+TEST(ImportPaths, DullSamplesGiveUpTheirRateBeforeBrightOnes) {
+    struct Case {
+        std::size_t space;
+        int brightLeast, brightMost, dullMost; // the bright one's anchor, the lower dull one's
+    } const cases[] = {{65536, 32, 32, 32}, {6400, 20, 32, 31}, {3200, 20, 20, 0}, {2000, 2, 10, 0}};
+    ModLayout layout;
+    layout.samples = {
+        {"bright", 1000, 0, 64, 0, 1}, {"dull a", 2000, 0, 64, 0, 1}, {"dull b", 2000, 0, 64, 0, 1}};
+    for (std::size_t row = 0; row < 64; row += 4)
+        layout.cells.push_back({0, row, 0, 1, 428, 0, 0});
+    layout.cells.push_back({0, 0, 1, 2, 428, 0, 0});
+    layout.cells.push_back({0, 0, 2, 3, 428, 0, 0});
+    Performance p = capture(buildMod(layout));
+    ASSERT_GE(p.samples.size(), 3u);
+    for (std::size_t s = 0; s < 3; ++s)
+        for (std::size_t f = 0; f < p.samples[s].frames.size(); ++f)
+            p.samples[s].frames[f] =
+                float(std::sin(2 * 3.14159265358979 * (s == 0 ? 0.4 : 0.01) * double(f)));
+    const VoicePlan voices = assignVoices(p);
+    for (const Case& c : cases) {
+        const SampleBank bank = buildSamples(p, voices, kRate, c.space);
+        ASSERT_EQ(bank.kept.size(), 3u) << c.space;
+        const auto anchor = [&](int source) {
+            return bank.kept.at(std::size_t(bank.entryOf.at(std::size_t(source)) - 1)).anchorSemitone;
+        };
+        EXPECT_GE(anchor(0), c.brightLeast) << c.space;
+        EXPECT_LE(anchor(0), c.brightMost) << c.space;
+        EXPECT_LE(std::min(anchor(1), anchor(2)), c.dullMost) << c.space;
+    }
+}
+
+// A bright pad (0.3 cycles a frame) whose loop is all its 16000 frames (1.93 s at 8287 frames a second)
+// and a bright one-shot (0.4 cycles a frame, 2000 frames), sharing a byte range. Short of room, the pad's
+// loop is cut before either gives up rate below a byte per output sample (anchor 20), but not below
+// 0.25 s (2072 frames); shorter of room still, the pad then gives up rate.
+TEST(ImportPaths, LongLoopsAreShortenedBeforeRatesAreLowered) {
+    struct Case {
+        std::size_t space;
+        double loopLeast, loopMost; // frames of the pad's loop kept
+        int padLeast, padMost;      // the pad's anchor
+    } const cases[] = {{65536, 15900, 16100, 32, 32}, {3000, 2072, 3200, 20, 20}, {1500, 2072, 3200, 0, 19}};
+    ModLayout layout;
+    layout.samples = {{"pad", 8000, 0, 64, 0, 8000}, {"bright", 1000, 0, 64, 0, 1}};
+    layout.cells = {{0, 0, 0, 1, 428, 0, 0}};
+    for (std::size_t row = 0; row < 64; row += 4)
+        layout.cells.push_back({0, row, 1, 2, 428, 0, 0});
+    Performance p = capture(buildMod(layout));
+    ASSERT_GE(p.samples.size(), 2u);
+    for (std::size_t s = 0; s < 2; ++s)
+        for (std::size_t f = 0; f < p.samples[s].frames.size(); ++f)
+            p.samples[s].frames[f] = float(std::sin(2 * 3.14159265358979 * (s == 0 ? 0.3 : 0.4) * double(f)));
+    const VoicePlan voices = assignVoices(p);
+    for (const Case& c : cases) {
+        const SampleBank bank = buildSamples(p, voices, kRate, c.space);
+        ASSERT_EQ(bank.kept.size(), 2u) << c.space;
+        const KeptSample& pad = bank.kept.at(std::size_t(bank.entryOf.at(0) - 1));
+        const KeptSample& bright = bank.kept.at(std::size_t(bank.entryOf.at(1) - 1));
+        ASSERT_TRUE(pad.loops) << c.space;
+        const double loop = double(pad.nibbles.size() - pad.loopStart) / pad.scale;
+        EXPECT_GE(loop, c.loopLeast) << c.space;
+        EXPECT_LE(loop, c.loopMost) << c.space;
+        EXPECT_GE(pad.anchorSemitone, c.padLeast) << c.space;
+        EXPECT_LE(pad.anchorSemitone, c.padMost) << c.space;
+        EXPECT_GE(bright.anchorSemitone, std::min(c.padLeast, 20)) << c.space;
+    }
+}
+
 // Sixty-four patterns of a note in every cell, each pattern its own: far more song than the image holds.
 // The import makes it compact step by step, says so, and keeps its length within a tick.
 TEST(ImportPaths, ASongTooLongForTheImageIsMadeCompactAndKeepsItsLength) {
