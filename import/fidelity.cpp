@@ -410,6 +410,18 @@ Fidelity compareRenders(const std::vector<float>& module, const std::vector<floa
     return compareRenders(RenderReading(module, rate), RenderReading(rom, rate));
 }
 
+std::vector<double> powerSpectrum(const std::vector<float>& x, std::size_t size,
+                                  const std::vector<std::size_t>& centres) {
+    Spectrum fft(size, 1);
+    std::vector<double> sum(fft.bins());
+    for (const std::size_t centre : centres) {
+        const std::vector<float>& power = fft.power(x, centre);
+        for (std::size_t k = 0; k < sum.size(); ++k)
+            sum[k] += power[k];
+    }
+    return sum;
+}
+
 bool renderModule(const std::vector<std::uint8_t>& file, int rate, std::vector<float>& out,
                   std::string& error) {
     LoadedModule module;

@@ -70,6 +70,11 @@ Fidelity compareRenders(const RenderReading& module, const RenderReading& rom);
 // Compares two mono renders at `rate` Hz, samples in -1..1.
 Fidelity compareRenders(const std::vector<float>& module, const std::vector<float>& rom, int rate);
 
+// The power per bin (|X|^2, bins 0 to size / 2) of the Hann-windowed frames of `x` of `size` samples (a
+// power of two, at least 16) centred on each of `centres`, summed; zeros are read outside `x`.
+std::vector<double> powerSpectrum(const std::vector<float>& x, std::size_t size,
+                                  const std::vector<std::size_t>& centres);
+
 // The module played once through by libxmp (linear interpolation) at `rate` Hz, mono, in -1..1:
 // it ends where libxmp's own loop detection sees the song start again, or after measuredSeconds. Rates
 // outside 4000-48000 Hz are played at the nearest of those and resampled. False, with one line in

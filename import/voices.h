@@ -1,7 +1,9 @@
 // Voices stage: the module's channels onto the engine's four streams. A module of four channels or fewer
 // keeps channel c on stream c. With more, each note start takes a stream whose channel is silent, or the
-// one whose sound matters least now (quiet, and old), when the new note matters more; a stream changes
-// channel only at a note start, so no note is cut into mid-way.
+// one whose sound matters least now (quiet, and old), when the new note matters more; unless another
+// choice (another stream, or none) keeps the four streams' pitch classes over the next half second clearly
+// nearer the whole mix's: melody, bass and chords are kept before notes that double what already sounds.
+// A stream changes channel only at a note start, so no note is cut into mid-way.
 #pragma once
 
 #include <array>

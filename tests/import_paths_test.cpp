@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <set>
 
@@ -55,6 +56,53 @@ TEST(ImportPaths, EightChannelsKeepTheLoudestNotes) {
     const ImportResult r = importOrFail(file);
     for (const char* words : {"4 of 8 notes", "channel 1 (1)", "channel 4 (1)"})
         EXPECT_TRUE(reportHas(r, words)) << words;
+}
+
+// Four held notes on channels 0-3 (bass C, and C E G above it) from line 0; on line 16, two seconds on,
+// channels 4-7 start four notes. The streams weigh each new note against the sound it would replace
+// (newer and louder take a stream), but where that swaps the held chord for notes that leave the kept
+// sound's pitch classes far from the mix's, the chord, or its part that matters most, stays and those
+// notes are left out.
+TEST(ImportPaths, EightChannelsKeepWhatTheMixSoundsLike) {
+    struct Case {
+        const char* what;
+        std::uint8_t heldVolume, laterVolume;
+        std::array<std::uint16_t, 4> laterPeriods;
+        std::set<int> heldAfter; // the channels the streams play after line 16
+        std::size_t leftOut;
+    } const cases[] = {
+        {"louder notes of four new pitch classes", 16, 64, {381, 320, 226, 360}, {4, 5, 6, 7}, 0},
+        {"as loud, of four new pitch classes: the doubled C gives way",
+         64,
+         64,
+         {381, 320, 226, 360},
+         {2, 3, 4, 6},
+         2},
+        {"quieter notes of one pitch class", 64, 32, {254, 254, 254, 254}, {4, 1, 2, 3}, 3},
+    };
+    for (const Case& k : cases) {
+        ModLayout layout;
+        layout.tag = "8CHN";
+        layout.samples = {looped("a")};
+        const std::uint16_t held[] = {856, 428, 340, 285};
+        for (std::uint8_t c = 0; c < 4; ++c) {
+            layout.cells.push_back({0, 0, c, 1, held[c], 0xC, k.heldVolume});
+            layout.cells.push_back({0, 16, std::size_t(c + 4), 1, k.laterPeriods[c], 0xC, k.laterVolume});
+        }
+        const Performance p = capture(buildMod(layout));
+        ASSERT_EQ(p.channels, 8);
+        const VoicePlan voices = assignVoices(p);
+        std::size_t later = 0;
+        while (later < p.ticks.size() && p.ticks[later].row < 16)
+            ++later;
+        ASSERT_LT(later + 1, voices.ticks.size()) << k.what;
+        std::set<int> playing;
+        for (const StreamTick& s : voices.ticks[later + 1])
+            playing.insert(s.channel);
+        EXPECT_EQ(playing, k.heldAfter) << k.what;
+        EXPECT_EQ(voices.notes, 8u) << k.what;
+        EXPECT_EQ(voices.notesLeftOut, k.leftOut) << k.what;
+    }
 }
 
 // Twenty samples, sample k (1-20) played 21 - k times: the fourteen played most (1-14) get the table's
