@@ -31,7 +31,7 @@ void renderSong(benchmark::State& state, const RomBuilder& rom) {
         flushTrace();
         benchmark::DoNotOptimize(block.data());
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * block.size()));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(block.size()));
 }
 
 void BM_NoteEveryCell(benchmark::State& state) {

@@ -145,7 +145,8 @@ std::size_t sampleRoom(const std::vector<std::uint8_t>& rom) {
     for (std::size_t e = 0; e < kSampleEntries; ++e) {
         const std::size_t at = sampleEntry(e) - kRomBase;
         if (at + kSampleEntryBytes > rom.size()) break;
-        const std::uint32_t start = rom[at] << 8 | rom[at + 1], end = rom[at + 2] << 8 | rom[at + 3];
+        const std::uint32_t start = std::uint32_t{rom[at]} << 8 | rom[at + 1],
+                            end = std::uint32_t{rom[at + 2]} << 8 | rom[at + 3];
         if (start < 0x8000 || end <= start) continue;
         low = std::min(low, start), high = std::max(high, end);
     }

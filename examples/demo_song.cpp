@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace {
@@ -284,10 +285,11 @@ RomBuilder demoSong() {
                                     {48, L + D + 12, 0, 0},
                                     {58, L + D + 12, kSlideUp, 4},
                                     {60, L + E + 12, kExtended, paramOf(kNoteDelay, 2)}};
-    for (std::size_t line : {1, 2, 3, 17, 18, 19, 20, 21, 33, 34, 35, 49, 50, 51, 52, 53, 54, 55})
+    for (std::size_t line : std::initializer_list<std::size_t>{1, 2, 3, 17, 18, 19, 20, 21, 33, 34, 35, 49,
+                                                               50, 51, 52, 53, 54, 55})
         chorus.push_back({line, kHold, kVibrato,
                           static_cast<std::uint8_t>(line == 1 || line == 17 || line == 33 || line == 49)});
-    for (std::size_t line : {56, 57})
+    for (std::size_t line : std::initializer_list<std::size_t>{56, 57})
         chorus.push_back({line, kHold, kSlideDown, 2});
     chorus.push_back({59, kHold, kSlideUp, 4});
     lead(p, 2, chorus);

@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -20,8 +21,8 @@ CLI::Validator numberIn(double low, double high, bool whole, const std::string& 
         [=](std::string& text) -> std::string {
             char* end = nullptr;
             const double v = std::strtod(text.c_str(), &end);
-            const bool ok = !text.empty() && *end == '\0' && v >= low && v <= high &&
-                            (!whole || v == static_cast<long>(v));
+            const bool ok =
+                !text.empty() && *end == '\0' && v >= low && v <= high && (!whole || v == std::trunc(v));
             if (ok) return "";
             return "needs " + what + " from " + numberText(low) + " to " + numberText(high) + ", not '" +
                    text + "'";

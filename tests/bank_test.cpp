@@ -56,7 +56,7 @@ std::vector<std::uint8_t> sharingSong(int k) {
     const std::uint16_t periods[] = {428, 381, 339, 320, 285, 254, 226, 214};
     for (std::size_t row = 0; row < 64; row += 4)
         layout.cells.push_back({0, row, row / 4 % 4, static_cast<std::uint8_t>(1 + row / 8 % 2),
-                                periods[(row / 4 * (k + 1)) % 8], 0, 0});
+                                periods[(row / 4 * static_cast<std::size_t>(k + 1)) % 8], 0, 0});
     return buildMod(layout);
 }
 
