@@ -10,7 +10,9 @@
 #include <set>
 
 #include "engine/engine.h"
+#include "heard.h"
 #include "import.h"
+#include "report.h"
 #include "rom/rom_builder.h"
 #include "rom/signature.h"
 #include "rom_capture.h"
@@ -77,9 +79,9 @@ AllSongs combine(std::vector<Song>& songs) {
                                      [&](const SampleData& b) { return sameSound(s, b); });
             song.shared.push_back(static_cast<int>(same - samples.begin()));
             if (same != samples.end()) continue;
-            samples.push_back(s); // named for the bank's report lines: whose sample it is
-            samples.back().name = "song " + std::to_string(n) + "'s " + std::to_string(song.shared.size()) +
-                                  (s.name.empty() ? "" : " " + s.name);
+            samples.push_back(s); // told in the bank's report lines by its song and number there
+            samples.back().song = static_cast<int>(n);
+            samples.back().number = static_cast<int>(song.shared.size());
         }
         for (std::size_t t = 0; t < p.ticks.size(); ++t) {
             TickInfo tick;
@@ -118,6 +120,7 @@ struct Compiled {
 
 struct Layout {
     std::vector<int> steps;
+    std::vector<std::vector<Loss>> silences; // by song: where its ROM is silent and its module sounds
     std::vector<Compiled> songs;
     SampleBank bank; // by the bank's sample numbers
     std::vector<std::uint32_t> addresses;
@@ -260,31 +263,30 @@ std::vector<double> heardSeconds(const CapturedSong& song) {
     return heard;
 }
 
-std::string seconds(double s) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", s);
-    return text;
-}
-
 // The samples a song plays that the bank left out, most heard first.
-std::string lostSamples(const Song& song, const Layout& layout, int entries) {
+Loss lostSamples(const Song& song, const Layout& layout, int entries) {
+    const Performance& p = song.captured.performance;
     const std::vector<double> heard = heardSeconds(song.captured);
+    const std::vector<double> first = firstHeard(p);
+    double all = 0;
     std::vector<std::pair<double, std::size_t>> lost;
-    for (std::size_t i = 0; i < heard.size(); ++i)
-        if (heard[i] > 0 && layout.bank.entryOf[std::size_t(song.shared[i])] == 0)
-            lost.emplace_back(heard[i], i);
-    if (lost.empty()) return "";
-    std::sort(lost.rbegin(), lost.rend());
-    std::string line = std::to_string(lost.size()) +
-                       " sample(s) left out, heard least across the bank's songs (" +
-                       std::to_string(entries) + " entries for them all):";
-    for (std::size_t k = 0; k < lost.size(); ++k) {
-        const std::size_t i = lost[k].second;
-        const std::string& name = song.captured.performance.samples[i].name;
-        line += (k == 0 ? " " : ", ") + std::to_string(i + 1) + (name.empty() ? "" : " \"" + name + "\"") +
-                " (" + seconds(lost[k].first) + " heard)";
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+        all += heard[i];
+        if (heard[i] > 0 && layout.bank.entryOf[std::size_t(song.shared[i])] == 0) lost.emplace_back(heard[i], i);
     }
-    return line;
+    std::sort(lost.rbegin(), lost.rend());
+    Loss loss;
+    loss.kind = LossKind::BankSamplesUnnamed;
+    loss.count = std::size_t(entries);
+    for (const auto& [seconds, i] : lost) {
+        SampleLoss item;
+        item.label = sampleLabel(p, int(i));
+        item.amount = seconds;
+        item.firstHeard = first[i];
+        loss.samples.push_back(item);
+        loss.share += all > 0 ? seconds / all : 0;
+    }
+    return loss;
 }
 
 std::vector<int> entriesNamed(const CompiledSong& song) {
@@ -310,13 +312,16 @@ Readings readSongs(const std::vector<Song>& songs, int rate) {
 
 void measure(std::vector<Song>& songs, const Readings& readings, Layout& layout, int rate) {
     layout.fidelity.clear();
+    layout.silences.assign(songs.size(), {});
     double sum = 0;
     for (std::size_t n = 0; n < songs.size(); ++n) {
         const Performance& p = songs[n].captured.performance;
         Fidelity f;
-        if (readings[n])
-            f = compareRenders(*readings[n],
-                               RenderReading(renderRom(layout.rom, rate, std::uint8_t(n)), rate));
+        if (readings[n]) {
+            const RenderReading rom(renderRom(layout.rom, rate, std::uint8_t(n)), rate);
+            f = compareRenders(*readings[n], rom);
+            layout.silences[n] = silentSpans(p, viewFor(layout.bank, songs[n]), *readings[n], rom);
+        }
         if (p.length > measuredSeconds(rate)) { // the renders hold the song's start
             f.moduleSeconds = p.length;
             f.romSeconds = layout.songs[n].song.seconds;
@@ -336,8 +341,9 @@ bool captureInput(const BankSongInput& input, int rate, CapturedSong& out, std::
     if (!captureRomSong(input.bytes, input.romRate, rate, out.performance, error)) return false;
     out.shortTicks = fitTicksToRate(out.performance, rate);
     out.voices = assignVoices(out.performance);
-    out.report.push_back("song 0 of a ROM image made for " + std::to_string(input.romRate) +
-                         " Hz, taken as the engine plays it");
+    out.losses.push_back(Loss::told(LossKind::RomSong, "song 0 of a ROM image made for " +
+                                                           std::to_string(input.romRate) +
+                                                           " Hz, taken as the engine plays it"));
     return true;
 }
 
@@ -407,8 +413,9 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
     writeSignature(result.rom, signature);
     result.sampleBytes = layout.sampleBytes;
     // Samples left out are named in each song's block instead.
-    for (const std::string& line : layout.bank.report)
-        if (line.rfind("samples left out", 0) != 0) result.samplesReport.push_back(line);
+    for (const Loss& loss : layout.bank.losses)
+        if (loss.kind != LossKind::SamplesUnnamed) result.samplesLosses.push_back(loss);
+    result.samplesReport = lossLines(result.samplesLosses);
 
     std::vector<int> songsOf(builder.all().performance.samples.size(), 0); // songs playing each kept sample
     for (std::size_t n = 0; n < songs.size(); ++n) {
@@ -419,19 +426,29 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
         out.name = song.name;
         out.title = p.title;
         out.format = p.format;
-        out.report = song.captured.report;
+        out.losses = song.captured.losses;
         if (song.captured.shortTicks > 0)
-            out.report.push_back(shortTicksReport(song.captured, rate, c.song.seconds));
-        const std::string lost = lostSamples(song, layout, builder.songEntries());
-        if (!lost.empty()) out.report.push_back(lost);
-        out.report.insert(out.report.end(), c.song.report.begin(), c.song.report.end());
+            out.losses.push_back(shortTicksLoss(song.captured, rate, c.song.seconds));
+        Loss lost = lostSamples(song, layout, builder.songEntries());
+        if (!lost.samples.empty()) out.losses.push_back(std::move(lost));
+        out.losses.insert(out.losses.end(), c.song.losses.begin(), c.song.losses.end());
         const auto step = static_cast<std::size_t>(layout.steps[n]);
-        const std::vector<std::string> compacted =
-            compactionReport(steps()[std::min(step, steps().size() - 1)]);
-        out.report.insert(out.report.end(), compacted.begin(), compacted.end());
-        if (step >= steps().size())
-            out.report.push_back("the song does not fit beside the others: only its first " +
-                                 seconds(c.keptSeconds) + " of " + seconds(p.length) + " are kept");
+        const std::vector<Loss> compacted = compactionLosses(steps()[std::min(step, steps().size() - 1)]);
+        out.losses.insert(out.losses.end(), compacted.begin(), compacted.end());
+        if (step >= steps().size()) {
+            Loss cut;
+            cut.kind = LossKind::BankSongCut;
+            cut.from = c.keptSeconds, cut.to = p.length;
+            cut.share = 1 - c.keptSeconds / std::max(p.length, 1e-9);
+            out.losses.push_back(cut);
+        }
+        if (step < steps().size()) { // a song cut short plays less than its module: its cut says so
+            Loss unheard = unheardSamples(p, song.captured.voices, viewFor(layout.bank, song), c.song);
+            if (!unheard.samples.empty()) out.losses.push_back(std::move(unheard));
+        }
+        if (n < layout.silences.size())
+            out.losses.insert(out.losses.end(), layout.silences[n].begin(), layout.silences[n].end());
+        out.report = lossLines(out.losses);
         out.entries = entriesNamed(c.song);
         out.address = layout.addresses[n];
         out.bytes = c.bytes;

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "loss.h"
 #include "rom/rom_builder.h"
 #include "voices.h"
 
@@ -48,7 +49,7 @@ struct SampleBank {
     std::vector<KeptSample> kept;     // by entry - 1
     std::vector<OffsetEntry> offsets; // entries the kept samples leave free, for the most used offsets
     std::vector<int> entryOf;         // by libxmp sample index: its table entry, 0 if not kept
-    std::vector<std::string> report;
+    std::vector<Loss> losses; // samples left out, stored at lower rates or shortened
     std::size_t bytes = 0; // bytes the placed samples take
 
     // The engine step that plays a kept sample at a frequency (frames per second of the module's

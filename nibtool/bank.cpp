@@ -9,7 +9,9 @@
 #include "file_kind.h"
 #include "import/bank.h"
 #include "import/bank_header.h"
+#include "import/report.h"
 #include "output_file.h"
+#include "report_text.h"
 #include "rom/rom_builder.h"
 #include "rom/signature.h"
 
@@ -20,6 +22,7 @@ struct Options {
     std::vector<std::string> songs;
     std::vector<std::pair<std::string, std::string>> effects; // name, file
     int rate = 8000;
+    bool verbose = false;
 };
 
 std::string grouped(std::size_t n) {
@@ -45,24 +48,32 @@ std::string runs(const std::set<int>& entries) {
     return out.empty() ? "none" : out;
 }
 
-void printSong(std::size_t n, const BankSong& s) {
-    std::fprintf(stderr, "song %zu: \"%s\" (%s, %s, %d channels) at 0x%04X, %s bytes\n", n, s.title.c_str(),
-                 s.name.c_str(), s.format.c_str(), s.channels, s.address, grouped(s.bytes).c_str());
-    for (const std::string& line : s.report)
-        std::fprintf(stderr, "  %s\n", line.c_str());
-    std::fprintf(stderr, "  entries %s\n", runs({s.entries.begin(), s.entries.end()}).c_str());
-    if (s.measured)
-        std::fprintf(stderr, "  fidelity: chroma %.2f, onset %.2f, length %.2f (ROM %.1f s, module %.1f s)\n",
-                     s.fidelity.chroma, s.fidelity.onset, s.fidelity.lengthRatio, s.fidelity.romSeconds,
-                     s.fidelity.moduleSeconds);
-    else
-        std::fprintf(stderr, "  length: ROM %.1f s, module %.1f s (fidelity not measured)\n", s.romSeconds,
-                     s.moduleSeconds);
+void printSong(std::size_t n, const BankSong& s, std::size_t width, bool verbose) {
+    char head[160];
+    std::snprintf(head, sizeof head, " (%s, %d channels) at 0x%04X, %s bytes", s.format.c_str(), s.channels,
+                  s.address, grouped(s.bytes).c_str());
+    printWrapped({"song " + std::to_string(n) + ": \"" + s.title + "\" (" + s.name + ")" + head}, width);
+    std::vector<std::string> lines = lossLines(s.losses, verbose);
+    lines.push_back("entries " + runs({s.entries.begin(), s.entries.end()}));
+    char figures[160];
+    if (s.measured) {
+        std::snprintf(figures, sizeof figures, "fidelity: chroma %.2f, onset %.2f, length %.2f (ROM %.1f s, module %.1f s)",
+                      s.fidelity.chroma, s.fidelity.onset, s.fidelity.lengthRatio, s.fidelity.romSeconds,
+                      s.fidelity.moduleSeconds);
+        lines.push_back(figures);
+        lines.push_back(fidelityLines(s.fidelity)[1]);
+    } else {
+        std::snprintf(figures, sizeof figures, "length: ROM %.1f s, module %.1f s (fidelity not measured)",
+                      s.romSeconds, s.moduleSeconds);
+        lines.push_back(figures);
+    }
+    printWrapped(lines, width, "  ");
 }
 
 void printReport(const Options& o, const BankResult& bank) {
+    const std::size_t width = reportWidth();
     for (std::size_t n = 0; n < bank.songs.size(); ++n)
-        printSong(n, bank.songs[n]);
+        printSong(n, bank.songs[n], width, o.verbose);
     if (!bank.effects.empty()) {
         std::fprintf(stderr,
                      "effects: playSample(entry, stream, tone) plays each at its recorded pitch at %d Hz\n",
@@ -84,8 +95,7 @@ void printReport(const Options& o, const BankResult& bank) {
     std::fprintf(stderr, "entries: songs %s (%zu sample(s) shared by several songs), effects %s, free %s\n",
                  runs(songEntries).c_str(), bank.sharedSamples, runs(effectEntries).c_str(),
                  runs(free).c_str());
-    for (const std::string& line : bank.samplesReport)
-        std::fprintf(stderr, "  %s\n", line.c_str());
+    printWrapped(lossLines(bank.samplesLosses, o.verbose), width, "  ");
     const std::size_t tables = kImageSize - kSongTable;
     const std::size_t used_ = bank.songBytes + bank.sampleBytes + bank.signatureBytes + tables;
     std::fprintf(stderr, "32 KB: songs %s, samples and effects %s, signature %s, tables %zu, free %s bytes\n",
@@ -94,6 +104,12 @@ void printReport(const Options& o, const BankResult& bank) {
                  grouped(32768 - std::min<std::size_t>(used_, 32768)).c_str());
     std::fprintf(stderr, "%s: %zu song(s) and %zu effect(s), written for %d Hz\n", o.out.c_str(),
                  bank.songs.size(), bank.effects.size(), bank.rate);
+    // The scale the songs' verdicts are read on, once, and what would lose least across the bank.
+    if (!bank.songs.empty() && bank.songs[0].measured) printWrapped({fidelityLines(bank.songs[0].fidelity)[2]}, width);
+    std::vector<Loss> all = bank.samplesLosses;
+    for (const BankSong& s : bank.songs)
+        all.insert(all.end(), s.losses.begin(), s.losses.end());
+    printWrapped(adviceLines(all, bank.rate), width);
 }
 
 int parse(const std::vector<std::string>& args, Options& o) {
@@ -103,6 +119,7 @@ int parse(const std::vector<std::string>& args, Options& o) {
     line.rate(rate);
     line.text("--header", o.header);
     line.texts("--sfx", effects);
+    line.flag("-v,--verbose", o.verbose);
     line.files(files);
     if (const int status = line.parse(args); status >= 0) return status;
     o.rate = rate.value_or(o.rate);

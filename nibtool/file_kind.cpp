@@ -1,7 +1,6 @@
 #include "file_kind.h"
 
 #include <sndfile.h>
-#include <xmp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include <unistd.h>
 
 #include "import/load.h"
+#include "rom/signature.h"
 
 namespace {
 
@@ -66,7 +66,15 @@ struct MemoryFile {
     sf_count_t at = 0;
 };
 
-std::string audioFormat(const std::vector<std::uint8_t>& bytes) {
+// A sound file libsndfile opens: its format's name, and whether libsndfile knew it only by a guess (a
+// format with no magic number of its own, as an Akai MPC 2000 sample: two bytes, which the order list
+// at the start of a ROM image can hold by chance).
+struct SoundFormat {
+    std::string name; // "" when libsndfile opens nothing
+    bool guessed = false;
+};
+
+SoundFormat audioFormat(const std::vector<std::uint8_t>& bytes) {
     SF_VIRTUAL_IO io{};
     io.get_filelen = [](void* m) {
         return static_cast<sf_count_t>(static_cast<MemoryFile*>(m)->bytes.size());
@@ -90,12 +98,16 @@ std::string audioFormat(const std::vector<std::uint8_t>& bytes) {
     MemoryFile file{bytes};
     SF_INFO info{};
     SNDFILE* sound = sf_open_virtual(&io, SFM_READ, &info, &file);
-    if (!sound) return "";
+    if (!sound) return {};
     sf_close(sound);
     SF_FORMAT_INFO format{};
     format.format = info.format & SF_FORMAT_TYPEMASK;
     sf_command(nullptr, SFC_GET_FORMAT_INFO, &format, sizeof format);
-    return format.name ? format.name : "sound";
+    // libsndfile's guesses: a few bytes that any file may hold, or a length that happens to match.
+    const int guesses[] = {SF_FORMAT_MPC2K, SF_FORMAT_MAT4, SF_FORMAT_IRCAM, SF_FORMAT_HTK,
+                           SF_FORMAT_SDS,   SF_FORMAT_TXW,  SF_FORMAT_SD2,   SF_FORMAT_MPEG};
+    const bool guessed = std::find(std::begin(guesses), std::end(guesses), format.format) != std::end(guesses);
+    return {format.name ? format.name : "sound", guessed};
 }
 
 // Text: no NUL, no control characters but layout, and UTF-8 sequences whole.
@@ -128,6 +140,12 @@ bool plausibleRom(const std::vector<std::uint8_t>& bytes) {
     return song >= 0x8000 && song - 0x8000 < std::min(bytes.size(), kRomImageBytes);
 }
 
+// An image beyond doubt: a plausible one of exactly the image's size, or one whose signature checks.
+bool certainRom(const std::vector<std::uint8_t>& bytes) {
+    RomSignature signature;
+    return plausibleRom(bytes) && (bytes.size() == kRomImageBytes || readSignature(bytes, signature));
+}
+
 std::string sizeText(std::size_t n) {
     return std::to_string(n) + (n == 1 ? " byte" : " bytes");
 }
@@ -140,7 +158,7 @@ std::string neither(const InputFile& file) {
     if (b.size() > kModuleCap)
         return name + " is longer than " + std::to_string(kModuleCap >> 20) +
                " MB: not a ROM image (32768 bytes), and more than nibtool reads of a module";
-    const std::string audio = audioFormat(b);
+    const std::string audio = audioFormat(b).name;
     if (!audio.empty()) return name + " is a sound file (" + audio + "), not a ROM image or a module";
     if (isText(b)) return name + " is text, not a ROM image or a module";
     if (b.size() < kRomTablesEnd)
@@ -171,35 +189,33 @@ bool readInput(const std::string& path, bool forceRom, InputFile& file, std::str
         error = neither(file);
         return false;
     }
-    // A format libxmp knows by its marks is a module, loaded or refused as one.
-    xmp_test_info test{};
-    if (xmp_test_module_from_memory(b.data(), static_cast<long>(b.size()), &test) == 0) {
-        auto module = std::make_shared<LoadedModule>();
-        std::string why;
-        if (!loadModule(b, *module, why)) {
-            error = "'" + path + "' is a module (" + test.type + ") that nibtool cannot take: " + why +
-                    "; nor is it a ROM image";
-            return false;
-        }
+    // An image beyond doubt is one, whatever a module reader makes of its bytes.
+    if (certainRom(b)) {
+        file.kind = FileKind::Rom;
+        return true;
+    }
+    // A format libxmp knows by its marks is a module, loaded or refused as one; so is a MOD the repair
+    // reads as a song (an odd 15-sample song, a tag libxmp does not know), whatever its bytes at the
+    // tables' addresses happen to be.
+    const std::string format = moduleFormat(b);
+    auto module = std::make_shared<LoadedModule>();
+    std::string why;
+    if (!format.empty() && !loadModule(b, *module, why)) {
+        error = "'" + path + "' is a module (" + format + ") that nibtool cannot take: " + why +
+                "; nor is it a ROM image";
+        return false;
+    }
+    if (!format.empty() || (!isText(b) && loadModule(b, *module, why))) {
         file.kind = FileKind::Module;
-        file.format = test.type;
+        file.format = format.empty() ? module->module().type : format;
         file.module = std::move(module);
         return true;
     }
-    if (audioFormat(b).empty() && !isText(b)) {
-        if (plausibleRom(b)) {
-            file.kind = FileKind::Rom;
-            return true;
-        }
-        // A MOD libxmp turns away that the repair takes (an odd 15-sample song, a tag it does not know).
-        auto module = std::make_shared<LoadedModule>();
-        std::string why;
-        if (loadModule(b, *module, why)) {
-            file.kind = FileKind::Module;
-            file.format = module->module().type;
-            file.module = std::move(module);
-            return true;
-        }
+    // A sound file libsndfile knows by its marks is one; a guess of its never outranks a plausible image.
+    const SoundFormat sound = audioFormat(b);
+    if (plausibleRom(b) && (sound.name.empty() || sound.guessed) && !isText(b)) {
+        file.kind = FileKind::Rom;
+        return true;
     }
     error = neither(file);
     return false;

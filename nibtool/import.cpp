@@ -4,10 +4,10 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "import/fidelity.h"
 #include "import/import.h"
 #include "import/report.h"
 #include "output_file.h"
+#include "report_text.h"
 #include "song_file.h"
 
 namespace {
@@ -26,15 +26,14 @@ std::string outputFor(const std::string& song, const std::string& out, bool into
     return out + (out.back() == '/' ? "" : "/") + name + ".rom";
 }
 
-void printResult(const std::string& out, const ImportResult& result, int rate) {
-    for (const std::string& line : result.report)
-        std::fprintf(stderr, "%s\n", line.c_str());
-    std::fprintf(stderr, "%s: \"%s\", written for %d Hz\n", out.c_str(), result.title.c_str(), rate);
-    if (result.measured)
-        for (const std::string& line : fidelityLines(result.fidelity))
-            std::fprintf(stderr, "%s\n", line.c_str());
-    else
-        std::fprintf(stderr, "fidelity: not measured (libxmp could not render the module)\n");
+void printResult(const std::string& out, const ImportResult& result, int rate, bool verbose) {
+    std::vector<std::string> lines = lossLines(result.losses, verbose);
+    lines.push_back(out + ": \"" + result.title + "\", written for " + std::to_string(rate) + " Hz");
+    for (const std::string& line : fidelityText(result.measured, result.fidelity))
+        lines.push_back(line);
+    for (const std::string& line : adviceLines(result.losses, rate))
+        lines.push_back(line);
+    printWrapped(lines, reportWidth());
 }
 
 } // namespace
@@ -42,10 +41,11 @@ void printResult(const std::string& out, const ImportResult& result, int rate) {
 int runImport(const std::vector<std::string>& args) {
     CommandLine line("import", kImportUsage);
     std::optional<int> rate;
-    bool quiet = false;
+    bool quiet = false, verbose = false;
     std::vector<std::string> files;
     line.rate(rate);
     line.quiet(quiet);
+    line.flag("-v,--verbose", verbose);
     line.files(files);
     if (const int status = line.parse(args); status >= 0) return status;
     if (files.size() < 2) return line.mistake("needs a module file and an output ROM file");
@@ -78,7 +78,7 @@ int runImport(const std::vector<std::string>& args) {
             status = fail(error);
             continue;
         }
-        if (!quiet) printResult(target, song.import, song.rate);
+        if (!quiet) printResult(target, song.import, song.rate, verbose);
     }
     return status;
 }

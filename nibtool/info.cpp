@@ -215,14 +215,19 @@ void printHead(const SongFile& song) {
 void printImport(const SongFile& song) {
     const ImportResult& result = song.import;
     std::printf("\nImport (as nibtool import writes it at %d Hz)\n", song.rate);
-    for (const std::string& line : result.report)
-        std::printf("  %s\n", line.c_str());
-    if (result.report.empty()) std::printf("  nothing given up\n");
-    if (result.measured)
+    std::vector<std::string> lines = result.report;
+    if (lines.empty()) lines.push_back("nothing given up");
+    if (result.measured) {
         for (const std::string& line : fidelityLines(result.fidelity))
-            std::printf("  %s\n", line.c_str());
-    else
-        std::printf("  fidelity: not measured (libxmp could not render the module)\n");
+            lines.push_back(line);
+    } else {
+        lines.push_back("fidelity: not measured (libxmp could not render the module)");
+    }
+    for (const std::string& line : adviceLines(result.losses, song.rate))
+        lines.push_back(line);
+    for (const std::string& line : lines)
+        for (const std::string& part : wrapLine(line, 78))
+            std::printf("  %s\n", part.c_str());
 }
 
 void printSamples() {

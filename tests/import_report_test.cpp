@@ -88,28 +88,39 @@ TEST(ImportReport, SaysWhatWasLostInPlainWords) {
 TEST(ImportReport, CountsTheNotesLeftOutByChannel) {
     struct Case {
         std::vector<std::size_t> byChannel;
+        bool verbose;
         std::string line;
     };
+    std::vector<std::size_t> one20(20, 1); // channel 1 loses 100 notes, the 19 others one each
+    one20[0] = 100;
+    const std::string head20 = "119 of 400 notes left out, as the ROM plays four at once and the module has 20 "
+                               "channels: channel 1 (100), channel 2 (1), channel 3 (1), channel 4 (1), channel 5 "
+                               "(1), channel 6 (1)";
+    std::string all20 = head20;
+    for (int c = 7; c <= 20; ++c)
+        all20 += ", channel " + std::to_string(c) + " (1)";
     const std::vector<Case> cases = {
-        {{0, 0, 0, 0, 5, 0},
-         "5 of 40 notes left out, as the ROM plays four at once and the module has 6 channels: "
-         "channel 5 (5)"},
-        {{1, 0, 7, 0, 2, 0, 3, 0, 1, 1},
-         "15 of 40 notes left out, as the ROM plays four at once and the module has 10 channels: channel 3 "
-         "(7), "
+        {{0, 0, 0, 0, 5, 0}, false,
+         "5 of 400 notes left out, as the ROM plays four at once and the module has 6 channels: channel 5 (5)"},
+        {{1, 0, 7, 0, 2, 0, 3, 0, 1, 1}, false,
+         "15 of 400 notes left out, as the ROM plays four at once and the module has 10 channels: channel 3 (7), "
          "channel 7 (3), channel 5 (2), channel 1 (1), channel 9 (1), channel 10 (1)"},
-        {{1, 1, 1, 1, 1, 1, 1, 1, 1},
-         "9 of 40 notes left out, as the ROM plays four at once and the module has 9 channels: channel 1 "
-         "(1), "
-         "channel 2 (1), channel 3 (1), channel 4 (1), channel 5 (1), channel 6 (1) and 3 more"},
+        {{1, 1, 1, 1, 1, 1, 1, 1, 1}, false, // each lost a ninth of the notes left out: every one is named
+         "9 of 400 notes left out, as the ROM plays four at once and the module has 9 channels: channel 1 (1), "
+         "channel 2 (1), channel 3 (1), channel 4 (1), channel 5 (1), channel 6 (1), channel 7 (1), channel 8 "
+         "(1), channel 9 (1)"},
+        {one20, false, head20 + "; the other 14 channels together 14 notes"},
+        {one20, true, all20},
     };
     for (const Case& c : cases) {
         VoicePlan plan;
-        plan.notes = 40;
+        plan.notes = 400;
         plan.leftOutByChannel = c.byChannel;
         for (std::size_t n : c.byChannel)
             plan.notesLeftOut += n;
-        EXPECT_EQ(notesLeftOutLine(plan, int(c.byChannel.size())), c.line);
+        const Loss loss = notesLeftOut(plan, int(c.byChannel.size()));
+        EXPECT_EQ(lossLine(loss, c.verbose), c.line);
+        EXPECT_DOUBLE_EQ(loss.share, double(plan.notesLeftOut) / 400);
     }
 }
 
@@ -140,10 +151,11 @@ TEST(ImportReport, GivesTheFidelityAVerdictOnItsScale) {
         Fidelity f;
         f.chroma = c.chroma, f.onset = c.onset, f.lengthRatio = 1, f.channels = 4;
         const std::vector<std::string> lines = fidelityLines(f);
-        ASSERT_EQ(lines.size(), 2u);
+        ASSERT_EQ(lines.size(), 3u);
         EXPECT_EQ(lines[0].rfind("fidelity: chroma ", 0), 0u);
-        EXPECT_EQ(lines[1].rfind(std::string("fidelity: ") + c.verdict + ".", 0), 0u)
+        EXPECT_EQ(lines[1].rfind(std::string(c.verdict) + ": ", 0), 0u)
             << c.chroma << "/" << c.onset << ": " << lines[1];
+        EXPECT_EQ(lines[2].rfind("scale: ", 0), 0u);
     }
 }
 

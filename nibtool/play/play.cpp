@@ -230,10 +230,8 @@ void PlaySession::announceLoaded(const Playable& song, bool reload) {
         if (reloadAnnounced_) return;
         reloaded_ = &song;
         reloadReport_.clear();
-        for (const std::string& line : song.report)
-            if (line.find("file ends") != std::string::npos || line.find("file's end") != std::string::npos ||
-                line.find("cut short") != std::string::npos)
-                reloadReport_ += "; " + line;
+        for (const std::string& line : song.cutShort)
+            reloadReport_ += "; " + line;
         return;
     }
     if (o_.quiet || terminal_) return;
