@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <tuple>
 
 #include "cli.h"
 #include "commands.h"
 #include "file_kind.h"
+#include "formats.h"
 #include "import/bank.h"
 #include "import/bank_header.h"
 #include "output_file.h"
@@ -20,6 +22,7 @@ struct Options {
     std::vector<std::string> songs;
     std::vector<std::pair<std::string, std::string>> effects; // name, file
     int rate = 8000;
+    bool quiet = false;
 };
 
 std::string grouped(std::size_t n) {
@@ -103,6 +106,7 @@ int parse(const std::vector<std::string>& args, Options& o) {
     line.rate(rate);
     line.text("--header", o.header);
     line.texts("--sfx", effects);
+    line.quiet(o.quiet);
     line.files(files);
     if (const int status = line.parse(args); status >= 0) return status;
     o.rate = rate.value_or(o.rate);
@@ -128,11 +132,17 @@ int runBank(const std::vector<std::string>& args) {
     std::vector<std::string> inputs = o.songs;
     for (const auto& [name, path] : o.effects)
         inputs.push_back(path);
-    for (const std::string& output : {o.out, o.header})
-        if (const std::string clash = output.empty() ? "" : namesAnInput(output, inputs); !clash.empty())
-            return fail(clash);
-    std::vector<BankSongInput> songs;
+    OutputSet outputs; // the ROM, and the header when asked for
+    outputs.add(o.out);
+    if (!o.header.empty()) outputs.add(o.header);
     std::string error;
+    if (!outputs.check(inputs, error)) return fail(error);
+    for (const auto& [path, kind, ending] :
+         {std::tuple<std::string, const char*, const char*>{o.out, "a ROM image", "rom"},
+          {o.header, "a C header", "h"}})
+        if (const std::string wrong = endingMismatch(path, kind, ending); !wrong.empty())
+            return commandMistake("bank", wrong);
+    std::vector<BankSongInput> songs;
     for (const std::string& path : o.songs) {
         InputFile file;
         if (!readInput(path, false, file, error)) return fail(error);
@@ -155,12 +165,12 @@ int runBank(const std::vector<std::string>& args) {
     options.rate = o.rate;
     BankResult bank;
     if (!buildBank(songs, effects, options, bank, error)) return fail(error);
-    if (!writeWhole(o.out, bank.rom, error)) return fail(error);
+    std::vector<std::vector<std::uint8_t>> contents{bank.rom};
     if (!o.header.empty()) {
         const std::string text = bankHeader(bank, o.out, headerPrefix(o.header));
-        if (!writeWhole(o.header, std::vector<std::uint8_t>(text.begin(), text.end()), error))
-            return fail(error);
+        contents.emplace_back(text.begin(), text.end());
     }
-    printReport(o, bank);
+    if (!outputs.writeWhole(contents, error)) return fail(error);
+    if (!o.quiet) printReport(o, bank);
     return 0;
 }
