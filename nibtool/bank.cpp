@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <tuple>
 
 #include "cli.h"
 #include "commands.h"
 #include "file_kind.h"
+#include "formats.h"
 #include "import/bank.h"
 #include "import/bank_header.h"
 #include "output_file.h"
@@ -171,11 +173,18 @@ int runBank(const std::vector<std::string>& args) {
         inputs.push_back(path);
     for (const auto& [name, path] : o.effects)
         inputs.push_back(path);
-    for (const std::string& output : {o.out, o.header, o.asmInclude})
-        if (const std::string clash = output.empty() ? "" : namesAnInput(output, inputs); !clash.empty())
-            return fail(clash);
-    std::vector<BankSongInput> songs;
+    OutputSet outputs; // the ROM, and the header and the include when asked for
+    outputs.add(o.out);
+    if (!o.header.empty()) outputs.add(o.header);
+    if (!o.asmInclude.empty()) outputs.add(o.asmInclude);
     std::string error;
+    if (!outputs.check(inputs, error)) return fail(error);
+    for (const auto& [path, kind, ending] :
+         {std::tuple<std::string, const char*, const char*>{o.out, "a ROM image", "rom"},
+          {o.header, "a C header", "h"}})
+        if (const std::string wrong = endingMismatch(path, kind, ending); !wrong.empty())
+            return commandMistake("bank", wrong);
+    std::vector<BankSongInput> songs;
     for (std::size_t n = 0; n < o.songs.size(); ++n) {
         const auto& [name, path] = o.songs[n];
         InputFile file;
@@ -201,17 +210,16 @@ int runBank(const std::vector<std::string>& args) {
     options.rate = o.rate;
     BankResult bank;
     if (!buildBank(songs, effects, options, bank, error)) return fail(error);
-    if (!writeWhole(o.out, bank.rom, error)) return fail(error);
+    std::vector<std::vector<std::uint8_t>> contents{bank.rom};
     if (!o.header.empty()) {
         const std::string text = bankHeader(bank, o.out, headerPrefix(o.header));
-        if (!writeWhole(o.header, std::vector<std::uint8_t>(text.begin(), text.end()), error))
-            return fail(error);
+        contents.emplace_back(text.begin(), text.end());
     }
     if (!o.asmInclude.empty()) {
         const std::string text = bankAsm(bank, o.out, headerPrefix(o.asmInclude));
-        if (!writeWhole(o.asmInclude, std::vector<std::uint8_t>(text.begin(), text.end()), error))
-            return fail(error);
+        contents.emplace_back(text.begin(), text.end());
     }
+    if (!outputs.writeWhole(contents, error)) return fail(error);
     if (!o.quiet) printReport(o, bank);
     return 0;
 }

@@ -16,6 +16,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "formats.h"
 #include "host/load.h"
 #include "host/playback.h"
 #include "host/song_walk.h"
@@ -25,30 +26,6 @@
 namespace {
 
 constexpr double kCapSeconds = 30 * 60;
-
-struct FileFormat {
-    const char* ending;
-    int format;
-    bool exactBytes; // the file stores nibplay's unsigned bytes as they are
-};
-
-constexpr FileFormat kFormats[] = {
-    {".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, true},    {".w64", SF_FORMAT_W64 | SF_FORMAT_PCM_U8, true},
-    {".raw", SF_FORMAT_RAW | SF_FORMAT_PCM_U8, true},    {".flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_S8, false},
-    {".aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_S8, false}, {".aif", SF_FORMAT_AIFF | SF_FORMAT_PCM_S8, false},
-    {".au", SF_FORMAT_AU | SF_FORMAT_PCM_S8, false},     {".caf", SF_FORMAT_CAF | SF_FORMAT_PCM_S8, false},
-    {".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, false},
-};
-
-const FileFormat* formatFor(const std::string& path) {
-    for (const FileFormat& f : kFormats) {
-        const std::string ending = f.ending;
-        if (path.size() > ending.size() &&
-            path.compare(path.size() - ending.size(), ending.size(), ending) == 0)
-            return &f;
-    }
-    return nullptr;
-}
 
 struct SndfileCloser {
     void operator()(SNDFILE* f) const { sf_close(f); }
@@ -109,26 +86,27 @@ std::size_t renderSong(std::uint8_t number, bool alone, const std::vector<Effect
     return written;
 }
 
-// Where the audio goes: a file through libsndfile, or standard output.
+// Where the audio goes: one output of the command's set, raw or through libsndfile.
 class AudioSink {
   public:
-    // Opens `out` ("-": standard output) for `format` at `rate`. False with one line in `error`.
-    bool open(const std::string& out, const FileFormat& format, int rate, std::string& error) {
-        out_ = out;
+    // Starts `format` at `rate` on output `index` of `outputs`, which are open. False with one line in
+    // `error`.
+    bool open(OutputSet& outputs, std::size_t index, const AudioFormat& format, int rate,
+              std::string& error) {
+        outputs_ = &outputs;
+        index_ = index;
         exact_ = format.exactBytes;
-        toStdout_ = out == "-";
-        raw_ = toStdout_ && (format.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RAW;
+        raw_ = (format.sndfile & SF_FORMAT_TYPEMASK) == SF_FORMAT_RAW;
         if (raw_) return true; // nibplay's bytes as they are
         SF_INFO info{};
         info.samplerate = rate;
         info.channels = 1;
-        info.format = format.format;
+        info.format = format.sndfile;
         if (!sf_format_check(&info)) {
-            error = "this libsndfile cannot write '" + name() + "' as " + format.ending;
+            error = "this libsndfile cannot write '" + name() + "' as " + format.title;
             return false;
         }
-        if (!toStdout_ && !file_.open(out, error)) return false;
-        sound_.reset(sf_open_fd(toStdout_ ? 1 : file_.fd(), SFM_WRITE, &info, SF_FALSE));
+        sound_.reset(sf_open_fd(outputs.fd(index), SFM_WRITE, &info, SF_FALSE));
         if (!sound_) {
             error = "cannot write '" + name() + "': " + sf_strerror(nullptr);
             return false;
@@ -136,7 +114,7 @@ class AudioSink {
         return true;
     }
     bool write(const std::uint8_t* bytes, std::size_t n) {
-        if (raw_) return std::fwrite(bytes, 1, n, stdout) == n;
+        if (raw_) return outputs_->write(index_, bytes, n, error_);
         if (exact_)
             return sf_write_raw(sound_.get(), bytes, static_cast<sf_count_t>(n)) ==
                    static_cast<sf_count_t>(n);
@@ -145,36 +123,31 @@ class AudioSink {
         return sf_write_short(sound_.get(), converted_, static_cast<sf_count_t>(n)) ==
                static_cast<sf_count_t>(n);
     }
-    // Finishes the file (renamed into place) or flushes standard output.
+    // Finishes the audio (its header written); the set then commits the output.
     bool close(std::string& error) {
         const std::string reason = sound_ && sf_error(sound_.get()) != 0 ? sf_strerror(sound_.get()) : "";
         sound_.reset();
-        if (!reason.empty()) {
-            error = "cannot write '" + name() + "': " + reason;
-            return false;
-        }
-        if (toStdout_) {
-            if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
-            error = std::string("cannot write to standard output: ") + std::strerror(errno);
-            return false;
-        }
-        return file_.commit(error);
+        if (reason.empty()) return true;
+        error = "cannot write '" + name() + "': " + reason;
+        return false;
     }
     std::string writeError() const {
+        if (!error_.empty()) return error_;
         if (sound_ && sf_error(sound_.get()) != 0)
             return "cannot write '" + name() + "': " + sf_strerror(sound_.get());
         return "cannot write '" + name() + "': " + std::strerror(errno != 0 ? errno : EIO);
     }
-    std::string name() const { return toStdout_ ? "standard output" : out_; }
+    std::string name() const { return outputs_->name(index_); }
     // What a summary line names: the file written, or the song sent to standard output.
     std::string label(const std::string& song) const {
-        return toStdout_ ? song + " to standard output" : out_;
+        return outputs_->path(index_) == "-" ? song + " to standard output" : outputs_->path(index_);
     }
 
   private:
-    std::string out_;
-    bool exact_ = true, toStdout_ = false, raw_ = false;
-    OutputFile file_;
+    OutputSet* outputs_ = nullptr;
+    std::size_t index_ = 0;
+    bool exact_ = true, raw_ = false;
+    std::string error_;
     SoundFile sound_;
     short converted_[kStepsPerCall];
 };
@@ -300,17 +273,11 @@ bool isFolder(const std::string& path) {
 }
 
 // FOLDER/NAME.ENDING for each of several songs.
-std::string outputIn(const std::string& folder, const std::string& song, const char* ending) {
+std::string outputIn(const std::string& folder, const std::string& song, const AudioFormat& format) {
     std::string name = song.substr(song.rfind('/') == std::string::npos ? 0 : song.rfind('/') + 1);
     const std::size_t dot = name.rfind('.');
     if (dot != std::string::npos && dot > 0) name.resize(dot);
-    return folder + (folder.back() == '/' ? "" : "/") + name + ending;
-}
-
-const FileFormat* formatNamed(const std::string& name) {
-    for (const FileFormat& f : kFormats)
-        if (name == f.ending + 1) return &f;
-    return nullptr;
+    return folder + (folder.back() == '/' ? "" : "/") + name + "." + format.name;
 }
 
 } // namespace
@@ -319,13 +286,10 @@ int runRender(const std::vector<std::string>& args) {
     CommandLine line("render", kRenderUsage);
     RenderOptions o;
     std::vector<std::string> files;
-    std::vector<std::string> formatNames;
-    for (const FileFormat& f : kFormats)
-        formatNames.push_back(f.ending + 1);
     line.rate(o.rate);
     line.length(o.length, true);
     line.song(o.song);
-    line.text("--format", o.format, formatNames);
+    line.text("--format", o.format, audioFormatNames());
     line.texts("--sfx", o.effects);
     line.quiet(o.quiet);
     line.forceRom(o.forceRom);
@@ -346,49 +310,58 @@ int runRender(const std::vector<std::string>& args) {
     const bool toStdout = out == "-", intoFolder = !toStdout && isFolder(out);
     if (files.size() > 1 && !toStdout && !intoFolder)
         return line.mistake("with several songs, the output must be - or a folder to write their files in");
-    if (o.length.forever && !toStdout)
-        return line.mistake("--loop plays for ever: only with - (standard output)");
-    const FileFormat* format = !o.format.empty()        ? formatNamed(o.format)
-                               : toStdout || intoFolder ? formatNamed(toStdout ? "raw" : "wav")
-                                                        : formatFor(out);
+    const AudioFormat* format = !o.format.empty()        ? audioFormatNamed(o.format)
+                                : toStdout || intoFolder ? audioFormatNamed(toStdout ? "raw" : "wav")
+                                                         : audioFormatOf(out);
     if (!format)
-        return line.mistake(
-            "cannot tell the format of '" + out +
-            "' (end it in .wav, .flac, .aiff, .au, .caf, .w64, .ogg or .raw, or give --format)");
-    for (const std::string& song : files)
-        if (const std::string clash =
-                namesAnInput(intoFolder ? outputIn(out, song, format->ending) : out, files);
-            !clash.empty())
-            return fail(clash);
+        return line.mistake("cannot tell the format of '" + out + "' (end it in " +
+                            audioFormatList(false, true) + ", or give --format)");
+
+    // A format that streams is written as it plays; any other to a stream is made whole first.
+    const auto access = format->streams ? OutputSet::Access::Sequential : OutputSet::Access::Seekable;
+    OutputSet outputs;
+    if (intoFolder)
+        for (const std::string& song : files)
+            outputs.add(outputIn(out, song, *format), access, song);
+    else
+        outputs.add(out, access);
+    std::string error;
+    if (!outputs.check(files, error)) return fail(error);
+    if (!toStdout && !intoFolder)
+        if (const std::string wrong = endingMismatch(out, format->title, format->name); !wrong.empty())
+            return line.mistake(wrong);
+    if (o.length.forever && (intoFolder || !outputs.isStream(0)))
+        return line.mistake("--loop plays for ever: only with - (standard output) or a FIFO");
+    if (o.length.forever && !format->streams)
+        return line.mistake("--loop plays for ever, and " + std::string(format->title) +
+                            " holds its length in its header: give --format " + audioFormatList(true));
     if (toStdout && isatty(1))
         return line.mistake("standard output is a terminal: pipe it to a player or a file");
 
-    // Several songs to standard output play in turn, at one rate.
+    // Several songs to one output play in turn, at one rate.
     std::vector<SongFile> songs(files.size());
     SongRequest request;
     request.rate = o.rate;
     request.forceRom = o.forceRom;
     request.song = o.song;
     for (std::size_t i = 0; i < files.size(); ++i) {
-        std::string error;
         if (!openSong(files[i], request, songs[i], error)) return fail(error);
         printNotes(songs[i], o.quiet, true);
-        if (toStdout && songs[i].rate != songs[0].rate)
+        if (!intoFolder && songs[i].rate != songs[0].rate)
             return fail("'" + files[0] + "' plays at " + std::to_string(songs[0].rate) + " Hz and '" +
                         files[i] + "' at " + std::to_string(songs[i].rate) +
                         " Hz: one stream has one rate; give --rate");
     }
+    if (!outputs.open(error)) return fail(error);
     AudioSink shared;
-    std::string error;
-    if (!intoFolder && !shared.open(out, *format, songs[0].rate, error)) return fail(error);
-    for (SongFile& song : songs) {
+    if (!intoFolder && !shared.open(outputs, 0, *format, songs[0].rate, error)) return fail(error);
+    for (std::size_t i = 0; i < songs.size(); ++i) {
         AudioSink own;
         AudioSink& sink = intoFolder ? own : shared;
-        if (intoFolder && !own.open(outputIn(out, song.file.path, format->ending), *format, song.rate, error))
-            return fail(error);
-        if (const int status = renderOne(song, o, asked, sink); status != 0) return status;
+        if (intoFolder && !own.open(outputs, i, *format, songs[i].rate, error)) return fail(error);
+        if (const int status = renderOne(songs[i], o, asked, sink); status != 0) return status;
         if (intoFolder && !own.close(error)) return fail(error);
     }
     if (!intoFolder && !shared.close(error)) return fail(error);
-    return 0;
+    return outputs.commit(error) ? 0 : fail(error);
 }
