@@ -62,7 +62,7 @@ std::vector<ReportCase> reportCases() {
              4, [](std::size_t) -> std::size_t { return 32000; },
              [](std::size_t) -> std::size_t { return 2; }),
          "samples stored at a lower rate to fit, so with less treble: ",
-         R"(^[^:]*: sample [1-4] "smp[1-4]" by [0-9]+ semitones?(, sample [1-4] "smp[1-4]" by [0-9]+ semitones?)*$)",
+         R"(^[^:]*: (sample [1-4] "smp[1-4]" \(entry [1-4]\): [a-z ]+ lower \([0-9]+ semitones?\)[^;]*(; |$)){4}$)",
          ""},
     };
 }

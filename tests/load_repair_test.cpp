@@ -200,7 +200,7 @@ TEST(RepairMod, PatternsCutShort) {
     ASSERT_TRUE(repairMod(file, repaired, repairs));
     EXPECT_EQ(repaired.size(), 1084u + 2048u);
     EXPECT_EQ(lines(repairs, {LossKind::FileCut}),
-              (std::vector<std::string>{"the file is cut short: it holds 2628 of the 4132 bytes its headers describe",
+              (std::vector<std::string>{"the file is cut short: it holds 2628 of the 5132 bytes its headers describe",
                                         "samples 1, 2 lie past the file's end: they are silent",
                                         "the file ends inside pattern 1 (line 32): the rest of it is silent"}));
     const xmp_context ctx = xmp_create_context();
@@ -218,7 +218,7 @@ TEST(RepairMod, PatternsCutShort) {
     LoadedModule loaded;
     std::string error;
     EXPECT_FALSE(loadModule(file, loaded, error));
-    EXPECT_EQ(error, "the file ends before its samples: it holds 2628 of the 4132 bytes its headers describe");
+    EXPECT_EQ(error, "the file ends before its samples: it holds 2628 of the 5132 bytes its headers describe");
 }
 
 // Variants libxmp takes as they are: no repair is made.
