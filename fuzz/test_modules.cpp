@@ -438,7 +438,8 @@ std::vector<std::uint8_t> buildIt(const ItLayout& layout) {
     const auto patterns = static_cast<unsigned>(layout.patterns);
     w.text("IMPM", 4), w.text(layout.title, 26), w.u16le(0x1004);
     w.u16le(static_cast<unsigned>(layout.orders.size() + 1)), w.u16le(instruments), w.u16le(samples);
-    w.u16le(patterns), w.u16le(0x0214), w.u16le(0x0214), w.u16le(1 | 8 | (instruments > 0 ? 4 : 0)), w.u16le(0);
+    w.u16le(patterns), w.u16le(0x0214), w.u16le(0x0214), w.u16le(1 | 8 | (instruments > 0 ? 4 : 0)),
+        w.u16le(0);
     w.u8(layout.globalVolume), w.u8(layout.mixVolume), w.u8(layout.speed), w.u8(layout.tempo);
     w.u8(128), w.u8(0), w.u16le(0), w.u32le(0), w.u32le(0);
     for (std::size_t c = 0; c < 64; ++c)

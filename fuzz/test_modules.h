@@ -73,7 +73,7 @@ std::vector<std::uint8_t> letterXm(std::size_t patterns, const std::vector<std::
 struct ItSampleLayout {
     std::string name;
     std::uint32_t frames = 2048;
-    bool loops = true;       // the whole sample
+    bool loops = true;        // the whole sample
     std::uint32_t cycle = 32; // frames per cycle of its triangle wave; 0: a noise burst that decays
     std::uint8_t globalVolume = 64, volume = 64;
 };
@@ -87,9 +87,9 @@ struct ItInstrumentLayout {
 
 struct ItNoteLayout {
     std::size_t pattern = 0, row = 0, channel = 0;
-    std::uint8_t note = 60;       // 0-119 (60: C-5); 255: note off
-    std::uint8_t instrument = 1;  // an instrument, or a sample in sample mode (from 1)
-    std::uint8_t volume = 255;    // 0-64; 255: the sample's own
+    std::uint8_t note = 60;      // 0-119 (60: C-5); 255: note off
+    std::uint8_t instrument = 1; // an instrument, or a sample in sample mode (from 1)
+    std::uint8_t volume = 255;   // 0-64; 255: the sample's own
 };
 
 struct ItLayout {

@@ -279,7 +279,8 @@ Loss lostSamples(const Song& song, const Layout& layout, int entries) {
     std::vector<std::pair<double, std::size_t>> lost;
     for (std::size_t i = 0; i < heard.size(); ++i) {
         all += heard[i];
-        if (heard[i] > 0 && layout.bank.entryOf[std::size_t(song.shared[i])] == 0) lost.emplace_back(heard[i], i);
+        if (heard[i] > 0 && layout.bank.entryOf[std::size_t(song.shared[i])] == 0)
+            lost.emplace_back(heard[i], i);
     }
     std::sort(lost.rbegin(), lost.rend());
     Loss loss;

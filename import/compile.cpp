@@ -162,7 +162,7 @@ class Compiler {
     int tickCalls_ = kDefaultTickCalls + 1;
     std::size_t offsetsFromStart_ = 0; // notes from an offset with no entry of its own
     std::size_t commandsDropped_ = 0;  // cuts, delays and resumes whose cell a control took
-    std::size_t notesMerged_ = 0;               // notes lines of several rows could not say
+    std::size_t notesMerged_ = 0;      // notes lines of several rows could not say
     Placement loopTarget_;
     std::vector<CompiledVisit> compiled_; // visits compiled so far, in song order
 };
@@ -671,7 +671,8 @@ CompiledSong Compiler::run() {
         loss.kind = LossKind::PatternsReplaced;
         loss.count = replaced.size();
         loss.orders = replaced;
-        loss.share = std::min(1.0, double(replaced.size()) / double(std::max<std::size_t>(p_.orderPatterns.size(), 1)));
+        loss.share = std::min(1.0, double(replaced.size()) /
+                                       double(std::max<std::size_t>(p_.orderPatterns.size(), 1)));
         song.losses.push_back(loss);
     }
     return song;

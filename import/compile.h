@@ -35,7 +35,7 @@ struct CompiledSong {
     std::vector<std::vector<SongLine>> positions; // by order position: its pattern's lines, up to 64
     std::vector<std::vector<LineOrigin>> origins; // as `positions`: where each line comes from
     double seconds = 0;                           // once through, at the rate
-    std::vector<Loss> losses; // what the song could not keep
+    std::vector<Loss> losses;                     // what the song could not keep
 };
 
 // How compactly to compile: the importer asks for more compact songs when one does not fit.

@@ -14,16 +14,24 @@ constexpr float kSilentFrames = 1.0f / 256;
 constexpr double kLongestUnsaidSilence = 0.5;
 
 bool soundsAnything(const SampleData& s) {
-    return std::any_of(s.frames.begin(), s.frames.end(), [](float f) { return std::fabs(f) >= kSilentFrames; });
+    return std::any_of(s.frames.begin(), s.frames.end(),
+                       [](float f) { return std::fabs(f) >= kSilentFrames; });
 }
 
-// The seconds each sample sounds in the module, on any channel, weighted by volume.
+// How much each sample sounds in the module, on any channel: seconds weighted by volume and by the
+// sample's peak, so that a sample of near silence counts for little.
 std::vector<double> heardSeconds(const Performance& p) {
     std::vector<double> heard(p.samples.size(), 0);
     for (const TickInfo& tick : p.ticks)
         for (const ChannelTick& c : tick.channels)
             if (c.sample >= 0 && std::size_t(c.sample) < heard.size())
                 heard[std::size_t(c.sample)] += c.volume * tick.duration;
+    for (std::size_t s = 0; s < heard.size(); ++s) {
+        float peak = 0;
+        for (float f : p.samples[s].frames)
+            peak = std::max(peak, std::fabs(f));
+        heard[s] *= peak;
+    }
     return heard;
 }
 
@@ -39,7 +47,8 @@ std::set<int> entriesNamed(const CompiledSong& song) {
 
 } // namespace
 
-Loss unheardSamples(const Performance& p, const VoicePlan& v, const SampleBank& bank, const CompiledSong& song) {
+Loss unheardSamples(const Performance& p, const VoicePlan& v, const SampleBank& bank,
+                    const CompiledSong& song) {
     Loss loss;
     loss.kind = LossKind::SamplesUnheard;
     const std::vector<double> first = firstHeard(p);
@@ -53,21 +62,29 @@ Loss unheardSamples(const Performance& p, const VoicePlan& v, const SampleBank& 
         for (const StreamTick& st : streams)
             if (st.channel >= 0 && st.sound.sample >= 0 && std::size_t(st.sound.sample) < loudest.size() &&
                 st.sound.frequency > 0)
-                loudest[std::size_t(st.sound.sample)] = std::max(loudest[std::size_t(st.sound.sample)], st.sound.volume);
+                loudest[std::size_t(st.sound.sample)] =
+                    std::max(loudest[std::size_t(st.sound.sample)], st.sound.volume);
     const std::set<int> named = entriesNamed(song);
     for (std::size_t s = 0; s < p.samples.size(); ++s) {
         if (first[s] < 0 || heard[s] <= 0 || !soundsAnything(p.samples[s])) continue;
         const int entry = s < bank.entryOf.size() ? bank.entryOf[s] : 0;
         std::string why;
+        const bool quiet =
+            std::find(bank.tooQuiet.begin(), bank.tooQuiet.end(), int(s)) != bank.tooQuiet.end();
         if (entry == 0) {
-            if (loudest[s] > 0) continue; // left out by the samples stage, which names it
-            why = "its notes were left out, as the four streams played other channels";
+            if (quiet)
+                why = "too quiet to keep in 4 bits beside the loudest samples";
+            else if (loudest[s] > 0)
+                continue; // left out by the samples stage, which names it
+            else
+                why = "its notes were left out, as the four streams played other channels";
         } else {
             bool sounds = named.count(entry) > 0;
             for (const OffsetEntry& o : bank.offsets)
                 sounds = sounds || (o.source == int(s) && named.count(o.entry) > 0);
             const std::vector<std::uint8_t>& nibbles = bank.kept[std::size_t(entry - 1)].nibbles;
-            const bool silent = std::all_of(nibbles.begin(), nibbles.end(), [](std::uint8_t n) { return n == 0; });
+            const bool silent =
+                std::all_of(nibbles.begin(), nibbles.end(), [](std::uint8_t n) { return n == 0; });
             if (!sounds)
                 why = loudest[s] < kAudibleVolume
                           ? "too quiet: its notes stay below 3% of full volume, and the engine, which has no "

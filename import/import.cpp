@@ -265,11 +265,11 @@ bool captureSong(const std::vector<std::uint8_t>& file, const ImportOptions& opt
     if (voices.notesLeftOut > 0) out.losses.push_back(notesLeftOut(voices, performance.channels));
     if (performance.cappedLength)
         out.losses.push_back(Loss::told(
-            LossKind::LengthCapped, most < kMostSeconds
-                                        ? "the module did not repeat within " + std::to_string(int(most / 60)) +
-                                              " minutes, the most an import plays of " +
-                                              std::to_string(channels) + " channels: cut there"
-                                        : "the module did not repeat within 30 minutes: cut there"));
+            LossKind::LengthCapped,
+            most < kMostSeconds ? "the module did not repeat within " + std::to_string(int(most / 60)) +
+                                      " minutes, the most an import plays of " + std::to_string(channels) +
+                                      " channels: cut there"
+                                : "the module did not repeat within 30 minutes: cut there"));
     return true;
 }
 

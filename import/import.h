@@ -56,8 +56,8 @@ struct ImportResult {
 struct CapturedSong {
     Performance performance;
     VoicePlan voices;
-    std::vector<Loss> losses;        // repairs made to load it, notes left out, a length cut short
-    std::size_t shortTicks = 0;      // module ticks shorter than the engine's shortest
+    std::vector<Loss> losses;   // repairs made to load it, notes left out, a length cut short
+    std::size_t shortTicks = 0; // module ticks shorter than the engine's shortest
 };
 
 // The loss of a song with ticks shorter than the engine's shortest, once its length is known.

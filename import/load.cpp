@@ -144,9 +144,10 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
         out.loaded_ = true;
         xmp_get_module_info(out.ctx_, &out.info_);
         out.info_.mod->rst = restart;
-        out.repairs.push_back(Loss::told(
-            LossKind::Repair, "a ProTracker song (it uses commands 7-9 or extended ones) that libxmp took for a "
-                              "NoiseTracker one, dropping those commands: read as the ProTracker song it is"));
+        out.repairs.push_back(
+            Loss::told(LossKind::Repair,
+                       "a ProTracker song (it uses commands 7-9 or extended ones) that libxmp took for a "
+                       "NoiseTracker one, dropping those commands: read as the ProTracker song it is"));
     }
     if (!hasSampledSound(*out.info_.mod)) {
         const auto cut = std::find_if(out.repairs.begin(), out.repairs.end(),

@@ -25,7 +25,7 @@ class LoadedModule {
 
     std::vector<Loss> repairs; // each repair made before libxmp took the file, and each part a file cut
                                // short has lost
-    TimingFix timing;                 // where libxmp's timing is corrected to the tracker's
+    TimingFix timing;          // where libxmp's timing is corrected to the tracker's
 
   private:
     friend bool loadModule(const std::vector<std::uint8_t>&, LoadedModule&, std::string&);

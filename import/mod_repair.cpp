@@ -209,7 +209,8 @@ std::size_t storedPatterns(const ModHeader& h, std::size_t size) {
     for (std::size_t i = 0; i < h.samples; ++i)
         sampleBytes += 2 * std::size_t{h.sample[i].words};
     const std::size_t exact = held >= sampleBytes ? (held - sampleBytes) / kPatternBytes : 0;
-    if (held >= sampleBytes && (held - sampleBytes) % kPatternBytes == 0 && exact >= song && exact <= kPatternLimit)
+    if (held >= sampleBytes && (held - sampleBytes) % kPatternBytes == 0 && exact >= song &&
+        exact <= kPatternLimit)
         return exact;
     if (song < all && held < all * kPatternBytes + sampleBytes && held >= song * kPatternBytes + sampleBytes)
         return song;
@@ -393,8 +394,8 @@ class ModRepair {
         }
         if (!missing_.empty())
             report_.cut(std::string(missing_.size() > 1 ? "samples " : "sample ") + numberList(missing_) +
-                         (missing_.size() > 1 ? " lie past the file's end: they are silent"
-                                              : " lies past the file's end: it is silent"));
+                        (missing_.size() > 1 ? " lie past the file's end: they are silent"
+                                             : " lies past the file's end: it is silent"));
     }
 
     // The sample's bytes from `at`, as far as the file holds them. A 15-sample song's sample plays from
@@ -422,7 +423,7 @@ class ModRepair {
         if (got == 0 && want > 0) missing_.push_back(i + 1);
         if (got > 0 && got < want)
             report_.cut("the file ends inside sample " + std::to_string(i + 1) + " (" + std::to_string(got) +
-                         " of " + std::to_string(want) + " bytes): the sample is cut there");
+                        " of " + std::to_string(want) + " bytes): the sample is cut there");
         s.data.resize(got + got % 2, 0);
         for (std::size_t k = 0; k < got; ++k)
             s.data[k] = f_.byte(at + skip + k);
@@ -470,13 +471,12 @@ class ModRepair {
                 missing.push_back(p);
             if (held % kPatternBytes != 0)
                 report_.cut("the file ends inside pattern " + std::to_string(first) + " (line " +
-                             std::to_string(held % kPatternBytes / (kCellBytes * kChannels)) +
-                             "): the rest of it is silent");
+                            std::to_string(held % kPatternBytes / (kCellBytes * kChannels)) +
+                            "): the rest of it is silent");
             if (!missing.empty())
-                report_.cut(std::string(missing.size() > 1 ? "patterns " : "pattern ") +
-                             numberList(missing) +
-                             (missing.size() > 1 ? " lie past the file's end: they are silent"
-                                                 : " lies past the file's end: it is silent"));
+                report_.cut(std::string(missing.size() > 1 ? "patterns " : "pattern ") + numberList(missing) +
+                            (missing.size() > 1 ? " lie past the file's end: they are silent"
+                                                : " lies past the file's end: it is silent"));
         }
         repairCells(data);
         if (early_) rewriteEarlyCommands(data);

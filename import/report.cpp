@@ -54,16 +54,25 @@ std::string leftOutItem(const SampleLoss& s) {
     return item;
 }
 
-// What a lower stored rate does to a sample, as heard: the treble above what it keeps is gone, and the
-// engine, which does not interpolate, plays the lower rate's images as grit.
+// What a lower stored rate does to a sample, as heard: the treble above what its most played notes keep
+// is gone, and below the output rate the engine, which holds each stored byte, adds images of it
+// (aliasing).
 std::string loweredItem(const SampleLoss& s) {
     const int by = static_cast<int>(std::lround(s.amount));
-    std::string item = withEntry(s) + ": " + intervalWords(by) + " lower (" + plural(std::size_t(by), "semitone", "semitones") + ")";
-    if (s.neededHz <= 0) return item;
-    if (s.keptHz >= s.neededHz) return item + ", which its sound does not reach: nothing lost";
-    const double kept = s.keptHz / s.neededHz;
-    const char* heard = kept >= 0.7 ? "a little duller" : kept >= 0.4 ? "duller, some aliasing" : "much duller, more aliasing";
-    return item + ", keeping " + kiloHertz(s.keptHz) + " of its " + kiloHertz(s.neededHz) + " kHz: " + heard;
+    std::string item = withEntry(s) + ": " + intervalWords(by) + " lower (" +
+                       plural(std::size_t(by), "semitone", "semitones") + ")";
+    if (s.neededHz <= 0 || s.outputHz <= 0) return item;
+    const double kept = s.keptHz / s.neededHz, stored = 2 * s.keptHz / s.outputHz;
+    std::string heard = kept >= 1     ? "no treble lost"
+                        : kept >= 0.7 ? "a little duller"
+                        : kept >= 0.4 ? "duller"
+                                      : "much duller";
+    if (kept < 1) heard += " (" + kiloHertz(s.keptHz) + " of its " + kiloHertz(s.neededHz) + " kHz kept)";
+    if (stored < 0.5)
+        heard += ", more aliasing";
+    else if (stored < 1)
+        heard += ", a little more aliasing";
+    return item + ": " + heard;
 }
 
 // A sample a bank left out: the seconds it sounds in its song (weighted by volume) and where it is first
@@ -128,8 +137,9 @@ std::string sampleLabel(const Performance& p, int source) {
     if (source < 0 || static_cast<std::size_t>(source) >= p.samples.size())
         return "sample " + std::to_string(source + 1);
     const SampleData& s = p.samples[std::size_t(source)];
-    std::string label = s.song >= 0 ? "song " + std::to_string(s.song) + "'s sample " + std::to_string(s.number)
-                                    : "sample " + std::to_string(source + 1);
+    std::string label = s.song >= 0
+                            ? "song " + std::to_string(s.song) + "'s sample " + std::to_string(s.number)
+                            : "sample " + std::to_string(source + 1);
     std::string name = s.name;
     while (!name.empty() && (name.back() == ' ' || name.back() == '\0'))
         name.pop_back();
@@ -189,17 +199,27 @@ std::string songClock(double seconds) {
 }
 
 std::string intervalWords(int semitones) {
-    static const char* const within[] = {"",         "a semitone",   "a tone",      "a minor third",
-                                         "a major third", "a fourth",  "half an octave", "a fifth",
-                                         "a minor sixth", "a major sixth", "a minor seventh",
+    static const char* const within[] = {"",
+                                         "a semitone",
+                                         "a tone",
+                                         "a minor third",
+                                         "a major third",
+                                         "a fourth",
+                                         "half an octave",
+                                         "a fifth",
+                                         "a minor sixth",
+                                         "a major sixth",
+                                         "a minor seventh",
                                          "a major seventh"};
-    static const char* const octaves[] = {"", "an octave", "two octaves", "three octaves", "four octaves"};
+    static const char* const octaves[] = {
+        "", "an octave", "two octaves", "three octaves", "four octaves", "five octaves"};
     const int n = std::max(semitones, 0);
     const int o = n / 12, rest = n % 12;
     if (o == 0) return n == 0 ? "no interval" : within[rest];
-    const std::string whole = o < 5 ? octaves[o] : std::to_string(o) + " octaves";
+    const std::string whole = o < 6 ? octaves[o] : std::to_string(o) + " octaves";
     if (rest == 0) return whole;
-    if (rest == 6) return o == 1 ? "an octave and a half" : whole.substr(0, whole.find(' ')) + " and a half octaves";
+    if (rest == 6)
+        return o == 1 ? "an octave and a half" : whole.substr(0, whole.find(' ')) + " and a half octaves";
     return whole + " and " + within[rest];
 }
 
@@ -210,7 +230,8 @@ Loss notesLeftOut(const VoicePlan& voices, int channels) {
     loss.of = voices.notes;
     loss.moduleChannels = channels;
     for (std::size_t c = 0; c < voices.leftOutByChannel.size(); ++c)
-        if (voices.leftOutByChannel[c] > 0) loss.channels.emplace_back(int(c + 1), voices.leftOutByChannel[c]);
+        if (voices.leftOutByChannel[c] > 0)
+            loss.channels.emplace_back(int(c + 1), voices.leftOutByChannel[c]);
     std::stable_sort(loss.channels.begin(), loss.channels.end(),
                      [](const auto& a, const auto& b) { return a.second > b.second; });
     loss.share = voices.notes > 0 ? double(voices.notesLeftOut) / double(voices.notes) : 0;
@@ -228,8 +249,9 @@ std::string lossLine(const Loss& loss, bool verbose) {
                " left out, heard least across the bank's songs (" + std::to_string(loss.count) +
                " entries for them all): " + joined(loss.samples, bankLeftOutItem);
     case LossKind::RatesLowered:
-        return "samples stored at a lower rate to fit, so with less treble: " + joined(loss.samples, loweredItem);
-    case LossKind::SamplesShortened: return "samples shortened to fit: " + joined(loss.samples, shortenedItem);
+        return "samples stored at a lower rate to fit: " + joined(loss.samples, loweredItem);
+    case LossKind::SamplesShortened:
+        return "samples shortened to fit: " + joined(loss.samples, shortenedItem);
     case LossKind::SamplesDropped: return "samples left out to fit: " + joined(loss.samples, leftOutItem);
     case LossKind::OffsetsFromStart:
         return plural(loss.count, "note", "notes") +
@@ -246,18 +268,19 @@ std::string lossLine(const Loss& loss, bool verbose) {
     case LossKind::RowsShared:
         return "the song is long for the ROM: every " + std::to_string(loss.count) + " rows share one line" +
                (loss.of > 0 ? ", and " + plural(loss.of, "note", "notes") +
-                                  " that followed another within those rows " + (loss.of == 1 ? "was" : "were") +
-                                  " dropped"
+                                  " that followed another within those rows " +
+                                  (loss.of == 1 ? "was" : "were") + " dropped"
                             : " (no note was lost)");
     case LossKind::PatternsReplaced:
         return "the song is long for the ROM: " + std::to_string(loss.count) +
-               " times an order position plays the notes of an earlier pattern that lasts as long, instead of "
+               " times an order position plays the notes of an earlier pattern that lasts as long, instead "
+               "of "
                "its own (order positions " +
                numberRuns(loss.orders) + ")";
     case LossKind::SongCut:
         return "the song does not fit: only its first " + std::to_string(int(loss.from)) + " s of " +
-               std::to_string(int(loss.to)) + " s are kept (up to order position " + std::to_string(loss.count) +
-               ")";
+               std::to_string(int(loss.to)) + " s are kept (up to order position " +
+               std::to_string(loss.count) + ")";
     case LossKind::BankSongCut: {
         char text[160];
         std::snprintf(text, sizeof text,
@@ -268,8 +291,8 @@ std::string lossLine(const Loss& loss, bool verbose) {
     case LossKind::SamplesUnheard:
         return "samples the module plays that the ROM never sounds: " + joined(loss.samples, unheardItem);
     case LossKind::SilentSpan: {
-        std::string text =
-            "the ROM is silent from " + songClock(loss.from) + " to " + songClock(loss.to) + ", where the module ";
+        std::string text = "the ROM is silent from " + songClock(loss.from) + " to " + songClock(loss.to) +
+                           ", where the module ";
         if (loss.samples.empty()) return text + "sounds";
         std::vector<std::string> labels;
         for (const SampleLoss& s : loss.samples)
@@ -329,6 +352,26 @@ struct Change {
     std::string text;
 };
 
+bool quietOnes(const Loss& loss, const SampleLoss& s) {
+    return loss.kind == LossKind::SamplesUnheard && s.how.find("quiet") != std::string::npos;
+}
+
+// The change that would fill a silence of the ROM: what became of the samples the module plays there
+// ("" when none of them is told of elsewhere).
+std::string silenceCause(const Loss& silence, const std::vector<Loss>& losses) {
+    for (const SampleLoss& played : silence.samples)
+        for (const Loss& loss : losses)
+            for (const SampleLoss& s : loss.samples)
+                if (s.label == played.label) {
+                    if (quietOnes(loss, s)) return "quiet";
+                    if (loss.kind == LossKind::SamplesUnnamed || loss.kind == LossKind::BankSamplesUnnamed)
+                        return "samples";
+                    if (loss.kind == LossKind::SamplesDropped) return "room";
+                    if (loss.kind == LossKind::SamplesUnheard) return "channels";
+                }
+    return "";
+}
+
 std::string roomAdvice(const std::vector<const Loss*>& room, int rate) {
     if (rate > 8000) {
         char text[200];
@@ -346,7 +389,8 @@ std::string roomAdvice(const std::vector<const Loss*>& room, int rate) {
                            "'s loop was cut to fit";
     std::vector<SampleLoss> costly;
     for (const Loss* loss : room)
-        costly.insert(costly.end(), loss->samples.begin(), loss->samples.end());
+        if (loss->kind != LossKind::SilentSpan)
+            costly.insert(costly.end(), loss->samples.begin(), loss->samples.end());
     return "fewer or shorter samples: they did not fit in the ROM (" + labelsOf(costly, 2) + " lost most)";
 }
 
@@ -369,27 +413,33 @@ std::vector<std::string> adviceLines(const std::vector<Loss>& losses, int rate) 
         case LossKind::BankSongCut: by["song"].push_back(&loss); break;
         case LossKind::SamplesUnheard:
             for (const SampleLoss& s : loss.samples)
-                if (s.how.find("quiet") != std::string::npos) {
+                if (quietOnes(loss, s)) {
                     by["quiet"].push_back(&loss);
                     break;
                 }
             break;
+        case LossKind::SilentSpan: by[silenceCause(loss, losses)].push_back(&loss); break;
         default: break;
         }
     }
+    by.erase("");
     std::vector<Change> changes;
     for (const auto& [what, list] : by) {
         Change c;
         for (const Loss* loss : list)
             c.share += loss->share;
-        const Loss& first = *list.front();
+        const auto told = std::find_if(list.begin(), list.end(),
+                                       [](const Loss* l) { return l->kind != LossKind::SilentSpan; });
+        if (told == list.end()) continue; // a silence whose cause is not told
+        const Loss& first = **told;
         if (what == "channels") {
             std::vector<std::string> most;
             for (std::size_t i = 0; i < first.channels.size() && i < 2; ++i)
                 most.push_back(std::to_string(first.channels[i].first));
-            c.text = "fewer channels sounding at once: the ROM plays four, and " + std::to_string(first.count) +
-                     " of " + std::to_string(first.of) + " notes were left out (most from channel" +
-                     (most.size() > 1 ? "s " : " ") + itemList(most) + ")";
+            c.text = "fewer channels sounding at once: the ROM plays four, and " +
+                     std::to_string(first.count) + " of " + std::to_string(first.of) +
+                     " notes were left out (most from channel" + (most.size() > 1 ? "s " : " ") +
+                     itemList(most) + ")";
         } else if (what == "samples") {
             c.text = "fewer samples: a ROM names " + std::to_string(first.count) + ", and " +
                      plural(first.samples.size(), "more was", "more were") + " left out";
@@ -400,7 +450,7 @@ std::vector<std::string> adviceLines(const std::vector<Loss>& losses, int rate) 
         } else {
             std::vector<SampleLoss> quiet;
             for (const SampleLoss& s : first.samples)
-                if (s.how.find("quiet") != std::string::npos) quiet.push_back(s);
+                if (quietOnes(first, s)) quiet.push_back(s);
             c.text = "louder " + labelsOf(quiet, 3) + ": the engine has no volume, and " +
                      (quiet.size() == 1 ? "it is" : "they are") + " too quiet to keep";
         }
@@ -428,8 +478,9 @@ std::vector<std::string> wrapLine(const std::string& line, std::size_t width, st
         if (cut == std::string::npos || cut == 0) cut = rest.find(' ', room); // a word longer than the line
         if (cut == std::string::npos) break;
         lines.push_back(lead + rest.substr(0, cut));
-        rest.erase(0, rest.find_first_not_of(' ', cut) == std::string::npos ? rest.size()
-                                                                              : rest.find_first_not_of(' ', cut));
+        rest.erase(0, rest.find_first_not_of(' ', cut) == std::string::npos
+                          ? rest.size()
+                          : rest.find_first_not_of(' ', cut));
         lead = pad;
     }
     if (!rest.empty() || lines.empty()) lines.push_back(lead + rest);

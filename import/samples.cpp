@@ -32,6 +32,8 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kOvertoneReach = 5;
 // Loops are shortened before rates are lowered only down to this many seconds (0.5 scored lower).
 constexpr double kLoopSeconds = 0.25;
+// A stored peak of 1 is this many 4-bit levels (quantizeNibble's scale).
+constexpr double kNibbleLevels = 7.5;
 
 double tableStep(int semitone) {
     const int tone = semitone < kUnitTone ? semitone : semitone + 1;
@@ -156,7 +158,7 @@ std::vector<float> resampleFrames(const std::vector<float>& in, double ratio, st
 }
 
 std::uint8_t quantizeNibble(float v) {
-    const long q = std::lround(v * 7.5f);
+    const long q = std::lround(v * float(kNibbleLevels));
     return nibbleBits(static_cast<int>(std::clamp<long>(q, kNibbleLowest, kNibbleHighest)));
 }
 
@@ -277,6 +279,7 @@ class Planner {
                 // The band its most played notes keep, and where its sound reaches, at the output rate.
                 s.neededHz = std::min(now.top * now.frequency, rate_ / 2.0);
                 s.keptHz = now.ratio(rate_) / 2 * now.frequency;
+                s.outputHz = rate_;
                 lowered.samples.push_back(s);
                 lowered.share += share * std::max(0.0, 1 - s.keptHz / std::max(s.neededHz, 1.0));
             }
@@ -498,8 +501,43 @@ void addOffsetEntries(const std::vector<Candidate>& chosen, SampleBank& bank, in
     }
 }
 
+// Each sample's level: its usual volume times its peak.
+std::vector<double> levels(const Performance& p, const std::vector<Candidate>& chosen) {
+    std::vector<double> level(chosen.size());
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
+        float peak = 1e-6f;
+        for (float f : p.samples[std::size_t(chosen[i].source)].frames)
+            peak = std::max(peak, std::fabs(f));
+        level[i] = median(chosen[i].usage.volumes) * peak;
+    }
+    return level;
+}
+
+// The peak a sample is stored at, of the 4 bits' full scale: its level beside the loudest's, which uses
+// them all; quiet samples are lifted somewhat, so that they keep more than a level or two.
+double storedLevel(double level, double loudest) {
+    return std::pow(level / std::max(loudest, 1e-9), 0.75);
+}
+
+// The candidates that sound in 4 bits beside the loudest: a sample that would be silence there takes
+// neither an entry nor room (`tooQuiet` gets those).
+std::vector<Candidate> audible(const Performance& p, const std::vector<Candidate>& all,
+                               std::vector<int>* tooQuiet) {
+    if (all.empty()) return all;
+    const std::vector<double> level = levels(p, all);
+    const double loudest = *std::max_element(level.begin(), level.end());
+    std::vector<Candidate> heard;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (storedLevel(level[i], loudest) * kNibbleLevels >= 0.5)
+            heard.push_back(all[i]);
+        else if (tooQuiet)
+            tooQuiet->push_back(all[i].source);
+    }
+    return heard;
+}
+
 std::size_t comfortableSpace(const Performance& p, const VoicePlan& v, int rate) {
-    std::vector<Candidate> chosen = candidates(p, measureUsage(p, v));
+    std::vector<Candidate> chosen = audible(p, candidates(p, measureUsage(p, v)), nullptr);
     chosen.resize(std::min<std::size_t>(chosen.size(), kReachableEntries));
     for (Candidate& c : chosen)
         c.anchor = std::min(c.anchor, std::max(c.low, kComfortableAnchor));
@@ -510,7 +548,7 @@ SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std:
                         ResampleCache* cache) {
     SampleBank bank;
     bank.entryOf.assign(p.samples.size(), 0);
-    std::vector<Candidate> chosen = candidates(p, measureUsage(p, v));
+    std::vector<Candidate> chosen = audible(p, candidates(p, measureUsage(p, v)), &bank.tooQuiet);
     const auto named = static_cast<std::size_t>(std::max(entries, 1));
     if (chosen.size() > named) {
         const std::vector<Candidate> left(chosen.begin() + static_cast<std::ptrdiff_t>(named), chosen.end());
@@ -523,19 +561,10 @@ SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std:
     }
     Planner(p, chosen, rate, space).fit(bank.losses);
 
-    // Levels: each sample at its usual volume, the loudest using the full 4 bits; quiet samples are
-    // lifted somewhat so that they keep more than a level or two.
-    std::vector<double> level(chosen.size());
-    double loudest = 1e-9;
+    const std::vector<double> level = levels(p, chosen);
+    const double loudest = *std::max_element(level.begin(), level.end());
     for (std::size_t i = 0; i < chosen.size(); ++i) {
-        float peak = 1e-6f;
-        for (float f : p.samples[std::size_t(chosen[i].source)].frames)
-            peak = std::max(peak, std::fabs(f));
-        level[i] = median(chosen[i].usage.volumes) * peak;
-        loudest = std::max(loudest, level[i]);
-    }
-    for (std::size_t i = 0; i < chosen.size(); ++i) {
-        const double target = std::pow(level[i] / loudest, 0.75); // the balance, quiet ones lifted a little
+        const double target = storedLevel(level[i], loudest);
         bank.kept.push_back(
             makeSample(chosen[i], p.samples[std::size_t(chosen[i].source)], int(i) + 1, target, rate, cache));
         bank.entryOf[std::size_t(chosen[i].source)] = int(i) + 1;

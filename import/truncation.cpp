@@ -220,6 +220,6 @@ std::vector<std::string> truncationReport(const std::vector<std::uint8_t>& file)
 }
 
 std::string cutShortLine(std::size_t size, std::size_t described) {
-    return "the file is cut short: it holds " + std::to_string(size) + " of the " + std::to_string(described) +
-           " bytes its headers describe";
+    return "the file is cut short: it holds " + std::to_string(size) + " of the " +
+           std::to_string(described) + " bytes its headers describe";
 }

@@ -135,7 +135,8 @@ void printReport(const Options& o, const BankResult& bank) {
     std::fprintf(stderr, "%s: %zu song(s) and %zu effect(s), written for %d Hz\n", o.out.c_str(),
                  bank.songs.size(), bank.effects.size(), bank.rate);
     // The scale the songs' verdicts are read on, once, and what would lose least across the bank.
-    if (!bank.songs.empty() && bank.songs[0].measured) printWrapped({fidelityLines(bank.songs[0].fidelity)[2]}, width);
+    if (!bank.songs.empty() && bank.songs[0].measured)
+        printWrapped({fidelityLines(bank.songs[0].fidelity)[2]}, width);
     std::vector<Loss> all = bank.samplesLosses;
     for (const BankSong& s : bank.songs)
         all.insert(all.end(), s.losses.begin(), s.losses.end());

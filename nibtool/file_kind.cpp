@@ -106,7 +106,8 @@ SoundFormat audioFormat(const std::vector<std::uint8_t>& bytes) {
     // libsndfile's guesses: a few bytes that any file may hold, or a length that happens to match.
     const int guesses[] = {SF_FORMAT_MPC2K, SF_FORMAT_MAT4, SF_FORMAT_IRCAM, SF_FORMAT_HTK,
                            SF_FORMAT_SDS,   SF_FORMAT_SD2,  SF_FORMAT_MPEG};
-    const bool guessed = std::find(std::begin(guesses), std::end(guesses), format.format) != std::end(guesses);
+    const bool guessed =
+        std::find(std::begin(guesses), std::end(guesses), format.format) != std::end(guesses);
     return {format.name ? format.name : "sound", guessed};
 }
 

@@ -149,7 +149,8 @@ TEST(Bank, KeepsTheSamplesHeardMostAndNamesWhatEachSongLost) {
         for (const char* sample : {"sample 8 \"s", "sample 9 \"s", "sample 10 \"s"})
             EXPECT_NE(lost.find(sample), std::string::npos) << sample << " in " << lost;
         EXPECT_EQ(lost.find("-7\""), std::string::npos) << lost;
-        EXPECT_TRUE(std::regex_search(lost, std::regex(R"(-10": [0-9.]+ s heard, first heard at 0:[0-9]{2}\.[0-9]$)")))
+        EXPECT_TRUE(std::regex_search(
+            lost, std::regex(R"(-10": [0-9.]+ s heard, first heard at 0:[0-9]{2}\.[0-9]$)")))
             << lost;
     }
 }

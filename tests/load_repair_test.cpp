@@ -160,7 +160,8 @@ TEST(RepairMod, LoadsWhatLibxmpRefuses) {
         std::string error;
         ASSERT_TRUE(loadModule(c.file, loaded, error)) << error;
         const std::vector<std::string> said = lines(loaded.repairs);
-        EXPECT_NE(std::find(said.begin(), said.end(), c.repair), said.end()) << ::testing::PrintToString(said);
+        EXPECT_NE(std::find(said.begin(), said.end(), c.repair), said.end())
+            << ::testing::PrintToString(said);
         const xmp_module& m = loaded.module();
         EXPECT_EQ(m.chn, 4);
         EXPECT_EQ(orderList(m), c.orders);
@@ -200,9 +201,10 @@ TEST(RepairMod, PatternsCutShort) {
     ASSERT_TRUE(repairMod(file, repaired, repairs));
     EXPECT_EQ(repaired.size(), 1084u + 2048u);
     EXPECT_EQ(lines(repairs, {LossKind::FileCut}),
-              (std::vector<std::string>{"the file is cut short: it holds 2628 of the 5132 bytes its headers describe",
-                                        "samples 1, 2 lie past the file's end: they are silent",
-                                        "the file ends inside pattern 1 (line 32): the rest of it is silent"}));
+              (std::vector<std::string>{
+                  "the file is cut short: it holds 2628 of the 5132 bytes its headers describe",
+                  "samples 1, 2 lie past the file's end: they are silent",
+                  "the file ends inside pattern 1 (line 32): the rest of it is silent"}));
     const xmp_context ctx = xmp_create_context();
     ASSERT_EQ(xmp_load_module_from_memory(ctx, repaired.data(), static_cast<long>(repaired.size())), 0);
     xmp_module_info info;
@@ -218,7 +220,8 @@ TEST(RepairMod, PatternsCutShort) {
     LoadedModule loaded;
     std::string error;
     EXPECT_FALSE(loadModule(file, loaded, error));
-    EXPECT_EQ(error, "the file ends before its samples: it holds 2628 of the 5132 bytes its headers describe");
+    EXPECT_EQ(error,
+              "the file ends before its samples: it holds 2628 of the 5132 bytes its headers describe");
 }
 
 // Variants libxmp takes as they are: no repair is made.

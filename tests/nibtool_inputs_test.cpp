@@ -95,7 +95,8 @@ TEST_F(NibtoolInputs, EveryCommandRefusesWhatIsNeitherKindWithTheSameLine) {
          "sample tables at the top) nor a module libxmp reads"},
         {"cut-in-patterns.mod",
          "nibtool: 'cut-in-patterns.mod' is a module (MOD 'M.K.', cut short) that nibtool cannot take: the "
-         "file ends before its samples: it holds 2584 of the 5132 bytes its headers describe; nor is it a ROM "
+         "file ends before its samples: it holds 2584 of the 5132 bytes its headers describe; nor is it a "
+         "ROM "
          "image"},
         {"short.rom", "nibtool: 'short.rom' (100 bytes) is not a ROM image (32768 bytes, with the song and "
                       "sample tables at the top) nor a module libxmp reads"},

@@ -18,10 +18,10 @@
 #include "engine/format.h"
 #include "engine/sequencer.h"
 #include "host/load.h"
-#include "import/report.h"
 #include "host/playback.h"
 #include "host/song_walk.h"
 #include "import/import.h"
+#include "import/report.h"
 
 extern char** environ;
 
