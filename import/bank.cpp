@@ -495,6 +495,8 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
         out.measured = !layout.fidelity.empty() && p.rendered;
         if (!layout.fidelity.empty()) out.fidelity = layout.fidelity[n];
         result.songBytes += c.bytes;
+        const std::vector<SampleFacts> facts = sampleFacts(layout.bank, p, static_cast<int>(n), song.shared);
+        result.samples.insert(result.samples.end(), facts.begin(), facts.end());
         std::set<int> played; // the bank's samples this song plays
         const std::vector<double> heard = heardSeconds(song.captured);
         for (std::size_t i = 0; i < song.shared.size(); ++i)

@@ -34,7 +34,7 @@ const char* const kRenderUsage =
     "tone the bank names; --sfx N without a time renders the effect alone (several: one after another).\n";
 
 const char* const kImportUsage =
-    "usage: nibtool import SONG... OUT [--rate HZ] [-q]\n"
+    "usage: nibtool import SONG... OUT [--rate HZ] [--json FILE] [-q]\n"
     "\n"
     "Converts a tracker song (MOD, S3M, XM, IT and whatever else libxmp reads) into a ROM image meant\n"
     "to be played at HZ (default 8000), which the ROM remembers: libxmp plays the song, and what it plays\n"
@@ -67,7 +67,7 @@ const char* const kPlayUsage =
 
 const char* const kBankUsage =
     "usage: nibtool bank OUT.rom [NAME=]SONG... [--sfx NAME=FILE.wav ...] [--once NAME ...] [--rate HZ]\n"
-    "                    [--header OUT.h] [--asm OUT.inc] [-q]\n"
+    "                    [--header OUT.h] [--asm OUT.inc] [--json FILE] [-q]\n"
     "\n"
     "Makes a game's sound bank: up to four songs (anything import takes, or a ROM image's song 0 as the\n"
     "engine plays it at the rate the ROM was made for) become songs 0-3 of one ROM image, in the order\n"
@@ -78,7 +78,8 @@ const char* const kBankUsage =
     "NAME or number) makes that song end on silence after one pass, as a jingle. The report gives a block\n"
     "per song (the import's lines, what sharing cost it, its fidelity), the effects, and the bank's use\n"
     "of entries and space. --header OUT.h writes a C header naming every song and effect for the game's\n"
-    "code; --asm OUT.inc the same constants as NAME equ VALUE lines.\n";
+    "code; --asm OUT.inc the same constants as NAME equ VALUE lines; --json FILE the bank's facts (songs,\n"
+    "effects, samples, losses, fidelity, the 32 KB budget) for a build to read.\n";
 
 namespace {
 
