@@ -100,7 +100,7 @@ void printReport(const Options& o, const BankResult& bank) {
 }
 
 int parse(const std::vector<std::string>& args, Options& o) {
-    CommandLine line("bank", kBankUsage);
+    CommandLine line("bank");
     std::optional<int> rate;
     std::vector<std::string> files, effects;
     line.rate(rate);
