@@ -44,8 +44,8 @@ std::vector<CommandHelp> makeHelps() {
         "(in any case) or --format gives. OUT - is standard output: raw bytes unless --format says "
         "otherwise. With several files, OUT is - (they play in turn, at one rate) or a folder (a file each, "
         "named after its song). A FIFO or a device as OUT is written through, not replaced.",
-        "By default the song plays once through, ending where it would repeat; a song that never repeats "
-        "stops after 30 minutes."};
+        "By default the song plays once through, ending where it would repeat (a song that ends, where it "
+        "falls silent); a song that never repeats stops after 30 minutes."};
     render.options = {
         kPlayRate,
         {"--seconds S", "play S seconds (up to 14400)"},
@@ -54,6 +54,10 @@ std::vector<CommandHelp> makeHelps() {
         {"--format F", "wav, flac, aiff, au, caf, w64, ogg or raw (wav, w64 and raw hold nibplay's bytes "
                        "as they are, the others as 8-bit samples)"},
         kSong,
+        {"--sfx N[@SECONDS]", "start effect N (a sample entry, or an effect's name from the bank) over the "
+                              "song at that time, as a game's playSample does, on the stream and at the tone "
+                              "the bank names; without a time, the effects alone, one after another; "
+                              "may be given several times"},
         kForceRom,
         kQuiet,
     };
@@ -63,6 +67,8 @@ std::vector<CommandHelp> makeHelps() {
          "a module, imported in memory, to a player as it renders"},
         {"nibtool render a.mod b.xm renders --loops 2",
          "each song twice through: renders/a.wav, renders/b.wav"},
+        {"nibtool render game.rom level.wav --song 1 --sfx jump@1.5",
+         "song 1 of a bank, the effect jump at 1.5 s"},
     };
 
     CommandHelp import;
@@ -108,19 +114,21 @@ std::vector<CommandHelp> makeHelps() {
                     "until q, unless --seconds is given"},
         {"--song N", "play song N of the image (0-3), as a game starts it with playSong(N)"},
         {"--sfx N", "start sample entry N (0-14) over the song as it begins, as a game plays an effect: on "
-                    "stream 3, at the tone the bank stored it for"},
+                    "the stream and at the tone the bank chose for it (else stream 3, tone 20)"},
         kForceRom,
         {"-q, --quiet", "no view and no status lines: nothing on standard error but errors and warnings"},
     };
-    play.sections = {{"Keys",
-                      {
-                          {"space", "pause, and go on"},
-                          {"left, right", "the previous or next order position (a module's own)"},
-                          {"1-4", "songs 0-3 of the image, from their start"},
-                          {"e", "the next of the effects the ROM names, over the song on stream 3"},
-                          {"n, p", "the next or previous file"},
-                          {"q", "quit"},
-                      }}};
+    play.sections = {
+        {"Keys",
+         {
+             {"space", "pause, and go on"},
+             {"left, right", "the previous or next order position (a module's own)"},
+             {"1-4", "songs 0-3 of the image, from their start"},
+             {"e",
+              "the next of the effects the ROM names, over the song, on the stream the bank chose for it"},
+             {"n, p", "the next or previous file"},
+             {"q", "quit"},
+         }}};
     play.examples = {
         {"nibtool play song.rom", "song 0 once through, with the live view"},
         {"nibtool play song.xm --watch", "follows song.xm as a tracker saves it"},
@@ -130,23 +138,28 @@ std::vector<CommandHelp> makeHelps() {
     CommandHelp bank;
     bank.name = "bank";
     bank.summary = "make a game's sound bank: songs and effects in one ROM image";
-    bank.usage = "OUT.rom SONG... [options]";
+    bank.usage = "OUT.rom [NAME=]SONG... [options]";
     bank.description = {
         "Makes a game's sound bank: up to four songs (anything import takes, or a ROM image's song 0 as the "
         "engine plays it) become songs 0-3 of one ROM image, in the order given, sharing its sample entries "
-        "and its 32 KB; each --sfx recording becomes a sample entry for the game to start with playSample, "
-        "stored so that the tone the report names plays it at its recorded pitch. The report gives a block "
-        "per song (the import's lines, what sharing cost it, its fidelity), the effects, and the bank's use "
-        "of entries and space."};
+        "and its 32 KB; NAME=SONG names a song for the header (else its title names it). Each --sfx "
+        "recording becomes a sample entry for the game to start with playSample, stored so that the tone the "
+        "report names plays it at its recorded pitch, with the stream to start it on: the one whose loss "
+        "costs the songs' music least. The report gives a block per song (the import's lines, what sharing "
+        "cost it, its fidelity), the effects, and the bank's use of entries and space."};
     bank.options = {
         {"--sfx NAME=FILE", "a recording (WAV, FLAC, AIFF: anything libsndfile reads, up to 10 s) as the "
                             "effect NAME; up to 8"},
+        {"--once NAME", "song NAME (or number) ends on silence after one pass, as a jingle; may be given "
+                        "several times"},
         {"--rate HZ", "the rate the bank is made for, 1000-96000 (default 8000)"},
         {"--header OUT.h", "also write a C header naming every song and effect for the game's code"},
+        {"--asm OUT.inc", "also write the header's constants as NAME equ VALUE lines"},
         {"-q, --quiet", "no report: nothing on standard error but errors and warnings"},
     };
     bank.examples = {
-        {"nibtool bank game.rom title.mod level.xm --header game.h", "two songs, and their names for C"},
+        {"nibtool bank game.rom title=t.mod level=l.xm --header game.h", "two songs, and their names for C"},
+        {"nibtool bank game.rom win=fanfare.mod --once win", "a jingle that ends after one pass"},
         {"nibtool bank game.rom music.it --sfx jump=jump.wav", "a song and an effect"},
     };
     return {info, render, import, play, bank};

@@ -2,8 +2,11 @@
 // through (or N times, or for a fixed time).
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -31,6 +34,20 @@ using SoundFile = std::unique_ptr<SNDFILE, SndfileCloser>;
 
 constexpr std::size_t kForever = ~std::size_t{0};
 
+// An effect the render starts as a game does: playSample(entry, stream, tone) before output byte `at`.
+struct EffectStart {
+    std::size_t at = 0;
+    std::uint8_t entry = 0, stream = 3, tone = kUnitTone;
+};
+
+// How long an effect plays from its start at `tone`, in output bytes (from the loaded image's entry);
+// 0 for one that loops.
+std::size_t effectBytes(std::uint8_t entry, std::uint8_t tone) {
+    const SampleRecord& r = SampleInfo[entry];
+    if (r.loopStart >= kLowestLoopStart || r.end <= r.start) return r.end <= r.start ? 1 : 0;
+    return static_cast<std::size_t>(((r.end - r.start) * 256 + toneStep(tone) - 1) / toneStep(tone)) + 1;
+}
+
 // How many bytes a render of song `number` of `rom` writes: for `length` when it is a time, for ever, or
 // else until the song has played `length.loops` passes (its first pass ends where its second begins), at
 // most `cap`. `passes` tells where its passes end. Leaves the engine reset with the image loaded.
@@ -44,17 +61,23 @@ std::size_t renderLength(const std::vector<std::uint8_t>& rom, std::uint8_t numb
     return passes.repeats ? std::min<std::size_t>(cap, passes.callsFor(length.loops) * kStepsPerCall) : cap;
 }
 
-// Renders `limit` bytes of song `number` of the loaded image (as a game starts it with playSong), handing
-// each sequencer call's 13 bytes to `write`.
+// Renders `limit` bytes of song `number` of the loaded image (as a game starts it with playSong; with
+// `alone`, no song at all), starting each effect (in order of `at`) where it says, handing each
+// sequencer call's 13 bytes to `write`.
 template <typename Write, typename Progress>
-std::size_t renderSong(std::uint8_t number, std::size_t limit, Write&& write, Progress&& progress) {
+std::size_t renderSong(std::uint8_t number, bool alone, const std::vector<EffectStart>& effects,
+                       std::size_t limit, Write&& write, Progress&& progress) {
     Playback playback;
     playback.start(number);
+    if (alone) stopSong(); // the song clock runs with no song, as in a game before its first playSong
     std::uint8_t block[kStepsPerCall];
-    std::size_t written = 0;
+    std::size_t written = 0, next = 0;
     while (written < limit) {
+        for (; next < effects.size() && effects[next].at <= written; ++next)
+            playSample(effects[next].entry, effects[next].stream, effects[next].tone);
         // Each render of 13 bytes ends with the sequencer call that decides what follows them.
-        const std::size_t n = std::min(kStepsPerCall, limit - written);
+        std::size_t n = std::min(kStepsPerCall, limit - written);
+        if (next < effects.size()) n = std::min(n, effects[next].at - written);
         playback.render(block, n);
         if (!write(block, n)) return written;
         written += n;
@@ -135,15 +158,87 @@ struct RenderOptions {
     PlayLength length;
     std::string format;
     bool quiet = false, forceRom = false;
+    std::vector<std::string> effects; // --sfx N[@SECONDS]: an entry or an effect's name, and a time
 };
 
+// One --sfx: the effect (an entry 0-14, or a name the signature gives) and its time (-1: alone).
+struct EffectAsked {
+    std::string effect;
+    double seconds = -1;
+};
+
+bool parseEffect(const std::string& text, EffectAsked& out) {
+    const std::size_t at = text.rfind('@');
+    out.effect = text.substr(0, at);
+    if (out.effect.empty()) return false;
+    if (at == std::string::npos) return true;
+    char* end = nullptr;
+    out.seconds = std::strtod(text.c_str() + at + 1, &end);
+    return at + 1 < text.size() && *end == '\0' && out.seconds >= 0 && out.seconds <= kLongestSeconds;
+}
+
+// The effects asked for, on song `number` of the loaded image. False, with one line in `error`, for an
+// effect the image does not hold.
+bool placeEffects(const SongFile& song, const std::vector<EffectAsked>& asked, int rate,
+                  std::vector<EffectStart>& out, std::size_t& lastEnd, std::string& error) {
+    out.clear();
+    lastEnd = 0;
+    std::size_t after = 0; // effects alone play one after another
+    for (const EffectAsked& a : asked) {
+        const std::vector<SignatureEffect>& named = song.signature.effects;
+        int index = -1;
+        for (std::size_t i = 0; i < named.size() && index < 0; ++i)
+            if (named[i].name == a.effect) index = static_cast<int>(i);
+        EffectStart e;
+        if (index < 0) {
+            char* end = nullptr;
+            const long entry = std::strtol(a.effect.c_str(), &end, 10);
+            if (*end != '\0' || entry < 0 || entry >= static_cast<long>(kSampleEntries)) {
+                error = "'" + song.file.path + "' has no effect '" + a.effect +
+                        "' (name one its signature gives, or a sample entry 0-14)";
+                return false;
+            }
+            e.entry = static_cast<std::uint8_t>(entry);
+            for (std::size_t i = 0; i < named.size() && index < 0; ++i)
+                if (named[i].entry == e.entry) index = static_cast<int>(i);
+        }
+        if (index >= 0) {
+            const auto i = static_cast<std::size_t>(index);
+            e.entry = named[i].entry;
+            e.tone = named[i].tone;
+            const auto n = static_cast<std::size_t>(song.number);
+            if (n < song.signature.songs.size() && i < song.signature.songs[n].streams.size())
+                e.stream = song.signature.songs[n].streams[i].stream;
+        }
+        const std::size_t length = effectBytes(e.entry, e.tone);
+        e.at = a.seconds < 0 ? after : static_cast<std::size_t>(std::llround(a.seconds * rate));
+        after = e.at + (length == 0 ? static_cast<std::size_t>(10 * rate) : length);
+        lastEnd = std::max(lastEnd, after);
+        out.push_back(e);
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const EffectStart& x, const EffectStart& y) { return x.at < y.at; });
+    return true;
+}
+
 // Renders one song into `sink`; the summary line names `shown`.
-int renderOne(SongFile& song, const RenderOptions& o, AudioSink& sink) {
+int renderOne(SongFile& song, const RenderOptions& o, const std::vector<EffectAsked>& asked,
+              AudioSink& sink) {
     const int rate = song.rate;
     const auto cap = static_cast<std::size_t>(kCapSeconds * rate);
     const auto number = static_cast<std::uint8_t>(song.number);
     SongLength passes;
-    const std::size_t limit = renderLength(song.rom, number, o.length, rate, cap, passes);
+    std::size_t limit = renderLength(song.rom, number, o.length, rate, cap, passes);
+    std::vector<EffectStart> effects;
+    std::size_t effectsEnd = 0;
+    std::string error;
+    if (!placeEffects(song, asked, rate, effects, effectsEnd, error)) return fail(error);
+    const bool alone = !asked.empty() && asked[0].seconds < 0;
+    // Effects alone last as long as they play; over a song, the song plays on under the last one.
+    if (alone && o.length.seconds == 0)
+        limit = effectsEnd;
+    else if (!o.length.forever && o.length.seconds == 0)
+        limit = std::max(limit, effectsEnd);
     const bool showProgress = !o.quiet && isatty(2) != 0;
     std::size_t lastShown = 0;
     const auto progress = [&](std::size_t written) {
@@ -160,15 +255,15 @@ int renderOne(SongFile& song, const RenderOptions& o, AudioSink& sink) {
         return !(failed = !sink.write(bytes, n));
     };
     errno = 0;
-    const std::size_t written = renderSong(number, limit, write, progress);
+    const std::size_t written = renderSong(number, alone, effects, limit, write, progress);
     if (showProgress) std::fputs("\r\033[K", stderr);
     if (failed) return fail(sink.writeError());
     if (!o.quiet)
         std::fprintf(stderr, "%s: %zu samples, %.2f s at %d Hz%s\n", sink.label(song.file.path).c_str(),
                      written, static_cast<double>(written) / rate, rate,
-                     o.length.seconds > 0 || written < cap ? ""
-                     : passes.repeats                      ? " (cut at 30 minutes)"
-                                                           : " (the song did not repeat within 30 minutes)");
+                     o.length.seconds > 0 || alone || written < cap ? ""
+                     : passes.repeats                               ? " (cut at 30 minutes)"
+                                      : " (the song did not repeat within 30 minutes)");
     return 0;
 }
 
@@ -195,12 +290,21 @@ int runRender(const std::vector<std::string>& args) {
     line.length(o.length, true);
     line.song(o.song);
     line.text("--format", o.format, audioFormatNames());
+    line.texts("--sfx", o.effects);
     line.quiet(o.quiet);
     line.forceRom(o.forceRom);
     line.files(files);
     if (const int status = line.parse(args); status >= 0) return status;
     if (files.size() < 2)
         return line.mistake("needs a ROM or module file and an output file (- for standard output)");
+    std::vector<EffectAsked> asked(o.effects.size());
+    for (std::size_t i = 0; i < asked.size(); ++i) {
+        if (!parseEffect(o.effects[i], asked[i]))
+            return line.mistake("--sfx needs an effect (a sample entry or a name) and maybe @SECONDS, not '" +
+                                o.effects[i] + "'");
+        if ((asked[i].seconds < 0) != (asked[0].seconds < 0))
+            return line.mistake("--sfx: give every effect a time (over the song) or none (alone, in turn)");
+    }
     const std::string out = files.back();
     files.pop_back();
     const bool toStdout = out == "-", intoFolder = !toStdout && isFolder(out);
@@ -255,7 +359,7 @@ int runRender(const std::vector<std::string>& args) {
         AudioSink own;
         AudioSink& sink = intoFolder ? own : shared;
         if (intoFolder && !own.open(outputs, i, *format, songs[i].rate, error)) return fail(error);
-        if (const int status = renderOne(songs[i], o, sink); status != 0) return status;
+        if (const int status = renderOne(songs[i], o, asked, sink); status != 0) return status;
         if (intoFolder && !own.close(error)) return fail(error);
     }
     if (!intoFolder && !shared.close(error)) return fail(error);
