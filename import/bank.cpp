@@ -358,7 +358,8 @@ void chooseStreams(BankResult& result, RomSignature& signature) {
         BankSong& song = result.songs[n];
         loadIntoEngine(result.rom);
         const SongLength length =
-            measureSong(static_cast<std::uint8_t>(n), std::uint64_t(30 * 60 * result.rate / kStepsPerCall));
+            measureSong(static_cast<std::uint8_t>(n),
+                        std::uint64_t(30 * 60) * std::uint64_t(result.rate) / kStepsPerCall);
         song.ends = length.ends;
         song.calls = length.repeats ? length.onceThroughCalls : 0;
         if (!result.effects.empty())
