@@ -129,7 +129,7 @@ void printReport(const Options& o, const BankResult& bank) {
 }
 
 int parse(const std::vector<std::string>& args, Options& o) {
-    CommandLine line("bank", kBankUsage);
+    CommandLine line("bank");
     std::optional<int> rate;
     std::vector<std::string> files, effects;
     line.rate(rate);
@@ -184,7 +184,8 @@ int runBank(const std::vector<std::string>& args) {
     if (!outputs.check(inputs, error)) return fail(error);
     for (const auto& [path, kind, ending] :
          {std::tuple<std::string, const char*, const char*>{o.out, "a ROM image", "rom"},
-          {o.header, "a C header", "h"}})
+          {o.header, "a C header", "h"},
+          {o.asmInclude, "an assembler include", "inc"}})
         if (const std::string wrong = endingMismatch(path, kind, ending); !wrong.empty())
             return commandMistake("bank", wrong);
     std::vector<BankSongInput> songs;

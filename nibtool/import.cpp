@@ -42,7 +42,7 @@ void printResult(const std::string& out, const ImportResult& result, int rate) {
 } // namespace
 
 int runImport(const std::vector<std::string>& args) {
-    CommandLine line("import", kImportUsage);
+    CommandLine line("import");
     std::optional<int> rate;
     bool quiet = false;
     std::vector<std::string> files;

@@ -49,8 +49,14 @@ std::string roffOf(const std::vector<std::string>& lines) {
     std::vector<std::string> paragraph;
     const auto flush = [&] {
         if (paragraph.empty()) return;
-        const bool asIs = paragraph[0].rfind("usage:", 0) == 0 || paragraph[0].rfind(" ", 0) == 0;
-        out += asIs ? ".PP\n.nf\n" : ".PP\n";
+        // A section of the help ("Options:", then its lines): its title, then its lines as they are.
+        const bool section = paragraph.size() > 1 && paragraph[0].back() == ':' && paragraph[0][0] != ' ';
+        if (section) {
+            out += ".PP\n.B " + roffText(paragraph[0]) + "\n.br\n.nf\n";
+            paragraph.erase(paragraph.begin());
+        }
+        const bool asIs = section || paragraph[0].rfind("usage:", 0) == 0 || paragraph[0].rfind(" ", 0) == 0;
+        if (!section) out += asIs ? ".PP\n.nf\n" : ".PP\n";
         for (const std::string& l : paragraph)
             out += roffText(l) + "\n";
         if (asIs) out += ".fi\n";

@@ -31,7 +31,7 @@ for page in nibtool nibplay; do
     [ ! -s "$work/man-errors.txt" ] || fail "man -l $file: $(cat "$work/man-errors.txt")"
     grep -q "^$(echo "$page" | tr a-z A-Z)(1)" "$work/$page.txt" || fail "$page's page has no title"
 done
-commands=$("$tool" help | sed -n 's/^  \([a-z][a-z]*\)\( .*\)\{0,1\}$/\1/p' | tr '\n' ' ')
+commands=$("$tool" help | sed -n '/^Commands:$/,/^$/s/^  \([a-z][a-z]*\)\( .*\)\{0,1\}$/\1/p' | tr '\n' ' ')
 [ -n "$commands" ] || fail "nibtool help lists no commands"
 for command in $commands; do
     [ "$command" = help ] && continue
