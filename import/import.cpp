@@ -122,6 +122,9 @@ bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserve
         }
         result.rom = rom.build();
         result.romSeconds = song.seconds;
+        result.samples = sampleFacts(placed, layouts.performance(), 0);
+        result.songBytes = songBytes;
+        result.sampleBytes = placed.bytes;
         result.origins = song.origins;
         result.losses = placed.losses;
         result.losses.insert(result.losses.end(), song.losses.begin(), song.losses.end());

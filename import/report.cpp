@@ -63,11 +63,11 @@ std::string loweredItem(const SampleLoss& s) {
                        plural(std::size_t(by), "semitone", "semitones") + ")";
     if (s.neededHz <= 0 || s.outputHz <= 0) return item;
     const double kept = s.keptHz / s.neededHz, stored = 2 * s.keptHz / s.outputHz;
-    std::string heard = kept >= 1     ? "no treble lost"
+    std::string heard = kept >= 0.95  ? "no treble lost"
                         : kept >= 0.7 ? "a little duller"
                         : kept >= 0.4 ? "duller"
                                       : "much duller";
-    if (kept < 1) heard += " (" + kiloHertz(s.keptHz) + " of its " + kiloHertz(s.neededHz) + " kHz kept)";
+    if (kept < 0.95) heard += " (" + kiloHertz(s.keptHz) + " of its " + kiloHertz(s.neededHz) + " kHz kept)";
     if (stored < 0.5)
         heard += ", more aliasing";
     else if (stored < 1)
@@ -385,8 +385,8 @@ std::string roomAdvice(const std::vector<const Loss*>& room, int rate) {
         if (loss->kind == LossKind::SamplesShortened)
             for (const SampleLoss& s : loss->samples)
                 if (s.how.find("loop cut") != std::string::npos)
-                    return "shorter loops: the samples did not fit, and " + s.label +
-                           "'s loop was cut to fit";
+                    return "shorter loops: the samples did not fit, and the loop of " + s.label +
+                           " was cut to fit";
     std::vector<SampleLoss> costly;
     for (const Loss* loss : room)
         if (loss->kind != LossKind::SilentSpan)

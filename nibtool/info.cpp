@@ -332,7 +332,7 @@ void showSong(const SongFile& song, int onlyPattern, bool onlyOne) {
 } // namespace
 
 int runInfo(const std::vector<std::string>& args) {
-    CommandLine line("info", kInfoUsage);
+    CommandLine line("info");
     std::optional<int> rate;
     int onlyPattern = -1;
     bool quiet = false, forceRom = false;

@@ -548,7 +548,7 @@ int PlaySession::run(FileWatch* watch, Terminal* terminal) {
 
 // False when the command is done, with its exit status in `exitCode`.
 bool parseOptions(const std::vector<std::string>& args, PlayOptions& o, int& exitCode) {
-    CommandLine line("play", kPlayUsage);
+    CommandLine line("play");
     line.rate(o.request.rate);
     line.length(o.length, true);
     line.flag("--watch", o.watch);
