@@ -350,9 +350,9 @@ bool captureInput(const BankSongInput& input, int rate, CapturedSong& out, std::
 
 // Where each effect should start during each song, and over the whole bank; how long each song lasts.
 void chooseStreams(BankResult& result, RomSignature& signature) {
-    double longest = 0;
+    std::vector<double> seconds;
     for (const BankEffect& e : result.effects)
-        longest = std::max(longest, e.seconds);
+        seconds.push_back(e.seconds);
     std::vector<SongStreams> measured;
     for (std::size_t n = 0; n < result.songs.size(); ++n) {
         BankSong& song = result.songs[n];
@@ -364,18 +364,19 @@ void chooseStreams(BankResult& result, RomSignature& signature) {
         song.calls = length.repeats ? length.onceThroughCalls : 0;
         if (!result.effects.empty())
             measured.push_back(
-                measureStreams(result.rom, static_cast<std::uint8_t>(n), result.rate, longest));
+                measureStreams(result.rom, static_cast<std::uint8_t>(n), result.rate, seconds));
     }
     resetEngine();
     const auto percent = [](double share) { return static_cast<std::uint8_t>(std::lround(100 * share)); };
-    for (BankEffect& e : result.effects) {
+    for (std::size_t i = 0; i < result.effects.size(); ++i) {
+        BankEffect& e = result.effects[i];
         std::vector<const SongStreams*> all;
         for (std::size_t n = 0; n < measured.size(); ++n) {
-            const std::uint8_t s = bestStream({&measured[n]}, e.seconds);
+            const std::uint8_t s = bestStream({&measured[n]}, i);
             result.songs[n].streams.push_back({s, percent(measured[n].music[s])});
             all.push_back(&measured[n]);
         }
-        e.stream.stream = bestStream(all, e.seconds);
+        e.stream.stream = bestStream(all, i);
         double share = 0;
         for (const SongStreams& m : measured)
             share += m.music[e.stream.stream] / double(measured.size());
@@ -495,6 +496,8 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
         out.measured = !layout.fidelity.empty() && p.rendered;
         if (!layout.fidelity.empty()) out.fidelity = layout.fidelity[n];
         result.songBytes += c.bytes;
+        const std::vector<SampleFacts> facts = sampleFacts(layout.bank, p, static_cast<int>(n), song.shared);
+        result.samples.insert(result.samples.end(), facts.begin(), facts.end());
         std::set<int> played; // the bank's samples this song plays
         const std::vector<double> heard = heardSeconds(song.captured);
         for (std::size_t i = 0; i < song.shared.size(); ++i)

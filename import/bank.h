@@ -23,6 +23,7 @@
 #include "effects.h"
 #include "fidelity.h"
 #include "rom/signature.h"
+#include "sample_facts.h"
 
 constexpr std::size_t kBankSongs = 4;
 // Effects a bank holds: entry 0 and up to seven of the 14, so that the songs keep at least seven.
@@ -78,6 +79,7 @@ struct BankResult {
     std::size_t sharedSamples = 0; // samples stored once for several songs
     std::size_t songEntries = 0;   // entries the songs' samples and offsets take
     std::size_t songBytes = 0, sampleBytes = 0, signatureBytes = 0;
+    std::vector<SampleFacts> samples; // every song's samples: what became of each
 };
 
 // Builds a bank. False, with one line in `error` naming the song, for a song that cannot be imported or a

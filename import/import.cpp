@@ -111,6 +111,9 @@ bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserve
         }
         result.rom = rom.build();
         result.romSeconds = song.seconds;
+        result.samples = sampleFacts(placed, layouts.performance(), 0);
+        result.songBytes = songBytes;
+        result.sampleBytes = placed.bytes;
         result.origins = song.origins;
         result.report = placed.report;
         result.report.insert(result.report.end(), song.report.begin(), song.report.end());

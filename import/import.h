@@ -15,6 +15,7 @@
 #include "capture.h"
 #include "compile.h"
 #include "fidelity.h"
+#include "sample_facts.h"
 #include "voices.h"
 
 // The largest module file the importer takes: libxmp holds its samples, and the capture a copy of them
@@ -47,6 +48,8 @@ struct ImportResult {
     int channels = 0;                             // the module's channels
     bool measured = false; // `fidelity` holds the figures (with ImportOptions::measure)
     Fidelity fidelity;
+    std::vector<SampleFacts> samples;           // what became of each sample heard or kept
+    std::size_t songBytes = 0, sampleBytes = 0; // the image's bytes the song and the samples take
 };
 
 // A module played once through and mapped onto the four streams: the pipeline up to the samples stage,

@@ -11,6 +11,7 @@
 #include "formats.h"
 #include "import/bank.h"
 #include "import/bank_header.h"
+#include "json_report.h"
 #include "output_file.h"
 #include "rom/rom_builder.h"
 #include "rom/signature.h"
@@ -18,7 +19,7 @@
 namespace {
 
 struct Options {
-    std::string out, header, asmInclude;
+    std::string out, header, asmInclude, json;
     std::vector<std::pair<std::string, std::string>> songs;   // name (may be empty), file
     std::vector<std::pair<std::string, std::string>> effects; // name, file
     std::vector<std::string> once;                            // songs that end: names or numbers
@@ -134,6 +135,7 @@ int parse(const std::vector<std::string>& args, Options& o) {
     line.rate(rate);
     line.text("--header", o.header);
     line.text("--asm", o.asmInclude);
+    line.text("--json", o.json);
     line.texts("--sfx", effects);
     line.texts("--once", o.once);
     line.quiet(o.quiet);
@@ -177,6 +179,7 @@ int runBank(const std::vector<std::string>& args) {
     outputs.add(o.out);
     if (!o.header.empty()) outputs.add(o.header);
     if (!o.asmInclude.empty()) outputs.add(o.asmInclude);
+    if (!o.json.empty()) outputs.add(o.json);
     std::string error;
     if (!outputs.check(inputs, error)) return fail(error);
     for (const auto& [path, kind, ending] :
@@ -218,6 +221,10 @@ int runBank(const std::vector<std::string>& args) {
     }
     if (!o.asmInclude.empty()) {
         const std::string text = bankAsm(bank, o.out, headerPrefix(o.asmInclude));
+        contents.emplace_back(text.begin(), text.end());
+    }
+    if (!o.json.empty()) {
+        const std::string text = bankJson(bank, o.out);
         contents.emplace_back(text.begin(), text.end());
     }
     if (!outputs.writeWhole(contents, error)) return fail(error);

@@ -84,6 +84,8 @@ std::vector<CommandHelp> makeHelps() {
         "render. With several songs, OUT is a folder and each ROM is named after its song."};
     import.options = {
         {"--rate HZ", "the rate the ROM is made for, 1000-96000 (default 8000)"},
+        {"--json FILE", "also write the import's facts (song, samples, losses, fidelity, budget) as JSON; "
+                        "one song only"},
         {"-q, --quiet", "no report: nothing on standard error but errors and warnings"},
     };
     import.examples = {
@@ -155,6 +157,8 @@ std::vector<CommandHelp> makeHelps() {
         {"--rate HZ", "the rate the bank is made for, 1000-96000 (default 8000)"},
         {"--header OUT.h", "also write a C header naming every song and effect for the game's code"},
         {"--asm OUT.inc", "also write the header's constants as NAME equ VALUE lines"},
+        {"--json FILE", "also write the bank's facts (songs, effects, samples, losses, fidelity, budget) "
+                        "as JSON"},
         {"-q, --quiet", "no report: nothing on standard error but errors and warnings"},
     };
     bank.examples = {
