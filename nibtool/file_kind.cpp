@@ -66,6 +66,49 @@ struct MemoryFile {
     sf_count_t at = 0;
 };
 
+// The length in bytes of the MPEG audio frame whose header starts at `h` (4 bytes), or 0 for bytes that
+// are not a frame header. `tag` says the stream's version, layer and rate, which every frame repeats.
+std::size_t mpegFrameBytes(const std::uint8_t* h, int& tag) {
+    static constexpr int kBitrates[2][3][15] = {
+        {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448}, // MPEG-1, layers I-III
+         {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+         {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
+        {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256}, // MPEG-2 and 2.5
+         {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+         {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
+    static constexpr int kRates[4][3] = {
+        {11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+    const int version = h[1] >> 3 & 3, layer = 3 - (h[1] >> 1 & 3), bitrate = h[2] >> 4,
+              rateIndex = h[2] >> 2 & 3;
+    if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0 || version == 1 || layer == 3 || bitrate == 0 ||
+        bitrate == 15 || rateIndex == 3)
+        return 0;
+    tag = (h[1] & 0x1E) | rateIndex << 5;
+    const int kbps = kBitrates[version == 3 ? 0 : 1][layer][bitrate], rate = kRates[version][rateIndex];
+    const int padding = h[2] >> 1 & 1;
+    if (layer == 0) return static_cast<std::size_t>((12 * kbps * 1000 / rate + padding) * 4);
+    const int perKbps = layer == 2 && version != 3 ? 72 : 144;
+    return static_cast<std::size_t>(perKbps * kbps * 1000 / rate + padding);
+}
+
+// libsndfile takes bytes that start (after an ID3 tag) with an MPEG frame's sync bits for MPEG audio and
+// hands them to libmpg123, which writes a note on standard error for every bad header it meets. Such bytes
+// are judged here, so nothing writes behind nibtool's back: -1 when they do not start that way, else
+// whether two frames follow each other as in MPEG audio.
+int mpegAudio(const std::vector<std::uint8_t>& bytes) {
+    std::size_t at = 0;
+    if (bytes.size() >= 10 && bytes[0] == 'I' && bytes[1] == 'D' && bytes[2] == '3') // an ID3v2 tag first
+        at = 10 +
+             (std::size_t{bytes[6] & 0x7Fu} << 21 | std::size_t{bytes[7] & 0x7Fu} << 14 |
+              std::size_t{bytes[8] & 0x7Fu} << 7 | (bytes[9] & 0x7Fu)) +
+             (bytes[5] & 0x10 ? 10 : 0);
+    if (at + 1 >= bytes.size() || bytes[at] != 0xFF || (bytes[at + 1] & 0xE0) != 0xE0) return -1;
+    int tag = 0, next = 0;
+    const std::size_t length = at + 4 <= bytes.size() ? mpegFrameBytes(&bytes[at], tag) : 0;
+    if (length == 0 || at + length + 4 > bytes.size()) return 0;
+    return mpegFrameBytes(&bytes[at + length], next) != 0 && next == tag;
+}
+
 // A sound file libsndfile opens: its format's name, and whether libsndfile knew it only by a guess (a
 // format with no magic number of its own, as an Akai MPC 2000 sample: two bytes, which the order list
 // at the start of a ROM image can hold by chance).
@@ -75,6 +118,9 @@ struct SoundFormat {
 };
 
 SoundFormat audioFormat(const std::vector<std::uint8_t>& bytes) {
+    // Two MPEG frames in a row are marks enough; one header alone is not MPEG audio.
+    if (const int mpeg = mpegAudio(bytes); mpeg >= 0)
+        return mpeg != 0 ? SoundFormat{"MPEG-1/2 Audio", false} : SoundFormat{};
     SF_VIRTUAL_IO io{};
     io.get_filelen = [](void* m) {
         return static_cast<sf_count_t>(static_cast<MemoryFile*>(m)->bytes.size());

@@ -53,7 +53,7 @@ void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
 
 // Two songs on sample 1 (a note every line on stream 0, then a break back after 8 lines), and two effects
 // the signature names: "jump" (entry 2, tone 24) and "coin" (entry 14, tone 20), each started on a stream
-// of its own per song.
+// of its own per song (jump on stream 0 in song 0, where the song's notes cut it).
 std::vector<std::uint8_t> gameRom() {
     RomBuilder rom;
     rom.fill(0x9000, 0x100, 0x35).sample(1, 0x9000, 0x9100, 0, 0x9000);
@@ -68,7 +68,7 @@ std::vector<std::uint8_t> gameRom() {
     }
     std::vector<std::uint8_t> bytes = rom.build();
     RomSignature signature{8000, {"one", "two"}, {{2, 24, "jump"}, {14, 20, "coin"}}};
-    signature.songs = {{false, {{1, 0}, {2, 0}}}, {false, {{3, 0}, {0, 50}}}};
+    signature.songs = {{false, {{0, 100}, {2, 0}}}, {false, {{3, 0}, {0, 100}}}};
     EXPECT_TRUE(writeSignature(bytes, signature));
     return bytes;
 }
@@ -112,7 +112,7 @@ TEST(RenderSfx, IsWhatAGameLoopPlaysWithPlaySampleAtThatByte) {
         std::size_t bytes;
     };
     const Case cases[] = {
-        {"--song 0 --sfx jump@0.1 --seconds 1", 0, {{800, 2, 1, 24}}, 8000},
+        {"--song 0 --sfx jump@0.1 --seconds 1", 0, {{800, 2, 0, 24}}, 8000},
         {"--song 1 --sfx jump@0.1 --seconds 1", 1, {{800, 2, 3, 24}}, 8000},
         // On a call's boundary: after the song's call; an entry named by number takes its name's tone and
         // stream; two at once, in the order given.
@@ -123,7 +123,7 @@ TEST(RenderSfx, IsWhatAGameLoopPlaysWithPlaySampleAtThatByte) {
         // An entry no effect names: stream 3, one byte a step.
         {"--sfx 1@0 --seconds 0.5", 0, {{0, 1, 3, 20}}, 4000},
         // Alone, one after another, for as long as they play.
-        {"--sfx jump --sfx coin", -1, {{0, 2, 1, 24}, {jump, 14, 2, 20}}, jump + coin},
+        {"--sfx jump --sfx coin", -1, {{0, 2, 0, 24}, {jump, 14, 2, 20}}, jump + coin},
     };
     for (const Case& c : cases) {
         const std::string out = kDir + "/out.raw";
@@ -138,6 +138,31 @@ TEST(RenderSfx, IsWhatAGameLoopPlaysWithPlaySampleAtThatByte) {
     EXPECT_EQ(readFile(kDir + "/late.raw").size(), 240000 + jump);
     for (const std::string bad : {"--sfx nope@1", "--sfx jump@-1", "--sfx 15@1", "--sfx jump --sfx coin@1"})
         EXPECT_NE(nibtool("render " + rom + " " + kDir + "/bad.raw " + bad), 0) << bad;
+}
+
+// play --sfx starts the effect as the song begins on the stream the bank chose for it in that song, at
+// its tone: what a game loop plays.
+TEST(PlaySfx, TakesTheStreamTheBankChoseForTheSong) {
+    const std::string rom = kDir + "/game.rom", capture = kDir + "/capture.raw";
+    writeFile(rom, gameRom());
+    struct Case {
+        int song;
+        std::uint8_t stream; // the signature's for jump (entry 2) in that song
+    };
+    // Song 0's own notes on stream 0 cut the effect there: the stream makes a difference.
+    EXPECT_FALSE(gameLoop(gameRom(), 0, {{0, 2, 0, 24}}, 4000) ==
+                 gameLoop(gameRom(), 0, {{0, 2, 3, 24}}, 4000));
+    for (const Case c : {Case{0, 0}, Case{1, 3}}) {
+        const std::string options = " --song " + std::to_string(c.song) + " --sfx 2 --seconds 0.5 -q";
+        ASSERT_EQ(std::system(("SDL_AUDIODRIVER=disk SDL_DISKAUDIODELAY=0 SDL_DISKAUDIOFILE=" + capture +
+                               " " + NIBTOOL_BINARY + " play " + rom + options)
+                                  .c_str()),
+                  0)
+            << options;
+        const std::vector<std::uint8_t> got = readFile(capture);
+        EXPECT_EQ(got.size(), 4000u) << options;
+        EXPECT_TRUE(got == gameLoop(readFile(rom), c.song, {{0, 2, c.stream, 24}}, got.size())) << options;
+    }
 }
 
 // A module of one pattern: notes on channel 0 every 4 rows.
