@@ -290,7 +290,7 @@ class Planner {
             if (kept < whole) {
                 SampleLoss s = item;
                 s.amount = std::floor(100.0 * double(kept) / double(std::max<std::size_t>(whole, 1)));
-                s.how = loop ? "its loop cut to" : d.loops ? "its loop left out, cut to" : "cut to";
+                s.kept = loop ? Kept::Loop : d.loops ? Kept::StartWithoutLoop : Kept::Start;
                 shortened.samples.push_back(s);
                 shortened.share += share * (1 - s.amount / 100) / 2;
             }
