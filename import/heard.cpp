@@ -8,15 +8,8 @@
 
 namespace {
 
-// A sample whose frames all lie below this sounds nothing: an 8-bit sample's least step.
-constexpr float kSilentFrames = 1.0f / 256;
 // A silence of the ROM this long where the module sounds is said.
 constexpr double kLongestUnsaidSilence = 0.5;
-
-bool soundsAnything(const SampleData& s) {
-    return std::any_of(s.frames.begin(), s.frames.end(),
-                       [](float f) { return std::fabs(f) >= kSilentFrames; });
-}
 
 // How much each sample sounds in the module, on any channel: seconds weighted by volume and by the
 // sample's peak, so that a sample of near silence counts for little.
@@ -66,7 +59,7 @@ Loss unheardSamples(const Performance& p, const VoicePlan& v, const SampleBank& 
                     std::max(loudest[std::size_t(st.sound.sample)], st.sound.volume);
     const std::set<int> named = entriesNamed(song);
     for (std::size_t s = 0; s < p.samples.size(); ++s) {
-        if (first[s] < 0 || heard[s] <= 0 || !soundsAnything(p.samples[s])) continue;
+        if (first[s] < 0 || heard[s] <= 0 || !holdsSound(p.samples[s])) continue;
         const int entry = s < bank.entryOf.size() ? bank.entryOf[s] : 0;
         const bool quiet =
             std::find(bank.tooQuiet.begin(), bank.tooQuiet.end(), int(s)) != bank.tooQuiet.end();
@@ -84,7 +77,7 @@ Loss unheardSamples(const Performance& p, const VoicePlan& v, const SampleBank& 
             const bool silent =
                 std::all_of(nibbles.begin(), nibbles.end(), [](std::uint8_t n) { return n == 0; });
             if (!sounds)
-                why = loudest[s] < kAudibleVolume ? Unheard::BelowVolume : Unheard::Lines;
+                why = bank.audible(int(s), loudest[s]) ? Unheard::Lines : Unheard::BelowVolume;
             else if (silent)
                 why = Unheard::FourBits;
             else
