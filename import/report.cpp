@@ -103,3 +103,15 @@ std::vector<std::string> fidelityLines(const Fidelity& f) {
                        figure(kCloseChroma) + " / " + figure(kCloseOnset) + "; fair: at least " +
                        figure(kFairChroma) + " / " + figure(kFairOnset) + "; far: below"};
 }
+
+std::vector<std::string> importReport(const std::string& out, const ImportResult& result, int rate) {
+    std::vector<std::string> lines = result.report;
+    lines.push_back(out + ": \"" + result.title + "\", written for " + std::to_string(rate) + " Hz");
+    if (result.measured) {
+        const std::vector<std::string> fidelity = fidelityLines(result.fidelity);
+        lines.insert(lines.end(), fidelity.begin(), fidelity.end());
+    } else {
+        lines.push_back("fidelity: not measured (libxmp could not render the module)");
+    }
+    return lines;
+}

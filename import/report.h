@@ -9,6 +9,7 @@
 
 #include "capture.h"
 #include "fidelity.h"
+#include "import.h"
 #include "voices.h"
 
 // `sample 3 "Bass"` for libxmp sample index 2; `sample 3` when it has no name.
@@ -32,3 +33,7 @@ std::vector<std::string> fidelityLines(const Fidelity& fidelity);
 
 // The verdict alone: "close", "fair" or "far".
 const char* fidelityVerdict(const Fidelity& fidelity);
+
+// What `nibtool import` writes about an import written to `out`, a line each: the report, the ROM's name,
+// title and rate, then the fidelity (or why it was not measured). The page shows the same lines.
+std::vector<std::string> importReport(const std::string& out, const ImportResult& result, int rate);

@@ -27,14 +27,8 @@ std::string outputFor(const std::string& song, const std::string& out, bool into
 }
 
 void printResult(const std::string& out, const ImportResult& result, int rate) {
-    for (const std::string& line : result.report)
+    for (const std::string& line : importReport(out, result, rate))
         std::fprintf(stderr, "%s\n", line.c_str());
-    std::fprintf(stderr, "%s: \"%s\", written for %d Hz\n", out.c_str(), result.title.c_str(), rate);
-    if (result.measured)
-        for (const std::string& line : fidelityLines(result.fidelity))
-            std::fprintf(stderr, "%s\n", line.c_str());
-    else
-        std::fprintf(stderr, "fidelity: not measured (libxmp could not render the module)\n");
 }
 
 } // namespace
