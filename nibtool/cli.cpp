@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "help.h"
 #include "rom/signature.h"
 
 namespace {
@@ -53,8 +54,8 @@ std::string plainWords(const CLI::ParseError& e) {
 
 } // namespace
 
-CommandLine::CommandLine(std::string command, const char* usage)
-    : command_(std::move(command)), usage_(usage), app_("", "nibtool " + command_) {
+CommandLine::CommandLine(std::string command)
+    : command_(std::move(command)), app_("", "nibtool " + command_) {
     app_.set_help_flag(); // each command's help is its own text
     app_.allow_windows_style_options(false);
 }
@@ -122,7 +123,7 @@ int CommandLine::parse(const std::vector<std::string>& args) {
     for (const std::string& a : args) {
         if (a == "--") break;
         if (a == "-h" || a == "--help") {
-            std::fputs(usage_, stdout);
+            std::fputs(helpText(*helpFor(command_)).c_str(), stdout);
             return 0;
         }
     }
@@ -135,7 +136,11 @@ int CommandLine::parse(const std::vector<std::string>& args) {
     return -1;
 }
 
-int CommandLine::mistake(const std::string& message) const {
-    std::fprintf(stderr, "nibtool: %s (see nibtool %s --help)\n", message.c_str(), command_.c_str());
+int commandMistake(const std::string& command, const std::string& message) {
+    std::fprintf(stderr, "nibtool: %s (see nibtool %s --help)\n", message.c_str(), command.c_str());
     return 2;
+}
+
+int CommandLine::mistake(const std::string& message) const {
+    return commandMistake(command_, message);
 }

@@ -21,10 +21,14 @@ struct PlayLength {
     bool forever = false;
 };
 
+// Reports a mistake in the command line of `command` found after parsing (a missing file, options that
+// do not go together): one line, pointing to the command's help; returns 2.
+int commandMistake(const std::string& command, const std::string& message);
+
 class CommandLine {
   public:
-    // `usage` is the command's help, shown for -h/--help.
-    CommandLine(std::string command, const char* usage);
+    // -h/--help shows the command's help (help.h).
+    explicit CommandLine(std::string command);
 
     // --rate HZ: the output rate (the ROM's own, or 8000 Hz, when not given).
     void rate(std::optional<int>& rate);
@@ -56,6 +60,5 @@ class CommandLine {
 
   private:
     std::string command_;
-    const char* usage_;
     CLI::App app_;
 };
