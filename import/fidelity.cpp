@@ -384,11 +384,10 @@ constexpr std::launch kAside = std::launch::async | std::launch::deferred;
 #endif
 
 std::future<std::unique_ptr<RenderReading>> readAside(std::vector<float> render, int rate) {
-    return std::async(
-        kAside, [render = std::move(render), rate]() mutable {
-            const std::vector<float> mine = std::move(render); // freed once read, not with the answer
-            return std::make_unique<RenderReading>(mine, rate);
-        });
+    return std::async(kAside, [render = std::move(render), rate]() mutable {
+        const std::vector<float> mine = std::move(render); // freed once read, not with the answer
+        return std::make_unique<RenderReading>(mine, rate);
+    });
 }
 
 Fidelity compareRenders(const RenderReading& module, const RenderReading& rom) {

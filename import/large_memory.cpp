@@ -20,7 +20,7 @@ std::size_t wholeLargePages(std::size_t bytes) {
 // The first block of bulk memory; each next one is twice as large. The first holds about two seconds of
 // a 64-channel song's ticks.
 constexpr std::size_t kFirstBulkBlock = kLargePage;
-// Where blocks come from the heap (no large pages to ask for), they are aligned for any object.
+// Where blocks come from the heap (no large pages to ask for), they start aligned for any object.
 constexpr std::size_t kHeapAlignment = alignof(std::max_align_t);
 
 // A block of whole large pages, its own mapping, advised for large pages; from the heap where there are
@@ -40,7 +40,7 @@ char* takeBlock(std::size_t bytes) {
     adviseLargePages(block, bytes);
     return block;
 #else
-    return static_cast<char*>(::operator new(bytes, std::align_val_t{kHeapAlignment}));
+    return static_cast<char*>(::operator new (bytes, std::align_val_t{kHeapAlignment}));
 #endif
 }
 
@@ -49,7 +49,7 @@ void giveBlock(char* block, std::size_t bytes) {
     munmap(block, bytes);
 #else
     (void)bytes;
-    ::operator delete(block, std::align_val_t{kHeapAlignment});
+    ::operator delete (block, std::align_val_t{kHeapAlignment});
 #endif
 }
 
@@ -80,17 +80,15 @@ class BulkMemory {
     }
 
     void* take(std::size_t bytes, std::size_t alignment) {
-        if (alignment == 0 || alignment > kHeapAlignment || bytes > std::numeric_limits<std::size_t>::max() / 4)
+        if (alignment == 0 || (alignment & (alignment - 1)) != 0 || alignment > kLargePage ||
+            bytes > std::numeric_limits<std::size_t>::max() / 4)
             throw std::bad_alloc();
-        std::size_t at = (used_ + alignment - 1) / alignment * alignment;
-        if (blocks_.empty() || at > blocks_.back().bytes || bytes > blocks_.back().bytes - at) {
-            const std::size_t size =
-                wholeLargePages(std::max(blocks_.empty() ? kFirstBulkBlock : blocks_.back().bytes * 2, bytes));
-            blocks_.push_back({takeBlock(size), size});
-            at = 0;
-        }
-        used_ = at + bytes;
-        return blocks_.back().data + at;
+        if (void* room = takeFromLast(bytes, alignment)) return room;
+        const std::size_t size = wholeLargePages(
+            std::max(blocks_.empty() ? kFirstBulkBlock : blocks_.back().bytes * 2, bytes + alignment));
+        blocks_.push_back({takeBlock(size), size});
+        used_ = 0;
+        return takeFromLast(bytes, alignment); // fits: the block is longer than the bytes and the alignment
     }
 
   private:
@@ -98,6 +96,19 @@ class BulkMemory {
         char* data;
         std::size_t bytes;
     };
+
+    // Room in the last block at an address that is a multiple of `alignment`, or null.
+    void* takeFromLast(std::size_t bytes, std::size_t alignment) {
+        if (blocks_.empty()) return nullptr;
+        const Block& block = blocks_.back();
+        const auto start = reinterpret_cast<std::uintptr_t>(block.data);
+        const std::size_t at =
+            static_cast<std::size_t>((start + used_ + alignment - 1) / alignment * alignment - start);
+        if (at > block.bytes || bytes > block.bytes - at) return nullptr;
+        used_ = at + bytes;
+        return block.data + at;
+    }
+
     std::vector<Block> blocks_;
     std::size_t used_ = 0; // in the last block
 };
