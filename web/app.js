@@ -1,7 +1,7 @@
 // The page: files chosen or dropped go to the worker (nibtool's reading and import, in nibweb.wasm); the
 // songs it prepares play in the audio worklet (nibtool play's player, in the same wasm), at the song's
 // own rate; the view follows what is heard; the downloads are nibtool's own outputs.
-import { parseRate, heardView, viewLines, placeFromFigures, verdictHeadline, downloadName, nibtoolName }
+import { DEFAULT_RATE, parseRate, heardView, viewLines, placeFromFigures, verdictHeadline, downloadName, nibtoolName }
     from './glue.js';
 
 const $ = (id) => document.getElementById(id);
@@ -51,35 +51,48 @@ function onWorker(event) {
 // ---- Sound ----------------------------------------------------------------------------------------
 
 // The AudioContext at the song's rate (at a multiple of it below the lowest an AudioContext takes), with
-// the worklet in it.
-async function soundAt(rate) {
+// the worklet in it. Made once per rate; a first one at 8000 Hz is made at the first click, while the
+// file is still being chosen, so that the first song does not wait for the worklet to load.
+let sound = null; // { rate, ready }
+function soundAt(rate) {
     const hold = Math.ceil(LOWEST_CONTEXT_RATE / rate);
     const wanted = rate * hold;
-    if (context && contextRate === wanted) return;
-    if (context) await context.close();
-    views = [];
-    context = new AudioContext({ sampleRate: wanted, latencyHint: 'interactive' });
-    contextRate = wanted;
-    songRate = rate;
-    await context.audioWorklet.addModule('worklet.js');
-    node = new AudioWorkletNode(context, 'nibplayer', {
-        numberOfInputs: 0, outputChannelCount: [1],
-        processorOptions: { wasm: wasm.slice(0), loop, hold },
-    });
-    node.port.onmessage = onWorklet;
-    node.onprocessorerror = (e) => {
-        console.error('the audio worklet stopped', e);
-        status('the player stopped: an error in the audio worklet', true);
+    if (sound && sound.rate === wanted) return sound.ready;
+    const old = context;
+    const made = async () => {
+        if (old) await old.close();
+        views = [];
+        const fresh = new AudioContext({ sampleRate: wanted, latencyHint: 'interactive' });
+        await fresh.audioWorklet.addModule('worklet.js');
+        const worklet = new AudioWorkletNode(fresh, 'nibplayer', {
+            numberOfInputs: 0, outputChannelCount: [1],
+            processorOptions: { wasm: wasm.slice(0), loop, hold },
+        });
+        worklet.port.onmessage = onWorklet;
+        worklet.onprocessorerror = (e) => {
+            console.error('the audio worklet stopped', e);
+            status('the player stopped: an error in the audio worklet', true);
+        };
+        worklet.connect(fresh.destination);
+        context = fresh;
+        node = worklet;
+        contextRate = wanted;
+        songRate = rate;
+        source = 'rom';
+        $('ab').textContent = 'A/B: ROM';
     };
-    node.connect(context.destination);
-    source = 'rom';
-    $('ab').textContent = 'A/B: ROM';
+    sound = { rate: wanted, ready: made() };
+    return sound.ready;
 }
 
 function onWorklet(event) {
     const m = event.data;
-    if (m.type === 'view') views.push(m);
+    if (m.type === 'view') {
+        views.push(m);
+        if (views.length > 600) views.splice(0, views.length - 600); // a hidden page draws no frames
+    }
     if (m.type === 'captured') captured.push(m.bytes);
+    if (m.type === 'effect' && m.played < 0) status('no effects: this image names none (nibtool bank --sfx makes them)');
     if (m.type === 'error') {
         console.error(m.line);
         status('nibtool: ' + m.line, true);
@@ -155,34 +168,39 @@ async function choose(index, number = 0) {
     const id = ask({ type: 'open', file: { name: file.name, bytes: file.bytes.slice(0), folder: file.folder },
                      rate: rate.rate, song: number });
     opening = id;
-    song = null;
-    setDownloads(false);
-    $('ab').disabled = true;
-    $('report').replaceChildren();
-    $('verdict').textContent = '';
     $('progress').hidden = false;
     status(`${file.name}: reading`);
     const chosen = performance.now();
+    let started = false; // the first song of this file plays from its start; a later one takes over
     let queue = Promise.resolve(); // one answer at a time: a song waits for the sound the last one made
     answers.set(id, (m) => (queue = queue.then(() => answer(m))));
     const answer = async (m) => {
         if (id !== opening) return;
         if (m.type === 'progress') status(`${file.name}: ${m.stage}…`);
         if (m.type === 'refused') {
+            // As nibtool play passes over a file it cannot play: what played goes on.
             $('progress').hidden = true;
             status(m.line, true);
             showReport('', m.line);
             answers.delete(id);
         }
         if (m.type === 'song') {
-            const takeOver = song !== null && song.rate === m.rate && !m.takeOverRefused && song.preview;
+            const takeOver = started && song !== null && song.rate === m.rate;
             if (!takeOver) {
                 await soundAt(m.rate);
                 if (context.state !== 'running') await context.resume().catch(() => {});
+                song = { kind: m.kind, rate: m.rate, number, name: file.name };
+                setDownloads(false);
+                $('ab').disabled = true;
+                source = 'rom';
+                $('ab').textContent = 'A/B: ROM';
+                $('report').replaceChildren();
+                $('verdict').textContent = '';
             }
+            started = true;
             tell({ type: 'song', prepared: m.prepared, takeOver, file: nibtoolName(file.name) }, [m.prepared.buffer]);
             if (!takeOver && m.kind === 'module') tell({ type: 'module', bytes: file.bytes.slice(0) });
-            song = { ...(song || {}), kind: m.kind, rate: m.rate, preview: m.preview, number, name: file.name };
+            song.preview = m.preview;
             playing = true;
             tell({ type: 'pause', paused: false });
             setControls(true);
@@ -298,6 +316,7 @@ function keys(event) {
     else if (k === 'a' || k === 'A') switchSource();
     else if (k >= '1' && k <= '4' && current >= 0) choose(current, Number(k) - 1);
     else if (k === 'l' || k === 'L') $('loop').click();
+    else if (k === 'e' || k === 'E') song && tell({ type: 'effect' });
     else return;
     event.preventDefault();
 }
@@ -336,8 +355,11 @@ async function start() {
     document.addEventListener('dragover', (e) => { e.preventDefault(); document.body.classList.add('dragging'); });
     document.addEventListener('dragleave', () => document.body.classList.remove('dragging'));
     document.addEventListener('drop', dropped);
-    // A click anywhere lets the page make sound from then on.
-    document.addEventListener('pointerdown', () => context && context.state !== 'running' && context.resume(), true);
+    // A click anywhere lets the page make sound from then on; the first makes the sound ready.
+    document.addEventListener('pointerdown', () => {
+        if (!sound) soundAt(DEFAULT_RATE).catch(() => {});
+        else if (context && context.state !== 'running') context.resume();
+    }, true);
     requestAnimationFrame(follow);
 }
 

@@ -37,7 +37,7 @@ void give(const std::string& text) {
 
 // ---- The worker: reading, importing, preparing ------------------------------------------------------
 
-SongFile opened;       // the file the last nibweb_open read
+SongFile opened; // the file the last nibweb_open read
 bool isOpen = false;
 
 // ---- The worklet: the song on the engine, and the module through libxmp ----------------------------
@@ -197,10 +197,24 @@ EMSCRIPTEN_KEEPALIVE void nibweb_step(int direction) {
     if (player) player->step(direction < 0 ? -1 : 1);
 }
 
-// Starts a sample entry over the song as a game plays an effect, at the tone the ROM names for it.
-EMSCRIPTEN_KEEPALIVE void nibweb_effect(int entry) {
-    if (player && player->song())
-        player->playEffect(static_cast<std::uint8_t>(entry), player->song()->effectTone(static_cast<std::uint8_t>(entry)));
+// Key e: the next of the effects the ROM's signature names, started over the song as a game starts one,
+// on the stream the ROM gives it. Returns which (from 0), or -1 where the image names none.
+EMSCRIPTEN_KEEPALIVE int nibweb_effect() {
+    static std::size_t next = 0;
+    const std::shared_ptr<const Playable> song = player ? player->shared() : nullptr;
+    if (!song || song->effects.empty()) return -1;
+    const std::size_t index = next++ % song->effects.size();
+    const SignatureEffect& e = song->effects[index];
+    player->playEffect(e.entry, e.tone, song->effectStream(e.entry));
+    return static_cast<int>(index);
+}
+
+// The engine's line playing, as order position * 256 + line; -1 with no player. Cheap: the worklet asks
+// after every buffer, and draws the view only when it changes.
+EMSCRIPTEN_KEEPALIVE int nibweb_line() {
+    if (!player) return -1;
+    const SongPosition at = player->position();
+    return at.order * 256 + at.line;
 }
 
 // What the view shows now, as nibtool play draws it on a terminal of `rows` by `columns`, and the

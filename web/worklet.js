@@ -36,7 +36,7 @@ class NibPlayer extends AudioWorkletProcessor {
         this.hasModule = false;
         this.frame = 0; // frames rendered since the worklet started
         this.lastView = -1e9;
-        this.lastLine = '';
+        this.lastLine = -1;
         this.capture = null; // the engine's bytes as rendered, while a test asks for them
         this.port.onmessage = (event) => (this.ready ? this.handle(event.data) : this.pending.push(event.data));
     }
@@ -57,10 +57,11 @@ class NibPlayer extends AudioWorkletProcessor {
             nib._free(at);
             if (!m.takeOver) {
                 this.hasModule = false;
+                this.source = 'rom';
                 if (this.capture) this.capture = []; // a capture holds the song from its first byte
             }
             if (failed) this.port.postMessage({ type: 'error', line: 'the prepared song did not arrive whole' });
-            this.lastLine = '';
+            this.lastLine = -1;
         } else if (m.type === 'module') {
             this.buffer(m.bytes);
             this.hasModule = nib._nibweb_xmp_load(sampleRate) === 0;
@@ -71,9 +72,10 @@ class NibPlayer extends AudioWorkletProcessor {
             nib._nibweb_pause(m.paused ? 1 : 0);
         } else if (m.type === 'step') {
             nib._nibweb_step(m.direction);
-            this.lastLine = '';
+            this.lastLine = -1;
         } else if (m.type === 'effect') {
-            nib._nibweb_effect(m.entry);
+            const played = nib._nibweb_effect();
+            this.port.postMessage({ type: 'effect', played });
         } else if (m.type === 'loop') {
             nib._nibweb_loop(m.loop ? 1 : 0);
         } else if (m.type === 'capture') {
@@ -89,11 +91,12 @@ class NibPlayer extends AudioWorkletProcessor {
     // place when the two part ways (a move, a jump back).
     look() {
         const nib = this.nib;
+        const line = nib._nibweb_line();
+        if (line === this.lastLine && this.frame - this.lastView < VIEW_FRAMES * sampleRate) return;
         if (nib._nibweb_look(VIEW_ROWS, VIEW_COLUMNS) !== 0) return;
         const size = nib._nibweb_size(), at = nib._nibweb_data();
         const text = utf8Decode(nib.HEAPU8.subarray(at, at + size));
         const place = placeFromFigures(text);
-        const line = place ? `${place.order} ${place.line}` : '';
         let module = null;
         if (this.hasModule) {
             const xmp = nib._nibweb_xmp_place();
@@ -103,7 +106,6 @@ class NibPlayer extends AudioWorkletProcessor {
                 module = { order: place.placeOrder, row: place.placeRow };
             }
         }
-        if (line === this.lastLine && this.frame - this.lastView < VIEW_FRAMES * sampleRate) return;
         this.lastLine = line;
         this.lastView = this.frame;
         this.port.postMessage({ type: 'view', text, frame: this.frame, source: this.source, module });

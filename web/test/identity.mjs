@@ -3,8 +3,10 @@
 // report's lines compared. Prints a line per difference and a closing count; exits 1 on any difference.
 //
 //   node web/test/identity.mjs PAGE_DIR NIBTOOL MODULES_DIR [RATE...]     (rates: 8000 22050)
+//
+// KEEP_NATIVE=DIR keeps nibtool's ROMs there (MODULE.RATE.rom), to compare with another build's.
 import { spawnSync } from 'node:child_process';
-import { mkdtempSync, readdirSync, readFileSync, statSync } from 'node:fs';
+import { mkdtempSync, readdirSync, readFileSync, statSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { basename, join, resolve } from 'node:path';
 import { loadNibweb } from './nibweb.mjs';
@@ -27,6 +29,7 @@ for (const rate of rates) {
         // Native: nibtool import, run where its output's name is the same as the page's.
         const run = spawnSync(nibtool, ['import', join(modules, file), name, '--rate', String(rate)], { cwd: work, encoding: 'utf8' });
         const native = run.status === 0 ? readFileSync(join(work, name)) : null;
+        if (native && process.env.KEEP_NATIVE) writeFileSync(join(process.env.KEEP_NATIVE, `${file}.${rate}.rom`), native);
         const nativeLines = run.stderr.trimEnd();
         // The page: the same file in its file system, read and imported by nibweb.
         const path = '/in/' + file;
