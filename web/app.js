@@ -74,6 +74,7 @@ function soundAt(rate) {
             status('the player stopped: an error in the audio worklet', true);
         };
         worklet.connect(fresh.destination);
+        if (capturing) worklet.port.postMessage({ type: 'capture', on: true });
         context = fresh;
         node = worklet;
         contextRate = wanted;
@@ -368,7 +369,11 @@ page.drop = (entries) => addFiles(entries);
 
 // For the page's tests: the engine's bytes as the worklet renders them, from now on, and what it
 // rendered since.
-page.capture = (on) => tell({ type: 'capture', on });
+let capturing = false;
+page.capture = (on) => {
+    capturing = on;
+    tell({ type: 'capture', on });
+};
 page.take = () => new Promise((resolve) => {
     const before = captured.length;
     tell({ type: 'take', keep: true });

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "engine/engine.h"
@@ -28,6 +29,10 @@
 int nibtool_main(int argc, char** argv);
 
 namespace {
+
+// emscripten's file system starts with a umask that takes every permission away (so nibtool's outputs,
+// made with 0666 less the umask, could not be read back); a shell's usual one instead.
+const mode_t kUmask = umask(022);
 
 std::vector<std::uint8_t> out; // what the last call gave: a text or bytes
 

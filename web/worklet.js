@@ -41,7 +41,8 @@ class NibPlayer extends AudioWorkletProcessor {
         this.port.onmessage = (event) => (this.ready ? this.handle(event.data) : this.pending.push(event.data));
     }
 
-    buffer(bytes) {
+    buffer(given) {
+        const bytes = given instanceof Uint8Array ? given : new Uint8Array(given);
         const at = this.nib._nibweb_buffer(bytes.length);
         this.nib.HEAPU8.set(bytes, at);
     }
