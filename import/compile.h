@@ -12,8 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "loss.h"
 #include "rom/rom_builder.h"
 #include "samples.h"
+
+// Below this volume a module note is silence: the engine has no volume, and plays what it keeps at the
+// sample's usual level.
+constexpr double kAudibleVolume = 0.03;
 
 struct SongLine {
     std::array<Cell, kVoices> cells;
@@ -30,7 +35,7 @@ struct CompiledSong {
     std::vector<std::vector<SongLine>> positions; // by order position: its pattern's lines, up to 64
     std::vector<std::vector<LineOrigin>> origins; // as `positions`: where each line comes from
     double seconds = 0;                           // once through, at the rate
-    std::vector<std::string> report;
+    std::vector<Loss> losses;                     // what the song could not keep
 };
 
 // How compactly to compile: the importer asks for more compact songs when one does not fit.

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "loss.h"
 #include "rom/rom_builder.h"
 #include "voices.h"
 
@@ -48,8 +49,9 @@ struct SampleBank {
     std::vector<KeptSample> kept;     // by entry - 1
     std::vector<OffsetEntry> offsets; // entries the kept samples leave free, for the most used offsets
     std::vector<int> entryOf;         // by libxmp sample index: its table entry, 0 if not kept
-    std::vector<std::string> report;
-    std::size_t bytes = 0; // bytes the placed samples take
+    std::vector<Loss> losses;         // samples left out, stored at lower rates or shortened
+    std::vector<int> tooQuiet;        // libxmp samples left out as silence in 4 bits beside the loudest
+    std::size_t bytes = 0;            // bytes the placed samples take
 
     // The engine step that plays a kept sample at a frequency (frames per second of the module's
     // sample) at `rate`; 0 if the sample is not kept.

@@ -79,11 +79,14 @@ std::vector<CommandHelp> makeHelps() {
         "Converts a tracker song (MOD, S3M, XM, IT and whatever else libxmp reads) into a ROM image made for "
         "an output rate (--rate, else 8000 Hz), which the ROM remembers: libxmp plays the song, and what it "
         "plays is compiled for this engine: four streams, its samples resampled to 4 bits, its pitches and "
-        "timing followed tick by tick. What had to go is reported on standard error, then the fidelity "
-        "measured against libxmp's "
-        "render. With several songs, OUT is a folder and each ROM is named after its song."};
+        "timing followed tick by tick. What had to go is reported on standard error, every sample it "
+        "concerns named, then the fidelity measured against libxmp's render and the changes to the module "
+        "that would lose least. With several songs, OUT is a folder and each ROM is named after its song."};
     import.options = {
         {"--rate HZ", "the rate the ROM is made for, 1000-96000 (default 8000)"},
+        {"--json FILE", "also write the import's facts (song, samples, losses, fidelity, budget) as JSON; "
+                        "one song only"},
+        {"-v, --verbose", "name every channel that lost notes, not only those that lost most"},
         {"-q, --quiet", "no report: nothing on standard error but errors and warnings"},
     };
     import.examples = {
@@ -155,6 +158,9 @@ std::vector<CommandHelp> makeHelps() {
         {"--rate HZ", "the rate the bank is made for, 1000-96000 (default 8000)"},
         {"--header OUT.h", "also write a C header naming every song and effect for the game's code"},
         {"--asm OUT.inc", "also write the header's constants as NAME equ VALUE lines"},
+        {"--json FILE", "also write the bank's facts (songs, effects, samples, losses, fidelity, budget) "
+                        "as JSON"},
+        {"-v, --verbose", "name every channel that lost notes, not only those that lost most"},
         {"-q, --quiet", "no report: nothing on standard error but errors and warnings"},
     };
     bank.examples = {

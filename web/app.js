@@ -191,6 +191,8 @@ async function choose(index, number = 0) {
                 await soundAt(m.rate);
                 if (context.state !== 'running') await context.resume().catch(() => {});
                 song = { kind: m.kind, rate: m.rate, number, name: file.name };
+                views = []; // the last song's views are heard no more
+                lastFigures = lastModule = null;
                 setDownloads(false);
                 $('ab').disabled = true;
                 source = 'rom';

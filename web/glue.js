@@ -91,11 +91,11 @@ export function utf8Decode(bytes) {
     return text;
 }
 
-// The verdict's line for the top of the report: the word, then what it means, as the report says it.
+// The verdict's line for the top of the report: the report's own line for it ("fair: the notes are mostly
+// right, the rhythm loses detail"), else the word alone.
 export function verdictHeadline(verdict, report) {
     if (!verdict) return '';
-    const line = report.split('\n').find((l) => l.startsWith('fidelity: ' + verdict)) ?? '';
-    return line ? line.replace(/^fidelity: /, '') : verdict;
+    return report.split('\n').find((l) => l.startsWith(verdict + ': ')) ?? verdict;
 }
 
 // A download's name: the song's name with an ending.

@@ -19,6 +19,7 @@
 
 #include "engine/engine.h"
 #include "import/report.h"
+#include "nibtool/report_text.h"
 #include "nibtool/commands.h"
 #include "nibtool/play/song.h"
 #include "nibtool/play/source.h"
@@ -121,7 +122,8 @@ EMSCRIPTEN_KEEPALIVE int nibweb_rom() {
 EMSCRIPTEN_KEEPALIVE int nibweb_report(const char* name) {
     if (!isOpen || opened.file.kind != FileKind::Module) return 1;
     std::string text;
-    for (const std::string& line : importReport(name, opened.import, opened.rate))
+    // As nibtool writes it where standard error is not a terminal: wrapped to 80 columns.
+    for (const std::string& line : wrappedLines(importReport(name, opened.import, opened.rate), 80))
         text += line + "\n";
     text += opened.import.measured ? fidelityVerdict(opened.import.fidelity) : "";
     give(text);

@@ -75,8 +75,9 @@ test('UTF-8 both ways, with bad bytes replaced', () => {
 });
 
 test("the verdict's headline is the report's own line for it", () => {
-    const report = 'samples stored at a lower rate\ny.rom: "Y", written for 8000 Hz\nfidelity: chroma 1.00, onset 0.97\nfidelity: close. Chroma (the notes) ...';
-    assert.equal(verdictHeadline('close', report), 'close. Chroma (the notes) ...');
-    assert.equal(verdictHeadline('far', 'no such line'), 'far');
-    assert.equal(verdictHeadline('', report), '');
+    const report = 'samples stored at a lower rate\ny.rom: "Y", written for 8000 Hz\nfidelity: chroma 1.00, onset 0.97\n' +
+        'close: the notes are right, the rhythm is kept\nscale: chroma (the notes) ...\nfar: a sample named far: no';
+    const cases = [['close', report, 'close: the notes are right, the rhythm is kept'], ['fair', 'no such line', 'fair'],
+        ['', report, ''], ['far', 'a line\nfar: much of the rhythm is lost', 'far: much of the rhythm is lost']];
+    for (const [verdict, text, want] of cases) assert.equal(verdictHeadline(verdict, text), want, verdict);
 });
