@@ -19,6 +19,7 @@ let current = -1;
 let opening = 0; // the request whose answers still count
 let song = null; // what plays: { kind, name, rate, rom, report, verdict, number, module }
 let playing = false, source = 'rom', loop = false;
+let songsStarted = 0; // songs the worklet was told to start from their start: its views name which
 let lastFigures = null, lastModule = null; // the view heard: the song's figures, libxmp's place
 let worklet = null; // resolves once the worklet answers
 const captured = [];
@@ -77,6 +78,7 @@ function soundAt(rate) {
         if (capturing) worklet.port.postMessage({ type: 'capture', on: true });
         context = fresh;
         node = worklet;
+        songsStarted = 0; // a new worklet counts its songs afresh
         contextRate = wanted;
         songRate = rate;
         source = 'rom';
@@ -88,7 +90,7 @@ function soundAt(rate) {
 
 function onWorklet(event) {
     const m = event.data;
-    if (m.type === 'view') {
+    if (m.type === 'view' && m.song === songsStarted) {
         views.push(m);
         if (views.length > 600) views.splice(0, views.length - 600); // a hidden page draws no frames
     }
@@ -193,6 +195,7 @@ async function choose(index, number = 0) {
                 song = { kind: m.kind, rate: m.rate, number, name: file.name };
                 views = []; // the last song's views are heard no more
                 lastFigures = lastModule = null;
+                ++songsStarted;
                 setDownloads(false);
                 $('ab').disabled = true;
                 source = 'rom';

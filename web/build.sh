@@ -102,8 +102,9 @@ for prefix in $libs; do
     cp -r "$prefix/include/." "$all/include/"
     cp "$prefix"/lib/*.a "$all/lib/"
 done
-# CLI11, nibtool's command line, is headers only: Debian's (libcli11-dev) serve.
-cp -r /usr/include/CLI "$all/include/"
+# CLI11 (nibtool's command line) and nlohmann's JSON (its --json reports) are headers only: Debian's
+# (libcli11-dev, nlohmann-json3-dev) serve.
+cp -r /usr/include/CLI /usr/include/nlohmann "$all/include/"
 
 # ---- The project's sources --------------------------------------------------------------------------
 build="$root/build-web"

@@ -35,6 +35,7 @@ class NibPlayer extends AudioWorkletProcessor {
         this.source = 'rom'; // what is heard: 'rom' (the engine) or 'module' (libxmp)
         this.hasModule = false;
         this.frame = 0; // frames rendered since the worklet started
+        this.songs = 0; // songs started from their start
         this.lastView = -1e9;
         this.lastLine = -1;
         this.capture = null; // the engine's bytes as rendered, while a test asks for them
@@ -57,6 +58,7 @@ class NibPlayer extends AudioWorkletProcessor {
             const failed = nib._nibweb_play(m.takeOver ? 1 : 0, at);
             nib._free(at);
             if (!m.takeOver) {
+                ++this.songs; // the views say which song they show: the page drops the last song's
                 this.hasModule = false;
                 this.source = 'rom';
                 if (this.capture) this.capture = []; // a capture holds the song from its first byte
@@ -109,7 +111,7 @@ class NibPlayer extends AudioWorkletProcessor {
         }
         this.lastLine = line;
         this.lastView = this.frame;
-        this.port.postMessage({ type: 'view', text, frame: this.frame, source: this.source, module });
+        this.port.postMessage({ type: 'view', text, frame: this.frame, source: this.source, module, song: this.songs });
     }
 
     process(inputs, outputs) {
