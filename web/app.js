@@ -115,7 +115,7 @@ function follow() {
     const view = heardView(views, frame);
     if (!view) return;
     const figures = placeFromFigures(view.text);
-    lastFigures = figures ? { ...figures, frame: view.frame } : null;
+    lastFigures = figures ? { ...figures, frame: view.frame, played: view.played } : null;
     lastModule = view.module;
     const pre = $('view');
     pre.replaceChildren(...viewLines(view.text).map((line) => {

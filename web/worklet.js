@@ -36,6 +36,7 @@ class NibPlayer extends AudioWorkletProcessor {
         this.hasModule = false;
         this.frame = 0; // frames rendered since the worklet started
         this.songs = 0; // songs started from their start
+        this.songFrame = 0; // the frame the song playing started on
         this.lastView = -1e9;
         this.lastLine = -1;
         this.capture = null; // the engine's bytes as rendered, while a test asks for them
@@ -59,6 +60,7 @@ class NibPlayer extends AudioWorkletProcessor {
             nib._free(at);
             if (!m.takeOver) {
                 ++this.songs; // the views say which song they show: the page drops the last song's
+                this.songFrame = this.frame;
                 this.hasModule = false;
                 this.source = 'rom';
                 if (this.capture) this.capture = []; // a capture holds the song from its first byte
@@ -111,7 +113,8 @@ class NibPlayer extends AudioWorkletProcessor {
         }
         this.lastLine = line;
         this.lastView = this.frame;
-        this.port.postMessage({ type: 'view', text, frame: this.frame, source: this.source, module, song: this.songs });
+        this.port.postMessage({ type: 'view', text, frame: this.frame, source: this.source, module, song: this.songs,
+            played: this.frame - this.songFrame });
     }
 
     process(inputs, outputs) {
