@@ -201,7 +201,6 @@ async function choose(index, number = 0) {
                 source = 'rom';
                 $('ab').textContent = 'A/B: ROM';
                 $('report').replaceChildren();
-                $('verdict').textContent = '';
             }
             started = true;
             tell({ type: 'song', prepared: m.prepared, takeOver, file: nibtoolName(file.name) }, [m.prepared.buffer]);
@@ -233,7 +232,6 @@ async function choose(index, number = 0) {
 
 function showReport(verdict, report) {
     const headline = verdictHeadline(verdict, report);
-    $('verdict').textContent = headline;
     const first = document.createElement('strong');
     first.textContent = headline ? headline + '\n\n' : '';
     const rest = document.createElement('span');

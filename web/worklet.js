@@ -96,6 +96,7 @@ class NibPlayer extends AudioWorkletProcessor {
     // place when the two part ways (a move, a jump back).
     look() {
         const nib = this.nib;
+        if (this.songs === 0) return; // no song yet: nothing to show
         const line = nib._nibweb_line();
         if (line === this.lastLine && this.frame - this.lastView < VIEW_FRAMES * sampleRate) return;
         if (nib._nibweb_look(VIEW_ROWS, VIEW_COLUMNS) !== 0) return;
