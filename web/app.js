@@ -52,8 +52,7 @@ function onWorker(event) {
 // ---- Sound ----------------------------------------------------------------------------------------
 
 // The AudioContext at the song's rate (at a multiple of it below the lowest an AudioContext takes), with
-// the worklet in it. Made once per rate; a first one at 8000 Hz is made at the first click, while the
-// file is still being chosen, so that the first song does not wait for the worklet to load.
+// the worklet in it. Made once per rate; the first, at 8000 Hz, as the page starts.
 let sound = null; // { rate, ready }
 function soundAt(rate) {
     const hold = Math.ceil(LOWEST_CONTEXT_RATE / rate);
@@ -337,6 +336,9 @@ async function start() {
         worker.postMessage({ type: 'start', wasm: wasm.slice(0) });
     });
     answers.delete(undefined);
+    // The sound at 8000 Hz, made now (a browser holds it suspended until the first click): the worklet and
+    // its module are loaded while the page is still online, and the first song does not wait for them.
+    soundAt(DEFAULT_RATE).catch(() => {});
     status('choose or drop a module or a ROM image');
     document.body.dataset.ready = '1';
 
@@ -359,7 +361,7 @@ async function start() {
     document.addEventListener('dragover', (e) => { e.preventDefault(); document.body.classList.add('dragging'); });
     document.addEventListener('dragleave', () => document.body.classList.remove('dragging'));
     document.addEventListener('drop', dropped);
-    // A click anywhere lets the page make sound from then on; the first makes the sound ready.
+    // A click anywhere lets the page make sound from then on.
     document.addEventListener('pointerdown', () => {
         if (!sound) soundAt(DEFAULT_RATE).catch(() => {});
         else if (context && context.state !== 'running') context.resume();
