@@ -4,36 +4,23 @@
 // has taken over. Prints a line each and the medians. A benchmark, not a test: the machine's load moves it.
 //
 //   node web/test/first_sound.mjs PAGE_DIR MODULES_DIR
-import { createReadStream, existsSync, mkdtempSync, readdirSync } from 'node:fs';
-import { createServer } from 'node:http';
-import { tmpdir } from 'node:os';
-import { extname, join, resolve } from 'node:path';
-import { chromium } from 'playwright-core';
+import { readdirSync } from 'node:fs';
+import { join, resolve } from 'node:path';
+import { launchChromium, servePage } from './browser.mjs';
 
 const [pageArg, modulesArg] = process.argv.slice(2);
 if (!modulesArg) {
     console.error('usage: node web/test/first_sound.mjs PAGE_DIR MODULES_DIR');
     process.exit(2);
 }
-const pageDir = resolve(pageArg), modules = resolve(modulesArg);
-const types = { '.html': 'text/html', '.js': 'text/javascript', '.mjs': 'text/javascript', '.wasm': 'application/wasm', '.css': 'text/css' };
-const server = createServer((req, res) => {
-    const path = join(pageDir, decodeURIComponent(new URL(req.url, 'http://x').pathname).replace(/^\/$/, '/index.html'));
-    if (!path.startsWith(pageDir) || !existsSync(path)) return res.writeHead(404).end();
-    res.writeHead(200, { 'content-type': types[extname(path)] ?? 'application/octet-stream' });
-    createReadStream(path).pipe(res);
-});
-await new Promise((done) => server.listen(0, '127.0.0.1', done));
-const browser = await chromium.launchPersistentContext(mkdtempSync(join(tmpdir(), 'nibweb-chromium-')), {
-    executablePath: '/usr/bin/chromium', headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
-        '--disable-sync', '--no-first-run'],
-});
+const modules = resolve(modulesArg);
+const server = await servePage(pageArg);
+const browser = await launchChromium();
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor((xs.length - 1) / 2)];
 const first = [], whole = [];
 for (const file of readdirSync(modules).filter((f) => /\.(mod|s3m|xm|it)$/i.test(f)).sort()) {
     const page = await browser.newPage();
-    await page.goto(`http://127.0.0.1:${server.address().port}/`);
+    await page.goto(server.url);
     await page.waitForSelector('body[data-ready="1"]', { timeout: 60000 });
     const [chooser] = await Promise.all([page.waitForEvent('filechooser'), page.click('label[for="file"]')]);
     const start = Date.now();

@@ -7,11 +7,10 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
-import { createReadStream, existsSync, mkdtempSync, readFileSync, readdirSync, statSync, writeFileSync } from 'node:fs';
-import { createServer } from 'node:http';
+import { existsSync, mkdtempSync, readFileSync, readdirSync, statSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
-import { basename, extname, join, resolve } from 'node:path';
-import { chromium } from 'playwright-core';
+import { basename, join, resolve } from 'node:path';
+import { launchChromium, servePage } from './browser.mjs';
 
 const root = resolve(new URL('../..', import.meta.url).pathname);
 const pageDir = resolve(process.env.NIBWEB_PAGE ?? join(root, 'build-web/page'));
@@ -29,24 +28,10 @@ const someModules = existsSync(modules)
 
 let server, browser, url;
 
-const types = { '.html': 'text/html', '.js': 'text/javascript', '.mjs': 'text/javascript', '.wasm': 'application/wasm', '.css': 'text/css' };
-
 before(async () => {
-    server = createServer((req, res) => {
-        const path = join(pageDir, decodeURIComponent(new URL(req.url, 'http://x').pathname).replace(/^\/$/, '/index.html'));
-        if (!path.startsWith(pageDir) || !existsSync(path)) return res.writeHead(404).end();
-        res.writeHead(200, { 'content-type': types[extname(path)] ?? 'application/octet-stream' });
-        createReadStream(path).pipe(res);
-    });
-    await new Promise((done) => server.listen(0, '127.0.0.1', done));
-    url = `http://127.0.0.1:${server.address().port}/`;
-    browser = await chromium.launchPersistentContext(mkdtempSync(join(tmpdir(), 'nibweb-chromium-')), {
-        executablePath: '/usr/bin/chromium',
-        headless: true,
-        acceptDownloads: true,
-        args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
-            '--disable-component-update', '--disable-sync', '--no-first-run', '--autoplay-policy=no-user-gesture-required'],
-    });
+    server = await servePage(pageDir);
+    url = server.url;
+    browser = await launchChromium(['--autoplay-policy=no-user-gesture-required'], { acceptDownloads: true });
 });
 
 after(async () => {
