@@ -37,6 +37,28 @@ function status(text, refused = false) {
     $('status').className = refused ? 'refused' : '';
 }
 
+// The worker, with nibweb.wasm ready in it.
+let workerReady = null;
+function startWorker() {
+    worker = new Worker('worker.js', { type: 'module' });
+    worker.onmessage = onWorker;
+    workerReady = new Promise((resolve) => {
+        answers.set(undefined, (m) => m.type === 'ready' && resolve());
+        worker.postMessage({ type: 'start', wasm: wasm.slice(0) });
+    }).then(() => answers.delete(undefined));
+    return workerReady;
+}
+
+// A file chosen while the worker still imports the last one: that import is of no more use, and the new
+// file must not wait for it. A fresh worker takes the new one (its wasm compiles in a fraction of a second).
+async function freeWorker() {
+    if (opening === 0 || !answers.has(opening)) return workerReady;
+    worker.terminate();
+    answers.clear();
+    opening = 0;
+    return startWorker();
+}
+
 function ask(message, transfer = []) {
     const id = nextId++;
     worker.postMessage({ ...message, id }, transfer);
@@ -167,6 +189,7 @@ async function choose(index, number = 0) {
     current = index;
     showPlaylist();
     const file = playlist[index];
+    await freeWorker();
     const id = ask({ type: 'open', file: { name: file.name, bytes: file.bytes.slice(0), folder: file.folder },
                      rate: rate.rate, song: number });
     opening = id;
@@ -329,13 +352,7 @@ function keys(event) {
 async function start() {
     status('loading…');
     wasm = await (await fetch('nibweb.wasm')).arrayBuffer();
-    worker = new Worker('worker.js', { type: 'module' });
-    worker.onmessage = onWorker;
-    await new Promise((resolve) => {
-        answers.set(undefined, (m) => m.type === 'ready' && resolve());
-        worker.postMessage({ type: 'start', wasm: wasm.slice(0) });
-    });
-    answers.delete(undefined);
+    await startWorker();
     // The sound at 8000 Hz, made now (a browser holds it suspended until the first click): the worklet and
     // its module are loaded while the page is still online, and the first song does not wait for them.
     soundAt(DEFAULT_RATE).catch(() => {});
