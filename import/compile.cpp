@@ -684,6 +684,17 @@ CompiledSong compileSong(const Performance& p, const VoicePlan& v, const SampleB
     return Compiler(p, v, b, rate, options).run();
 }
 
+std::vector<int> entriesNamed(const CompiledSong& song) {
+    std::vector<int> entries;
+    for (const std::vector<SongLine>& lines : song.positions)
+        for (const SongLine& line : lines)
+            for (const Cell& c : line.cells)
+                if (c.sample != 0) entries.push_back(c.sample);
+    std::sort(entries.begin(), entries.end());
+    entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+    return entries;
+}
+
 std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t address, std::uint32_t limit,
                       std::size_t number) {
     // Patterns of kLinesPerPattern lines; the same bytes are stored once.

@@ -51,6 +51,9 @@ struct CompileOptions {
 CompiledSong compileSong(const Performance& performance, const VoicePlan& voices, const SampleBank& bank,
                          int rate, const CompileOptions& options = {});
 
+// The table entries the song's cells name, in rising order.
+std::vector<int> entriesNamed(const CompiledSong& song);
+
 // Writes the song at `address` as song `number` (0-3) of the song table: order list and patterns,
 // identical patterns stored once. Returns the bytes it takes, or 0 if it does not fit below `limit`.
 std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t address, std::uint32_t limit,
