@@ -14,6 +14,7 @@
 #include "compile.h"
 #include "engine/engine.h"
 #include "fidelity.h"
+#include "layout.h"
 #include "load.h"
 #include "read_aside.h"
 #include "report.h"
@@ -68,7 +69,7 @@ class Layouts {
     const CompiledSong& song(std::size_t space, const CompileOptions& options) {
         if (space != kProvisionalSampleSpace)
             return latest_ = compileSong(performance_, voices_, samples(space), rate_, options);
-        const auto key = std::make_tuple(options.reuse, options.maxPatterns, options.rowsPerLine);
+        const auto key = std::make_tuple(options.reuse, options.maxLines, options.rowsPerLine);
         auto found = firstSongs_.find(key);
         if (found == firstSongs_.end())
             found =
@@ -95,8 +96,9 @@ bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserve
         const SampleBank& bank = layouts.samples(space);
         const CompiledSong& song = layouts.song(space, options);
         RomBuilder rom;
-        const std::size_t songBytes =
+        const PlacedSong placedSong =
             placeSong(song, rom, kSongAddress, static_cast<std::uint32_t>(kDataEnd - reserved));
+        const std::size_t songBytes = placedSong.bytes;
         if (songBytes == 0) return false;
         const std::size_t room = kDataEnd - kSongAddress - songBytes;
         if (room != space && attempt < 6) { // samples get what the song leaves; compile again for them
@@ -111,7 +113,7 @@ bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserve
         }
         result.rom = rom.build();
         result.romSeconds = song.seconds;
-        result.origins = song.origins;
+        result.origins = placedSong.origins;
         result.report = placed.report;
         result.report.insert(result.report.end(), song.report.begin(), song.report.end());
         const std::vector<std::string> compacted = compactionReport(options);
@@ -174,9 +176,9 @@ Performance cutPerformance(const Performance& p, double keep) {
 }
 
 std::vector<CompileOptions> compactSteps() {
-    std::vector<CompileOptions> steps{{false, 256, 1}, {true, 256, 1}, {true, 256, 2}};
+    std::vector<CompileOptions> steps{{false, SIZE_MAX, 1}, {true, SIZE_MAX, 1}, {true, SIZE_MAX, 2}};
     for (std::size_t patterns = 40; patterns >= 8; patterns -= 4)
-        steps.push_back({true, patterns, 2});
+        steps.push_back({true, patterns * kLinesPerPattern, 2});
     return steps;
 }
 

@@ -4,7 +4,8 @@
 //   capture   libxmp plays the module once through; per tick, what every channel does
 //   voices    the module's channels onto the engine's four streams
 //   samples   the samples that are heard, resampled to 4 bits and packed into the image
-//   compile   the captured ticks into order list, patterns and cells, checked against the engine
+//   compile   the captured ticks into segments of lines and cells, checked against the engine
+//   layout    the segments into the image: order list and lines, each stored once, entered by breaks
 //   fidelity  the ROM's render against the module's, as figures
 #pragma once
 

@@ -540,9 +540,9 @@ TEST(ImportTiming, StartsEveryRowWithinHalfACallPerTickOfTheModule) {
         double calls = 0, worst = 0;
         int lineTicks = kDefaultLineTicks, tickCalls = kDefaultTickCalls + 1, rows = 0;
         LineOrigin before;
-        for (std::size_t at = 0; at < compiled.positions.size(); ++at)
-            for (std::size_t l = 0; l < compiled.positions[at].size(); ++l) {
-                const LineOrigin& origin = compiled.origins[at][l];
+        for (const Segment& segment : compiled.segments)
+            for (std::size_t l = 0; l < segment.lines.size(); ++l) {
+                const LineOrigin& origin = segment.origins[l];
                 const auto first = std::find_if(p.ticks.begin(), p.ticks.end(), [&](const TickInfo& t) {
                     return t.order == origin.order && t.row == origin.row;
                 });
@@ -552,7 +552,7 @@ TEST(ImportTiming, StartsEveryRowWithinHalfACallPerTickOfTheModule) {
                     ++rows;
                 }
                 before = origin;
-                for (const Cell& cell : compiled.positions[at][l].cells)
+                for (const Cell& cell : segment.lines[l].cells)
                     if (cell.effect == kSpeed && cell.param >= kSpeedLineTicks)
                         lineTicks = cell.param - kSpeedLineTicks;
                     else if (cell.effect == kSpeed)
