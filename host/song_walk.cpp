@@ -50,6 +50,48 @@ void SongWalk::findSecondPass(std::size_t again) {
     kept_.resize(end + 1);
     secondPass_ = end;
     loopLine_ = again;
+    if (endsOnSilence()) {
+        ends_ = true;
+        secondPass_ = loopLine_ - 1;
+    }
+}
+
+namespace {
+
+// What a cell can do to its stream: start a note, start or stop it, or change its step.
+bool touchesStream(const std::uint8_t* cell) {
+    const std::uint8_t head = cell[kCellHead], param = cell[kCellParam];
+    if (cellSample(head) != 0) return true;
+    switch (cellEffect(head)) {
+    case kArpeggio:
+    case kSlideUp:
+    case kSlideDown: return param != 0;
+    case kVibrato:
+    case kVolumeSlide:
+    case kSetVolume: return true;
+    case kExtended: return paramHigh(param) == kNoteCut || paramHigh(param) == kNoteDelay;
+    default: return false;
+    }
+}
+
+} // namespace
+
+// The song's loop is one line that touches no stream, and the line before it stops all four: the song
+// has ended on silence.
+bool SongWalk::endsOnSilence() const {
+    if (loopLine_ == 0 || secondPass_ != loopLine_ + 1) return false;
+    std::uint8_t silent[kLineBytes], stop[kLineBytes];
+    const LineState& s = kept_[loopLine_].state;
+    const LineState& t = kept_[loopLine_ - 1].state;
+    imageBytes(rowPosition(s.order, s.line), silent, kLineBytes);
+    imageBytes(rowPosition(t.order, t.line), stop, kLineBytes);
+    for (std::size_t c = 0; c < kChannels; ++c) {
+        const std::uint8_t* cell = stop + kCellBytes * c;
+        if (touchesStream(silent + kCellBytes * c) || cell[kCellHead] != cellHead(0, kSetVolume) ||
+            cell[kCellParam] != 0)
+            return false;
+    }
+    return true;
 }
 
 SongLength measureSong(std::uint8_t number, std::uint64_t capCalls) {
@@ -60,7 +102,7 @@ SongLength measureSong(std::uint8_t number, std::uint64_t capCalls) {
     for (std::uint64_t call = 0; call < capCalls; ++call) {
         songTick();
         if (lines.afterCall() && lines.repeated()) {
-            length = {true, lines.onceThroughCalls(), lines.passCalls()};
+            length = {true, lines.onceThroughCalls(), lines.passCalls(), lines.ends()};
             break;
         }
     }

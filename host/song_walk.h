@@ -1,6 +1,10 @@
 // Following song 0 line by line: which lines start on which sequencer call, and where the song first
 // comes back to a line it has played in the same state, after which it repeats for ever; and the passes
 // through the song that `nibtool render` and the importer's measure end a render on.
+//
+// A song that ends (a game's jingle) comes, after its last line, to a line that stops every stream (set
+// volume 0 on all four channels, no note) and then to a line that plays nothing and repeats itself: its
+// once-through ends where the stopping line starts, and it has no second pass.
 #pragma once
 
 #include <algorithm>
@@ -34,6 +38,9 @@ class SongWalk {
     // replay the first pass's lines place for place, belong to the second pass.
     std::size_t secondPass() const { return secondPass_; }
     std::size_t loopLine() const { return loopLine_; }
+    // Once a line has repeated: the song ends on silence. secondPass() is then the line that stops every
+    // stream, and loopLine() the silent line after it.
+    bool ends() const { return ends_; }
 
     // Once a line has repeated, in sequencer calls counted from the walk's start: the call that starts the
     // second pass (the first pass's sound is the calls before it and the bytes they follow), and how many
@@ -42,12 +49,14 @@ class SongWalk {
         return secondPass_ < kept_.size() ? kept_[secondPass_].call : 0;
     }
     std::uint64_t passCalls() const { return passCalls_; }
-    // Once a line has repeated: the line the second pass begins with, as it starts then.
-    const LineState& secondPassStart() const { return kept_.back().state; }
+    // Once a line has repeated: the line the second pass begins with, as it starts then (for a song that
+    // ends, the line that stops every stream).
+    const LineState& secondPassStart() const { return kept_[secondPass_].state; }
 
   private:
     LineState snapshot() const;
     void findSecondPass(std::size_t again);
+    bool endsOnSilence() const;
     LineState before_;
     bool tickZeroBefore_;
     LineState started_{};
@@ -60,6 +69,7 @@ class SongWalk {
     std::vector<Kept> kept_; // each line up to the first repeat
     std::uint64_t calls_ = 0, passCalls_ = 0;
     std::size_t secondPass_ = 0, loopLine_ = 0;
+    bool ends_ = false;
 };
 
 // Song `number` of the loaded image walked by the sequencer alone from its start (as Playback starts it),
@@ -69,13 +79,15 @@ struct SongLength {
     bool repeats = false;
     std::uint64_t onceThroughCalls = 0; // with repeats: the call that starts the second pass
     std::uint64_t passCalls = 0;        // with repeats: the calls of each later pass
-    // The calls a render of `passes` passes makes (its bytes: 13 per call).
+    bool ends = false;                  // with repeats: the song ends on silence after its first pass
+    // The calls a render of `passes` passes makes (its bytes: 13 per call). A song that ends has one.
     std::uint64_t callsFor(int passes) const {
+        if (ends) return onceThroughCalls;
         return onceThroughCalls + static_cast<std::uint64_t>(passes > 1 ? passes - 1 : 0) * passCalls;
     }
     // The pass, counted from 0, that the render is in after `calls` calls.
     std::uint64_t passAt(std::uint64_t calls) const {
-        if (!repeats || calls < onceThroughCalls) return 0;
+        if (!repeats || ends || calls < onceThroughCalls) return 0;
         return 1 + (calls - onceThroughCalls) / std::max<std::uint64_t>(1, passCalls);
     }
 };

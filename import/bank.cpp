@@ -9,8 +9,13 @@
 #include <memory>
 #include <set>
 
+#include "effect_streams.h"
 #include "engine/engine.h"
+#include "engine/state.h"
+#include "host/load.h"
+#include "host/song_walk.h"
 #include "import.h"
+#include "jingle.h"
 #include "layout.h"
 #include "rom/rom_builder.h"
 #include "rom/signature.h"
@@ -51,6 +56,7 @@ bool sameSound(const SampleData& a, const SampleData& b) {
 
 struct Song {
     std::string name;
+    bool once = false; // ends on silence after one pass
     CapturedSong captured;
     std::vector<int> shared; // by libxmp sample index: the bank's sample it sounds as
 };
@@ -179,6 +185,7 @@ Compiled BankBuilder::compileAt(std::size_t n, int step, const SampleBank& bank)
         c.song = compileSong(cut, assignVoices(cut), view, rate_, steps().back());
         c.keptSeconds = cut.length;
     }
+    if (song.once) endOnSilence(c.song);
     RomBuilder scratch;
     c.bytes = placeSong(c.song, scratch, kSongsStart, kTables).bytes;
     return c;
@@ -343,6 +350,43 @@ bool captureInput(const BankSongInput& input, int rate, CapturedSong& out, std::
     return true;
 }
 
+// Where each effect should start during each song, and over the whole bank; how long each song lasts.
+void chooseStreams(BankResult& result, RomSignature& signature) {
+    double longest = 0;
+    for (const BankEffect& e : result.effects)
+        longest = std::max(longest, e.seconds);
+    std::vector<SongStreams> measured;
+    for (std::size_t n = 0; n < result.songs.size(); ++n) {
+        BankSong& song = result.songs[n];
+        loadIntoEngine(result.rom);
+        const SongLength length =
+            measureSong(static_cast<std::uint8_t>(n), std::uint64_t(30 * 60 * result.rate / kStepsPerCall));
+        song.ends = length.ends;
+        song.calls = length.repeats ? length.onceThroughCalls : 0;
+        if (!result.effects.empty())
+            measured.push_back(
+                measureStreams(result.rom, static_cast<std::uint8_t>(n), result.rate, longest));
+    }
+    resetEngine();
+    const auto percent = [](double share) { return static_cast<std::uint8_t>(std::lround(100 * share)); };
+    for (BankEffect& e : result.effects) {
+        std::vector<const SongStreams*> all;
+        for (std::size_t n = 0; n < measured.size(); ++n) {
+            const std::uint8_t s = bestStream({&measured[n]}, e.seconds);
+            result.songs[n].streams.push_back({s, percent(measured[n].music[s])});
+            all.push_back(&measured[n]);
+        }
+        e.stream.stream = bestStream(all, e.seconds);
+        double share = 0;
+        for (const SongStreams& m : measured)
+            share += m.music[e.stream.stream] / double(measured.size());
+        e.stream.musicPercent = percent(share);
+    }
+    if (signature.songs.empty()) return; // the block's first version: no effects, no song that ends
+    for (std::size_t n = 0; n < result.songs.size(); ++n)
+        signature.songs[n] = {result.songs[n].ends, result.songs[n].streams};
+}
+
 } // namespace
 
 bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<EffectRecording>& recordings,
@@ -359,6 +403,7 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
     std::vector<Song> songs(inputs.size());
     for (std::size_t n = 0; n < inputs.size(); ++n) {
         songs[n].name = inputs[n].name;
+        songs[n].once = inputs[n].once;
         if (!captureInput(inputs[n], rate, songs[n].captured, error)) {
             error = "song " + std::to_string(n) + " ('" + inputs[n].name + "') cannot be imported: " + error;
             return false;
@@ -373,8 +418,16 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
         signature.effects.push_back(
             {static_cast<std::uint8_t>(effects[i].sample.entry), effects[i].tone, effects[i].name});
     }
-    for (const Song& song : songs)
-        signature.titles.push_back(song.captured.performance.title);
+    bool once = false;
+    for (std::size_t n = 0; n < songs.size(); ++n) {
+        const std::string& given = inputs[n].title;
+        signature.titles.push_back(given.empty() ? songs[n].captured.performance.title : given);
+        once |= songs[n].once;
+    }
+    // How each song plays (its ending, each effect's stream), in the block's second version: as long
+    // whatever the streams chosen, which are known only once the songs are laid out.
+    if (!effects.empty() || once)
+        signature.songs.assign(songs.size(), {false, std::vector<EffectStream>(effects.size())});
     result.signatureBytes = signatureSize(signature);
     const BankBuilder builder(songs, effects, rate,
                               static_cast<std::uint32_t>(kTables - result.signatureBytes));
@@ -406,7 +459,6 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
     }
     Layout& layout = fits[best];
     result.rom = std::move(layout.rom);
-    writeSignature(result.rom, signature);
     result.sampleBytes = layout.sampleBytes;
     // Samples left out are named in each song's block instead.
     for (const std::string& line : layout.bank.report)
@@ -419,7 +471,8 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
         const Compiled& c = layout.songs[n];
         BankSong out;
         out.name = song.name;
-        out.title = p.title;
+        out.title = signature.titles[n];
+        out.moduleTitle = p.title;
         out.format = p.format;
         out.report = song.captured.report;
         if (song.captured.shortTicks > 0)
@@ -457,7 +510,9 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
     result.songEntries = layout.bank.kept.size() - effects.size() + layout.bank.offsets.size();
     for (std::size_t i = 0; i < effects.size(); ++i) {
         const StoredEffect& e = effects[i];
-        result.effects.push_back({e.name, e.sample.entry, e.tone, e.seconds, e.sample.nibbles.size()});
+        result.effects.push_back({e.name, e.sample.entry, e.tone, e.seconds, e.sample.nibbles.size(), {}});
     }
+    chooseStreams(result, signature);
+    writeSignature(result.rom, signature);
     return true;
 }

@@ -22,6 +22,7 @@
 
 #include "effects.h"
 #include "fidelity.h"
+#include "rom/signature.h"
 
 constexpr std::size_t kBankSongs = 4;
 // Effects a bank holds: entry 0 and up to seven of the 14, so that the songs keep at least seven.
@@ -32,6 +33,8 @@ struct BankSongInput {
     std::vector<std::uint8_t> bytes; // a module, or a ROM image whose song 0 the bank takes
     bool rom = false;                // `bytes` are a ROM image
     int romRate = 8000;              // the rate the ROM was made for
+    std::string title{};             // the name the game knows it by; empty: the module's title
+    bool once = false;               // the song ends on silence after one pass, as a jingle
 };
 
 struct BankOptions {
@@ -40,7 +43,8 @@ struct BankOptions {
 };
 
 struct BankSong {
-    std::string name, title, format;
+    std::string name, title, format; // title: the name given, else the module's
+    std::string moduleTitle;
     std::vector<std::string> report; // the import's report lines for this song, and what the bank cost it
     std::vector<int> entries;        // the table entries its cells name
     std::uint32_t address = 0;       // its data in the image
@@ -49,6 +53,10 @@ struct BankSong {
     int channels = 0;
     bool measured = false;
     Fidelity fidelity;
+    bool ends = false;       // it ends on silence after one pass
+    std::uint64_t calls = 0; // songTick calls after playSong once through (for a song that ends: until
+                             // its streams stop); 0 for a song that never repeats
+    std::vector<EffectStream> streams; // per effect: the stream to start it on during this song
 };
 
 struct BankEffect {
@@ -57,6 +65,7 @@ struct BankEffect {
     std::uint8_t tone = 20;
     double seconds = 0;
     std::size_t bytes = 0;
+    EffectStream stream{}; // the stream to start it on whatever song plays (music: the songs' mean share)
 };
 
 struct BankResult {

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <tuple>
 
 #include "cli.h"
 #include "commands.h"
 #include "file_kind.h"
+#include "formats.h"
 #include "import/bank.h"
 #include "import/bank_header.h"
 #include "output_file.h"
@@ -16,11 +18,21 @@
 namespace {
 
 struct Options {
-    std::string out, header;
-    std::vector<std::string> songs;
+    std::string out, header, asmInclude;
+    std::vector<std::pair<std::string, std::string>> songs;   // name (may be empty), file
     std::vector<std::pair<std::string, std::string>> effects; // name, file
+    std::vector<std::string> once;                            // songs that end: names or numbers
     int rate = 8000;
+    bool quiet = false;
 };
+
+// NAME=FILE: a name (no '/' in it) for the file; anything else is a file's name alone (./a=b.mod names
+// a file whose name holds '=').
+std::pair<std::string, std::string> namedFile(const std::string& arg) {
+    const std::size_t eq = arg.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == arg.size() || arg.find('/') < eq) return {"", arg};
+    return {arg.substr(0, eq), arg.substr(eq + 1)};
+}
 
 std::string grouped(std::size_t n) {
     std::string digits = std::to_string(n), out;
@@ -46,8 +58,9 @@ std::string runs(const std::set<int>& entries) {
 }
 
 void printSong(std::size_t n, const BankSong& s) {
-    std::fprintf(stderr, "song %zu: \"%s\" (%s, %s, %d channels) at 0x%04X, %s bytes\n", n, s.title.c_str(),
-                 s.name.c_str(), s.format.c_str(), s.channels, s.address, grouped(s.bytes).c_str());
+    std::fprintf(stderr, "song %zu: \"%s\" (%s, %s, %d channels) at 0x%04X, %s bytes%s\n", n, s.title.c_str(),
+                 s.name.c_str(), s.format.c_str(), s.channels, s.address, grouped(s.bytes).c_str(),
+                 s.ends ? ", ends on silence after one pass" : "");
     for (const std::string& line : s.report)
         std::fprintf(stderr, "  %s\n", line.c_str());
     std::fprintf(stderr, "  entries %s\n", runs({s.entries.begin(), s.entries.end()}).c_str());
@@ -60,6 +73,20 @@ void printSong(std::size_t n, const BankSong& s) {
                      s.moduleSeconds);
 }
 
+// "; in song 1 stream 2 (music 10%)" for the songs where the effect is best started on another stream.
+std::string streamsBySong(const BankResult& bank, std::size_t effect) {
+    std::string text;
+    for (std::size_t n = 0; n < bank.songs.size(); ++n) {
+        const std::vector<EffectStream>& streams = bank.songs[n].streams;
+        if (effect >= streams.size() || streams[effect].stream == bank.effects[effect].stream.stream)
+            continue;
+        text += (text.empty() ? "; " : ", ") + std::string("in song ") + std::to_string(n) + " stream " +
+                std::to_string(streams[effect].stream) + " (music " +
+                std::to_string(streams[effect].musicPercent) + "%)";
+    }
+    return text;
+}
+
 void printReport(const Options& o, const BankResult& bank) {
     for (std::size_t n = 0; n < bank.songs.size(); ++n)
         printSong(n, bank.songs[n]);
@@ -67,9 +94,13 @@ void printReport(const Options& o, const BankResult& bank) {
         std::fprintf(stderr,
                      "effects: playSample(entry, stream, tone) plays each at its recorded pitch at %d Hz\n",
                      bank.rate);
-        for (const BankEffect& e : bank.effects)
-            std::fprintf(stderr, "  %s: entry %d, tone %d, %.2f s, %s bytes\n", e.name.c_str(), e.entry,
-                         e.tone, e.seconds, grouped(e.bytes).c_str());
+        for (std::size_t i = 0; i < bank.effects.size(); ++i) {
+            const BankEffect& e = bank.effects[i];
+            std::fprintf(stderr,
+                         "  %s: entry %d, tone %d, %.2f s, %s bytes, stream %d (music %d%% of the time)%s\n",
+                         e.name.c_str(), e.entry, e.tone, e.seconds, grouped(e.bytes).c_str(),
+                         e.stream.stream, e.stream.musicPercent, streamsBySong(bank, i).c_str());
+        }
         for (const std::string& line : bank.effectsReport)
             std::fprintf(stderr, "  %s\n", line.c_str());
     }
@@ -102,7 +133,10 @@ int parse(const std::vector<std::string>& args, Options& o) {
     std::vector<std::string> files, effects;
     line.rate(rate);
     line.text("--header", o.header);
+    line.text("--asm", o.asmInclude);
     line.texts("--sfx", effects);
+    line.texts("--once", o.once);
+    line.quiet(o.quiet);
     line.files(files);
     if (const int status = line.parse(args); status >= 0) return status;
     o.rate = rate.value_or(o.rate);
@@ -116,7 +150,16 @@ int parse(const std::vector<std::string>& args, Options& o) {
     if (files.size() > 1 + kBankSongs) return line.mistake("a bank holds at most 4 songs");
     if (o.effects.size() > kBankEffects) return line.mistake("a bank holds at most 8 effects");
     o.out = files[0];
-    o.songs.assign(files.begin() + 1, files.end());
+    for (auto f = files.begin() + 1; f != files.end(); ++f)
+        o.songs.push_back(namedFile(*f));
+    for (const std::string& name : o.once) {
+        const auto named = [&](const auto& song) { return song.first == name; };
+        const bool number = name.size() == 1 && name[0] >= '0' && name[0] < char('0' + o.songs.size());
+        if (!number && std::none_of(o.songs.begin(), o.songs.end(), named))
+            return line.mistake("--once names no song: '" + name +
+                                "' is neither a song's NAME nor its number 0-" +
+                                std::to_string(o.songs.size() - 1));
+    }
     return -1;
 }
 
@@ -125,18 +168,30 @@ int parse(const std::vector<std::string>& args, Options& o) {
 int runBank(const std::vector<std::string>& args) {
     Options o;
     if (const int status = parse(args, o); status >= 0) return status;
-    std::vector<std::string> inputs = o.songs;
+    std::vector<std::string> inputs;
+    for (const auto& [name, path] : o.songs)
+        inputs.push_back(path);
     for (const auto& [name, path] : o.effects)
         inputs.push_back(path);
-    for (const std::string& output : {o.out, o.header})
-        if (const std::string clash = output.empty() ? "" : namesAnInput(output, inputs); !clash.empty())
-            return fail(clash);
-    std::vector<BankSongInput> songs;
+    OutputSet outputs; // the ROM, and the header and the include when asked for
+    outputs.add(o.out);
+    if (!o.header.empty()) outputs.add(o.header);
+    if (!o.asmInclude.empty()) outputs.add(o.asmInclude);
     std::string error;
-    for (const std::string& path : o.songs) {
+    if (!outputs.check(inputs, error)) return fail(error);
+    for (const auto& [path, kind, ending] :
+         {std::tuple<std::string, const char*, const char*>{o.out, "a ROM image", "rom"},
+          {o.header, "a C header", "h"}})
+        if (const std::string wrong = endingMismatch(path, kind, ending); !wrong.empty())
+            return commandMistake("bank", wrong);
+    std::vector<BankSongInput> songs;
+    for (std::size_t n = 0; n < o.songs.size(); ++n) {
+        const auto& [name, path] = o.songs[n];
         InputFile file;
         if (!readInput(path, false, file, error)) return fail(error);
-        BankSongInput input{path, std::move(file.bytes), file.kind != FileKind::Module, 8000};
+        BankSongInput input{path, std::move(file.bytes), file.kind != FileKind::Module, 8000, name, false};
+        for (const std::string& once : o.once)
+            input.once |= once == name || once == std::to_string(n);
         if (input.rom) { // its song 0, at the rate it was made for
             input.bytes.resize(std::min<std::size_t>(input.bytes.size(), kRomSize));
             RomSignature signature;
@@ -155,12 +210,16 @@ int runBank(const std::vector<std::string>& args) {
     options.rate = o.rate;
     BankResult bank;
     if (!buildBank(songs, effects, options, bank, error)) return fail(error);
-    if (!writeWhole(o.out, bank.rom, error)) return fail(error);
+    std::vector<std::vector<std::uint8_t>> contents{bank.rom};
     if (!o.header.empty()) {
         const std::string text = bankHeader(bank, o.out, headerPrefix(o.header));
-        if (!writeWhole(o.header, std::vector<std::uint8_t>(text.begin(), text.end()), error))
-            return fail(error);
+        contents.emplace_back(text.begin(), text.end());
     }
-    printReport(o, bank);
+    if (!o.asmInclude.empty()) {
+        const std::string text = bankAsm(bank, o.out, headerPrefix(o.asmInclude));
+        contents.emplace_back(text.begin(), text.end());
+    }
+    if (!outputs.writeWhole(contents, error)) return fail(error);
+    if (!o.quiet) printReport(o, bank);
     return 0;
 }

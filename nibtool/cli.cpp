@@ -135,7 +135,11 @@ int CommandLine::parse(const std::vector<std::string>& args) {
     return -1;
 }
 
-int CommandLine::mistake(const std::string& message) const {
-    std::fprintf(stderr, "nibtool: %s (see nibtool %s --help)\n", message.c_str(), command_.c_str());
+int commandMistake(const std::string& command, const std::string& message) {
+    std::fprintf(stderr, "nibtool: %s (see nibtool %s --help)\n", message.c_str(), command.c_str());
     return 2;
+}
+
+int CommandLine::mistake(const std::string& message) const {
+    return commandMistake(command_, message);
 }

@@ -21,6 +21,10 @@ struct PlayLength {
     bool forever = false;
 };
 
+// Reports a mistake in the command line of `command` found after parsing (a missing file, options that
+// do not go together): one line, pointing to the command's help; returns 2.
+int commandMistake(const std::string& command, const std::string& message);
+
 class CommandLine {
   public:
     // `usage` is the command's help, shown for -h/--help.

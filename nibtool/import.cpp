@@ -4,6 +4,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "formats.h"
 #include "import/fidelity.h"
 #include "import/import.h"
 #include "import/report.h"
@@ -54,31 +55,38 @@ int runImport(const std::vector<std::string>& args) {
     const bool intoFolder = files.size() > 1 || isFolder(out);
     if (files.size() > 1 && !isFolder(out))
         return line.mistake("with several songs, the last name must be a folder to write their ROMs in");
+    // Every ROM is written once all are made: a song that does not import is passed over (exit status 1),
+    // a ROM that cannot be written leaves none.
+    OutputSet outputs;
     for (const std::string& song : files)
-        if (const std::string clash = namesAnInput(outputFor(song, out, intoFolder), files); !clash.empty())
-            return fail(clash);
+        outputs.add(outputFor(song, out, intoFolder), OutputSet::Access::Sequential, intoFolder ? song : "");
+    std::string error;
+    if (!outputs.check(files, error)) return fail(error);
+    if (!intoFolder)
+        if (const std::string wrong = endingMismatch(out, "a ROM image", "rom"); !wrong.empty())
+            return line.mistake(wrong);
+    if (!outputs.open(error)) return fail(error);
 
     int status = 0;
-    for (const std::string& path : files) {
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string& path = files[i];
         SongRequest request;
         request.rate = rate;
         request.measure = true;
         SongFile song;
-        std::string error;
         if (!openSong(path, request, song, error)) {
+            outputs.drop(i);
             status = fail(error);
             continue;
         }
         if (song.file.kind != FileKind::Module) {
+            outputs.drop(i);
             status = fail("'" + path + "' is a ROM image already, not a module to import");
             continue;
         }
-        const std::string target = outputFor(path, out, intoFolder);
-        if (!writeWhole(target, song.import.rom, error)) {
-            status = fail(error);
-            continue;
-        }
-        if (!quiet) printResult(target, song.import, song.rate);
+        if (!outputs.write(i, song.import.rom.data(), song.import.rom.size(), error)) return fail(error);
+        if (!quiet) printResult(outputs.name(i), song.import, song.rate);
     }
+    if (!outputs.commit(error)) return fail(error);
     return status;
 }

@@ -73,7 +73,7 @@ struct Walk {
     std::vector<std::pair<int, int>> orderVisits; // (order position, pattern), in order of first visit
     std::set<std::pair<int, int>> rows;           // (order position, line) of every row read
     std::size_t calls = 0;                        // sequencer calls until the song repeats
-    bool repeats = false;
+    bool repeats = false, ends = false;
     LineState repeatAt{};
 };
 
@@ -91,6 +91,7 @@ Walk walkSong(std::uint8_t number, int rate) {
         const bool tickPlayed = subTick == 0;
         if (lines.afterCall() && lines.repeated()) {
             walk.repeats = true;
+            walk.ends = lines.ends();
             walk.repeatAt = lines.secondPassStart();
             walk.calls = lines.onceThroughCalls() - 1; // the calls before the one that starts the second pass
             break;
@@ -302,7 +303,11 @@ void showOneSong(std::uint8_t number, int rate, std::size_t fileSize, std::map<i
     for (const auto& [order, pattern] : walk.orderVisits)
         std::printf(" %d", order);
     if (walk.repeats)
-        std::printf("\nthen it repeats from order %d line %d.\n", walk.repeatAt.order, walk.repeatAt.line);
+        std::printf(
+            walk.ends ? "\nthen it ends: order %d line %d stops every stream, and a silent line repeats for "
+                        "ever.\n"
+                      : "\nthen it repeats from order %d line %d.\n",
+            walk.repeatAt.order, walk.repeatAt.line);
     else
         std::printf("\nand it has not repeated after 30 minutes.\n");
 

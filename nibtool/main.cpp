@@ -19,7 +19,7 @@ const char* const kInfoUsage =
 
 const char* const kRenderUsage =
     "usage: nibtool render FILE... OUT [--rate HZ] [--seconds S | --loops N | --loop] [--format F]\n"
-    "                      [--song N] [--force-rom] [-q]\n"
+    "                      [--song N] [--sfx N[@SECONDS] ...] [--force-rom] [-q]\n"
     "\n"
     "Plays song 0 (--song N: song N, 0-3, as a game starts it with playSong) of a ROM image (or of a module, "
     "imported in memory as nibtool import writes it) with\n"
@@ -27,8 +27,11 @@ const char* const kRenderUsage =
     "ending names (wav, flac, aiff, au, caf, w64, ogg, raw). OUT - writes to standard output (raw bytes\n"
     "unless --format says otherwise); with several files, OUT is - (they play in turn) or a folder (a\n"
     "file each). The rate is HZ, else the one the ROM was made for, else 8000. By default the song plays\n"
-    "once through, ending where it would repeat; --loops N plays it N times through, --seconds S a fixed\n"
-    "length, --loop (to - only) for ever. Songs that never repeat stop after 30 minutes.\n";
+    "once through, ending where it would repeat (a song that ends, where it falls silent); --loops N\n"
+    "plays it N times through, --seconds S a fixed length, --loop (to - only) for ever. Songs that never\n"
+    "repeat stop after 30 minutes. --sfx N@SECONDS starts effect N (a sample entry, or an effect's name\n"
+    "from the bank) over the song at that time, as a game's playSample does, on the stream and at the\n"
+    "tone the bank names; --sfx N without a time renders the effect alone (several: one after another).\n";
 
 const char* const kImportUsage =
     "usage: nibtool import SONG... OUT [--rate HZ] [-q]\n"
@@ -63,15 +66,19 @@ const char* const kPlayUsage =
     "the last good one plays on. Without an audio device it says so and exits with status 1.\n";
 
 const char* const kBankUsage =
-    "usage: nibtool bank OUT.rom SONG... [--sfx NAME=FILE.wav ...] [--rate HZ] [--header OUT.h]\n"
+    "usage: nibtool bank OUT.rom [NAME=]SONG... [--sfx NAME=FILE.wav ...] [--once NAME ...] [--rate HZ]\n"
+    "                    [--header OUT.h] [--asm OUT.inc] [-q]\n"
     "\n"
     "Makes a game's sound bank: up to four songs (anything import takes, or a ROM image's song 0 as the\n"
     "engine plays it at the rate the ROM was made for) become songs 0-3 of one ROM image, in the order\n"
-    "given, sharing its sample entries and its 32 KB; each --sfx recording becomes a sample entry for\n"
-    "the game to start with playSample, stored so that the tone the report names plays it at its\n"
-    "recorded pitch at HZ (default 8000). The report gives a block per song (the import's lines, what\n"
-    "sharing cost it, its fidelity), the effects, and the bank's use of entries and space.\n"
-    "--header OUT.h writes a C header naming every song and effect for the game's code.\n";
+    "given, sharing its sample entries and its 32 KB; NAME=SONG names a song for the header (else its\n"
+    "title names it). Each --sfx recording becomes a sample entry for the game to start with playSample,\n"
+    "stored so that the tone the report names plays it at its recorded pitch at HZ (default 8000), with\n"
+    "the stream to start it on: the one whose loss costs the songs' music least. --once NAME (a song's\n"
+    "NAME or number) makes that song end on silence after one pass, as a jingle. The report gives a block\n"
+    "per song (the import's lines, what sharing cost it, its fidelity), the effects, and the bank's use\n"
+    "of entries and space. --header OUT.h writes a C header naming every song and effect for the game's\n"
+    "code; --asm OUT.inc the same constants as NAME equ VALUE lines.\n";
 
 namespace {
 
@@ -83,7 +90,7 @@ const char* const kUsage =
     "  render FILE... OUT                           render song 0 to an audio file, or - for raw bytes\n"
     "  import SONG... OUT                           turn tracker songs into ROMs\n"
     "  play FILE...                                 play ROMs or modules on the sound card\n"
-    "  bank OUT.rom SONG... [--sfx NAME=FILE.wav ...] [--rate HZ] [--header OUT.h]\n"
+    "  bank OUT.rom [NAME=]SONG... [--sfx NAME=FILE.wav ...] [--header OUT.h]\n"
     "                                               songs and effects into one ROM, for a game\n"
     "  help [COMMAND]                               show this, or a command's help\n"
     "\n"

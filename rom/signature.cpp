@@ -5,7 +5,9 @@
 
 namespace {
 
-constexpr std::uint8_t kVersion = 1;
+constexpr std::uint8_t kVersion = 1;      // rate, titles, effects
+constexpr std::uint8_t kSongsVersion = 2; // and how each song plays
+constexpr std::uint8_t kEndsFlag = 0x01;
 constexpr std::uint8_t kMagic[4] = {'N', 'I', 'B', 'S'};
 
 constexpr std::array<std::uint32_t, 256> crcTable() {
@@ -77,8 +79,9 @@ class BodyReader {
 
 bool readBody(BodyReader body, RomSignature& out) {
     std::uint32_t version = 0, rate = 0, songs = 0, effects = 0;
-    if (!body.number(1, version) || version != kVersion || !body.number(4, rate) || rate < kLowestRate ||
-        rate > kHighestRate || !body.number(1, songs) || songs > kMaxSignatureSongs)
+    if (!body.number(1, version) || (version != kVersion && version != kSongsVersion) ||
+        !body.number(4, rate) || rate < kLowestRate || rate > kHighestRate || !body.number(1, songs) ||
+        songs > kMaxSignatureSongs)
         return false;
     out.rate = rate;
     out.titles.assign(songs, "");
@@ -94,6 +97,22 @@ bool readBody(BodyReader body, RomSignature& out) {
         effect.entry = static_cast<std::uint8_t>(entry);
         effect.tone = static_cast<std::uint8_t>(tone);
     }
+    if (version == kSongsVersion) {
+        out.songs.assign(songs, {});
+        for (SignatureSong& song : out.songs) {
+            std::uint32_t flags = 0;
+            if (!body.number(1, flags) || (flags & ~std::uint32_t{kEndsFlag}) != 0) return false;
+            song.ends = flags != 0;
+            song.streams.assign(effects, {});
+            for (EffectStream& s : song.streams) {
+                std::uint32_t stream = 0, percent = 0;
+                if (!body.number(1, stream) || stream > 3 || !body.number(1, percent) || percent > 100)
+                    return false;
+                s.stream = static_cast<std::uint8_t>(stream);
+                s.musicPercent = static_cast<std::uint8_t>(percent);
+            }
+        }
+    }
     return body.done();
 }
 
@@ -101,7 +120,8 @@ bool readBody(BodyReader body, RomSignature& out) {
 
 std::vector<std::uint8_t> signatureBytes(const RomSignature& signature) {
     std::vector<std::uint8_t> block;
-    block.push_back(kVersion);
+    const bool songsToo = !signature.songs.empty();
+    block.push_back(songsToo ? kSongsVersion : kVersion);
     putNumber(block, std::clamp(signature.rate, kLowestRate, kHighestRate), 4);
     const std::size_t songs = std::min(signature.titles.size(), kMaxSignatureSongs);
     block.push_back(static_cast<std::uint8_t>(songs));
@@ -114,6 +134,16 @@ std::vector<std::uint8_t> signatureBytes(const RomSignature& signature) {
         block.push_back(std::min<std::uint8_t>(e.entry, 14));
         block.push_back(std::min<std::uint8_t>(e.tone, 60));
         putText(block, e.name);
+    }
+    for (std::size_t n = 0; songsToo && n < songs; ++n) {
+        const SignatureSong none;
+        const SignatureSong& song = n < signature.songs.size() ? signature.songs[n] : none;
+        block.push_back(song.ends ? kEndsFlag : 0);
+        for (std::size_t i = 0; i < effects; ++i) {
+            const EffectStream s = i < song.streams.size() ? song.streams[i] : EffectStream{};
+            block.push_back(std::min<std::uint8_t>(s.stream, 3));
+            block.push_back(std::min<std::uint8_t>(s.musicPercent, 100));
+        }
     }
     const std::uint32_t crc = signatureChecksum(block.data(), block.size());
     putNumber(block, static_cast<std::uint32_t>(block.size() + kSignatureFooter), 2);

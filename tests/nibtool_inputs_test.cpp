@@ -14,50 +14,28 @@
 
 #include "fuzz/test_modules.h"
 #include "rom/rom_builder.h"
+#include "scratch_folder.h"
 
 namespace {
 
 class NibtoolInputs : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/nibtool-inputs-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string path(const std::string& name) const { return folder_.path(name); }
     void write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
-        writeBytes(path(name), bytes);
+        folder_.write(name, bytes);
     }
-    std::vector<std::uint8_t> read(const std::string& name) const {
-        std::ifstream in(path(name), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    std::string text(const std::string& name) const {
-        const std::vector<std::uint8_t> bytes = read(name);
-        return std::string(bytes.begin(), bytes.end());
-    }
-    bool exists(const std::string& name) const { return std::ifstream(path(name)).good(); }
-    // The folder's entries, one a line, hidden ones too.
-    std::string listing() const {
-        run("ls -A >listing");
-        return text("listing");
-    }
-
-    // Runs a bash script in the test's folder with $NIBTOOL set and SDL's disk driver capturing into
-    // 'capture.raw' as fast as it goes; returns its exit status.
+    std::vector<std::uint8_t> read(const std::string& name) const { return folder_.read(name); }
+    std::string text(const std::string& name) const { return folder_.text(name); }
+    bool exists(const std::string& name) const { return folder_.exists(name); }
+    std::string listing() const { return folder_.listing(); }
+    // Runs a bash script in the test's folder, SDL's disk driver capturing into 'capture.raw' as fast as
+    // it goes.
     int run(const std::string& script) const {
-        std::ofstream(path("script.sh")) << "NIBTOOL='" NIBTOOL_BINARY "'\n"
-                                         << "export SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=capture.raw "
-                                            "SDL_DISKAUDIODELAY=0\n"
-                                         << "cd '" << dir_ << "'\n"
-                                         << script << "\n";
-        const int status = std::system(("bash '" + path("script.sh") + "' </dev/null").c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return folder_.run(script, "export SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=capture.raw "
+                                   "SDL_DISKAUDIODELAY=0\n");
     }
 
-    std::string dir_;
+    ScratchFolder folder_{"nibtool-inputs-test"};
 };
 
 // Four lines at the default speed, then a break back to line 0.
@@ -267,8 +245,8 @@ TEST_F(NibtoolInputs, ABadCommandLineIsOneLineAndStatus2) {
          "nibtool: give --seconds or --loops, not both (see nibtool render --help)"},
         {"play loop.rom --loops=0",
          "nibtool: --loops needs a count of times through from 1 to 1000, not '0' (see nibtool play --help)"},
-        {"render loop.rom out.wav --loop",
-         "nibtool: --loop plays for ever: only with - (standard output) (see nibtool render --help)"},
+        {"render loop.rom out.wav --loop", "nibtool: --loop plays for ever: only with - (standard output) or "
+                                           "a FIFO (see nibtool render --help)"},
         {"render loop.rom out.xyz", "nibtool: cannot tell the format of 'out.xyz'"},
         {"info", "nibtool: needs a ROM or module file (see nibtool info --help)"},
         {"frobnicate", "nibtool: no command 'frobnicate' (see nibtool help)"},

@@ -13,20 +13,13 @@
 #include "engine_harness.h"
 #include "examples/demo_song.h"
 #include "host/load.h"
+#include "scratch_folder.h"
 
 namespace {
 
-// A folder of this run's own: another user's run on the same machine leaves one it cannot write.
-const std::string kDir = [] {
-    char name[] = "/tmp/nibtool-test-XXXXXX";
-    if (!mkdtemp(name)) std::abort(); // nowhere to write: nothing can be tested
-    return std::string(name);
-}();
-
-// Removes the folder when the tests end.
-const struct FolderRemover {
-    ~FolderRemover() { std::system(("rm -rf " + kDir).c_str()); }
-} kRemover;
+// A folder of this run's own, removed when the tests end.
+const ScratchFolder kScratch;
+const std::string kDir = kScratch.dir();
 
 std::string writeRom(const std::string& name, const RomBuilder& rom) {
     const std::string path = kDir + "/" + name;

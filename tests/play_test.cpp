@@ -29,6 +29,7 @@
 #include "nibtool/play/song.h"
 #include "nibtool/play/source.h"
 #include "nibtool/play/view.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -266,40 +267,22 @@ TEST(DiskCapture, CutToThePlayedBytesWhereverSdlPutThem) {
 
 class PlayCommand : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/nibtool-play-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string path(const std::string& name) const { return folder_.path(name); }
     std::string write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
-        writeBytes(path(name), bytes);
-        return path(name);
+        return folder_.write(name, bytes);
     }
-    std::vector<std::uint8_t> read(const std::string& name) const {
-        std::ifstream in(path(name), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    std::string text(const std::string& name) const {
-        const std::vector<std::uint8_t> bytes = read(name);
-        return std::string(bytes.begin(), bytes.end());
-    }
+    std::vector<std::uint8_t> read(const std::string& name) const { return folder_.read(name); }
+    std::string text(const std::string& name) const { return folder_.text(name); }
 
-    // Runs a bash script in the test's folder with $NIBTOOL and $NIBPLAY set and SDL's disk driver
-    // capturing into 'capture.raw'; returns its exit status.
+    // Runs a bash script in the test's folder with SDL's disk driver capturing into 'capture.raw' (as
+    // fast as it goes when `fast`); returns its exit status.
     int run(const std::string& script, bool fast = true) const {
-        std::ofstream(path("script.sh"))
-            << "NIBTOOL='" NIBTOOL_BINARY "'\nNIBPLAY='" NIBPLAY_BINARY "'\n"
-            << "export SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=capture.raw\n"
-            << (fast ? "export SDL_DISKAUDIODELAY=0\n" : "") << "cd '" << dir_ << "'\n"
-            << script << "\n";
-        const int status = std::system(("bash '" + path("script.sh") + "' </dev/null").c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return folder_.run(script,
+                           std::string("export SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=capture.raw\n") +
+                               (fast ? "export SDL_DISKAUDIODELAY=0\n" : ""));
     }
 
-    std::string dir_;
+    ScratchFolder folder_{"nibtool-play-test"};
 };
 
 TEST_F(PlayCommand, TheDeviceGetsNibplaysBytesForRomsAndImportedModules) {

@@ -493,13 +493,14 @@ void PlaySession::playEffect() {
     }
     const std::size_t index = nextEffect_++ % song->effects.size();
     const SignatureEffect& e = song->effects[index];
+    const std::uint8_t stream = song->effectStream(e.entry);
     {
         const AudioOutput::Lock lock(audio_);
-        player_.playEffect(e.entry, e.tone);
+        player_.playEffect(e.entry, e.tone, stream);
     }
     announce("effect " + std::to_string(index + 1) + "/" + std::to_string(song->effects.size()) + " \"" +
              e.name + "\": entry " + std::to_string(e.entry) + ", tone " + std::to_string(e.tone) +
-             ", stream " + std::to_string(SongPlayer::kEffectStream));
+             ", stream " + std::to_string(stream));
 }
 
 int PlaySession::run(FileWatch* watch, Terminal* terminal) {

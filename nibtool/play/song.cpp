@@ -73,7 +73,7 @@ void SongPlayer::start(std::shared_ptr<const Playable> song) {
     restartEnding();
     if (startEffect_ >= 0) {
         const auto entry = static_cast<std::uint8_t>(startEffect_);
-        playEffect(entry, song_->effectTone(entry));
+        playEffect(entry, song_->effectTone(entry), song_->effectStream(entry));
     }
 }
 

@@ -77,11 +77,11 @@ class SongPlayer {
     // The song to play when this one ends, straight after its last byte.
     void queue(std::shared_ptr<const Playable> song) { queued_ = std::move(song); }
     bool queued() const { return queued_ != nullptr; }
-    // Starts a sample entry over the song on the effects' stream, as a game plays an effect: stream 3,
-    // which a song of fewer than four channels leaves free (the importer gives channels streams from 0
-    // up); a note of the song on that stream cuts the effect, as on the target.
-    void playEffect(std::uint8_t entry, std::uint8_t tone) { playSample(entry, kEffectStream, tone); }
-    static constexpr std::uint8_t kEffectStream = 3;
+    // Starts a sample entry over the song, as a game plays an effect, on the stream the ROM gives it
+    // (Playable::effectStream); a note of the song on that stream cuts the effect, as on the target.
+    void playEffect(std::uint8_t entry, std::uint8_t tone, std::uint8_t stream) {
+        playSample(entry, stream, tone);
+    }
     // A sample entry started as an effect as each song begins (--sfx), at the tone its ROM names; -1: none.
     void setStartEffect(int entry) { startEffect_ = entry; }
 

@@ -114,6 +114,7 @@ void putSong(Writer& w, const Playable& s) {
         w.number(e.tone);
         w.text(e.name);
     }
+    w.items(s.effectStreams);
     w.number(s.origins.size());
     for (const auto& position : s.origins)
         w.items(position);
@@ -143,6 +144,9 @@ bool getSong(Reader& r, Playable& s) {
         e.name = r.text();
         s.effects.push_back(e);
     }
+    r.items(s.effectStreams);
+    for (std::uint8_t& stream : s.effectStreams)
+        stream = static_cast<std::uint8_t>(stream % kStreams);
     for (std::uint64_t n = std::min<std::uint64_t>(r.number(), kOrderPositions); n > 0 && r.ok(); --n) {
         s.origins.emplace_back();
         r.items(s.origins.back());
@@ -225,6 +229,12 @@ std::uint8_t Playable::effectTone(std::uint8_t entry) const {
     return kUnitTone;
 }
 
+std::uint8_t Playable::effectStream(std::uint8_t entry) const {
+    for (std::size_t i = 0; i < effects.size() && i < effectStreams.size(); ++i)
+        if (effects[i].entry == entry) return effectStreams[i];
+    return kStreams - 1;
+}
+
 const LineStart* Playable::firstStart(std::uint8_t order, std::uint8_t line) const {
     const std::size_t at = std::size_t{order} * kLinesPerPattern + line;
     return at < lineIndex_.size() && lineIndex_[at] >= 0
@@ -250,6 +260,9 @@ void prepareSong(SongFile&& file, Playable& out) {
     out.rom = std::move(file.rom);
     out.number = static_cast<std::uint8_t>(file.number);
     if (file.signedRom) out.effects = file.signature.effects;
+    if (file.signedRom && out.number < file.signature.songs.size())
+        for (const EffectStream& e : file.signature.songs[out.number].streams)
+            out.effectStreams.push_back(e.stream);
     if (file.file.kind == FileKind::Module) {
         out.report = std::move(file.import.report);
         out.channels = std::max(1, file.import.channels);

@@ -60,8 +60,9 @@ struct Playable {
     std::uint64_t startCall = 0;              // where the image's song starts in the module's, in calls
                                               // (a preview made from later in the song)
     std::vector<std::uint8_t> rom;
-    std::uint8_t number = 0;              // the song of the image it plays (0-3), as playSong starts it
-    std::vector<SignatureEffect> effects; // the effects the ROM's signature names
+    std::uint8_t number = 0;                 // the song of the image it plays (0-3), as playSong starts it
+    std::vector<SignatureEffect> effects;    // the effects the ROM's signature names
+    std::vector<std::uint8_t> effectStreams; // per effect: the stream the signature gives it in this song
     std::vector<std::vector<LineOrigin>> origins; // a module's rows by the ROM's order position and line
     SongFacts facts;
     std::vector<Resume> resumes; // the start, then the lines near the place asked for
@@ -77,6 +78,10 @@ struct Playable {
     // The tone that plays a sample entry as an effect: the one the signature names for it, else the
     // tone whose step reads one byte per output sample.
     std::uint8_t effectTone(std::uint8_t entry) const;
+    // The stream to start a sample entry on as an effect: the one the signature gives it in this song,
+    // else stream 3, which a song of fewer than four channels leaves free (the importer gives channels
+    // streams from 0 up).
+    std::uint8_t effectStream(std::uint8_t entry) const;
     // Builds what firstStart looks in; once the song is complete.
     void index();
 

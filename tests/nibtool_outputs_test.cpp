@@ -1,0 +1,170 @@
+// nibtool's outputs, target by target: a file is replaced whole (keeping its mode), a symbolic link's
+// file is replaced and the link stays, a FIFO or a device is written through and stays what it is, and
+// a command whose outputs clash with an input or with each other, or of which one cannot be written,
+// leaves nothing behind. Each case runs in a folder of its own; the bytes written are compared with
+// those the same command writes into a new regular file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <sys/stat.h>
+
+#include "fuzz/test_modules.h"
+#include "scratch_folder.h"
+
+namespace {
+
+// Four lines at the default speed, then a break back to line 0.
+RomBuilder fourLineLoop() {
+    RomBuilder rom;
+    rom.fill(0x9000, 0x100, 0x35).sample(1, 0x9000, 0x9100, 0, 0x9000).song(0, 0x8000).orders(0x8000, {0});
+    rom.cell(0x8000, 0, 0, 0, {1, 24}).cell(0x8000, 0, 3, 2, {0, 0, 13, 0});
+    return rom;
+}
+
+// What a name in a folder is after a command.
+struct Expect {
+    std::string name;
+    char type;         // 'f' file, 'l' symbolic link, 'p' FIFO, 'c' character device, '-' nothing
+    unsigned mode;     // a file's permissions, or 0: any
+    std::string bytes; // a file's bytes: the reference file of that name ("ref.rom"), "=NAME" the
+                       // bytes NAME had before the command, or "": any
+};
+
+char typeOf(const std::string& path, unsigned& mode) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return '-';
+    mode = st.st_mode & 07777;
+    return S_ISLNK(st.st_mode) ? 'l' : S_ISFIFO(st.st_mode) ? 'p' : S_ISCHR(st.st_mode) ? 'c' : 'f';
+}
+
+TEST(NibtoolOutputs, EachTargetHoldsWhatItShouldAfterTheCommand) {
+    ScratchFolder folder("nibtool-outputs-test");
+    folder.write("song.mod", buildMod(smallModLayout()));
+    folder.write("loop.rom", fourLineLoop().build());
+    ASSERT_EQ(folder.run("$NIBTOOL import song.mod ref.rom -q && $NIBTOOL render loop.rom ref.wav -q && "
+                         "$NIBTOOL bank ref-bank.rom song.mod -q"),
+              0);
+    struct Case {
+        const char* what;
+        std::string setup, command; // run in the case's folder, which holds song.mod and loop.rom
+        int status;
+        std::vector<Expect> after;
+    };
+    const Case cases[] = {
+        {"a file of mode 0640",
+         "echo old >out.rom && chmod 640 out.rom",
+         "import song.mod out.rom",
+         0,
+         {{"out.rom", 'f', 0640, "ref.rom"}}},
+        {"a file named in capitals", "", "render loop.rom OUT.WAV", 0, {{"OUT.WAV", 'f', 0, "ref.wav"}}},
+        {"a symbolic link to a file of mode 0600",
+         "mkdir real && echo old >real/x.rom && chmod 600 real/x.rom && ln -s real/x.rom out.rom",
+         "import song.mod out.rom",
+         0,
+         {{"out.rom", 'l', 0, ""}, {"real/x.rom", 'f', 0600, "ref.rom"}}},
+        {"a symbolic link to a file not there yet",
+         "mkdir real && ln -s real/x.rom out.rom",
+         "import song.mod out.rom",
+         0,
+         {{"out.rom", 'l', 0, ""}, {"real/x.rom", 'f', 0, "ref.rom"}}},
+        {"a FIFO with a reader",
+         "mkfifo out.rom && { cat out.rom >got & }",
+         "import song.mod out.rom",
+         0,
+         {{"out.rom", 'p', 0, ""}, {"got", 'f', 0, "ref.rom"}}},
+        {"a FIFO taking a WAV, which is made whole first",
+         "mkfifo out.wav && { cat out.wav >got & }",
+         "render loop.rom out.wav",
+         0,
+         {{"out.wav", 'p', 0, ""}, {"got", 'f', 0, "ref.wav"}}},
+        {"standard output taking a WAV",
+         "",
+         "render loop.rom - --format wav >got",
+         0,
+         {{"got", 'f', 0, "ref.wav"}}},
+        {"a character device (made as root)",
+         "mknod null c 1 3 || exit 77",
+         "import song.mod null",
+         0,
+         {{"null", 'c', 0, ""}}},
+        {"a character device taking a WAV (made as root)",
+         "mknod null c 1 3 || exit 77",
+         "render loop.rom null --format wav",
+         0,
+         {{"null", 'c', 0, ""}}},
+        {"a hard link to the input",
+         "ln song.mod out.rom",
+         "import song.mod out.rom",
+         1,
+         {{"song.mod", 'f', 0, "=song.mod"}}},
+        {"--header naming the ROM", "", "bank b.rom song.mod --header b.rom", 1, {{"b.rom", '-', 0, ""}}},
+        {"--header a link to the ROM",
+         "echo old >b.rom && ln -s b.rom h.h",
+         "bank b.rom song.mod --header h.h",
+         1,
+         {{"b.rom", 'f', 0, "=b.rom"}}},
+        {"--header in a missing folder",
+         "",
+         "bank b.rom song.mod --header nowhere/b.h",
+         1,
+         {{"b.rom", '-', 0, ""}}},
+        {"a header and its ROM",
+         "",
+         "bank b.rom song.mod --header b.h",
+         0,
+         {{"b.rom", 'f', 0, "ref-bank.rom"}, {"b.h", 'f', 0, ""}}},
+        {"two songs of one name into a folder",
+         "mkdir d1 d2 out && cp song.mod d1/dup.mod && cp song.mod d2/dup.mod",
+         "import d1/dup.mod d2/dup.mod out",
+         1,
+         {{"out/dup.rom", '-', 0, ""}}},
+        {"two renders of one name into a folder",
+         "mkdir d1 d2 out && cp loop.rom d1/a.rom && cp loop.rom d2/a.rom",
+         "render d1/a.rom d2/a.rom out",
+         1,
+         {{"out/a.wav", '-', 0, ""}}},
+        {"a song that is not a module among others",
+         "mkdir out && echo text >notes.txt",
+         "import notes.txt song.mod out",
+         1,
+         {{"out/notes.rom", '-', 0, ""}, {"out/song.rom", 'f', 0, "ref.rom"}}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string dir = "case" + std::to_string(++n);
+        const std::string in = dir + "/";
+        const int setup =
+            folder.run("mkdir " + dir + " && cd " + dir + " && cp ../song.mod ../loop.rom . && " +
+                       (c.setup.empty() ? "true" : c.setup));
+        if (setup == 77) {
+            std::printf("skipped: %s (mknod needs root)\n", c.what);
+            continue;
+        }
+        ASSERT_EQ(setup, 0) << c.what;
+        std::map<std::string, std::vector<std::uint8_t>> before;
+        for (const Expect& e : c.after)
+            if (e.bytes.rfind('=', 0) == 0) before[e.name] = folder.read(in + e.bytes.substr(1));
+        EXPECT_EQ(folder.run("cd " + dir + " && $NIBTOOL " + c.command + " -q 2>err; s=$?; wait; exit $s"),
+                  c.status)
+            << c.what;
+        const std::string err = folder.text(in + "err");
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), c.status == 0 ? 0 : 1) << c.what << ": " << err;
+        for (const Expect& e : c.after) {
+            unsigned mode = 0;
+            EXPECT_EQ(typeOf(folder.path(in + e.name), mode), e.type) << c.what << ": " << e.name;
+            if (e.mode != 0) {
+                EXPECT_EQ(mode, e.mode) << c.what << ": " << e.name;
+            }
+            if (e.bytes.empty()) continue;
+            const std::vector<std::uint8_t> expected =
+                e.bytes[0] == '=' ? before[e.name] : folder.read(e.bytes);
+            EXPECT_TRUE(folder.read(in + e.name) == expected)
+                << c.what << ": " << e.name << " holds other bytes";
+        }
+        EXPECT_EQ(folder.run("cd " + dir + " && test -z \"$(find . -mindepth 1 -name '.*')\""), 0)
+            << c.what << ": a temporary file was left";
+    }
+}
+
+} // namespace
