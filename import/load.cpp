@@ -78,10 +78,11 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
     }
     int code = xmp_load_module_from_memory(out.ctx_, file.data(), static_cast<long>(file.size()));
     const bool repaired = code != 0;
+    bool fifteenSamples = false;
     if (code != 0) {
         std::vector<std::uint8_t> repaired;
         std::vector<std::string> repairs;
-        if (!repairMod(file, repaired, repairs)) {
+        if (!repairMod(file, repaired, repairs, &fifteenSamples)) {
             error = loadError(code);
             return false;
         }
@@ -116,7 +117,7 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
         error = "the module has no sampled instrument to import";
         return false;
     }
-    out.timing = findTimingFix(out.ctx_, *out.info_.mod, file, repaired);
+    out.timing = findTimingFix(out.ctx_, *out.info_.mod, file, repaired, fifteenSamples);
     out.timing.mendedLines |= restart != 0;
     return true;
 }

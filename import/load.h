@@ -47,5 +47,6 @@ bool startPlayer(const LoadedModule& module, int rate);
 
 // Repairs a four-channel MOD that libxmp refuses (an untagged 15-sample song its checks turn away, a
 // file that ends inside its patterns or samples) into a standard copy. False if it is not such a file.
+// `fifteenSamples`: set to whether it is an untagged 15-sample song.
 bool repairMod(const std::vector<std::uint8_t>& file, std::vector<std::uint8_t>& repaired,
-               std::vector<std::string>& repairs);
+               std::vector<std::string>& repairs, bool* fifteenSamples = nullptr);

@@ -53,16 +53,28 @@ TEST(ImportTiming, ReadsSpeedCommandsAsTheirTrackerDid) {
 }
 
 // An early Soundtracker song keeps its tempo in the restart byte: the CIA timer runs 709379 / ((240 -
-// byte) * 122) ticks a second, except the usual 0x78, the vertical blank's 50. One position is 384 ticks.
+// byte) * 122) ticks a second, except the usual 0x78 (and 0), the vertical blank's 50. One position is 384
+// ticks. libxmp reads the byte as BPM in a song it takes for Ultimate Soundtracker's (only arpeggios and
+// bends), else not at all, nor in the copy made of a song it turns away (a period off its table, here):
+// every one plays at the byte's tempo, as openmpt123 plays it.
 TEST(ImportTiming, PlaysEverySoundtrackerTempoByte) {
-    for (const std::uint8_t byte : {std::uint8_t{0x78}, std::uint8_t{0x60}, std::uint8_t{0x90}}) {
-        ModLayout layout = song(1);
+    struct Case {
+        std::uint8_t byte;
+        std::uint16_t period; // of a second note: 429 is off libxmp's table for 15-sample songs
+        std::uint8_t effect;  // on the first line: 0xC (set volume) is not Ultimate Soundtracker's
+    } const cases[] = {{0x78, 428, 0},   {0x60, 428, 0}, {0x90, 428, 0},   {0x00, 428, 0},  {0x40, 428, 0xC},
+                       {0x9D, 428, 0xC}, {0x60, 429, 0}, {0x9D, 429, 0xC}, {0x20, 429, 0xC}};
+    for (const Case& c : cases) {
+        ModLayout layout = song(
+            1, {{0, 8, 0, 1, c.period, 0, 0}, {0, 0, 1, 0, 0, c.effect, std::uint8_t(c.effect ? 0x20 : 0)}});
         layout.tag = "";
-        layout.restart = byte;
-        const double ticksPerSecond = byte == 0x78 ? 50 : 709379.0 / ((240 - byte) * 122.0);
+        layout.restart = c.byte;
+        const double ticksPerSecond =
+            c.byte == 0x78 || c.byte == 0 ? 50 : 709379.0 / ((240 - c.byte) * 122.0);
         const ImportResult r = importOrFail(buildMod(layout), 8000);
-        EXPECT_NEAR(r.romSeconds / (384 / ticksPerSecond), 1, 0.005) << int(byte);
-        EXPECT_NEAR(soundtrackerTempo(byte), 2.5 * ticksPerSecond, 0.01) << int(byte);
+        EXPECT_NEAR(r.romSeconds / (384 / ticksPerSecond), 1, 0.005) << int(c.byte) << " " << c.period;
+        EXPECT_EQ(reportHas(r, "rewritten as a 31-sample module"), c.period == 429) << int(c.byte);
+        EXPECT_NEAR(soundtrackerTempo(c.byte), 2.5 * ticksPerSecond, 0.01) << int(c.byte);
     }
 }
 
