@@ -169,6 +169,44 @@ TEST(ImportTiming, PlaysALoopBeforeTheBreakOnItsLine) {
     }
 }
 
+// ProTracker keeps each channel's loop start and count from pattern to pattern and from pass to pass. A
+// loop end whose start lies below it (set in an earlier pattern) goes forward there and keeps its count, so
+// the next pass counts it down and goes on: passes differ, and the song repeats only where a line comes back
+// with every loop count as before (openmpt123 ends its render there; libxmp took the first line played
+// again for the end). Lines of 0.12 s.
+//  - E60 on line 32 of pattern 0, E61 on line 16 of pattern 1: a pass going forward to line 32 (64 + 17 +
+//    32 lines), one going on (64 + 64): 241 lines.
+//  - Positions 0 2 1 0 0: E60 on line 38 of pattern 0; pattern 2 jumps to position 2 on line 30 (B02), into
+//    pattern 1, whose E61 on line 27 goes forward to line 38; the next pass counts it down and plays on to
+//    its jump on line 35 (B04): 64 + 31 + 54 + 64 + 64, then 64 + 31 + 36 + 64, and the third pass begins
+//    as the first: 472 lines.
+TEST(ImportTiming, KeepsProTrackerLoopCountsFromPassToPass) {
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> orders;
+        std::vector<ModCellLayout> cells;
+        std::size_t lines;
+    } const cases[] = {
+        {"a loop going forward", {0, 1}, {{0, 32, 1, 0, 0, 0xE, 0x60}, {1, 16, 1, 0, 0, 0xE, 0x61}}, 241},
+        {"a jump into a pattern whose loop goes forward",
+         {0, 2, 1, 0, 0},
+         {{0, 38, 1, 0, 0, 0xE, 0x60},
+          {1, 27, 1, 0, 0, 0xE, 0x61},
+          {2, 30, 3, 0, 0, 0xB, 0x02},
+          {1, 35, 3, 0, 0, 0xB, 0x04}},
+         472},
+    };
+    for (const Case& c : cases) {
+        ModLayout layout = song(std::uint8_t(c.orders.size()), c.cells);
+        layout.patterns = 3;
+        layout.orders = c.orders;
+        layout.cells.push_back({0, 0, 3, 0, 0, 0x8, 0x80}); // a panning NoiseTracker lacks
+        const ImportResult r = importOrFail(buildMod(layout), 8000);
+        EXPECT_NEAR(r.moduleSeconds / (0.12 * double(c.lines)), 1, 0.005) << c.what;
+        EXPECT_NEAR(r.romSeconds / r.moduleSeconds, 1, 0.005) << c.what;
+    }
+}
+
 // Scream Tracker 3 and Impulse Tracker play a loop that ends on a line with a pattern break the same way:
 // the loop first (Scream Tracker 3 also with a position jump there). Two positions of 64 lines at 0.12 s;
 // a loop of lines 8-15 (SB0, SB2): 64 + 2 * 8 + 64 = 144 lines; with a break or jump on line 15,
