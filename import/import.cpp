@@ -59,7 +59,7 @@ class Layouts {
         if (found == banks_.end())
             found = banks_
                         .emplace(space, buildSamples(performance_, voices_, rate_, space, kReachableEntries,
-                                                     &resampled_))
+                                                     &resampled_, true))
                         .first;
         return found->second;
     }
@@ -90,7 +90,8 @@ class Layouts {
 
 // Lays the song and the samples into a ROM, the song leaving the samples at least `reserved` bytes.
 // False if the song does not fit.
-bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserved, ImportResult& result) {
+bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserved, ImportResult& result,
+            std::size_t* sampleRoom = nullptr) {
     std::size_t space = kProvisionalSampleSpace;
     for (int attempt = 0; attempt < 8; ++attempt) {
         const SampleBank& bank = layouts.samples(space);
@@ -111,6 +112,7 @@ bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserve
             space = room - std::min(room, placed.bytes - room + 256);
             continue;
         }
+        if (sampleRoom) *sampleRoom = room;
         result.rom = rom.build();
         result.romSeconds = song.seconds;
         result.origins = placedSong.origins;
@@ -125,11 +127,11 @@ bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserve
 
 // Fits the song into a ROM at the first step of compactness, from `from` on, that fits; failing all,
 // only the song's start. Returns the step that fitted (the cut song's come last), or -1.
-int fitSong(Layouts& layouts, std::size_t reserved, int from, ResampleCache& resampled,
-            ImportResult& result) {
+int fitSong(Layouts& layouts, std::size_t reserved, int from, ResampleCache& resampled, ImportResult& result,
+            std::size_t& sampleRoom) {
     static const std::vector<CompileOptions> steps = compactSteps();
     for (std::size_t step = static_cast<std::size_t>(std::max(from, 0)); step < steps.size(); ++step)
-        if (layOut(layouts, steps[step], reserved, result)) return static_cast<int>(step);
+        if (layOut(layouts, steps[step], reserved, result, &sampleRoom)) return static_cast<int>(step);
     const Performance& performance = layouts.performance();
     int step = static_cast<int>(steps.size());
     for (double keep = 0.8; keep > 0.01; keep *= 0.8, ++step) {
@@ -180,6 +182,13 @@ std::vector<CompileOptions> compactSteps() {
     for (std::size_t patterns = 40; patterns >= 8; patterns -= 4)
         steps.push_back({true, patterns * kLinesPerPattern, 2});
     return steps;
+}
+
+int coarseStep() {
+    const std::vector<CompileOptions> steps = compactSteps();
+    for (std::size_t s = 0; s < steps.size(); ++s)
+        if (steps[s].rowsPerLine > 1) return int(s);
+    return int(steps.size());
 }
 
 std::vector<std::string> compactionReport(const CompileOptions& options) {
@@ -271,12 +280,24 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     resampled.quick = preview;
     Layouts layouts(performance, voices, options.rate, resampled);
     int last = -1;
+    std::size_t room = 0; // what the last fit left the samples
     for (std::size_t reserved : {kLeastSampleSpace, (kLeastSampleSpace + comfortable) / 2, comfortable}) {
         if (preview) reserved = comfortable; // one layout: the whole import chooses among several
         ImportResult r;
-        const int step = fitSong(layouts, reserved, last, resampled, r);
+        const int step = fitSong(layouts, reserved, last, resampled, r, room);
         if (step > last) fits.push_back(std::move(r)), last = step;
         if (preview) break;
+    }
+    // Samples that want more room than the last fit left them may gain more from a song a step more
+    // compact (every pattern at two rows a line, where no step did that yet), the samples taking all it
+    // leaves, than the song loses: that layout is measured too.
+    const auto steps = static_cast<int>(compactSteps().size());
+    const int further = std::max(last + 1, coarseStep());
+    if (!preview && last >= 0 && further < steps &&
+        room < comfortableSpace(performance, voices, options.rate)) {
+        ImportResult r;
+        if (layOut(layouts, compactSteps()[std::size_t(further)], kLeastSampleSpace, r))
+            fits.push_back(std::move(r)), last = further;
     }
     if (fits.empty()) {
         error = "the song does not fit in a ROM image";

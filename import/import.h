@@ -76,6 +76,8 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
 // of two rows; then patterns replaying others of the same length, fewer and fewer. The import and the
 // bank take them in this order when a song does not fit.
 std::vector<CompileOptions> compactSteps();
+// The first step of compactness with lines of two rows.
+int coarseStep();
 // What a step of compactness costs the song, a report line each.
 std::vector<std::string> compactionReport(const CompileOptions& options);
 // The performance up to the end of the visit that holds `keep` of its ticks; it repeats from the start.
