@@ -182,9 +182,9 @@ void Compiler::collectWants() {
                 entry = 0;
                 continue;
             }
-            if (st.sound.start || entry == 0) {
-                entry = bank_.entryFor(sample, st.sound.start ? st.sound.offset : 0);
-                if (st.sound.start && st.sound.offset > 0 && entry == bank_.entryFor(sample, 0))
+            if (st.sound.start || entry == 0) { // a note takes the entry of its offset, or of its level
+                entry = bank_.entryFor(sample, st.sound.start ? st.sound.offset : 0, st.sound.volume);
+                if (st.sound.start && st.sound.offset > 0 && !bank_.hasOffsetEntry(sample, st.sound.offset))
                     ++losses_
                         ["notes that start part-way into their sample (a sample offset) play from its start: "
                          "no table entry was left for that offset"];

@@ -198,6 +198,55 @@ TEST(ImportPaths, LongLoopsAreShortenedBeforeRatesAreLowered) {
     }
 }
 
+// A sample struck at two levels, an echo: 40 notes at volume 64 and 24 at 16, beside a second sample of the
+// same length that shares its bytes (one in the low nibbles, one in the high). With room, it gets a second
+// entry at a quarter of its level (in bytes of their own), and the quiet notes play it; with no room to
+// spare, one entry plays them all.
+TEST(ImportPaths, ASampleStruckAtTwoLevelsGetsASecondEntryWhereRoomAllows) {
+    struct Case {
+        std::size_t space;
+        bool twoEntries;
+    } const cases[] = {{16384, true}, {400, false}};
+    ModLayout layout;
+    layout.samples = {looped("a"), looped("b")};
+    layout.patterns = 2;
+    layout.length = 2;
+    layout.orders = {0, 1};
+    layout.cells.push_back({0, 0, 2, 2, 428, 0, 0});
+    for (std::size_t row = 0; row < 64; row += 4) {
+        layout.cells.push_back({0, row, 0, 1, 428, 0xC, 64});
+        layout.cells.push_back({1, row, 0, 1, 428, 0xC, std::uint8_t(row < 32 ? 64 : 16)});
+        layout.cells.push_back({0, row + 2, 1, 1, 320, 0xC, std::uint8_t(row < 32 ? 64 : 16)});
+        layout.cells.push_back({1, row + 2, 1, 1, 320, 0xC, std::uint8_t(row < 32 ? 16 : 64)});
+    }
+    const Performance p = capture(buildMod(layout));
+    const VoicePlan voices = assignVoices(p);
+    for (const Case& c : cases) {
+        const SampleBank bank = buildSamples(p, voices, kRate, c.space, kReachableEntries, nullptr, true);
+        ASSERT_EQ(bank.kept.size(), 2u) << c.space;
+        ASSERT_EQ(bank.levels.size(), c.twoEntries ? 1u : 0u) << c.space;
+        std::size_t quiet = 0;
+        for (const Segment& segment : compileSong(p, voices, bank, kRate).segments)
+            for (const SongLine& line : segment.lines)
+                for (const Cell& cell : line.cells)
+                    quiet += cell.sample == 3;
+        EXPECT_EQ(quiet, c.twoEntries ? 24u : 0u) << c.space;
+        if (!c.twoEntries) continue;
+        EXPECT_NEAR(bank.levels[0].volume / bank.levels[0].usual, 0.25, 0.01);
+        // Its bytes are the kept sample's sound a quarter as loud.
+        const KeptSample &loud = bank.kept[0], &soft = bank.levels[0].sample;
+        ASSERT_EQ(soft.nibbles.size(), loud.nibbles.size());
+        int loudest = 0, softest = 0;
+        for (std::size_t i = 0; i < loud.nibbles.size(); ++i) {
+            loudest = std::max(loudest, std::abs(nibbleValue(loud.nibbles[i], false)));
+            softest = std::max(softest, std::abs(nibbleValue(soft.nibbles[i], false)));
+        }
+        EXPECT_NEAR(double(softest) / loudest, std::pow(0.25, 0.75), 0.1);
+    }
+    const ImportResult r = importOrFail(buildMod(layout));
+    EXPECT_TRUE(reportHas(r, "samples stored at a second level too")) << ::testing::PrintToString(r.report);
+}
+
 // Sixty-four patterns of a note in every cell, each pattern its own: far more song than the image holds.
 // The import makes it compact step by step, says so, and keeps its length within a tick.
 TEST(ImportPaths, ASongTooLongForTheImageIsMadeCompactAndKeepsItsLength) {
