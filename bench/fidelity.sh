@@ -48,7 +48,9 @@ for file in "$dir"/*; do
     "$nibtool" import "$file" "$work/out.rom" --rate "$rate" 2>"$work/log" || status=$?
     seconds=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f", b - a }')
     name=${file##*/}
-    figures=$(grep '^fidelity: chroma ' "$work/log" | tail -n 1 || true)
+    # The report is wrapped to 80 columns, a line's continuations indented: joined again first.
+    figures=$(awk '/^  / && NR > 1 { sub(/^ +/, ""); line = line " " $0; next } NR > 1 { print line } { line = $0 }
+        END { print line }' "$work/log" | grep '^fidelity: chroma ' | tail -n 1 || true)
     if [ "$status" -eq 0 ] && [ -n "$figures" ] && [ "$reference" = openmpt123 ]; then
         # The same line, its figures measured against openmpt123's render.
         if openmpt123 --batch --quiet --stdout --float --channels 1 --samplerate "$rate" "$file" \

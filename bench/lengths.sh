@@ -51,7 +51,10 @@ for file in "$dir"/*; do
     status=0
     "$nibtool" import "$file" "$work/out.rom" --rate "$rate" 2>"$work/log" || status=$?
     # fidelity: chroma C, onset O, length L (ROM R s, module M s, N channels)
-    figures=$(grep '^fidelity: chroma ' "$work/log" | tail -n 1 | sed -e 's/.*(ROM \([0-9.]*\) s, module \([0-9.]*\) s.*/\1 \2/' || true)
+    # (the report is wrapped to 80 columns, a line's continuations indented: joined again first)
+    figures=$(awk '/^  / && NR > 1 { sub(/^ +/, ""); line = line " " $0; next } NR > 1 { print line } { line = $0 }
+        END { print line }' "$work/log" | grep '^fidelity: chroma ' | tail -n 1 |
+        sed -e 's/.*(ROM \([0-9.]*\) s, module \([0-9.]*\) s.*/\1 \2/' || true)
     rom=${figures%% *}
     xmp=${figures##* }
     [ "$status" -eq 0 ] && [ -n "$figures" ] || rom=failed xmp=-

@@ -86,13 +86,16 @@ inline std::uint16_t toneStep(std::uint8_t tone) {
     return ToneSteps[tone];
 }
 
-// Per-stream state, indexed by stream 0-3.
-extern Position AS[kStreams];                // position of the byte read at the next step
-extern Position ASEnd[kStreams];             // end of the sample playing
-extern Position ASReload[kStreams];          // loop start of the sample playing
-extern std::uint16_t ASIncr[kStreams];       // step: high byte whole bytes, low byte 1/256ths
-extern std::uint8_t ASIncrFracCnt[kStreams]; // accumulated fraction of a byte, in 1/256ths
-extern std::uint8_t ASVolume[kStreams];      // written by the volume effects; the mix never reads it
+// Per-stream state, indexed by stream 0-3. The effects set a stream's step and volume here directly; a
+// new step takes effect at the next mixer step. Where a stream is (its position, end, loop start and
+// fraction) is the mixer's alone: it keeps each stream's run across calls, so the rest of the engine
+// reads these four and moves a stream only through the mixer's operations (playSample, restoreMixer).
+extern const Position (&AS)[kStreams];                // position of the byte read at the next step
+extern const Position (&ASEnd)[kStreams];             // end of the sample playing
+extern const Position (&ASReload)[kStreams];          // loop start of the sample playing
+extern std::uint16_t ASIncr[kStreams];                // step: high byte whole bytes, low byte 1/256ths
+extern const std::uint8_t (&ASIncrFracCnt)[kStreams]; // accumulated fraction of a byte, in 1/256ths
+extern std::uint8_t ASVolume[kStreams];               // written by the volume effects; the mix never reads it
 
 // The running and nibble-select flags, reached by stream number; other stream numbers read 0 and
 // writing them does nothing.

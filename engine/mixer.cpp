@@ -10,11 +10,23 @@ std::uint8_t ROM[kImageSize];
 SampleRecord SampleInfo[32];
 Position SongInfo[kSongs];
 
+// Where each stream is: its position, end, loop start and fraction. The mixer keeps each stream's run
+// across calls (below), so it alone writes these, as mixer::AS and so on; the rest of the engine reads
+// them through the read-only names engine.h declares.
+namespace mixer {
+namespace {
 Position AS[kStreams];
 Position ASEnd[kStreams];
 Position ASReload[kStreams];
-std::uint16_t ASIncr[kStreams];
 std::uint8_t ASIncrFracCnt[kStreams];
+} // namespace
+} // namespace mixer
+
+const Position (&AS)[kStreams] = mixer::AS;
+const Position (&ASEnd)[kStreams] = mixer::ASEnd;
+const Position (&ASReload)[kStreams] = mixer::ASReload;
+const std::uint8_t (&ASIncrFracCnt)[kStreams] = mixer::ASIncrFracCnt;
+std::uint16_t ASIncr[kStreams];
 std::uint8_t ASVolume[kStreams];
 
 // The mix of the last step, written out by the next one. Wraps modulo 256.
@@ -46,7 +58,10 @@ std::uint8_t outputByte(std::uint8_t mix) {
 // (one that tests its end): `Due`. Between calls only what the sequencer touched is worked out again:
 // a stream started, stopped, given a new step or nibble (`Dirty`). The stream arrays (AS and the others)
 // are the state the rest of the engine sees: read when a stream is worked out, and written back at the
-// end of every run of steps.
+// end of every run of steps. A free stream's position and fraction live in its free run meanwhile, and
+// its end in its due step, which is why only the mixer writes those arrays: a write from outside would
+// be lost or come late. A new step from outside is noticed (`StepsSeen`), and so are starts, stops and
+// nibbles, which go through the flag accessors.
 
 // A stream's share of the output byte for every image nibble: 4 * value + 32, so that the four shares
 // add up to the byte written (4 * mix + 128). Spoken[0x10000 * select + position], select 0 for the low
@@ -142,16 +157,16 @@ void writeBack() {
     if (flags == 0x01010101u) { // all four, as most often: no tests
 #pragma GCC unroll 4
         for (std::uint8_t s = 0; s < kStreams; ++s) {
-            AS[s] = Acc[s] >> 8 & (kImageSize - 1);
-            ASIncrFracCnt[s] = static_cast<std::uint8_t>(Acc[s]);
+            mixer::AS[s] = Acc[s] >> 8 & (kImageSize - 1);
+            mixer::ASIncrFracCnt[s] = static_cast<std::uint8_t>(Acc[s]);
         }
         return;
     }
 #pragma GCC unroll 4
     for (std::uint8_t s = 0; s < kStreams; ++s) {
         const bool free = Free[s] != 0;
-        AS[s] = free ? Acc[s] >> 8 & (kImageSize - 1) : AS[s];
-        ASIncrFracCnt[s] = free ? static_cast<std::uint8_t>(Acc[s]) : ASIncrFracCnt[s];
+        mixer::AS[s] = free ? Acc[s] >> 8 & (kImageSize - 1) : AS[s];
+        mixer::ASIncrFracCnt[s] = free ? static_cast<std::uint8_t>(Acc[s]) : ASIncrFracCnt[s];
     }
 }
 
@@ -184,12 +199,12 @@ int wholeStep(std::uint8_t s) {
     const std::uint8_t byte = imageByte(AS[s]);
     const int value = nibbleValue(byte, getNibbleSelect(s) != 0);
     const unsigned fraction = ASIncrFracCnt[s] + ASIncr[s]; // the carry is bit 8
-    AS[s] += fraction >> 8;
-    ASIncrFracCnt[s] = static_cast<std::uint8_t>(fraction);
+    mixer::AS[s] += fraction >> 8;
+    mixer::ASIncrFracCnt[s] = static_cast<std::uint8_t>(fraction);
     if (AS[s] >= ASEnd[s]) {
         if (ASReload[s] < kLowestLoopStart) *RunningFlags[s] = 0;
         // Loop start plus the overshoot; a stream that stopped keeps this position for a restart.
-        AS[s] = AS[s] + ASReload[s] - ASEnd[s];
+        mixer::AS[s] = AS[s] + ASReload[s] - ASEnd[s];
     }
     return value;
 }
@@ -207,8 +222,8 @@ std::uint8_t dueStep(std::uint8_t& last) {
         }
         due |= 1u << s;
         if (Free[s] != 0) {
-            AS[s] = Acc[s] >> 8 & (kImageSize - 1);
-            ASIncrFracCnt[s] = static_cast<std::uint8_t>(Acc[s]);
+            mixer::AS[s] = Acc[s] >> 8 & (kImageSize - 1);
+            mixer::ASIncrFracCnt[s] = static_cast<std::uint8_t>(Acc[s]);
         }
         shares += 4 * wholeStep(s) + kShareBias;
     }
@@ -254,11 +269,11 @@ void playSample(std::uint8_t n, std::uint8_t s, std::uint8_t tone) {
     const std::uint16_t step = toneStep(tone);
     // On the target the stream is stopped while its positions change, so that an interrupt in between
     // skips it; here no step can come in between, so it is only started once it is set.
-    AS[s] = r.start;
-    ASReload[s] = r.loopStart;
-    ASEnd[s] = r.end;
+    mixer::AS[s] = r.start;
+    mixer::ASReload[s] = r.loopStart;
+    mixer::ASEnd[s] = r.end;
     ASIncr[s] = step;
-    ASIncrFracCnt[s] = 0;
+    mixer::ASIncrFracCnt[s] = 0;
     *NibbleFlags[s] = r.nibble;
     *RunningFlags[s] = 1;
     // Its free run from the next step on, worked out here as workOut would; a tone's step is never 0.
@@ -321,8 +336,9 @@ MixerState snapshotMixer() {
 
 void restoreMixer(const MixerState& m) {
     for (std::uint8_t s = 0; s < kStreams; ++s) {
-        AS[s] = m.position[s], ASEnd[s] = m.end[s], ASReload[s] = m.loopStart[s];
-        ASIncr[s] = m.step[s], ASIncrFracCnt[s] = m.fraction[s], ASVolume[s] = m.volume[s];
+        mixer::AS[s] = m.position[s], mixer::ASEnd[s] = m.end[s], mixer::ASReload[s] = m.loopStart[s];
+        mixer::ASIncrFracCnt[s] = m.fraction[s];
+        ASIncr[s] = m.step[s], ASVolume[s] = m.volume[s];
         setStreamRunning(s, m.running[s]);
         setNibbleSelect(s, m.nibble[s]);
     }

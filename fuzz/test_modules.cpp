@@ -393,3 +393,106 @@ std::vector<std::uint8_t> letterXm(std::size_t patterns, const std::vector<std::
     xmInstruments(w);
     return w.bytes;
 }
+
+namespace {
+
+// A sample's frames: a triangle wave of its cycle, or a noise burst that decays to silence.
+std::vector<std::uint8_t> itSampleData(const ItSampleLayout& s) {
+    std::vector<std::uint8_t> d(s.frames);
+    std::uint32_t seed = 12345;
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        int v = 0;
+        if (s.cycle > 0) {
+            const std::size_t phase = i % s.cycle, half = s.cycle / 2;
+            v = static_cast<int>(phase < half ? phase * 255 / std::max<std::size_t>(half, 1)
+                                              : (s.cycle - phase) * 255 / std::max<std::size_t>(half, 1)) -
+                128;
+        } else {
+            seed = seed * 1103515245u + 12345u;
+            const double fade = 1.0 - double(i) / double(d.size());
+            v = static_cast<int>(double(int(seed >> 16 & 0xFF) - 128) * fade * fade);
+        }
+        d[i] = static_cast<std::uint8_t>(static_cast<std::int8_t>(std::clamp(v, -128, 127)));
+    }
+    return d;
+}
+
+void itEnvelope(Writer& w, const std::vector<std::pair<std::uint16_t, std::uint8_t>>& nodes) {
+    const std::size_t n = std::min<std::size_t>(nodes.size(), 25);
+    const unsigned last = static_cast<unsigned>(n > 0 ? n - 1 : 0);
+    w.u8(n > 0 ? 1 | 4 : 0), w.u8(static_cast<unsigned>(n)); // on, with a sustain loop on its last node
+    w.u8(0), w.u8(0), w.u8(last), w.u8(last);
+    for (std::size_t i = 0; i < 25; ++i) {
+        w.u8(i < n ? nodes[i].second : 0);
+        w.u16le(i < n ? nodes[i].first : 0);
+    }
+    w.u8(0);
+}
+
+} // namespace
+
+std::vector<std::uint8_t> buildIt(const ItLayout& layout) {
+    Writer w;
+    const auto instruments = static_cast<unsigned>(layout.instruments.size());
+    const auto samples = static_cast<unsigned>(layout.samples.size());
+    const auto patterns = static_cast<unsigned>(layout.patterns);
+    w.text("IMPM", 4), w.text(layout.title, 26), w.u16le(0x1004);
+    w.u16le(static_cast<unsigned>(layout.orders.size() + 1)), w.u16le(instruments), w.u16le(samples);
+    w.u16le(patterns), w.u16le(0x0214), w.u16le(0x0214), w.u16le(1 | 8 | (instruments > 0 ? 4 : 0)),
+        w.u16le(0);
+    w.u8(layout.globalVolume), w.u8(layout.mixVolume), w.u8(layout.speed), w.u8(layout.tempo);
+    w.u8(128), w.u8(0), w.u16le(0), w.u32le(0), w.u32le(0);
+    for (std::size_t c = 0; c < 64; ++c)
+        w.u8(c < layout.channels ? 32 : 128); // panning; 128 and up: channel off
+    for (std::size_t c = 0; c < 64; ++c)
+        w.u8(64);
+    w.data(layout.orders), w.u8(255);
+    const std::size_t pointers = w.size();
+    w.zeros(4 * (std::size_t{instruments} + samples + patterns));
+    for (unsigned i = 0; i < instruments; ++i) {
+        const ItInstrumentLayout& in = layout.instruments[i];
+        w.patch32le(pointers + 4 * i, static_cast<std::uint32_t>(w.size()));
+        w.text("IMPI", 4), w.text("", 12), w.u8(0), w.u8(0), w.u8(0), w.u8(0); // NNA: cut
+        w.u16le(0), w.u8(0), w.u8(60), w.u8(in.globalVolume), w.u8(32 | 128), w.u8(0), w.u8(0);
+        w.u16le(0x0214), w.u8(1), w.u8(0), w.text(in.name, 26);
+        w.u8(0), w.u8(0), w.u8(0), w.u8(0), w.u16le(0);
+        for (unsigned note = 0; note < 120; ++note)
+            w.u8(note), w.u8(std::min(i + 1, samples));
+        itEnvelope(w, in.envelope);
+        itEnvelope(w, {}), itEnvelope(w, {});
+        w.zeros(4);
+    }
+    std::vector<std::size_t> headers;
+    for (unsigned i = 0; i < samples; ++i) {
+        const ItSampleLayout& s = layout.samples[i];
+        w.patch32le(pointers + 4 * (instruments + i), static_cast<std::uint32_t>(w.size()));
+        headers.push_back(w.size());
+        w.text("IMPS", 4), w.text("", 12), w.u8(0), w.u8(s.globalVolume);
+        w.u8(s.loops ? 1 | 16 : 1), w.u8(s.volume), w.text(s.name, 26), w.u8(1), w.u8(0);
+        w.u32le(s.frames), w.u32le(0), w.u32le(s.loops ? s.frames : 0), w.u32le(8363);
+        w.u32le(0), w.u32le(0), w.u32le(0), w.zeros(4);
+    }
+    for (unsigned p = 0; p < patterns; ++p) {
+        w.patch32le(pointers + 4 * (instruments + samples + p), static_cast<std::uint32_t>(w.size()));
+        const std::size_t at = w.size();
+        w.u16le(0), w.u16le(64), w.zeros(4);
+        for (std::size_t row = 0; row < 64; ++row) {
+            for (const ItNoteLayout& n : layout.notes) {
+                if (n.pattern != p || n.row != row || n.channel >= layout.channels) continue;
+                const bool volume = n.volume <= 64, instrument = n.note != 255;
+                w.u8(0x80 | static_cast<unsigned>(n.channel + 1));
+                w.u8(1 | (instrument ? 2 : 0) | (volume ? 4 : 0));
+                w.u8(n.note);
+                if (instrument) w.u8(n.instrument);
+                if (volume) w.u8(n.volume);
+            }
+            w.u8(0);
+        }
+        w.patch16le(at, static_cast<unsigned>(w.size() - at - 8));
+    }
+    for (unsigned i = 0; i < samples; ++i) {
+        w.patch32le(headers[i] + 0x48, static_cast<std::uint32_t>(w.size()));
+        w.data(itSampleData(layout.samples[i]));
+    }
+    return w.bytes;
+}

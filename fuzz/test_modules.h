@@ -68,6 +68,44 @@ std::vector<std::uint8_t> letterSong(bool it, std::size_t patterns, const std::v
 std::vector<std::uint8_t> letterXm(std::size_t patterns, const std::vector<std::uint8_t>& orders,
                                    const std::vector<LetterCommand>& commands);
 
+// An IT song of up to 64 channels. With instruments, instrument i plays sample i (from 1) on every key,
+// through its volume envelope if it has one; without, the song is in sample mode.
+struct ItSampleLayout {
+    std::string name;
+    std::uint32_t frames = 2048;
+    bool loops = true;        // the whole sample
+    std::uint32_t cycle = 32; // frames per cycle of its triangle wave; 0: a noise burst that decays
+    std::uint8_t globalVolume = 64, volume = 64;
+};
+
+struct ItInstrumentLayout {
+    std::string name;
+    std::uint8_t globalVolume = 128;
+    // (tick, level 0-64) nodes; none: no volume envelope. The last node is held (a sustain point).
+    std::vector<std::pair<std::uint16_t, std::uint8_t>> envelope;
+};
+
+struct ItNoteLayout {
+    std::size_t pattern = 0, row = 0, channel = 0;
+    std::uint8_t note = 60;      // 0-119 (60: C-5); 255: note off
+    std::uint8_t instrument = 1; // an instrument, or a sample in sample mode (from 1)
+    std::uint8_t volume = 255;   // 0-64; 255: the sample's own
+};
+
+struct ItLayout {
+    std::string title = "test it";
+    std::size_t channels = 8;
+    std::uint8_t speed = 6, tempo = 125, globalVolume = 128, mixVolume = 48;
+    std::vector<ItSampleLayout> samples;
+    std::vector<ItInstrumentLayout> instruments; // none: sample mode
+    std::size_t patterns = 1;                    // of 64 rows
+    std::vector<std::uint8_t> orders{0};
+    std::vector<ItNoteLayout> notes;
+};
+
+// The IT file a layout describes.
+std::vector<std::uint8_t> buildIt(const ItLayout& layout);
+
 // A large XM: `channels` channels, `orders` order positions each naming its own pattern of `rows` rows,
 // and a note in every cell (3 bytes packed): 64, 256, 256 make 12.6 MB.
 std::vector<std::uint8_t> denseXm(unsigned channels, unsigned orders, unsigned rows);

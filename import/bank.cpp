@@ -12,11 +12,13 @@
 #include "effect_streams.h"
 #include "engine/engine.h"
 #include "engine/state.h"
+#include "heard.h"
 #include "host/load.h"
 #include "host/song_walk.h"
 #include "import.h"
 #include "jingle.h"
 #include "layout.h"
+#include "report.h"
 #include "rom/rom_builder.h"
 #include "rom/signature.h"
 #include "rom_capture.h"
@@ -84,9 +86,9 @@ AllSongs combine(std::vector<Song>& songs) {
                                      [&](const SampleData& b) { return sameSound(s, b); });
             song.shared.push_back(static_cast<int>(same - samples.begin()));
             if (same != samples.end()) continue;
-            samples.push_back(s); // named for the bank's report lines: whose sample it is
-            samples.back().name = "song " + std::to_string(n) + "'s " + std::to_string(song.shared.size()) +
-                                  (s.name.empty() ? "" : " " + s.name);
+            samples.push_back(s); // told in the bank's report lines by its song and number there
+            samples.back().song = static_cast<int>(n);
+            samples.back().number = static_cast<int>(song.shared.size());
         }
         for (std::size_t t = 0; t < p.ticks.size(); ++t) {
             TickInfo tick;
@@ -114,6 +116,9 @@ SampleBank viewFor(const SampleBank& bank, const Song& song) {
     for (const OffsetEntry& o : bank.offsets)
         for (std::size_t i = 0; i < song.shared.size(); ++i)
             if (song.shared[i] == o.source) view.offsets.push_back({int(i), o.offset, o.entry, o.skip});
+    for (const int quiet : bank.tooQuiet)
+        for (std::size_t i = 0; i < song.shared.size(); ++i)
+            if (song.shared[i] == quiet) view.tooQuiet.push_back(int(i));
     return view;
 }
 
@@ -125,6 +130,7 @@ struct Compiled {
 
 struct Layout {
     std::vector<int> steps;
+    std::vector<std::vector<Loss>> silences; // by song: where its ROM is silent and its module sounds
     std::vector<Compiled> songs;
     SampleBank bank; // by the bank's sample numbers
     std::vector<std::uint32_t> addresses;
@@ -269,31 +275,34 @@ std::vector<double> heardSeconds(const CapturedSong& song) {
     return heard;
 }
 
-std::string seconds(double s) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", s);
-    return text;
-}
-
 // The samples a song plays that the bank left out, most heard first.
-std::string lostSamples(const Song& song, const Layout& layout, int entries) {
+Loss lostSamples(const Song& song, const Layout& layout, int entries) {
+    const Performance& p = song.captured.performance;
     const std::vector<double> heard = heardSeconds(song.captured);
+    const std::vector<double> first = firstHeard(p);
+    double all = 0;
     std::vector<std::pair<double, std::size_t>> lost;
-    for (std::size_t i = 0; i < heard.size(); ++i)
-        if (heard[i] > 0 && layout.bank.entryOf[std::size_t(song.shared[i])] == 0)
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+        all += heard[i];
+        const int shared = song.shared[i];
+        const bool quiet = std::find(layout.bank.tooQuiet.begin(), layout.bank.tooQuiet.end(), shared) !=
+                           layout.bank.tooQuiet.end(); // said with the samples it never sounds
+        if (heard[i] > 0 && layout.bank.entryOf[std::size_t(shared)] == 0 && !quiet)
             lost.emplace_back(heard[i], i);
-    if (lost.empty()) return "";
-    std::sort(lost.rbegin(), lost.rend());
-    std::string line = std::to_string(lost.size()) +
-                       " sample(s) left out, heard least across the bank's songs (" +
-                       std::to_string(entries) + " entries for them all):";
-    for (std::size_t k = 0; k < lost.size(); ++k) {
-        const std::size_t i = lost[k].second;
-        const std::string& name = song.captured.performance.samples[i].name;
-        line += (k == 0 ? " " : ", ") + std::to_string(i + 1) + (name.empty() ? "" : " \"" + name + "\"") +
-                " (" + seconds(lost[k].first) + " heard)";
     }
-    return line;
+    std::sort(lost.rbegin(), lost.rend());
+    Loss loss;
+    loss.kind = LossKind::BankSamplesUnnamed;
+    loss.count = std::size_t(entries);
+    for (const auto& [seconds, i] : lost) {
+        SampleLoss item;
+        item.label = sampleLabel(p, int(i));
+        item.amount = seconds;
+        item.firstHeard = first[i];
+        loss.samples.push_back(item);
+        loss.share += all > 0 ? seconds / all : 0;
+    }
+    return loss;
 }
 
 std::vector<int> entriesNamed(const CompiledSong& song) {
@@ -319,13 +328,16 @@ Readings readSongs(const std::vector<Song>& songs, int rate) {
 
 void measure(std::vector<Song>& songs, const Readings& readings, Layout& layout, int rate) {
     layout.fidelity.clear();
+    layout.silences.assign(songs.size(), {});
     double sum = 0;
     for (std::size_t n = 0; n < songs.size(); ++n) {
         const Performance& p = songs[n].captured.performance;
         Fidelity f;
-        if (readings[n])
-            f = compareRenders(*readings[n],
-                               RenderReading(renderRom(layout.rom, rate, std::uint8_t(n)), rate));
+        if (readings[n]) {
+            const RenderReading rom(renderRom(layout.rom, rate, std::uint8_t(n)), rate);
+            f = compareRenders(*readings[n], rom);
+            layout.silences[n] = silentSpans(p, viewFor(layout.bank, songs[n]), *readings[n], rom);
+        }
         if (p.length > measuredSeconds(rate)) { // the renders hold the song's start
             f.moduleSeconds = p.length;
             f.romSeconds = layout.songs[n].song.seconds;
@@ -345,38 +357,41 @@ bool captureInput(const BankSongInput& input, int rate, CapturedSong& out, std::
     if (!captureRomSong(input.bytes, input.romRate, rate, out.performance, error)) return false;
     out.shortTicks = fitTicksToRate(out.performance, rate);
     out.voices = assignVoices(out.performance);
-    out.report.push_back("song 0 of a ROM image made for " + std::to_string(input.romRate) +
-                         " Hz, taken as the engine plays it");
+    out.losses.push_back(Loss::told(LossKind::RomSong, "song 0 of a ROM image made for " +
+                                                           std::to_string(input.romRate) +
+                                                           " Hz, taken as the engine plays it"));
     return true;
 }
 
 // Where each effect should start during each song, and over the whole bank; how long each song lasts.
 void chooseStreams(BankResult& result, RomSignature& signature) {
-    double longest = 0;
+    std::vector<double> seconds;
     for (const BankEffect& e : result.effects)
-        longest = std::max(longest, e.seconds);
+        seconds.push_back(e.seconds);
     std::vector<SongStreams> measured;
     for (std::size_t n = 0; n < result.songs.size(); ++n) {
         BankSong& song = result.songs[n];
         loadIntoEngine(result.rom);
         const SongLength length =
-            measureSong(static_cast<std::uint8_t>(n), std::uint64_t(30 * 60 * result.rate / kStepsPerCall));
+            measureSong(static_cast<std::uint8_t>(n),
+                        std::uint64_t(30 * 60) * std::uint64_t(result.rate) / kStepsPerCall);
         song.ends = length.ends;
         song.calls = length.repeats ? length.onceThroughCalls : 0;
         if (!result.effects.empty())
             measured.push_back(
-                measureStreams(result.rom, static_cast<std::uint8_t>(n), result.rate, longest));
+                measureStreams(result.rom, static_cast<std::uint8_t>(n), result.rate, seconds));
     }
     resetEngine();
     const auto percent = [](double share) { return static_cast<std::uint8_t>(std::lround(100 * share)); };
-    for (BankEffect& e : result.effects) {
+    for (std::size_t i = 0; i < result.effects.size(); ++i) {
+        BankEffect& e = result.effects[i];
         std::vector<const SongStreams*> all;
         for (std::size_t n = 0; n < measured.size(); ++n) {
-            const std::uint8_t s = bestStream({&measured[n]}, e.seconds);
+            const std::uint8_t s = bestStream({&measured[n]}, i);
             result.songs[n].streams.push_back({s, percent(measured[n].music[s])});
             all.push_back(&measured[n]);
         }
-        e.stream.stream = bestStream(all, e.seconds);
+        e.stream.stream = bestStream(all, i);
         double share = 0;
         for (const SongStreams& m : measured)
             share += m.music[e.stream.stream] / double(measured.size());
@@ -461,8 +476,9 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
     result.rom = std::move(layout.rom);
     result.sampleBytes = layout.sampleBytes;
     // Samples left out are named in each song's block instead.
-    for (const std::string& line : layout.bank.report)
-        if (line.rfind("samples left out", 0) != 0) result.samplesReport.push_back(line);
+    for (const Loss& loss : layout.bank.losses)
+        if (loss.kind != LossKind::SamplesUnnamed) result.samplesLosses.push_back(loss);
+    result.samplesReport = lossLines(result.samplesLosses);
 
     std::vector<int> songsOf(builder.all().performance.samples.size(), 0); // songs playing each kept sample
     for (std::size_t n = 0; n < songs.size(); ++n) {
@@ -474,19 +490,29 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
         out.title = signature.titles[n];
         out.moduleTitle = p.title;
         out.format = p.format;
-        out.report = song.captured.report;
+        out.losses = song.captured.losses;
         if (song.captured.shortTicks > 0)
-            out.report.push_back(shortTicksReport(song.captured, rate, c.song.seconds));
-        const std::string lost = lostSamples(song, layout, builder.songEntries());
-        if (!lost.empty()) out.report.push_back(lost);
-        out.report.insert(out.report.end(), c.song.report.begin(), c.song.report.end());
+            out.losses.push_back(shortTicksLoss(song.captured, rate, c.song.seconds));
+        Loss lost = lostSamples(song, layout, builder.songEntries());
+        if (!lost.samples.empty()) out.losses.push_back(std::move(lost));
+        out.losses.insert(out.losses.end(), c.song.losses.begin(), c.song.losses.end());
         const auto step = static_cast<std::size_t>(layout.steps[n]);
-        const std::vector<std::string> compacted =
-            compactionReport(steps()[std::min(step, steps().size() - 1)]);
-        out.report.insert(out.report.end(), compacted.begin(), compacted.end());
-        if (step >= steps().size())
-            out.report.push_back("the song does not fit beside the others: only its first " +
-                                 seconds(c.keptSeconds) + " of " + seconds(p.length) + " are kept");
+        const std::vector<Loss> compacted = compactionLosses(steps()[std::min(step, steps().size() - 1)]);
+        out.losses.insert(out.losses.end(), compacted.begin(), compacted.end());
+        if (step >= steps().size()) {
+            Loss cut;
+            cut.kind = LossKind::BankSongCut;
+            cut.from = c.keptSeconds, cut.to = p.length;
+            cut.share = 1 - c.keptSeconds / std::max(p.length, 1e-9);
+            out.losses.push_back(cut);
+        }
+        if (step < steps().size()) { // a song cut short plays less than its module: its cut says so
+            Loss unheard = unheardSamples(p, song.captured.voices, viewFor(layout.bank, song), c.song);
+            if (!unheard.samples.empty()) out.losses.push_back(std::move(unheard));
+        }
+        if (n < layout.silences.size())
+            out.losses.insert(out.losses.end(), layout.silences[n].begin(), layout.silences[n].end());
+        out.report = lossLines(out.losses);
         out.entries = entriesNamed(c.song);
         out.address = layout.addresses[n];
         out.bytes = c.bytes;
@@ -496,6 +522,8 @@ bool buildBank(const std::vector<BankSongInput>& inputs, const std::vector<Effec
         out.measured = !layout.fidelity.empty() && p.rendered;
         if (!layout.fidelity.empty()) out.fidelity = layout.fidelity[n];
         result.songBytes += c.bytes;
+        const std::vector<SampleFacts> facts = sampleFacts(layout.bank, p, static_cast<int>(n), song.shared);
+        result.samples.insert(result.samples.end(), facts.begin(), facts.end());
         std::set<int> played; // the bank's samples this song plays
         const std::vector<double> heard = heardSeconds(song.captured);
         for (std::size_t i = 0; i < song.shared.size(); ++i)

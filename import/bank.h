@@ -22,7 +22,9 @@
 
 #include "effects.h"
 #include "fidelity.h"
+#include "loss.h"
 #include "rom/signature.h"
+#include "sample_facts.h"
 
 constexpr std::size_t kBankSongs = 4;
 // Effects a bank holds: entry 0 and up to seven of the 14, so that the songs keep at least seven.
@@ -45,7 +47,8 @@ struct BankOptions {
 struct BankSong {
     std::string name, title, format; // title: the name given, else the module's
     std::string moduleTitle;
-    std::vector<std::string> report; // the import's report lines for this song, and what the bank cost it
+    std::vector<Loss> losses;        // what the import gave up for this song, and what the bank cost it
+    std::vector<std::string> report; // their lines
     std::vector<int> entries;        // the table entries its cells name
     std::uint32_t address = 0;       // its data in the image
     std::size_t bytes = 0;           // order list and patterns
@@ -73,11 +76,13 @@ struct BankResult {
     int rate = 8000;
     std::vector<BankSong> songs;
     std::vector<BankEffect> effects;
-    std::vector<std::string> samplesReport; // the shared samples' losses (rates, lengths)
+    std::vector<Loss> samplesLosses;        // the shared samples' losses (rates, lengths)
+    std::vector<std::string> samplesReport; // their lines
     std::vector<std::string> effectsReport;
     std::size_t sharedSamples = 0; // samples stored once for several songs
     std::size_t songEntries = 0;   // entries the songs' samples and offsets take
     std::size_t songBytes = 0, sampleBytes = 0, signatureBytes = 0;
+    std::vector<SampleFacts> samples; // every song's samples: what became of each
 };
 
 // Builds a bank. False, with one line in `error` naming the song, for a song that cannot be imported or a

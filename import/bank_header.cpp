@@ -111,10 +111,7 @@ std::vector<BankConstants> bankConstants(const BankResult& bank, const std::stri
         add(effects, id + "_STREAM", e.stream.stream,
             "the stream that loses the songs' music least: it carries music " +
                 percent(e.stream.musicPercent) + " of the time");
-        bool differ = false;
-        for (const BankSong& s : bank.songs)
-            differ |= i < s.streams.size() && s.streams[i].stream != e.stream.stream;
-        for (std::size_t n = 0; differ && n < bank.songs.size(); ++n)
+        for (std::size_t n = 0; n < bank.songs.size(); ++n)
             if (i < bank.songs[n].streams.size())
                 add(effects, id + "_STREAM_IN_" + songNames[n], bank.songs[n].streams[i].stream,
                     "during song " + std::to_string(n) + ": music " +

@@ -36,6 +36,8 @@ struct TickInfo {
 struct SampleData {
     std::string name;
     int instrument = 0; // the module's instrument that plays it (from 1), where that numbers it differently
+    int song = -1;      // in a bank's samples: the song it comes from (0-3), and its number there (from 1)
+    int number = 0;
     std::vector<float> frames;
     bool loops = false;
     std::size_t loopStart = 0, loopEnd = 0; // frames; loopEnd is one past the loop

@@ -3,16 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
-#include <map>
 
 #include "engine/engine.h"
 #include "engine/sequencer.h"
 #include "engine/state.h"
-#include "report.h"
 
 namespace {
 
-constexpr double kAudible = 0.03; // a volume below this is silence
 // A note that fades to this part of its loudest is stopped there: the engine cannot play it quieter.
 constexpr double kFadeStop = 0.4;
 // The steps a pitch effect may take a stream to: half the table's lowest to half again its highest. Loops
@@ -165,8 +162,9 @@ class Compiler {
     double calls_ = 0;                  // sequencer calls the engine has spent so far
     int lineTicks_ = kDefaultLineTicks; // the engine's speeds as the next line begins
     int tickCalls_ = kDefaultTickCalls + 1;
-    std::map<std::string, std::size_t> losses_; // what could not be kept, counted
-    std::size_t notesMerged_ = 0;               // notes lines of several rows could not say
+    std::size_t offsetsFromStart_ = 0; // notes from an offset with no entry of its own
+    std::size_t commandsDropped_ = 0;  // cuts, delays and resumes whose cell a control took
+    std::size_t notesMerged_ = 0;      // notes lines of several rows could not say
     Placement loopTarget_;
     std::vector<CompiledVisit> compiled_; // visits compiled so far, in song order
 };
@@ -185,12 +183,10 @@ void Compiler::collectWants() {
             if (st.sound.start || entry == 0) { // a note takes the entry of its offset, or of its level
                 entry = bank_.entryFor(sample, st.sound.start ? st.sound.offset : 0, st.sound.volume);
                 if (st.sound.start && st.sound.offset > 0 && !bank_.hasOffsetEntry(sample, st.sound.offset))
-                    ++losses_
-                        ["notes that start part-way into their sample (a sample offset) play from its start: "
-                         "no table entry was left for that offset"];
+                    ++offsetsFromStart_;
             }
             w.natural = st.sound.ended;
-            w.audible = st.sound.volume >= kAudible && st.sound.frequency > 0;
+            w.audible = st.sound.volume >= kAudibleVolume && st.sound.frequency > 0;
             w.start = w.audible && st.sound.start;
             w.entry = entry;
             w.step = bank_.step(sample, st.sound.frequency, rate_);
@@ -541,8 +537,7 @@ void Compiler::placeControls(const std::vector<Cell>& controls, std::size_t a, s
             slot = std::find_if(order.begin(), order.end(),
                                 [&](std::size_t s) { return !isControl(line.cells[s]); });
             if (slot == order.end()) break; // four controls already: cannot happen, a line needs at most four
-            ++losses_["note cuts, delayed notes or resumed notes were dropped: the line's command was needed "
-                      "for a change of speed or the jump back to the song's start"];
+            ++commandsDropped_;
         }
         line.cells[*slot].effect = c.effect;
         line.cells[*slot].param = c.param;
@@ -640,18 +635,34 @@ CompiledSong Compiler::run() {
         i = end;
     }
     song.seconds = (calls_ + 1) * kStepsPerCall / double(rate_);
-    for (const auto& [what, count] : losses_)
-        song.report.push_back(std::to_string(count) + " " + what);
-    if (rowsPerLine_ > 1)
-        song.report.push_back("the song is long for the ROM: every " + std::to_string(rowsPerLine_) +
-                              " rows share one line, and " + std::to_string(notesMerged_) +
-                              " notes that follow another within those rows were dropped");
-    if (!replaced.empty())
-        song.report.push_back("the song is long for the ROM: " + std::to_string(replaced.size()) +
-                              " times an order position plays the notes of an earlier pattern that lasts as "
-                              "long, instead of its "
-                              "own (order positions " +
-                              numberRuns(replaced) + ")");
+    const double notes = double(std::max<std::size_t>(v_.notes, 1));
+    const auto counted = [&](LossKind kind, std::size_t count) {
+        if (count == 0) return;
+        Loss loss;
+        loss.kind = kind;
+        loss.count = count;
+        loss.share = double(count) / notes;
+        song.losses.push_back(loss);
+    };
+    counted(LossKind::OffsetsFromStart, offsetsFromStart_);
+    counted(LossKind::CommandsDropped, commandsDropped_);
+    if (rowsPerLine_ > 1) {
+        Loss loss;
+        loss.kind = LossKind::RowsShared;
+        loss.count = rowsPerLine_;
+        loss.of = notesMerged_;
+        loss.share = double(notesMerged_) / notes;
+        song.losses.push_back(loss);
+    }
+    if (!replaced.empty()) {
+        Loss loss;
+        loss.kind = LossKind::PatternsReplaced;
+        loss.count = replaced.size();
+        loss.orders = replaced;
+        loss.share = std::min(1.0, double(replaced.size()) /
+                                       double(std::max<std::size_t>(p_.orderPatterns.size(), 1)));
+        song.losses.push_back(loss);
+    }
     return song;
 }
 

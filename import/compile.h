@@ -13,8 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "loss.h"
 #include "rom/rom_builder.h"
 #include "samples.h"
+
+// Below this volume a module note is silence: the engine has no volume, and plays what it keeps at the
+// sample's usual level.
+constexpr double kAudibleVolume = 0.03;
 
 struct SongLine {
     std::array<Cell, kVoices> cells;
@@ -42,8 +47,8 @@ struct CompiledSong {
     // `loopLine` (its position jump and pattern break parameters, too, are set by the layout).
     std::vector<Segment> segments;
     std::size_t loopSegment = 0, loopLine = 0;
-    double seconds = 0; // once through, at the rate
-    std::vector<std::string> report;
+    double seconds = 0;       // once through, at the rate
+    std::vector<Loss> losses; // what the song could not keep
 };
 
 // How compactly to compile: the importer asks for more compact songs when one does not fit.

@@ -406,6 +406,22 @@ Fidelity compareRenders(const RenderReading& module, const RenderReading& rom) {
     return f;
 }
 
+std::vector<std::pair<double, double>> silentSpans(const RenderReading& module, const RenderReading& rom,
+                                                   double longerThan) {
+    const std::vector<bool>&m = module.frames().chroma.sounding, &r = rom.frames().chroma.sounding;
+    const std::size_t frames = std::min(m.size(), r.size());
+    std::vector<std::pair<double, double>> spans;
+    for (std::size_t t = 0; t < frames;) {
+        std::size_t end = t;
+        while (end < frames && m[end] && !r[end])
+            ++end;
+        if (double(end - t) * kFrameSeconds > longerThan)
+            spans.emplace_back(double(t) * kFrameSeconds, double(end) * kFrameSeconds);
+        t = std::max(end, t + 1);
+    }
+    return spans;
+}
+
 Fidelity compareRenders(const std::vector<float>& module, const std::vector<float>& rom, int rate) {
     return compareRenders(RenderReading(module, rate), RenderReading(rom, rate));
 }

@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct Fidelity {
@@ -64,6 +65,12 @@ class RenderReading {
     std::size_t samples_;
     int rate_;
 };
+
+// The spans of the song, in seconds, where the module's render sounds and the ROM's is silent (as the
+// chroma reads sound and silence, frame by frame) for more than `longerThan` seconds, up to the shorter
+// render's end.
+std::vector<std::pair<double, double>> silentSpans(const RenderReading& module, const RenderReading& rom,
+                                                   double longerThan);
 
 // Compares two readings of renders at the same rate.
 Fidelity compareRenders(const RenderReading& module, const RenderReading& rom);

@@ -4,6 +4,7 @@
 #include "import.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <future>
 #include <map>
@@ -14,6 +15,7 @@
 #include "compile.h"
 #include "engine/engine.h"
 #include "fidelity.h"
+#include "heard.h"
 #include "layout.h"
 #include "load.h"
 #include "read_aside.h"
@@ -30,6 +32,8 @@ constexpr std::uint32_t kTables = kSongTable; // the song and sample tables, to 
 // kept for the longest title; the song and the samples end below it.
 constexpr std::size_t kSignatureRoom = 1 + 4 + 1 + (1 + kMaxSignatureText) + 1 + kSignatureFooter;
 constexpr std::uint32_t kDataEnd = kTables - kSignatureRoom;
+// Below this a sample's frame or a render's is silence: a 16-bit render's least step but one.
+constexpr float kLeastSound = 2.0f / 32768;
 // Space the first compile leaves for samples, before the song's size is known.
 constexpr std::size_t kProvisionalSampleSpace = 8192;
 
@@ -88,10 +92,17 @@ class Layouts {
     CompiledSong latest_;
 };
 
+// A song laid out: the import's result so far, and the samples as placed.
+struct Fit {
+    ImportResult result;
+    SampleBank samples;
+};
+
 // Lays the song and the samples into a ROM, the song leaving the samples at least `reserved` bytes.
 // False if the song does not fit.
-bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserved, ImportResult& result,
+bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserved, Fit& fit,
             std::size_t* sampleRoom = nullptr) {
+    ImportResult& result = fit.result;
     std::size_t space = kProvisionalSampleSpace;
     for (int attempt = 0; attempt < 8; ++attempt) {
         const SampleBank& bank = layouts.samples(space);
@@ -115,11 +126,17 @@ bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserve
         if (sampleRoom) *sampleRoom = room;
         result.rom = rom.build();
         result.romSeconds = song.seconds;
+        result.samples = sampleFacts(placed, layouts.performance(), 0);
+        result.songBytes = songBytes;
+        result.sampleBytes = placed.bytes;
         result.origins = placedSong.origins;
-        result.report = placed.report;
-        result.report.insert(result.report.end(), song.report.begin(), song.report.end());
-        const std::vector<std::string> compacted = compactionReport(options);
-        result.report.insert(result.report.end(), compacted.begin(), compacted.end());
+        result.losses = placed.losses;
+        result.losses.insert(result.losses.end(), song.losses.begin(), song.losses.end());
+        const std::vector<Loss> compacted = compactionLosses(options);
+        result.losses.insert(result.losses.end(), compacted.begin(), compacted.end());
+        Loss unheard = unheardSamples(layouts.performance(), layouts.voices(), placed, song);
+        if (!unheard.samples.empty()) result.losses.push_back(std::move(unheard));
+        fit.samples = std::move(placed);
         return true;
     }
     return false;
@@ -127,26 +144,46 @@ bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserve
 
 // Fits the song into a ROM at the first step of compactness, from `from` on, that fits; failing all,
 // only the song's start. Returns the step that fitted (the cut song's come last), or -1.
-int fitSong(Layouts& layouts, std::size_t reserved, int from, ResampleCache& resampled, ImportResult& result,
+int fitSong(Layouts& layouts, std::size_t reserved, int from, ResampleCache& resampled, Fit& fit,
             std::size_t& sampleRoom) {
     static const std::vector<CompileOptions> steps = compactSteps();
     for (std::size_t step = static_cast<std::size_t>(std::max(from, 0)); step < steps.size(); ++step)
-        if (layOut(layouts, steps[step], reserved, result, &sampleRoom)) return static_cast<int>(step);
+        if (layOut(layouts, steps[step], reserved, fit, &sampleRoom)) return static_cast<int>(step);
     const Performance& performance = layouts.performance();
     int step = static_cast<int>(steps.size());
     for (double keep = 0.8; keep > 0.01; keep *= 0.8, ++step) {
         const Performance cut = cutPerformance(performance, keep);
         const VoicePlan voices = assignVoices(cut);
         Layouts cutLayouts(cut, voices, layouts.rate(), resampled);
-        if (layOut(cutLayouts, steps.back(), reserved, result)) {
-            result.report.push_back(
-                "the song does not fit: only its first " + std::to_string(static_cast<int>(cut.length)) +
-                " s of " + std::to_string(static_cast<int>(performance.length)) +
-                " s are kept (up to order position " + std::to_string(cut.ticks.back().order) + ")");
+        if (layOut(cutLayouts, steps.back(), reserved, fit)) {
+            Loss loss;
+            loss.kind = LossKind::SongCut;
+            loss.from = cut.length, loss.to = performance.length;
+            loss.count = std::size_t(std::max(cut.ticks.back().order, 0));
+            loss.share = 1 - cut.length / std::max(performance.length, 1e-9);
+            fit.result.losses.push_back(loss);
             return step;
         }
     }
     return -1;
+}
+
+// Whether any stream plays a sample whose frames sound, at a volume.
+bool soundsOnAStream(const Performance& p, const VoicePlan& voices) {
+    std::vector<bool> sounding(p.samples.size());
+    for (std::size_t i = 0; i < p.samples.size(); ++i)
+        sounding[i] = std::any_of(p.samples[i].frames.begin(), p.samples[i].frames.end(),
+                                  [](float f) { return std::fabs(f) >= kLeastSound; });
+    return std::any_of(voices.ticks.begin(), voices.ticks.end(), [&](const auto& streams) {
+        return std::any_of(streams.begin(), streams.end(), [&](const StreamTick& s) {
+            return s.channel >= 0 && s.sound.volume > 0 && s.sound.sample >= 0 &&
+                   std::size_t(s.sound.sample) < sounding.size() && sounding[std::size_t(s.sound.sample)];
+        });
+    });
+}
+
+bool silentRender(const std::vector<float>& render) {
+    return std::none_of(render.begin(), render.end(), [](float f) { return std::fabs(f) >= kLeastSound; });
 }
 
 // One line naming the songs of the order list played after the first.
@@ -191,12 +228,15 @@ int coarseStep() {
     return int(steps.size());
 }
 
-std::vector<std::string> compactionReport(const CompileOptions& options) {
-    std::vector<std::string> report;
-    if (options.reuse)
-        report.push_back("the song is long for the ROM: a pattern played again replays its first "
-                         "playing (speeds and pitch bends carried into it from before may differ)");
-    return report;
+std::vector<Loss> compactionLosses(const CompileOptions& options) {
+    std::vector<Loss> losses;
+    if (options.reuse) {
+        Loss loss;
+        loss.kind = LossKind::PatternsShared;
+        loss.share = 0.01; // the later visits' timing and carried pitch: small, and not measured
+        losses.push_back(loss);
+    }
+    return losses;
 }
 
 bool captureSong(const std::vector<std::uint8_t>& file, const ImportOptions& options, CapturedSong& out,
@@ -225,28 +265,30 @@ bool captureSong(const std::vector<std::uint8_t>& file, const ImportOptions& opt
     out.shortTicks = fitTicksToRate(performance, rate);
     out.voices = assignVoices(performance);
     const VoicePlan& voices = out.voices;
-    const bool sounds = std::any_of(voices.ticks.begin(), voices.ticks.end(), [](const auto& streams) {
-        return std::any_of(streams.begin(), streams.end(),
-                           [](const StreamTick& s) { return s.channel >= 0 && s.sound.volume > 0; });
-    });
-    if (!sounds) { // a ROM of silence would pass for an import
-        error = "libxmp plays it without a sound: there is nothing to import";
+    // A ROM of silence compared with a silent render would pass for a close import.
+    if (!soundsOnAStream(performance, voices) || (performance.rendered && silentRender(performance.render))) {
+        error = std::string("libxmp plays it without a sound") +
+                (module.repairs.empty() ? "" : " (" + lossLine(module.repairs.front()) + ")") +
+                ": there is nothing to import";
         return false;
     }
-    out.report = module.repairs;
-    out.report.insert(out.report.end(), module.timing.report.begin(), module.timing.report.end());
-    if (!performance.hidden.empty()) out.report.push_back(hiddenSongsLine(performance.hidden));
-    if (voices.notesLeftOut > 0) out.report.push_back(notesLeftOutLine(voices, performance.channels));
+    out.losses = module.repairs;
+    for (const std::string& line : module.timing.report)
+        out.losses.push_back(Loss::told(LossKind::Timing, line));
+    if (!performance.hidden.empty())
+        out.losses.push_back(Loss::told(LossKind::HiddenSongs, hiddenSongsLine(performance.hidden)));
+    if (voices.notesLeftOut > 0) out.losses.push_back(notesLeftOut(voices, performance.channels));
     if (performance.cappedLength)
-        out.report.push_back(most < kMostSeconds
-                                 ? "the module did not repeat within " + std::to_string(int(most / 60)) +
-                                       " minutes, the most an import plays of " + std::to_string(channels) +
-                                       " channels: cut there"
-                                 : "the module did not repeat within 30 minutes: cut there");
+        out.losses.push_back(Loss::told(
+            LossKind::LengthCapped,
+            most < kMostSeconds ? "the module did not repeat within " + std::to_string(int(most / 60)) +
+                                      " minutes, the most an import plays of " + std::to_string(channels) +
+                                      " channels: cut there"
+                                : "the module did not repeat within 30 minutes: cut there"));
     return true;
 }
 
-std::string shortTicksReport(const CapturedSong& song, int rate, double romSeconds) {
+Loss shortTicksLoss(const CapturedSong& song, int rate, double romSeconds) {
     char line[200];
     std::snprintf(
         line, sizeof line,
@@ -254,7 +296,7 @@ std::string shortTicksReport(const CapturedSong& song, int rate, double romSecon
         "%d Hz): the song plays %.1f s instead of %.1f s",
         song.shortTicks, song.performance.ticks.size(), 13000.0 / rate, rate, romSeconds,
         song.performance.length);
-    return line;
+    return Loss::told(LossKind::ShortTicks, line);
 }
 
 bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& options, ImportResult& result,
@@ -275,7 +317,7 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
         moduleReading = readAside(std::move(captured.performance.render), options.rate);
     // More room for the samples never lets a less compact step fit: each search starts where the last
     // one fitted.
-    std::vector<ImportResult> fits;
+    std::vector<Fit> fits;
     ResampleCache resampled;
     resampled.quick = preview;
     Layouts layouts(performance, voices, options.rate, resampled);
@@ -283,9 +325,9 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     std::size_t room = 0; // what the last fit left the samples
     for (std::size_t reserved : {kLeastSampleSpace, (kLeastSampleSpace + comfortable) / 2, comfortable}) {
         if (preview) reserved = comfortable; // one layout: the whole import chooses among several
-        ImportResult r;
-        const int step = fitSong(layouts, reserved, last, resampled, r, room);
-        if (step > last) fits.push_back(std::move(r)), last = step;
+        Fit f;
+        const int step = fitSong(layouts, reserved, last, resampled, f, room);
+        if (step > last) fits.push_back(std::move(f)), last = step;
         if (preview) break;
     }
     // Samples that want more room than the last fit left them may gain more from a song a step more
@@ -295,38 +337,42 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     const int further = std::max(last + 1, coarseStep());
     if (!preview && last >= 0 && further < steps &&
         room < comfortableSpace(performance, voices, options.rate)) {
-        ImportResult r;
-        if (layOut(layouts, compactSteps()[std::size_t(further)], kLeastSampleSpace, r))
-            fits.push_back(std::move(r)), last = further;
+        Fit f;
+        if (layOut(layouts, compactSteps()[std::size_t(further)], kLeastSampleSpace, f))
+            fits.push_back(std::move(f)), last = further;
     }
     if (fits.empty()) {
         error = "the song does not fit in a ROM image";
         return false;
     }
     std::size_t best = 0;
+    std::vector<Loss> silences; // where the chosen ROM is silent and the module sounds
     if ((fits.size() > 1 || options.measure) && performance.rendered) {
         if (!moduleReading.valid())
             moduleReading = readAside(std::move(captured.performance.render), options.rate);
         // The engine renders the ROMs on this thread, one after another; each is read beside the next.
         std::vector<std::future<std::unique_ptr<RenderReading>>> romReadings;
-        for (const ImportResult& r : fits)
-            romReadings.push_back(readAside(renderRom(r.rom, options.rate), options.rate));
+        for (const Fit& f : fits)
+            romReadings.push_back(readAside(renderRom(f.result.rom, options.rate), options.rate));
         const std::unique_ptr<RenderReading> module = moduleReading.get();
         double bestScore = -1;
         for (std::size_t i = 0; i < fits.size(); ++i) {
-            ImportResult& r = fits[i];
-            r.fidelity = compareRenders(*module, *romReadings[i].get());
+            ImportResult& r = fits[i].result;
+            const std::unique_ptr<RenderReading> rom = romReadings[i].get();
+            r.fidelity = compareRenders(*module, *rom);
             r.measured = true;
             if (performance.length > measuredSeconds(options.rate)) { // the renders hold the song's start
                 r.fidelity.moduleSeconds = performance.length;
                 r.fidelity.romSeconds = r.romSeconds;
                 r.fidelity.lengthRatio = r.romSeconds / performance.length;
             }
-            if (r.fidelity.chroma + r.fidelity.onset > bestScore)
+            if (r.fidelity.chroma + r.fidelity.onset > bestScore) {
                 bestScore = r.fidelity.chroma + r.fidelity.onset, best = i;
+                silences = silentSpans(performance, fits[i].samples, *module, *rom);
+            }
         }
     }
-    result = std::move(fits[best]);
+    result = std::move(fits[best].result);
     result.title = performance.title;
     writeSignature(result.rom,
                    RomSignature{static_cast<std::uint32_t>(options.rate), {performance.title}, {}});
@@ -335,14 +381,16 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     result.startSeconds = performance.startSeconds;
     result.channels = performance.channels;
     result.fidelity.channels = performance.channels;
-    std::vector<std::string> report = captured.report;
+    std::vector<Loss> losses = captured.losses;
     if (performance.length > measuredSeconds(options.rate) && result.measured)
-        report.push_back("fidelity measured on the song's first " +
-                         std::to_string(int(measuredSeconds(options.rate))) + " s, the most measured at " +
-                         std::to_string(options.rate) + " Hz");
-    if (captured.shortTicks > 0)
-        report.push_back(shortTicksReport(captured, options.rate, result.romSeconds));
-    report.insert(report.end(), result.report.begin(), result.report.end());
-    result.report = std::move(report);
+        losses.push_back(Loss::told(LossKind::PartMeasured,
+                                    "fidelity measured on the song's first " +
+                                        std::to_string(int(measuredSeconds(options.rate))) +
+                                        " s, the most measured at " + std::to_string(options.rate) + " Hz"));
+    if (captured.shortTicks > 0) losses.push_back(shortTicksLoss(captured, options.rate, result.romSeconds));
+    losses.insert(losses.end(), result.losses.begin(), result.losses.end());
+    losses.insert(losses.end(), silences.begin(), silences.end());
+    result.losses = std::move(losses);
+    result.report = lossLines(result.losses);
     return true;
 }

@@ -16,6 +16,8 @@
 #include "capture.h"
 #include "compile.h"
 #include "fidelity.h"
+#include "loss.h"
+#include "sample_facts.h"
 #include "voices.h"
 
 // The largest module file the importer takes: libxmp holds its samples, and the capture a copy of them
@@ -40,7 +42,8 @@ struct ImportResult {
     std::vector<std::uint8_t> rom;                // the ROM file, 32768 bytes
     std::string title;                            // the module's title
     std::string format;                           // the module's format, as libxmp names it
-    std::vector<std::string> report;              // one line per loss or change, grouped
+    std::vector<Loss> losses;                     // what the ROM gave up or changed, a record per kind
+    std::vector<std::string> report;              // the losses' lines, in order
     std::vector<std::vector<LineOrigin>> origins; // by the ROM's order position and line: the module's row
     double moduleSeconds = 0;                     // the module's once-through length
     double startSeconds = 0;                      // a preview's start in the module, in seconds
@@ -48,6 +51,8 @@ struct ImportResult {
     int channels = 0;                             // the module's channels
     bool measured = false; // `fidelity` holds the figures (with ImportOptions::measure)
     Fidelity fidelity;
+    std::vector<SampleFacts> samples;           // what became of each sample heard or kept
+    std::size_t songBytes = 0, sampleBytes = 0; // the image's bytes the song and the samples take
 };
 
 // A module played once through and mapped onto the four streams: the pipeline up to the samples stage,
@@ -55,12 +60,12 @@ struct ImportResult {
 struct CapturedSong {
     Performance performance;
     VoicePlan voices;
-    std::vector<std::string> report; // repairs made to load it, notes left out, a length cut short
-    std::size_t shortTicks = 0;      // module ticks shorter than the engine's shortest
+    std::vector<Loss> losses;   // repairs made to load it, notes left out, a length cut short
+    std::size_t shortTicks = 0; // module ticks shorter than the engine's shortest
 };
 
-// The report line for a song with ticks shorter than the engine's shortest, once its length is known.
-std::string shortTicksReport(const CapturedSong& song, int rate, double romSeconds);
+// The loss of a song with ticks shorter than the engine's shortest, once its length is known.
+Loss shortTicksLoss(const CapturedSong& song, int rate, double romSeconds);
 
 // Loads and captures a module at `rate` Hz. False, with one line saying why in `error`, for what cannot be
 // imported (not a module, nothing played, nothing heard). With a preview asked for, only the song's
@@ -78,8 +83,8 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
 std::vector<CompileOptions> compactSteps();
 // The first step of compactness with lines of two rows.
 int coarseStep();
-// What a step of compactness costs the song, a report line each.
-std::vector<std::string> compactionReport(const CompileOptions& options);
+// What a step of compactness costs the song, beside what the compile reports.
+std::vector<Loss> compactionLosses(const CompileOptions& options);
 // The performance up to the end of the visit that holds `keep` of its ticks; it repeats from the start.
 // Past the last step of compactness, a song keeps only its start.
 Performance cutPerformance(const Performance& performance, double keep);

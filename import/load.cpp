@@ -1,6 +1,7 @@
 #include "load.h"
 
 #include "truncation.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -20,6 +21,19 @@ const char* loadError(int code) {
     case XMP_ERROR_SYSTEM: return "out of memory while loading";
     default: return "libxmp could not load it";
     }
+}
+
+// The bytes of a MOD's header (title, 31 sample headers, order list and tag): libxmp's "Images Music
+// System" probe reads that much whatever the file's size, its order list and tag past a shorter file's
+// end from memory it never set.
+constexpr std::size_t kModHeaderBytes = 1084;
+
+bool misread(const char* format, std::size_t size) {
+    return size < kModHeaderBytes && std::strcmp(format, "Images Music System") == 0;
+}
+
+std::string cutModFormat(const std::string& tag) {
+    return "MOD '" + tag + "', cut short";
 }
 
 bool hasSampledSound(const xmp_module& m) {
@@ -71,17 +85,38 @@ bool startPlayer(const LoadedModule& module, int rate) {
     return true;
 }
 
+std::string moduleFormat(const std::vector<std::uint8_t>& file) {
+    if (std::string tag; modCutInsidePatterns(file, tag)) return cutModFormat(tag);
+    xmp_test_info test{};
+    if (file.empty() || xmp_test_module_from_memory(file.data(), static_cast<long>(file.size()), &test) != 0)
+        return "";
+    return misread(test.type, file.size()) ? "" : test.type;
+}
+
 bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::string& error) {
     if (file.empty()) {
         error = "the file is empty";
         return false;
     }
-    int code = xmp_load_module_from_memory(out.ctx_, file.data(), static_cast<long>(file.size()));
+    // A MOD cut inside its patterns goes to the repair: libxmp's MOD reader turns it away, and what else
+    // of libxmp takes it reads it as another format.
+    std::string cutTag;
+    const bool cutMod = modCutInsidePatterns(file, cutTag);
+    int code = cutMod ? -XMP_ERROR_FORMAT
+                      : xmp_load_module_from_memory(out.ctx_, file.data(), static_cast<long>(file.size()));
+    if (code == 0) {
+        xmp_module_info info{};
+        xmp_get_module_info(out.ctx_, &info);
+        if (misread(info.mod->type, file.size())) {
+            xmp_release_module(out.ctx_);
+            code = -XMP_ERROR_FORMAT;
+        }
+    }
     const bool repaired = code != 0;
     bool fifteenSamples = false;
     if (code != 0) {
         std::vector<std::uint8_t> repaired;
-        std::vector<std::string> repairs;
+        std::vector<Loss> repairs;
         if (!repairMod(file, repaired, repairs, &fifteenSamples)) {
             error = loadError(code);
             return false;
@@ -93,7 +128,8 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
         }
         out.repairs = std::move(repairs);
     } else {
-        out.repairs = truncationReport(file); // libxmp plays a cut S3M, XM or IT file without a word
+        for (std::string& line : truncationReport(file)) // libxmp plays a cut file without a word
+            out.repairs.push_back(Loss::told(LossKind::FileCut, std::move(line)));
     }
     out.loaded_ = true;
     xmp_get_module_info(out.ctx_, &out.info_);
@@ -110,11 +146,16 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
         xmp_get_module_info(out.ctx_, &out.info_);
         out.info_.mod->rst = restart;
         out.repairs.push_back(
-            "a ProTracker song (it uses commands 7-9 or extended ones) that libxmp took for a "
-            "NoiseTracker one, dropping those commands: read as the ProTracker song it is");
+            Loss::told(LossKind::Repair,
+                       "a ProTracker song (it uses commands 7-9 or extended ones) that libxmp took for a "
+                       "NoiseTracker one, dropping those commands: read as the ProTracker song it is"));
     }
     if (!hasSampledSound(*out.info_.mod)) {
-        error = "the module has no sampled instrument to import";
+        const auto cut = std::find_if(out.repairs.begin(), out.repairs.end(),
+                                      [](const Loss& l) { return l.kind == LossKind::FileCut; });
+        error = cutMod && cut != out.repairs.end()
+                    ? "the file ends before its samples: " + cut->text.substr(cut->text.find(':') + 2)
+                    : "the module has no sampled instrument to import";
         return false;
     }
     out.timing = findTimingFix(out.ctx_, *out.info_.mod, file, repaired, fifteenSamples);

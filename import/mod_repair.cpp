@@ -19,6 +19,7 @@
 #include <string>
 
 #include "load.h"
+#include "truncation.h"
 
 namespace {
 
@@ -195,6 +196,27 @@ std::optional<ModHeader> recognise(const FileBytes& f) {
     return std::nullopt;
 }
 
+// How many patterns the file stores, which is where its samples start. By the usual rule every order
+// entry counts, but some writers store only the patterns the song plays, or more than it names. A size
+// that holds a whole number of patterns and every sample settles it, if those patterns include the song's;
+// else a file too short for the usual count that holds the song's patterns and every sample stores those;
+// else the usual count holds, and the file is cut short.
+std::size_t storedPatterns(const ModHeader& h, std::size_t size) {
+    const std::size_t all = patternsNamed(h, kOrderEntries);
+    const std::size_t song = patternsNamed(h, std::clamp<std::size_t>(h.length, 1, kOrderEntries));
+    const std::size_t held = size - std::min(size, h.headerBytes);
+    std::size_t sampleBytes = 0;
+    for (std::size_t i = 0; i < h.samples; ++i)
+        sampleBytes += 2 * std::size_t{h.sample[i].words};
+    const std::size_t exact = held >= sampleBytes ? (held - sampleBytes) / kPatternBytes : 0;
+    if (held >= sampleBytes && (held - sampleBytes) % kPatternBytes == 0 && exact >= song &&
+        exact <= kPatternLimit)
+        return exact;
+    if (song < all && held < all * kPatternBytes + sampleBytes && held >= song * kPatternBytes + sampleBytes)
+        return song;
+    return all;
+}
+
 // ---- The report --------------------------------------------------------------------------------------
 
 // "3", "3, 7", "3-6, 9": numbers in rising order.
@@ -212,21 +234,29 @@ std::string numberList(const std::vector<std::size_t>& numbers) {
     return text;
 }
 
-// Repairs that concern samples are gathered by kind, one line each: "samples 3, 7: <what>".
+// Repairs that concern samples are gathered by kind, one line each: "samples 3, 7: <what>". What a file
+// cut short lost comes first, under a line saying how much of it is there.
 class Report {
   public:
     void line(std::string text) { lines_.push_back(std::move(text)); }
+    void cut(std::string text) { cuts_.push_back(std::move(text)); }
     void sample(const std::string& what, std::size_t number) { bySample_[what].push_back(number); }
-    std::vector<std::string> lines() const {
-        std::vector<std::string> all = lines_;
+    std::vector<Loss> losses(std::size_t size, std::size_t described) const {
+        std::vector<Loss> all;
+        if (!cuts_.empty()) all.push_back(Loss::told(LossKind::FileCut, cutShortLine(size, described)));
+        for (const std::string& text : cuts_)
+            all.push_back(Loss::told(LossKind::FileCut, text));
+        for (const std::string& text : lines_)
+            all.push_back(Loss::told(LossKind::Repair, text));
         for (const auto& [what, numbers] : bySample_)
-            all.push_back((numbers.size() > 1 ? "samples " : "sample ") + numberList(numbers) + ": " + what);
+            all.push_back(Loss::told(LossKind::Repair, (numbers.size() > 1 ? "samples " : "sample ") +
+                                                           numberList(numbers) + ": " + what));
         return all;
     }
-    bool empty() const { return lines_.empty() && bySample_.empty(); }
+    bool empty() const { return lines_.empty() && cuts_.empty() && bySample_.empty(); }
 
   private:
-    std::vector<std::string> lines_;
+    std::vector<std::string> lines_, cuts_;
     std::map<std::string, std::vector<std::size_t>> bySample_;
 };
 
@@ -261,7 +291,7 @@ class ModRepair {
     ModRepair(const FileBytes& f, ModHeader h) : f_(f), h_(std::move(h)) {}
 
     // Builds the copy; false if it would be the file itself.
-    bool build(std::vector<std::uint8_t>& out, std::vector<std::string>& repairs) {
+    bool build(std::vector<std::uint8_t>& out, std::vector<Loss>& repairs) {
         if (h_.samples == 15)
             report_.line("the untagged 15-sample song is rewritten as a 31-sample module");
         else if (!h_.knownTag)
@@ -274,34 +304,23 @@ class ModRepair {
         const std::vector<std::uint8_t> patternData = readPatterns();
         if (report_.empty()) return false;
         write(patternData, out);
-        for (std::string& line : report_.lines())
-            repairs.push_back(std::move(line));
+        for (Loss& loss : report_.losses(f_.size(), described()))
+            repairs.push_back(std::move(loss));
         return true;
     }
 
-  private:
-    // How many patterns the file stores, which is where its samples start. By the usual rule every order
-    // entry counts, but some writers store only the patterns the song plays, or more than it names. A
-    // size that holds a whole number of patterns and every sample settles it, if those patterns include
-    // the song's; else a file too short for the usual count that holds the song's patterns and every
-    // sample stores those; else the usual count holds, and the file is cut short.
-    void planPatterns() {
-        const std::size_t all = patternsNamed(h_, kOrderEntries);
-        const std::size_t song = patternsNamed(h_, std::clamp<std::size_t>(h_.length, 1, kOrderEntries));
-        const std::size_t held = f_.size() - std::min(f_.size(), h_.headerBytes);
-        std::size_t sampleBytes = 0;
+    // The bytes the file's headers describe: the header, the patterns it stores and every sample.
+    std::size_t described() const {
+        std::size_t bytes = h_.headerBytes + stored_ * kPatternBytes;
         for (std::size_t i = 0; i < h_.samples; ++i)
-            sampleBytes += 2 * std::size_t{h_.sample[i].words};
-        const std::size_t exact = held >= sampleBytes ? (held - sampleBytes) / kPatternBytes : 0;
-        if (held >= sampleBytes && (held - sampleBytes) % kPatternBytes == 0 && exact >= song &&
-            exact <= kPatternLimit)
-            stored_ = exact;
-        else if (held >= all * kPatternBytes + sampleBytes)
-            stored_ = all;
-        else if (song < all && held >= song * kPatternBytes + sampleBytes)
-            stored_ = song;
-        else
-            stored_ = all;
+            bytes += 2 * std::size_t{h_.sample[i].words};
+        return bytes;
+    }
+
+  private:
+    // The patterns the file stores; order entries past the song's end that name others are cleared.
+    void planPatterns() {
+        stored_ = storedPatterns(h_, f_.size());
         std::vector<std::size_t> cleared;
         for (std::size_t i = h_.length; i < kOrderEntries; ++i)
             if (h_.orders[i] >= stored_ && h_.orders[i] < kPatternLimit) {
@@ -370,9 +389,9 @@ class ModRepair {
             repairSampleFields(i);
         }
         if (!missing_.empty())
-            report_.line(std::string(missing_.size() > 1 ? "samples " : "sample ") + numberList(missing_) +
-                         (missing_.size() > 1 ? " lie past the file's end: they are silent"
-                                              : " lies past the file's end: it is silent"));
+            report_.cut(std::string(missing_.size() > 1 ? "samples " : "sample ") + numberList(missing_) +
+                        (missing_.size() > 1 ? " lie past the file's end: they are silent"
+                                             : " lies past the file's end: it is silent"));
     }
 
     // The sample's bytes from `at`, as far as the file holds them. A 15-sample song's sample plays from
@@ -399,8 +418,8 @@ class ModRepair {
         const std::size_t got = f_.available(at + skip, want);
         if (got == 0 && want > 0) missing_.push_back(i + 1);
         if (got > 0 && got < want)
-            report_.line("the file ends inside sample " + std::to_string(i + 1) + " (" + std::to_string(got) +
-                         " of " + std::to_string(want) + " bytes): the sample is cut there");
+            report_.cut("the file ends inside sample " + std::to_string(i + 1) + " (" + std::to_string(got) +
+                        " of " + std::to_string(want) + " bytes): the sample is cut there");
         s.data.resize(got + got % 2, 0);
         for (std::size_t k = 0; k < got; ++k)
             s.data[k] = f_.byte(at + skip + k);
@@ -447,14 +466,13 @@ class ModRepair {
             for (std::size_t p = first + (held % kPatternBytes != 0 ? 1 : 0); p < patterns_; ++p)
                 missing.push_back(p);
             if (held % kPatternBytes != 0)
-                report_.line("the file ends inside pattern " + std::to_string(first) + " (line " +
-                             std::to_string(held % kPatternBytes / (kCellBytes * kChannels)) +
-                             "): the rest of it is silent");
+                report_.cut("the file ends inside pattern " + std::to_string(first) + " (line " +
+                            std::to_string(held % kPatternBytes / (kCellBytes * kChannels)) +
+                            "): the rest of it is silent");
             if (!missing.empty())
-                report_.line(std::string(missing.size() > 1 ? "patterns " : "pattern ") +
-                             numberList(missing) +
-                             (missing.size() > 1 ? " lie past the file's end: they are silent"
-                                                 : " lies past the file's end: it is silent"));
+                report_.cut(std::string(missing.size() > 1 ? "patterns " : "pattern ") + numberList(missing) +
+                            (missing.size() > 1 ? " lie past the file's end: they are silent"
+                                                : " lies past the file's end: it is silent"));
         }
         repairCells(data);
         if (early_) rewriteEarlyCommands(data);
@@ -527,8 +545,16 @@ class ModRepair {
 
 } // namespace
 
+bool modCutInsidePatterns(const std::vector<std::uint8_t>& file, std::string& tag) {
+    const FileBytes f(file);
+    const std::optional<ModHeader> h = recognise(f);
+    if (!h || !h->knownTag) return false;
+    tag = h->tag;
+    return f.size() < h->headerBytes + storedPatterns(*h, f.size()) * kPatternBytes;
+}
+
 bool repairMod(const std::vector<std::uint8_t>& file, std::vector<std::uint8_t>& repaired,
-               std::vector<std::string>& repairs, bool* fifteenSamples) {
+               std::vector<Loss>& repairs, bool* fifteenSamples) {
     const FileBytes f(file);
     std::optional<ModHeader> header = recognise(f);
     if (!header) return false;

@@ -34,6 +34,8 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kOvertoneReach = 5;
 // Loops are shortened before rates are lowered only down to this many seconds (0.5 scored lower).
 constexpr double kLoopSeconds = 0.25;
+// A stored peak of 1 is this many 4-bit levels (quantizeNibble's scale).
+constexpr double kNibbleLevels = 7.5;
 
 double tableStep(int semitone) {
     const int tone = semitone < kUnitTone ? semitone : semitone + 1;
@@ -168,7 +170,7 @@ std::vector<float> resampleFrames(const std::vector<float>& in, double ratio, st
 }
 
 std::uint8_t quantizeNibble(float v) {
-    const long q = std::lround(v * 7.5f);
+    const long q = std::lround(v * float(kNibbleLevels));
     return nibbleBits(static_cast<int>(std::clamp<long>(q, kNibbleLowest, kNibbleHighest)));
 }
 
@@ -192,17 +194,25 @@ double storedBytes(const Candidate& c, const SampleData& s, int rate) {
     return std::ceil(double(playedLength(s, c.cut, kShortestLoop / c.ratio(rate))) * c.ratio(rate)) + 1;
 }
 
-// Samples with how many notes the module plays of each, those played most first.
-std::string playedList(const Performance& p, std::vector<Candidate> samples) {
+// The samples left out (whole), with how many notes the module plays of each and where it first plays
+// it, those played most first; `heard`: the seconds all the heard samples sound, weighted by volume.
+Loss leftOut(LossKind kind, const Performance& p, std::vector<Candidate> samples, double heard) {
     const std::vector<std::size_t> notes = notesPerSample(p);
+    const std::vector<double> first = firstHeard(p);
     const auto played = [&](const Candidate& c) { return notes[std::size_t(c.source)]; };
     std::stable_sort(samples.begin(), samples.end(),
                      [&](const Candidate& a, const Candidate& b) { return played(a) > played(b); });
-    std::vector<std::string> texts;
-    for (const Candidate& c : samples)
-        texts.push_back(sampleLabel(p, c.source) + ": " + std::to_string(played(c)) +
-                        (played(c) == 1 ? " note" : " notes"));
-    return itemList(texts);
+    Loss loss;
+    loss.kind = kind;
+    for (const Candidate& c : samples) {
+        SampleLoss s;
+        s.label = sampleLabel(p, c.source);
+        s.amount = double(played(c));
+        s.firstHeard = first[std::size_t(c.source)];
+        loss.samples.push_back(s);
+        loss.share += heard > 0 ? c.usage.heard / heard : 0;
+    }
+    return loss;
 }
 
 class Planner {
@@ -238,7 +248,7 @@ class Planner {
     // notes come after shorter ends, as those notes would then all play at the table's lowest tone, and a
     // loop is left out (the part before it shortened) only after that: at high output rates even the
     // lowest stored rates can take more than the image. Reports what it did, sample by sample.
-    void fit(std::vector<std::string>& report) {
+    void fit(std::vector<Loss>& losses) {
         const std::vector<Candidate> before = chosen_;
         while (total() > space_ && lower(false, true)) {
         }
@@ -255,53 +265,63 @@ class Planner {
         std::vector<Candidate> dropped;
         while (total() > space_ && chosen_.size() > 1)
             dropped.push_back(chosen_.back()), chosen_.pop_back();
-        reportFit(before, dropped, report);
+        reportFit(before, dropped, losses);
     }
 
     double bytes(const Candidate& c) const { return storedBytes(c, sample(c), rate_); }
 
   private:
-    // A line each for the samples stored at lower rates, those shortened and those left out, with how
+    // The seconds every candidate sounds, weighted by volume: what a sample's share of the sound is of.
+    double heard(const std::vector<Candidate>& all) const {
+        double sum = 0;
+        for (const Candidate& c : all)
+            sum += c.usage.heard;
+        return sum;
+    }
+
+    // A loss each for the samples stored at lower rates, those shortened and those left out, with how
     // much each lost; the samples that lost most come first.
     void reportFit(const std::vector<Candidate>& before, const std::vector<Candidate>& dropped,
-                   std::vector<std::string>& report) const {
-        std::vector<std::pair<int, std::string>> lowered, shortened;
+                   std::vector<Loss>& losses) const {
+        const double all = heard(before);
+        Loss lowered, shortened;
+        lowered.kind = LossKind::RatesLowered, shortened.kind = LossKind::SamplesShortened;
         for (std::size_t i = 0; i < chosen_.size(); ++i) {
             const Candidate& now = chosen_[i];
             const Candidate& was = before[i];
-            const std::string label = sampleLabel(p_, now.source);
+            const double share = all > 0 ? now.usage.heard / all : 0;
+            SampleLoss item;
+            item.label = sampleLabel(p_, now.source);
+            item.entry = int(i) + 1;
             if (now.anchor < was.anchor) {
-                const int by = was.anchor - now.anchor;
-                lowered.emplace_back(by, label + " by " + std::to_string(by) +
-                                             (by > 1 ? " semitones" : " semitone"));
+                SampleLoss s = item;
+                s.amount = was.anchor - now.anchor;
+                // The band its most played notes keep, and where its sound reaches, at the output rate.
+                s.neededHz = std::min(now.top * now.frequency, rate_ / 2.0);
+                s.keptHz = now.ratio(rate_) / 2 * now.frequency;
+                s.outputHz = rate_;
+                lowered.samples.push_back(s);
+                lowered.share += share * std::max(0.0, 1 - s.keptHz / std::max(s.neededHz, 1.0));
             }
-            const SampleData& s = sample(now);
-            const bool loop = keepsLoop(s, now.cut);
-            const std::size_t whole = loop ? s.loopEnd - s.loopStart : s.frames.size();
+            const SampleData& d = sample(now);
+            const bool loop = keepsLoop(d, now.cut);
+            const std::size_t whole = loop ? d.loopEnd - d.loopStart : d.frames.size();
             const std::size_t kept = std::min(loop ? now.cut.loop : now.cut.frames, whole);
             if (kept < whole) {
-                const int percent =
-                    static_cast<int>(100.0 * double(kept) / double(std::max<std::size_t>(whole, 1)));
-                const char* what = loop      ? ": its loop cut to "
-                                   : s.loops ? ": its loop left out, cut to "
-                                             : ": cut to ";
-                shortened.emplace_back(100 - percent,
-                                       label + what + (percent < 1 ? "under 1" : std::to_string(percent)) +
-                                           "% of its length");
+                SampleLoss s = item;
+                s.amount = std::floor(100.0 * double(kept) / double(std::max<std::size_t>(whole, 1)));
+                s.how = loop ? "its loop cut to" : d.loops ? "its loop left out, cut to" : "cut to";
+                shortened.samples.push_back(s);
+                shortened.share += share * (1 - s.amount / 100) / 2;
             }
         }
-        const auto line = [&](std::vector<std::pair<int, std::string>>& items, const std::string& what) {
-            if (items.empty()) return;
-            std::stable_sort(items.begin(), items.end(),
-                             [](const auto& a, const auto& b) { return a.first > b.first; });
-            std::vector<std::string> texts;
-            for (const auto& item : items)
-                texts.push_back(item.second);
-            report.push_back(what + itemList(texts));
-        };
-        line(lowered, "samples stored at a lower rate to fit, so with less treble: ");
-        line(shortened, "samples shortened to fit: ");
-        if (!dropped.empty()) report.push_back("samples left out to fit: " + playedList(p_, dropped));
+        std::stable_sort(lowered.samples.begin(), lowered.samples.end(),
+                         [](const SampleLoss& a, const SampleLoss& b) { return a.amount > b.amount; });
+        std::stable_sort(shortened.samples.begin(), shortened.samples.end(),
+                         [](const SampleLoss& a, const SampleLoss& b) { return a.amount < b.amount; });
+        if (!lowered.samples.empty()) losses.push_back(lowered);
+        if (!shortened.samples.empty()) losses.push_back(shortened);
+        if (!dropped.empty()) losses.push_back(leftOut(LossKind::SamplesDropped, p_, dropped, all));
     }
 
     const SampleData& sample(const Candidate& c) const { return p_.samples[std::size_t(c.source)]; }
@@ -513,6 +533,41 @@ void addOffsetEntries(const std::vector<Candidate>& chosen, SampleBank& bank, in
     }
 }
 
+// Each sample's level: its usual volume times its peak.
+std::vector<double> levels(const Performance& p, const std::vector<Candidate>& chosen) {
+    std::vector<double> level(chosen.size());
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
+        float peak = 1e-6f;
+        for (float f : p.samples[std::size_t(chosen[i].source)].frames)
+            peak = std::max(peak, std::fabs(f));
+        level[i] = median(chosen[i].usage.volumes) * peak;
+    }
+    return level;
+}
+
+// The peak a sample is stored at, of the 4 bits' full scale: its level beside the loudest's, which uses
+// them all; quiet samples are lifted somewhat, so that they keep more than a level or two.
+double storedLevel(double level, double loudest) {
+    return std::pow(level / std::max(loudest, 1e-9), 0.75);
+}
+
+// The candidates that sound in 4 bits beside the loudest: a sample that would be silence there takes
+// neither an entry nor room (`tooQuiet` gets those).
+std::vector<Candidate> audible(const Performance& p, const std::vector<Candidate>& all,
+                               std::vector<int>* tooQuiet) {
+    if (all.empty()) return all;
+    const std::vector<double> level = levels(p, all);
+    const double loudest = *std::max_element(level.begin(), level.end());
+    std::vector<Candidate> heard;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (storedLevel(level[i], loudest) * kNibbleLevels >= 0.5)
+            heard.push_back(all[i]);
+        else if (tooQuiet)
+            tooQuiet->push_back(all[i].source);
+    }
+    return heard;
+}
+
 namespace {
 
 // Bytes samples of these lengths take, packed two to a byte range, longest with next longest.
@@ -593,7 +648,7 @@ struct LevelPlan {
 // again for them.
 std::vector<LevelPlan> planLevels(const Performance& p, const std::vector<Candidate>& unfitted,
                                   std::vector<Candidate>& chosen, int rate, std::size_t space, int entries,
-                                  std::vector<std::string>& report) {
+                                  std::vector<Loss>& losses) {
     std::vector<LevelPlan> options, plans;
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         const double usual = median(chosen[i].usage.volumes);
@@ -610,54 +665,58 @@ std::vector<LevelPlan> planLevels(const Performance& p, const std::vector<Candid
         const double more = bytes(chosen[o.kept]);
         if (reserved + more >= double(space)) continue;
         std::vector<Candidate> trial = unfitted;
-        std::vector<std::string> trialReport;
-        Planner(p, trial, rate, std::size_t(double(space) - reserved - more)).fit(trialReport);
+        std::vector<Loss> trialLosses;
+        Planner(p, trial, rate, std::size_t(double(space) - reserved - more)).fit(trialLosses);
         bool kept = trial.size() == chosen.size();
         for (std::size_t k = 0; k < trial.size() && kept; ++k)
             kept = trial[k].cut.frames >= chosen[k].cut.frames && trial[k].cut.loop >= chosen[k].cut.loop;
         const double lossNow = Planner(p, chosen, rate, space).totalLost();
         if (!kept || Planner(p, trial, rate, space).totalLost() - lossNow >= o.level.gain) continue;
         chosen = std::move(trial);
-        report = std::move(trialReport);
+        losses = std::move(trialLosses);
         reserved += more;
         plans.push_back(o);
     }
     return plans;
 }
 
-// The planned second levels, made as the kept samples are, while the entries last and the bank fits.
-// `peak` and `loudest` place a level in the balance the kept samples are stored in.
+// The planned second levels, made as the kept samples are, while the entries last and the bank fits;
+// `loudest` places a level in the balance the kept samples are stored in (storedLevel).
 void addLevelEntries(const Performance& p, const std::vector<Candidate>& chosen,
-                     const std::vector<LevelPlan>& plans, const std::vector<double>& peak, double loudest,
-                     SampleBank& bank, int entries, std::size_t space, int rate, ResampleCache* cache) {
-    std::vector<std::string> texts;
+                     const std::vector<LevelPlan>& plans, double loudest, SampleBank& bank, int entries,
+                     std::size_t space, int rate, ResampleCache* cache) {
+    Loss told;
+    told.kind = LossKind::SecondLevels;
     for (const LevelPlan& plan : plans) {
         const int entry = int(bank.kept.size() + bank.offsets.size() + bank.levels.size()) + 1;
         if (entry > entries) break;
         const Candidate& c = chosen[plan.kept];
-        const double target = std::min(1.0, std::pow(plan.level.volume * peak[plan.kept] / loudest, 0.75));
-        LevelEntry l{makeSample(c, p.samples[std::size_t(c.source)], entry, target, rate, cache),
-                     plan.level.volume, plan.usual, plan.level.notes, c.usage.strikes.size()};
-        bank.levels.push_back(l);
+        const SampleData& s = p.samples[std::size_t(c.source)];
+        float peak = 1e-6f;
+        for (float f : s.frames)
+            peak = std::max(peak, std::fabs(f));
+        const double target = std::min(1.0, storedLevel(plan.level.volume * peak, loudest));
+        bank.levels.push_back({makeSample(c, s, entry, target, rate, cache), plan.level.volume, plan.usual,
+                               plan.level.notes, c.usage.strikes.size()});
         if (bankBytes(bank) > space) {
             bank.levels.pop_back();
             continue;
         }
-        char part[48];
-        std::snprintf(part, sizeof part, " at %.0f%% for %zu of its %zu notes", 100 * l.volume / l.usual,
-                      l.notes, l.of);
-        texts.push_back(sampleLabel(p, c.source) + part);
+        SampleLoss item;
+        item.label = sampleLabel(p, c.source);
+        item.entry = entry;
+        item.amount = 100 * plan.level.volume / plan.usual;
+        item.how = "for " + std::to_string(plan.level.notes) + " of its " +
+                   std::to_string(c.usage.strikes.size()) + " notes";
+        told.samples.push_back(item);
     }
-    if (!texts.empty())
-        bank.report.push_back("samples stored at a second level too, for the notes struck clearly quieter or "
-                              "louder than usual: " +
-                              itemList(texts));
+    if (!told.samples.empty()) bank.losses.push_back(told);
 }
 
 } // namespace
 
 std::size_t comfortableSpace(const Performance& p, const VoicePlan& v, int rate) {
-    std::vector<Candidate> chosen = candidates(p, measureUsage(p, v));
+    std::vector<Candidate> chosen = audible(p, candidates(p, measureUsage(p, v)), nullptr);
     chosen.resize(std::min<std::size_t>(chosen.size(), kReachableEntries));
     for (Candidate& c : chosen)
         c.anchor = std::min(c.anchor, std::max(c.low, kComfortableAnchor));
@@ -665,51 +724,43 @@ std::size_t comfortableSpace(const Performance& p, const VoicePlan& v, int rate)
 }
 
 SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std::size_t space, int entries,
-                        ResampleCache* cache, bool levels) {
+                        ResampleCache* cache, bool twoLevels) {
     SampleBank bank;
     bank.entryOf.assign(p.samples.size(), 0);
-    std::vector<Candidate> chosen = candidates(p, measureUsage(p, v));
+    std::vector<Candidate> chosen = audible(p, candidates(p, measureUsage(p, v)), &bank.tooQuiet);
     const auto named = static_cast<std::size_t>(std::max(entries, 1));
     if (chosen.size() > named) {
         const std::vector<Candidate> left(chosen.begin() + static_cast<std::ptrdiff_t>(named), chosen.end());
-        bank.report.push_back("samples left out, as a ROM names only " + std::to_string(named) +
-                              " (those heard least): " + playedList(p, left));
+        double heard = 0;
+        for (const Candidate& c : chosen)
+            heard += c.usage.heard;
+        bank.losses.push_back(leftOut(LossKind::SamplesUnnamed, p, left, heard));
+        bank.losses.back().count = named;
         chosen.resize(named);
     }
     const std::vector<Candidate> unfitted = chosen;
-    std::vector<std::string> fitted;
+    std::vector<Loss> fitted;
     Planner(p, chosen, rate, space).fit(fitted);
     // Entries a second level can have: those the kept samples and their offsets leave.
     std::size_t offsetsWanted = 0;
     for (const Candidate& c : chosen)
         offsetsWanted += c.usage.offsets.size();
     const int free = std::max(0, entries - int(chosen.size() + offsetsWanted));
-    const std::vector<LevelPlan> plans = levels && free > 0
+    const std::vector<LevelPlan> plans = twoLevels && free > 0
                                              ? planLevels(p, unfitted, chosen, rate, space, free, fitted)
                                              : std::vector<LevelPlan>{};
-    bank.report.insert(bank.report.end(), fitted.begin(), fitted.end());
+    bank.losses.insert(bank.losses.end(), fitted.begin(), fitted.end());
 
-    // Levels: each sample at its usual volume, the loudest using the full 4 bits; quiet samples are
-    // lifted somewhat so that they keep more than a level or two.
-    std::vector<double> level(chosen.size());
-    double loudest = 1e-9;
-    std::vector<double> peak(chosen.size());
+    const std::vector<double> level = levels(p, chosen);
+    const double loudest = *std::max_element(level.begin(), level.end());
     for (std::size_t i = 0; i < chosen.size(); ++i) {
-        float top = 1e-6f;
-        for (float f : p.samples[std::size_t(chosen[i].source)].frames)
-            top = std::max(top, std::fabs(f));
-        peak[i] = top;
-        level[i] = median(chosen[i].usage.volumes) * top;
-        loudest = std::max(loudest, level[i]);
-    }
-    for (std::size_t i = 0; i < chosen.size(); ++i) {
-        const double target = std::pow(level[i] / loudest, 0.75); // the balance, quiet ones lifted a little
+        const double target = storedLevel(level[i], loudest);
         bank.kept.push_back(
             makeSample(chosen[i], p.samples[std::size_t(chosen[i].source)], int(i) + 1, target, rate, cache));
         bank.entryOf[std::size_t(chosen[i].source)] = int(i) + 1;
     }
     addOffsetEntries(chosen, bank, entries);
-    addLevelEntries(p, chosen, plans, peak, loudest, bank, entries, space, rate, cache);
+    addLevelEntries(p, chosen, plans, loudest, bank, entries, space, rate, cache);
     return bank;
 }
 

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "loss.h"
 #include "rom/rom_builder.h"
 #include "voices.h"
 
@@ -59,8 +60,9 @@ struct SampleBank {
     std::vector<OffsetEntry> offsets; // entries the kept samples leave free, for the most used offsets
     std::vector<LevelEntry> levels;   // entries left then, for samples struck at two levels
     std::vector<int> entryOf;         // by libxmp sample index: its table entry, 0 if not kept
-    std::vector<std::string> report;
-    std::size_t bytes = 0; // bytes the placed samples take
+    std::vector<Loss> losses;         // samples left out, stored at lower rates or shortened
+    std::vector<int> tooQuiet;        // libxmp samples left out as silence in 4 bits beside the loudest
+    std::size_t bytes = 0;            // bytes the placed samples take
 
     // The engine step that plays a kept sample at a frequency (frames per second of the module's
     // sample) at `rate`; 0 if the sample is not kept.
@@ -90,11 +92,12 @@ struct ResampleCache {
 };
 
 // Chooses, resamples and packs the heard samples into at most `space` bytes and `entries` table entries
-// (from entry 1 on). With `cache`, resampled frames are kept there and taken from there. With `levels`,
+// (from entry 1 on). With `cache`, resampled frames are kept there and taken from there. With `twoLevels`,
 // the room and entries left go to samples struck at two levels (LevelEntry), those the measure gains most
 // from for the bytes first.
 SampleBank buildSamples(const Performance& performance, const VoicePlan& voices, int rate, std::size_t space,
-                        int entries = kReachableEntries, ResampleCache* cache = nullptr, bool levels = false);
+                        int entries = kReachableEntries, ResampleCache* cache = nullptr,
+                        bool twoLevels = false);
 
 // Resamples a sample's frames by `ratio` (stored frames per frame) with libsamplerate; a looping sample
 // from `loopStart` to its end. `quick`: the fastest converter, for a preview (in 4 bits the two sound

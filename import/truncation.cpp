@@ -15,6 +15,7 @@ class Bytes {
     std::uint8_t u8(std::uint64_t at) const { return at < f_.size() ? f_[at] : 0; }
     std::uint32_t u16(std::uint64_t at) const { return u8(at) | std::uint32_t{u8(at + 1)} << 8; }
     std::uint64_t u32(std::uint64_t at) const { return u16(at) | std::uint64_t{u16(at + 2)} << 16; }
+    std::uint32_t u16be(std::uint64_t at) const { return std::uint32_t{u8(at)} << 8 | u8(at + 1); }
     bool tag(std::uint64_t at, const char* text) const {
         const std::size_t n = std::strlen(text);
         return at + n <= f_.size() && std::memcmp(f_.data() + at, text, n) == 0;
@@ -118,6 +119,46 @@ Layout xmLayout(const Bytes& f) {
     return out;
 }
 
+// The channels a MOD's tag gives, as libxmp reads them: its four-channel tags, "6CHN" and the like, "nnCH";
+// 0 for a tag it does not read as a MOD's (a 15-sample song, or a layout of its own, as FLT8's).
+std::size_t modChannels(const Bytes& f) {
+    if (f.size() < 1084) return 0;
+    std::string tag;
+    for (std::uint64_t i = 1080; i < 1084; ++i)
+        tag += static_cast<char>(f.u8(i));
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    for (const char* four : {"M.K.", "M!K!", "M&K!", "N.T.", "FLT4", "TDZ4", "FA04", "NSMS"})
+        if (tag == four) return 4;
+    if (tag == "CD61" || tag == "FA06") return 6;
+    if (tag == "CD81" || tag == "FA08") return 8;
+    if (digit(tag[0]) && tag.compare(1, 3, "CHN") == 0 && tag[0] != '0') return std::size_t(tag[0] - '0');
+    if (digit(tag[0]) && digit(tag[1]) && tag.compare(2, 2, "CH") == 0) {
+        const auto n = std::size_t((tag[0] - '0') * 10 + (tag[1] - '0'));
+        return n > 0 && n <= 32 ? n : 0;
+    }
+    return 0;
+}
+
+// A MOD as libxmp lays it out: 1084 bytes of header, one pattern more than the highest order entry (up to
+// the first entry past 127), then the 31 samples in order.
+Layout modLayout(const Bytes& f, std::size_t channels) {
+    Layout out;
+    std::size_t patterns = 0;
+    for (std::uint64_t i = 952; i < 1080 && f.u8(i) <= 0x7F; ++i)
+        patterns = std::max<std::size_t>(patterns, f.u8(i));
+    ++patterns;
+    const std::uint64_t patternBytes = 256 * std::uint64_t{channels};
+    for (std::size_t p = 0; p < patterns; ++p)
+        out.patterns.push_back({p, "", 1084 + p * patternBytes, patternBytes});
+    std::uint64_t at = 1084 + patterns * patternBytes;
+    for (std::size_t i = 0; i < 31; ++i) {
+        const std::uint64_t bytes = 2 * std::uint64_t{f.u16be(20 + 30 * i + 22)};
+        out.samples.push_back({i + 1, f.name(20 + 30 * i, 22), at, bytes});
+        at += bytes;
+    }
+    return out;
+}
+
 std::string plural(std::size_t n, const char* one, const char* more) {
     return n == 1 ? one : more;
 }
@@ -133,6 +174,8 @@ std::vector<std::string> truncationReport(const std::vector<std::uint8_t>& file)
         layout = xmLayout(f);
     else if (f.tag(0x2C, "SCRM"))
         layout = s3mLayout(f);
+    else if (const std::size_t channels = modChannels(f); channels > 0)
+        layout = modLayout(f, channels);
     else
         return {};
     const std::uint64_t size = f.size();
@@ -170,9 +213,13 @@ std::vector<std::string> truncationReport(const std::vector<std::uint8_t>& file)
                         plural(missingPatterns.size(), " lies past the file's end: it is silent",
                                " lie past the file's end: they are silent"));
     if (lines.empty()) return lines;
-    lines.insert(lines.begin(),
-                 "the file is cut short: it holds " + std::to_string(size) +
-                     (unknownSizes ? " bytes, and its headers place more past them"
-                                   : " of the " + std::to_string(described) + " bytes its headers describe"));
+    lines.insert(lines.begin(), unknownSizes ? "the file is cut short: it holds " + std::to_string(size) +
+                                                   " bytes, and its headers place more past them"
+                                             : cutShortLine(size, described));
     return lines;
+}
+
+std::string cutShortLine(std::size_t size, std::size_t described) {
+    return "the file is cut short: it holds " + std::to_string(size) + " of the " +
+           std::to_string(described) + " bytes its headers describe";
 }

@@ -290,10 +290,35 @@ std::size_t chromaChoice(const Chroma& add, const Chroma& whole, const Holders& 
     return choice;
 }
 
+// Where each channel's notes begin to sound: a note is heard from its first tick at a volume, which is
+// its start, or later where it starts silent (a volume envelope's attack from 0, a volume that rises).
+// A note that starts silent takes a stream where it is first heard, as a note from there.
+class Onsets {
+  public:
+    explicit Onsets(std::size_t channels) : waiting_(channels, false), now_(channels, false) {}
+
+    // Reads one tick: which channels' notes begin to sound in it.
+    void read(const TickInfo& tick) {
+        for (std::size_t c = 0; c < now_.size(); ++c) {
+            const ChannelTick& sound = tick.channels[c];
+            const bool heard = sound.sample >= 0 && sound.volume >= kSilent;
+            if (sound.start) waiting_[c] = true;
+            if (sound.sample < 0) waiting_[c] = false;
+            now_[c] = waiting_[c] && heard;
+            if (heard) waiting_[c] = false;
+        }
+    }
+    bool operator[](std::size_t c) const { return now_[c]; }
+
+  private:
+    std::vector<bool> waiting_; // a note started and not yet heard
+    std::vector<bool> now_;
+};
+
 // New notes of one tick (ticks [t, end) being the time ahead) take streams, those that sound most over the
 // time ahead first: each the weighing's choice, unless the pitch classes' choice is clearly nearer the mix.
 void takeStreams(const Performance& p, std::size_t t, std::size_t end, const Weigher& weigher, const Mix& mix,
-                 std::array<int, kVoices>& owner, VoicePlan& plan) {
+                 const Onsets& onsets, std::array<int, kVoices>& owner, VoicePlan& plan) {
     const TickInfo& tick = p.ticks[t];
     struct Start {
         double energy;
@@ -302,8 +327,7 @@ void takeStreams(const Performance& p, std::size_t t, std::size_t end, const Wei
     };
     std::vector<Start> starts;
     for (std::size_t c = 0; c < tick.channels.size(); ++c)
-        if (tick.channels[c].start && tick.channels[c].volume >= kSilent &&
-            std::find(owner.begin(), owner.end(), int(c)) == owner.end()) {
+        if (onsets[c] && std::find(owner.begin(), owner.end(), int(c)) == owner.end()) {
             const Chroma ahead = mix.channel(c, t, end);
             starts.push_back({total(ahead), c, ahead});
         }
@@ -314,7 +338,7 @@ void takeStreams(const Performance& p, std::size_t t, std::size_t end, const Wei
     Holders h{owner};
     for (std::size_t s = 0; s < kVoices; ++s) {
         if (owner[s] < 0) continue;
-        h.won[s] = tick.channels[std::size_t(owner[s])].start;
+        h.won[s] = onsets[std::size_t(owner[s])];
         h.ahead[s] = mix.channel(std::size_t(owner[s]), t, end);
         for (std::size_t i = 0; i < 12; ++i)
             h.sum[i] += h.ahead[s][i];
@@ -353,22 +377,28 @@ VoicePlan assignVoices(const Performance& p) {
     Weigher weigher(p);
     const std::unique_ptr<Mix> mix = channels > kVoices ? std::make_unique<Mix>(p) : nullptr;
 
+    Onsets onsets(channels);
     std::size_t ahead = 0; // the end of the time ahead
     for (std::size_t t = 0; t < p.ticks.size(); ++t) {
         const TickInfo& tick = p.ticks[t];
         weigher.follow(tick);
+        onsets.read(tick);
         for (std::size_t c = 0; c < channels; ++c)
-            if (tick.channels[c].start && tick.channels[c].volume >= kSilent) ++plan.notes;
+            if (onsets[c]) ++plan.notes;
+        const std::array<int, kVoices> before = owner;
         if (mix) {
             ahead = std::max(ahead, t + 1);
             while (ahead < p.ticks.size() && p.ticks[ahead].time < tick.time + kAheadSeconds)
                 ++ahead;
-            takeStreams(p, t, ahead, weigher, *mix, owner, plan);
+            takeStreams(p, t, ahead, weigher, *mix, onsets, owner, plan);
         }
         for (std::size_t s = 0; s < kVoices; ++s) {
             StreamTick& out = plan.ticks[t][s];
             out.channel = owner[s];
-            if (owner[s] >= 0) out.sound = tick.channels[static_cast<std::size_t>(owner[s])];
+            if (owner[s] < 0) continue;
+            out.sound = tick.channels[static_cast<std::size_t>(owner[s])];
+            // A note taken where it is first heard, after a silent start, starts there.
+            if (owner[s] != before[s]) out.sound.start = true;
         }
     }
     return plan;

@@ -3,7 +3,8 @@
 // one whose sound matters least now (quiet, and old), when the new note matters more; unless another
 // choice (another stream, or none) keeps the four streams' pitch classes over the next half second clearly
 // nearer the whole mix's: melody, bass and chords are kept before notes that double what already sounds.
-// A stream changes channel only at a note start, so no note is cut into mid-way.
+// A note counts from where it is first heard: one that starts silent (a volume envelope's attack from 0)
+// takes a stream there. A stream changes channel only at such a start, so no note is cut into mid-way.
 #pragma once
 
 #include <array>

@@ -11,19 +11,22 @@
 #include "formats.h"
 #include "import/bank.h"
 #include "import/bank_header.h"
+#include "import/report.h"
+#include "json_report.h"
 #include "output_file.h"
+#include "report_text.h"
 #include "rom/rom_builder.h"
 #include "rom/signature.h"
 
 namespace {
 
 struct Options {
-    std::string out, header, asmInclude;
+    std::string out, header, asmInclude, json;
     std::vector<std::pair<std::string, std::string>> songs;   // name (may be empty), file
     std::vector<std::pair<std::string, std::string>> effects; // name, file
     std::vector<std::string> once;                            // songs that end: names or numbers
     int rate = 8000;
-    bool quiet = false;
+    bool quiet = false, verbose = false;
 };
 
 // NAME=FILE: a name (no '/' in it) for the file; anything else is a file's name alone (./a=b.mod names
@@ -57,20 +60,27 @@ std::string runs(const std::set<int>& entries) {
     return out.empty() ? "none" : out;
 }
 
-void printSong(std::size_t n, const BankSong& s) {
-    std::fprintf(stderr, "song %zu: \"%s\" (%s, %s, %d channels) at 0x%04X, %s bytes%s\n", n, s.title.c_str(),
-                 s.name.c_str(), s.format.c_str(), s.channels, s.address, grouped(s.bytes).c_str(),
-                 s.ends ? ", ends on silence after one pass" : "");
-    for (const std::string& line : s.report)
-        std::fprintf(stderr, "  %s\n", line.c_str());
-    std::fprintf(stderr, "  entries %s\n", runs({s.entries.begin(), s.entries.end()}).c_str());
-    if (s.measured)
-        std::fprintf(stderr, "  fidelity: chroma %.2f, onset %.2f, length %.2f (ROM %.1f s, module %.1f s)\n",
-                     s.fidelity.chroma, s.fidelity.onset, s.fidelity.lengthRatio, s.fidelity.romSeconds,
-                     s.fidelity.moduleSeconds);
-    else
-        std::fprintf(stderr, "  length: ROM %.1f s, module %.1f s (fidelity not measured)\n", s.romSeconds,
-                     s.moduleSeconds);
+void printSong(std::size_t n, const BankSong& s, std::size_t width, bool verbose) {
+    char head[160];
+    std::snprintf(head, sizeof head, ", %s, %d channels) at 0x%04X, %s bytes%s", s.format.c_str(), s.channels,
+                  s.address, grouped(s.bytes).c_str(), s.ends ? ", ends on silence after one pass" : "");
+    printWrapped({"song " + std::to_string(n) + ": \"" + s.title + "\" (" + s.name + head}, width);
+    std::vector<std::string> lines = lossLines(s.losses, verbose);
+    lines.push_back("entries " + runs({s.entries.begin(), s.entries.end()}));
+    char figures[160];
+    if (s.measured) {
+        std::snprintf(figures, sizeof figures,
+                      "fidelity: chroma %.2f, onset %.2f, length %.2f (ROM %.1f s, module %.1f s)",
+                      s.fidelity.chroma, s.fidelity.onset, s.fidelity.lengthRatio, s.fidelity.romSeconds,
+                      s.fidelity.moduleSeconds);
+        lines.push_back(figures);
+        lines.push_back(fidelityLines(s.fidelity)[1]);
+    } else {
+        std::snprintf(figures, sizeof figures, "length: ROM %.1f s, module %.1f s (fidelity not measured)",
+                      s.romSeconds, s.moduleSeconds);
+        lines.push_back(figures);
+    }
+    printWrapped(lines, width, "  ");
 }
 
 // "; in song 1 stream 2 (music 10%)" for the songs where the effect is best started on another stream.
@@ -87,22 +97,32 @@ std::string streamsBySong(const BankResult& bank, std::size_t effect) {
     return text;
 }
 
+// printf's formatting into a string, for lines that are wrapped.
+template <typename... Args> std::string formatted(const char* format, Args... args) {
+    char text[512];
+    std::snprintf(text, sizeof text, format, args...);
+    return text;
+}
+
 void printReport(const Options& o, const BankResult& bank) {
+    const std::size_t width = reportWidth();
     for (std::size_t n = 0; n < bank.songs.size(); ++n)
-        printSong(n, bank.songs[n]);
+        printSong(n, bank.songs[n], width, o.verbose);
     if (!bank.effects.empty()) {
-        std::fprintf(stderr,
-                     "effects: playSample(entry, stream, tone) plays each at its recorded pitch at %d Hz\n",
-                     bank.rate);
+        printWrapped(
+            {formatted("effects: playSample(entry, stream, tone) plays each at its recorded pitch at %d Hz",
+                       bank.rate)},
+            width);
+        std::vector<std::string> lines;
         for (std::size_t i = 0; i < bank.effects.size(); ++i) {
             const BankEffect& e = bank.effects[i];
-            std::fprintf(stderr,
-                         "  %s: entry %d, tone %d, %.2f s, %s bytes, stream %d (music %d%% of the time)%s\n",
-                         e.name.c_str(), e.entry, e.tone, e.seconds, grouped(e.bytes).c_str(),
-                         e.stream.stream, e.stream.musicPercent, streamsBySong(bank, i).c_str());
+            lines.push_back(
+                formatted("%s: entry %d, tone %d, %.2f s, %s bytes, stream %d (music %d%% of the time)%s",
+                          e.name.c_str(), e.entry, e.tone, e.seconds, grouped(e.bytes).c_str(),
+                          e.stream.stream, e.stream.musicPercent, streamsBySong(bank, i).c_str()));
         }
-        for (const std::string& line : bank.effectsReport)
-            std::fprintf(stderr, "  %s\n", line.c_str());
+        lines.insert(lines.end(), bank.effectsReport.begin(), bank.effectsReport.end());
+        printWrapped(lines, width, "  ");
     }
     std::set<int> songEntries, effectEntries, used;
     for (const BankSong& s : bank.songs)
@@ -112,31 +132,42 @@ void printReport(const Options& o, const BankResult& bank) {
     std::set<int> free;
     for (int e = 1; e <= 14; ++e)
         if (!songEntries.count(e) && !effectEntries.count(e)) free.insert(e);
-    std::fprintf(stderr, "entries: songs %s (%zu sample(s) shared by several songs), effects %s, free %s\n",
-                 runs(songEntries).c_str(), bank.sharedSamples, runs(effectEntries).c_str(),
-                 runs(free).c_str());
-    for (const std::string& line : bank.samplesReport)
-        std::fprintf(stderr, "  %s\n", line.c_str());
+    printWrapped({formatted("entries: songs %s (%zu sample(s) shared by several songs), effects %s, free %s",
+                            runs(songEntries).c_str(), bank.sharedSamples, runs(effectEntries).c_str(),
+                            runs(free).c_str())},
+                 width);
+    printWrapped(lossLines(bank.samplesLosses, o.verbose), width, "  ");
     const std::size_t tables = kImageSize - kSongTable;
     const std::size_t used_ = bank.songBytes + bank.sampleBytes + bank.signatureBytes + tables;
-    std::fprintf(stderr, "32 KB: songs %s, samples and effects %s, signature %s, tables %zu, free %s bytes\n",
-                 grouped(bank.songBytes).c_str(), grouped(bank.sampleBytes).c_str(),
-                 grouped(bank.signatureBytes).c_str(), tables,
-                 grouped(32768 - std::min<std::size_t>(used_, 32768)).c_str());
-    std::fprintf(stderr, "%s: %zu song(s) and %zu effect(s), written for %d Hz\n", o.out.c_str(),
-                 bank.songs.size(), bank.effects.size(), bank.rate);
+    printWrapped(
+        {formatted("32 KB: songs %s, samples and effects %s, signature %s, tables %zu, free %s bytes",
+                   grouped(bank.songBytes).c_str(), grouped(bank.sampleBytes).c_str(),
+                   grouped(bank.signatureBytes).c_str(), tables,
+                   grouped(32768 - std::min<std::size_t>(used_, 32768)).c_str()),
+         formatted("%s: %zu song(s) and %zu effect(s), written for %d Hz", o.out.c_str(), bank.songs.size(),
+                   bank.effects.size(), bank.rate)},
+        width);
+    // The scale the songs' verdicts are read on, once, and what would lose least across the bank.
+    if (!bank.songs.empty() && bank.songs[0].measured)
+        printWrapped({fidelityLines(bank.songs[0].fidelity)[2]}, width);
+    std::vector<Loss> all = bank.samplesLosses;
+    for (const BankSong& s : bank.songs)
+        all.insert(all.end(), s.losses.begin(), s.losses.end());
+    printWrapped(adviceLines(all, bank.rate), width);
 }
 
 int parse(const std::vector<std::string>& args, Options& o) {
-    CommandLine line("bank", kBankUsage);
+    CommandLine line("bank");
     std::optional<int> rate;
     std::vector<std::string> files, effects;
     line.rate(rate);
     line.text("--header", o.header);
     line.text("--asm", o.asmInclude);
+    line.text("--json", o.json);
     line.texts("--sfx", effects);
     line.texts("--once", o.once);
     line.quiet(o.quiet);
+    line.flag("-v,--verbose", o.verbose);
     line.files(files);
     if (const int status = line.parse(args); status >= 0) return status;
     o.rate = rate.value_or(o.rate);
@@ -177,11 +208,13 @@ int runBank(const std::vector<std::string>& args) {
     outputs.add(o.out);
     if (!o.header.empty()) outputs.add(o.header);
     if (!o.asmInclude.empty()) outputs.add(o.asmInclude);
+    if (!o.json.empty()) outputs.add(o.json);
     std::string error;
     if (!outputs.check(inputs, error)) return fail(error);
     for (const auto& [path, kind, ending] :
          {std::tuple<std::string, const char*, const char*>{o.out, "a ROM image", "rom"},
-          {o.header, "a C header", "h"}})
+          {o.header, "a C header", "h"},
+          {o.asmInclude, "an assembler include", "inc"}})
         if (const std::string wrong = endingMismatch(path, kind, ending); !wrong.empty())
             return commandMistake("bank", wrong);
     std::vector<BankSongInput> songs;
@@ -217,6 +250,10 @@ int runBank(const std::vector<std::string>& args) {
     }
     if (!o.asmInclude.empty()) {
         const std::string text = bankAsm(bank, o.out, headerPrefix(o.asmInclude));
+        contents.emplace_back(text.begin(), text.end());
+    }
+    if (!o.json.empty()) {
+        const std::string text = bankJson(bank, o.out);
         contents.emplace_back(text.begin(), text.end());
     }
     if (!outputs.writeWhole(contents, error)) return fail(error);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "help.h"
 #include "rom/signature.h"
 
 namespace {
@@ -53,8 +54,8 @@ std::string plainWords(const CLI::ParseError& e) {
 
 } // namespace
 
-CommandLine::CommandLine(std::string command, const char* usage)
-    : command_(std::move(command)), usage_(usage), app_("", "nibtool " + command_) {
+CommandLine::CommandLine(std::string command)
+    : command_(std::move(command)), app_("", "nibtool " + command_) {
     app_.set_help_flag(); // each command's help is its own text
     app_.allow_windows_style_options(false);
 }
@@ -122,7 +123,7 @@ int CommandLine::parse(const std::vector<std::string>& args) {
     for (const std::string& a : args) {
         if (a == "--") break;
         if (a == "-h" || a == "--help") {
-            std::fputs(usage_, stdout);
+            std::fputs(helpText(*helpFor(command_)).c_str(), stdout);
             return 0;
         }
     }

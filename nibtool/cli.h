@@ -27,8 +27,8 @@ int commandMistake(const std::string& command, const std::string& message);
 
 class CommandLine {
   public:
-    // `usage` is the command's help, shown for -h/--help.
-    CommandLine(std::string command, const char* usage);
+    // -h/--help shows the command's help (help.h).
+    explicit CommandLine(std::string command);
 
     // --rate HZ: the output rate (the ROM's own, or 8000 Hz, when not given).
     void rate(std::optional<int>& rate);
@@ -60,6 +60,5 @@ class CommandLine {
 
   private:
     std::string command_;
-    const char* usage_;
     CLI::App app_;
 };

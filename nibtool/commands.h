@@ -10,11 +10,5 @@ int runImport(const std::vector<std::string>& args);
 int runPlay(const std::vector<std::string>& args);
 int runBank(const std::vector<std::string>& args);
 
-extern const char* const kInfoUsage;
-extern const char* const kRenderUsage;
-extern const char* const kImportUsage;
-extern const char* const kPlayUsage;
-extern const char* const kBankUsage;
-
 // Prints "nibtool: MESSAGE" on standard error; returns 1.
 int fail(const std::string& message);

@@ -1,6 +1,9 @@
-// One reading of what a file is, for every nibtool command: a module (libxmp, or the MOD repair, loads
-// it), a ROM image (a plausible one), or something else, refused with one line saying what it is and is
-// not. Reads are capped, so an endless stream is refused rather than read for ever.
+// One reading of what a file is, for every nibtool command, in this order: a ROM image beyond doubt (a
+// plausible one of exactly 32,768 bytes, or one whose signature checks); a module (libxmp knows its
+// format, or the MOD repair reads it as a song); a plausible ROM image (unless libsndfile knows it as a
+// sound file by its marks: a guess of libsndfile's at a format without any does not count); or something
+// else, refused with one line saying what it is and is not. Reads are capped, so an endless stream is
+// refused rather than read for ever.
 #pragma once
 
 #include <cstddef>

@@ -22,11 +22,13 @@ constexpr std::pair<const char*, const char*> kOtherAudioEndings[] = {{"aif", "a
 
 // Endings of what nibtool does not write, that an output must not carry either.
 constexpr std::pair<const char*, const char*> kOtherEndings[] = {
-    {"rom", "a ROM image"}, {"h", "a C header"},    {"mp3", "an MP3 file"}, {"opus", "an Opus file"},
-    {"mod", "a module"},    {"s3m", "a module"},    {"xm", "a module"},     {"it", "a module"},
-    {"mptm", "a module"},   {"mtm", "a module"},    {"669", "a module"},    {"stm", "a module"},
-    {"med", "a module"},    {"okt", "a module"},    {"far", "a module"},    {"ult", "a module"},
-    {"umx", "a module"},    {"txt", "a text file"}, {"c", "C source"},      {"cpp", "C++ source"},
+    {"rom", "a ROM image"}, {"h", "a C header"},      {"inc", "an assembler include"},
+    {"mp3", "an MP3 file"}, {"opus", "an Opus file"}, {"mod", "a module"},
+    {"s3m", "a module"},    {"xm", "a module"},       {"it", "a module"},
+    {"mptm", "a module"},   {"mtm", "a module"},      {"669", "a module"},
+    {"stm", "a module"},    {"med", "a module"},      {"okt", "a module"},
+    {"far", "a module"},    {"ult", "a module"},      {"umx", "a module"},
+    {"txt", "a text file"}, {"c", "C source"},        {"cpp", "C++ source"},
 };
 
 std::string lower(std::string text) {

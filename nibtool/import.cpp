@@ -5,10 +5,11 @@
 #include "cli.h"
 #include "commands.h"
 #include "formats.h"
-#include "import/fidelity.h"
 #include "import/import.h"
 #include "import/report.h"
+#include "json_report.h"
 #include "output_file.h"
+#include "report_text.h"
 #include "song_file.h"
 
 namespace {
@@ -27,29 +28,32 @@ std::string outputFor(const std::string& song, const std::string& out, bool into
     return out + (out.back() == '/' ? "" : "/") + name + ".rom";
 }
 
-void printResult(const std::string& out, const ImportResult& result, int rate) {
-    for (const std::string& line : result.report)
-        std::fprintf(stderr, "%s\n", line.c_str());
-    std::fprintf(stderr, "%s: \"%s\", written for %d Hz\n", out.c_str(), result.title.c_str(), rate);
-    if (result.measured)
-        for (const std::string& line : fidelityLines(result.fidelity))
-            std::fprintf(stderr, "%s\n", line.c_str());
-    else
-        std::fprintf(stderr, "fidelity: not measured (libxmp could not render the module)\n");
+void printResult(const std::string& out, const ImportResult& result, int rate, bool verbose) {
+    std::vector<std::string> lines = lossLines(result.losses, verbose);
+    lines.push_back(out + ": \"" + result.title + "\", written for " + std::to_string(rate) + " Hz");
+    for (const std::string& line : fidelityText(result.measured, result.fidelity))
+        lines.push_back(line);
+    for (const std::string& line : adviceLines(result.losses, rate))
+        lines.push_back(line);
+    printWrapped(lines, reportWidth());
 }
 
 } // namespace
 
 int runImport(const std::vector<std::string>& args) {
-    CommandLine line("import", kImportUsage);
+    CommandLine line("import");
     std::optional<int> rate;
-    bool quiet = false;
+    bool quiet = false, verbose = false;
     std::vector<std::string> files;
+    std::string json;
     line.rate(rate);
     line.quiet(quiet);
+    line.flag("-v,--verbose", verbose);
+    line.text("--json", json);
     line.files(files);
     if (const int status = line.parse(args); status >= 0) return status;
     if (files.size() < 2) return line.mistake("needs a module file and an output ROM file");
+    if (!json.empty() && files.size() > 2) return line.mistake("--json takes the facts of one song's import");
     const std::string out = files.back();
     files.pop_back();
     const bool intoFolder = files.size() > 1 || isFolder(out);
@@ -60,6 +64,7 @@ int runImport(const std::vector<std::string>& args) {
     OutputSet outputs;
     for (const std::string& song : files)
         outputs.add(outputFor(song, out, intoFolder), OutputSet::Access::Sequential, intoFolder ? song : "");
+    if (!json.empty()) outputs.add(json); // after the ROMs: output files.size()
     std::string error;
     if (!outputs.check(files, error)) return fail(error);
     if (!intoFolder)
@@ -76,16 +81,22 @@ int runImport(const std::vector<std::string>& args) {
         SongFile song;
         if (!openSong(path, request, song, error)) {
             outputs.drop(i);
+            if (!json.empty()) outputs.drop(files.size());
             status = fail(error);
             continue;
         }
         if (song.file.kind != FileKind::Module) {
             outputs.drop(i);
+            if (!json.empty()) outputs.drop(files.size());
             status = fail("'" + path + "' is a ROM image already, not a module to import");
             continue;
         }
         if (!outputs.write(i, song.import.rom.data(), song.import.rom.size(), error)) return fail(error);
-        if (!quiet) printResult(outputs.name(i), song.import, song.rate);
+        if (!json.empty()) {
+            const std::string facts = importJson(song.import, path, outputs.name(i), song.rate);
+            if (!outputs.write(files.size(), facts.data(), facts.size(), error)) return fail(error);
+        }
+        if (!quiet) printResult(outputs.name(i), song.import, song.rate, verbose);
     }
     if (!outputs.commit(error)) return fail(error);
     return status;

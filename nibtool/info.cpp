@@ -28,6 +28,11 @@ std::string hex4(Position v) {
     return text;
 }
 
+// A tone as the reports and the bank's header give it, with the note a tracker shows: "tone 20 (G+2)".
+std::string toneText(std::uint8_t tone) {
+    return "tone " + std::to_string(tone) + " (" + noteName(tone) + ")";
+}
+
 CellView cellAt(Position song, std::uint8_t pattern, std::uint8_t line, std::uint8_t channel) {
     std::uint8_t bytes[kCellBytes];
     imageBytes(song + songOffset(pattern, line, channel), bytes, kCellBytes);
@@ -152,7 +157,7 @@ void checkSamples(std::size_t fileSize, const std::map<int, int>& highestTone, W
                              hex4(r.end) + ": its position creeps past the image" + unplayed);
             else if (toneStep(tone) > 256 * loopLength)
                 warnings.add(name + "'s loop of " + std::to_string(loopLength) +
-                             " bytes is shorter than one step at " + noteName(tone) +
+                             " bytes is shorter than one step at " + toneText(tone) +
                              ": its position creeps past the image" + unplayed);
         }
     }
@@ -204,6 +209,21 @@ void checkRows(const Walk& walk, Position song, std::size_t fileSize, Warnings& 
     }
 }
 
+// Where a game starts effect `i` in each song (a version-2 signature): "; stream 3" when it is the same in
+// every song, else "; stream 2 in song 0, stream 3 in song 1".
+std::string effectStreams(const RomSignature& sig, std::size_t i) {
+    std::vector<int> streams;
+    for (const SignatureSong& s : sig.songs)
+        streams.push_back(i < s.streams.size() ? s.streams[i].stream : -1);
+    if (streams.empty() || std::count(streams.begin(), streams.end(), -1) > 0) return "";
+    if (std::count(streams.begin(), streams.end(), streams[0]) == static_cast<long>(streams.size()))
+        return ", stream " + std::to_string(streams[0]);
+    std::string text;
+    for (std::size_t n = 0; n < streams.size(); ++n)
+        text += ", stream " + std::to_string(streams[n]) + " in song " + std::to_string(n);
+    return text;
+}
+
 // The head of the listing: the file, what it holds, what it was made for.
 void printHead(const SongFile& song) {
     const InputFile& file = song.file;
@@ -227,35 +247,54 @@ void printHead(const SongFile& song) {
                     ? ""
                     : (", shown at " + std::to_string(song.rate) + " Hz").c_str());
     for (std::size_t n = 0; n < sig.titles.size(); ++n)
-        std::printf("Song %zu: \"%s\"\n", n, sig.titles[n].c_str());
-    for (const SignatureEffect& e : sig.effects)
-        std::printf("Effect \"%s\": sample entry %d at %s\n", e.name.c_str(), e.entry,
-                    noteName(e.tone).c_str());
+        std::printf("Song %zu: \"%s\"%s\n", n, sig.titles[n].c_str(),
+                    n < sig.songs.size() && sig.songs[n].ends ? " (ends on silence after one pass)" : "");
+    for (std::size_t i = 0; i < sig.effects.size(); ++i) {
+        const SignatureEffect& e = sig.effects[i];
+        std::printf("Effect \"%s\": sample entry %d, %s%s\n", e.name.c_str(), e.entry,
+                    toneText(e.tone).c_str(), effectStreams(sig, i).c_str());
+    }
 }
 
 // A module's import: what it had to give up, and how close it came.
 void printImport(const SongFile& song) {
     const ImportResult& result = song.import;
     std::printf("\nImport (as nibtool import writes it at %d Hz)\n", song.rate);
-    for (const std::string& line : result.report)
-        std::printf("  %s\n", line.c_str());
-    if (result.report.empty()) std::printf("  nothing given up\n");
-    if (result.measured)
+    std::vector<std::string> lines = result.report;
+    if (lines.empty()) lines.push_back("nothing given up");
+    if (result.measured) {
         for (const std::string& line : fidelityLines(result.fidelity))
-            std::printf("  %s\n", line.c_str());
-    else
-        std::printf("  fidelity: not measured (libxmp could not render the module)\n");
+            lines.push_back(line);
+    } else {
+        lines.push_back("fidelity: not measured (libxmp could not render the module)");
+    }
+    for (const std::string& line : adviceLines(result.losses, song.rate))
+        lines.push_back(line);
+    for (const std::string& line : lines)
+        for (const std::string& part : wrapLine(line, 78))
+            std::printf("  %s\n", part.c_str());
 }
 
-void printSamples() {
-    std::printf("\nSamples (a cell names 1-15; entry 0 is never played, 15 has no entry)\n");
+// The sample table; an entry that holds an effect the signature names says so.
+void printSamples(const SongFile& song) {
+    const std::vector<SignatureEffect> none;
+    const std::vector<SignatureEffect>& effects = song.signedRom ? song.signature.effects : none;
+    const bool effectAtZero =
+        std::any_of(effects.begin(), effects.end(), [](const SignatureEffect& e) { return e.entry == 0; });
+    std::printf("\nSamples (a cell names 1-15; %s, 15 has no entry)\n",
+                effectAtZero ? "entry 0 holds an effect, which a game starts with playSample"
+                             : "entry 0 is never played by a song");
     std::printf("  #  start   end     bytes  nibble  loop\n");
     for (std::size_t i = 0; i < kSampleEntries; ++i) {
         const SampleRecord& r = SampleInfo[i];
         const long long bytes = static_cast<long long>(r.end) - static_cast<long long>(r.start);
+        std::string loop = r.loopStart >= kLowestLoopStart ? "from " + hex4(r.loopStart) : "none";
+        for (const SignatureEffect& e : effects)
+            if (e.entry == i)
+                loop += std::string(11 - std::min<std::size_t>(loop.size(), 11), ' ') + "  effect \"" +
+                        e.name + "\"";
         std::printf(" %2zu  %s  %s  %5lld  %-6s  %s\n", i, hex4(r.start).c_str(), hex4(r.end).c_str(), bytes,
-                    r.nibble != 0 ? "high" : "low",
-                    r.loopStart >= kLowestLoopStart ? ("from " + hex4(r.loopStart)).c_str() : "none");
+                    r.nibble != 0 ? "high" : "low", loop.c_str());
     }
 }
 
@@ -328,14 +367,42 @@ void showOneSong(std::uint8_t number, int rate, std::size_t fileSize, std::map<i
     warnings.print(" for song " + std::to_string(number));
 }
 
+// One pattern of a song, with warnings when the song never plays it or it lies past the file's data.
+void showPattern(const SongFile& song, std::uint8_t pattern) {
+    const Position start = SongInfo[song.number];
+    std::vector<int> orders;
+    std::set<int> played;
+    for (const auto& [order, p] : walkSong(static_cast<std::uint8_t>(song.number), song.rate).orderVisits) {
+        played.insert(p);
+        if (p == pattern) orders.push_back(order);
+    }
+    printPattern(start, pattern, orders);
+    Warnings warnings;
+    const std::string name = "pattern " + std::to_string(pattern);
+    if (orders.empty()) {
+        std::string list;
+        for (const int p : played)
+            list += (list.empty() ? "" : ", ") + std::to_string(p);
+        warnings.add("song " + std::to_string(song.number) + " never plays " + name + " (it plays pattern" +
+                     (played.size() == 1 ? " " : "s ") + list + ")");
+    }
+    const Position first = start + songOffset(pattern), last = first + kPatternBytes - 1;
+    if (last >= kImageSize)
+        warnings.add(name + " (" + hex4(first) + "-" + hex4(last) + ") lies past the image" +
+                     (first >= kImageSize ? ": it reads as empty" : ": its lines past 0xFFFF read as empty"));
+    else if (!inFile(first, song.rom.size()) || !inFile(last, song.rom.size()))
+        warnings.add(name + " (" + hex4(first) + "-" + hex4(last) + ") lies outside the file's data");
+    warnings.print(" for " + name);
+}
+
 void showSong(const SongFile& song, int onlyPattern, bool onlyOne) {
     loadIntoEngine(song.rom);
     if (onlyPattern >= 0) {
-        printPattern(SongInfo[song.number], static_cast<std::uint8_t>(onlyPattern), {});
+        showPattern(song, static_cast<std::uint8_t>(onlyPattern));
         return;
     }
     printHead(song);
-    printSamples();
+    printSamples(song);
     const std::vector<std::uint8_t> shown = songsToShow(song, onlyOne);
     printSongTable(shown);
     const std::size_t fileSize = song.rom.size();
@@ -351,7 +418,7 @@ void showSong(const SongFile& song, int onlyPattern, bool onlyOne) {
 } // namespace
 
 int runInfo(const std::vector<std::string>& args) {
-    CommandLine line("info", kInfoUsage);
+    CommandLine line("info");
     std::optional<int> rate;
     int onlyPattern = -1;
     bool quiet = false, forceRom = false;

@@ -209,6 +209,11 @@ bool OutputSet::check(const std::vector<std::string>& inputs, std::string& error
             }
             o.stream = S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode);
             o.existed = S_ISREG(st.st_mode);
+            // A file made read-only is not replaced, as writing it in place would not be allowed.
+            if (access(o.target.c_str(), W_OK) != 0) {
+                error = reason(o.path, errno);
+                return false;
+            }
             o.mode = st.st_mode & 07777;
             o.uid = st.st_uid;
             o.gid = st.st_gid;

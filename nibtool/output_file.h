@@ -5,7 +5,8 @@
 // - a regular file (or none yet) is written to a temporary file beside it, and all the command's
 //   temporary files are renamed into place together once every output is complete, so a failed or
 //   interrupted command (SIGINT, SIGTERM, SIGHUP, SIGPIPE) leaves none of them, and no half file. A file
-//   that was there keeps its mode (and its owner, where the user may give it);
+//   that was there keeps its mode (and its owner, where the user may give it); one the user may not
+//   write is refused;
 // - a symbolic link is followed: the file it names is replaced, beside that file, and the link stays;
 // - a FIFO or a character device (/dev/null, a terminal) is written through as a stream, never
 //   replaced; an output that must be seekable (a WAV's header is written last) goes to an anonymous

@@ -283,7 +283,7 @@ std::string outputIn(const std::string& folder, const std::string& song, const A
 } // namespace
 
 int runRender(const std::vector<std::string>& args) {
-    CommandLine line("render", kRenderUsage);
+    CommandLine line("render");
     RenderOptions o;
     std::vector<std::string> files;
     line.rate(o.rate);

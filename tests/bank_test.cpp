@@ -144,10 +144,14 @@ TEST(Bank, KeepsTheSamplesHeardMostAndNamesWhatEachSongLost) {
         std::string lost;
         for (const std::string& line : song.report)
             if (line.find("left out") != std::string::npos) lost = line;
-        EXPECT_NE(lost.find("3 sample(s) left out"), std::string::npos) << lost;
-        for (const char* sample : {"-8\" (", "-9\" (", "-10\" ("})
+        EXPECT_EQ(lost.rfind("3 samples left out", 0), 0u) << lost;
+        // Numbered as the module numbers them, each with the seconds it is heard and when it is first.
+        for (const char* sample : {"sample 8 \"s", "sample 9 \"s", "sample 10 \"s"})
             EXPECT_NE(lost.find(sample), std::string::npos) << sample << " in " << lost;
         EXPECT_EQ(lost.find("-7\""), std::string::npos) << lost;
+        EXPECT_TRUE(std::regex_search(
+            lost, std::regex(R"(-10": [0-9.]+ s heard, first heard at 0:[0-9]{2}\.[0-9]$)")))
+            << lost;
     }
 }
 

@@ -3,6 +3,9 @@
 // endings from its command line, and info and render end a song that ends where it falls silent.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -11,6 +14,7 @@
 #include "engine/engine.h"
 #include "fuzz/test_modules.h"
 #include "host/load.h"
+#include "host/song_walk.h"
 #include "rom/rom_builder.h"
 #include "rom/signature.h"
 
@@ -49,7 +53,7 @@ void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
 
 // Two songs on sample 1 (a note every line on stream 0, then a break back after 8 lines), and two effects
 // the signature names: "jump" (entry 2, tone 24) and "coin" (entry 14, tone 20), each started on a stream
-// of its own per song.
+// of its own per song (jump on stream 0 in song 0, where the song's notes cut it).
 std::vector<std::uint8_t> gameRom() {
     RomBuilder rom;
     rom.fill(0x9000, 0x100, 0x35).sample(1, 0x9000, 0x9100, 0, 0x9000);
@@ -64,7 +68,7 @@ std::vector<std::uint8_t> gameRom() {
     }
     std::vector<std::uint8_t> bytes = rom.build();
     RomSignature signature{8000, {"one", "two"}, {{2, 24, "jump"}, {14, 20, "coin"}}};
-    signature.songs = {{false, {{1, 0}, {2, 0}}}, {false, {{3, 0}, {0, 50}}}};
+    signature.songs = {{false, {{0, 100}, {2, 0}}}, {false, {{3, 0}, {0, 100}}}};
     EXPECT_TRUE(writeSignature(bytes, signature));
     return bytes;
 }
@@ -108,7 +112,7 @@ TEST(RenderSfx, IsWhatAGameLoopPlaysWithPlaySampleAtThatByte) {
         std::size_t bytes;
     };
     const Case cases[] = {
-        {"--song 0 --sfx jump@0.1 --seconds 1", 0, {{800, 2, 1, 24}}, 8000},
+        {"--song 0 --sfx jump@0.1 --seconds 1", 0, {{800, 2, 0, 24}}, 8000},
         {"--song 1 --sfx jump@0.1 --seconds 1", 1, {{800, 2, 3, 24}}, 8000},
         // On a call's boundary: after the song's call; an entry named by number takes its name's tone and
         // stream; two at once, in the order given.
@@ -119,7 +123,7 @@ TEST(RenderSfx, IsWhatAGameLoopPlaysWithPlaySampleAtThatByte) {
         // An entry no effect names: stream 3, one byte a step.
         {"--sfx 1@0 --seconds 0.5", 0, {{0, 1, 3, 20}}, 4000},
         // Alone, one after another, for as long as they play.
-        {"--sfx jump --sfx coin", -1, {{0, 2, 1, 24}, {jump, 14, 2, 20}}, jump + coin},
+        {"--sfx jump --sfx coin", -1, {{0, 2, 0, 24}, {jump, 14, 2, 20}}, jump + coin},
     };
     for (const Case& c : cases) {
         const std::string out = kDir + "/out.raw";
@@ -134,6 +138,31 @@ TEST(RenderSfx, IsWhatAGameLoopPlaysWithPlaySampleAtThatByte) {
     EXPECT_EQ(readFile(kDir + "/late.raw").size(), 240000 + jump);
     for (const std::string bad : {"--sfx nope@1", "--sfx jump@-1", "--sfx 15@1", "--sfx jump --sfx coin@1"})
         EXPECT_NE(nibtool("render " + rom + " " + kDir + "/bad.raw " + bad), 0) << bad;
+}
+
+// play --sfx starts the effect as the song begins on the stream the bank chose for it in that song, at
+// its tone: what a game loop plays.
+TEST(PlaySfx, TakesTheStreamTheBankChoseForTheSong) {
+    const std::string rom = kDir + "/game.rom", capture = kDir + "/capture.raw";
+    writeFile(rom, gameRom());
+    struct Case {
+        int song;
+        std::uint8_t stream; // the signature's for jump (entry 2) in that song
+    };
+    // Song 0's own notes on stream 0 cut the effect there: the stream makes a difference.
+    EXPECT_FALSE(gameLoop(gameRom(), 0, {{0, 2, 0, 24}}, 4000) ==
+                 gameLoop(gameRom(), 0, {{0, 2, 3, 24}}, 4000));
+    for (const Case c : {Case{0, 0}, Case{1, 3}}) {
+        const std::string options = " --song " + std::to_string(c.song) + " --sfx 2 --seconds 0.5 -q";
+        ASSERT_EQ(std::system(("SDL_AUDIODRIVER=disk SDL_DISKAUDIODELAY=0 SDL_DISKAUDIOFILE=" + capture +
+                               " " + NIBTOOL_BINARY + " play " + rom + options)
+                                  .c_str()),
+                  0)
+            << options;
+        const std::vector<std::uint8_t> got = readFile(capture);
+        EXPECT_EQ(got.size(), 4000u) << options;
+        EXPECT_TRUE(got == gameLoop(readFile(rom), c.song, {{0, 2, c.stream, 24}}, got.size())) << options;
+    }
 }
 
 // A module of one pattern: notes on channel 0 every 4 rows.
@@ -184,6 +213,108 @@ TEST(BankCommand, NamesSongsAndEndsThoseAskedOnce) {
     EXPECT_EQ(nibtool("bank " + rom + " intro=" + a + " --once outro", &said), 2);
     EXPECT_NE(said.find("--once names no song"), std::string::npos) << said;
     EXPECT_EQ(nibtool("bank " + rom + " " + a + " --once 1"), 2);
+}
+
+// A sine recording, as a WAV file libsndfile reads.
+std::string wav(const std::string& name, double seconds) {
+    const auto frames = static_cast<std::size_t>(seconds * 8000);
+    std::vector<std::uint8_t> bytes;
+    const auto put = [&](std::uint32_t v, int n) {
+        for (int i = 0; i < n; ++i)
+            bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    bytes = {'R', 'I', 'F', 'F'};
+    put(static_cast<std::uint32_t>(36 + frames), 4);
+    for (const char c : std::string("WAVEfmt "))
+        bytes.push_back(static_cast<std::uint8_t>(c));
+    put(16, 4), put(1, 2), put(1, 2), put(8000, 4), put(8000, 4), put(1, 2), put(8, 2);
+    for (const char c : std::string("data"))
+        bytes.push_back(static_cast<std::uint8_t>(c));
+    put(static_cast<std::uint32_t>(frames), 4);
+    for (std::size_t i = 0; i < frames; ++i)
+        bytes.push_back(static_cast<std::uint8_t>(128 + 90 * std::sin(2 * M_PI * 440 * double(i) / 8000)));
+    const std::string path = kDir + "/" + name;
+    writeFile(path, bytes);
+    return path;
+}
+
+bool validAgainstSchema(const std::string& json) {
+    const std::string schema = std::string(NIBPLAY_TEST_DIR) + "/../docs/nibtool-report.schema.json";
+    return std::system(("/usr/bin/python3 -c 'import json,sys,jsonschema; "
+                        "jsonschema.validate(json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))' " +
+                        json + " " + schema + " 2>" + kDir + "/schema.txt")
+                           .c_str()) == 0;
+}
+
+// --json: valid against the schema the README documents, and every number it holds agrees with the
+// header and with the ROM it describes.
+TEST(JsonFacts, FollowTheSchemaAndAgreeWithTheRomAndTheHeader) {
+    const std::string a = module("a.mod", 428), b = module("b.mod", 320);
+    const std::string rom = kDir + "/facts.rom", json = kDir + "/facts.json", header = kDir + "/facts.h";
+    ASSERT_EQ(nibtool("bank " + rom + " calm=" + a + " win=" + b +
+                      " --once win --sfx jump=" + wav("j.wav", 0.3) + " --sfx coin=" + wav("c.wav", 0.2) +
+                      " --json " + json + " --header " + header + " -q"),
+              0);
+    ASSERT_TRUE(validAgainstSchema(json)) << [] {
+        const std::vector<std::uint8_t> why = readFile(kDir + "/schema.txt");
+        return std::string(why.begin(), why.end());
+    }();
+    const std::vector<std::uint8_t> text = readFile(json), h = readFile(header), image = readFile(rom);
+    const nlohmann::json facts = nlohmann::json::parse(text.begin(), text.end());
+    const std::string headerText(h.begin(), h.end());
+    const auto inHeader = [&](const std::string& name, long value) {
+        return headerText.find(name + " = " + std::to_string(value)) != std::string::npos;
+    };
+    RomSignature signature;
+    ASSERT_TRUE(readSignature(image, signature));
+    EXPECT_EQ(facts["rate"], signature.rate);
+    ASSERT_EQ(facts["songs"].size(), 2u);
+    for (std::size_t n = 0; n < 2; ++n) {
+        const nlohmann::json& song = facts["songs"][n];
+        const std::string id = n == 0 ? "FACTS_SONG_CALM" : "FACTS_SONG_WIN";
+        loadIntoEngine(image);
+        const SongLength length = measureSong(static_cast<std::uint8_t>(n), 1u << 24);
+        EXPECT_EQ(song["calls"], length.onceThroughCalls);
+        EXPECT_EQ(song["ends"], length.ends);
+        EXPECT_TRUE(inHeader(id + "_CALLS", song["calls"].get<long>())) << id;
+        EXPECT_TRUE(inHeader(id + "_ENDS", song["ends"].get<bool>() ? 1 : 0)) << id;
+        EXPECT_EQ(song["address"], SongInfo[n]);
+    }
+    ASSERT_EQ(facts["effects"].size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const nlohmann::json& e = facts["effects"][i];
+        const std::string id = i == 0 ? "FACTS_SFX_JUMP" : "FACTS_SFX_COIN";
+        EXPECT_EQ(e["entry"], signature.effects[i].entry);
+        EXPECT_EQ(e["tone"], signature.effects[i].tone);
+        EXPECT_TRUE(inHeader(id + "_ENTRY", e["entry"].get<long>()) &&
+                    inHeader(id + "_TONE", e["tone"].get<long>()) &&
+                    inHeader(id + "_STREAM", e["stream"].get<long>()))
+            << id;
+        for (const nlohmann::json& s : e["streams"])
+            EXPECT_EQ(s["stream"], signature.songs.at(s["song"].get<std::size_t>()).streams.at(i).stream);
+        const SampleRecord& r = SampleInfo[e["entry"].get<std::size_t>()];
+        EXPECT_EQ(e["bytes"], r.end - r.start) << id;
+    }
+    for (const nlohmann::json& s : facts["samples"])
+        if (s["kept"].get<bool>()) {
+            const SampleRecord& r = SampleInfo[s["entry"].get<std::size_t>()];
+            EXPECT_EQ(s["bytes"], r.end - r.start) << s.dump();
+        }
+    const nlohmann::json& budget = facts["budget"];
+    EXPECT_EQ(budget["songs"].get<long>() + budget["samples"].get<long>() + budget["signature"].get<long>() +
+                  budget["tables"].get<long>() + budget["free"].get<long>(),
+              32768);
+    EXPECT_EQ(budget["signature"], signatureSize(signature));
+
+    // An import's facts too.
+    ASSERT_EQ(nibtool("import " + a + " " + kDir + "/one.rom --json " + json + " -q"), 0);
+    ASSERT_TRUE(validAgainstSchema(json)) << [] {
+        const std::vector<std::uint8_t> why = readFile(kDir + "/schema.txt");
+        return std::string(why.begin(), why.end());
+    }();
+    // A damaged document does not pass: the check checks.
+    writeFile(kDir + "/bad.json", {'{', '}'});
+    EXPECT_FALSE(validAgainstSchema(kDir + "/bad.json"));
 }
 
 } // namespace

@@ -61,10 +61,67 @@ std::vector<ReportCase> reportCases() {
          manySamples(
              4, [](std::size_t) -> std::size_t { return 32000; },
              [](std::size_t) -> std::size_t { return 2; }),
-         "samples stored at a lower rate to fit, so with less treble: ",
-         R"(^[^:]*: sample [1-4] "smp[1-4]" by [0-9]+ semitones?(, sample [1-4] "smp[1-4]" by [0-9]+ semitones?)*$)",
+         "samples stored at a lower rate to fit: ",
+         R"(^[^:]*: (sample [1-4] "smp[1-4]" \(entry [1-4]\): [a-z ]+ lower \([0-9]+ semitones?\)[^;]*(; |$)){4}$)",
          ""},
     };
+}
+
+// Every sample left out is named, however many: 40 samples, 26 past the 14 entries.
+TEST(ImportReport, NamesEverySampleLeftOut) {
+    ImportResult r;
+    std::string error;
+    const ModLayout song = manySamples(
+        31, [](std::size_t i) -> std::size_t { return i < 14 ? 800 : 100; },
+        [](std::size_t i) -> std::size_t { return i < 14 ? 2 : 1; });
+    ASSERT_TRUE(importModule(buildMod(song), ImportOptions{}, r, error)) << error;
+    const std::string line = lineStarting(r.report, "samples left out, as a ROM names only 14");
+    for (std::size_t i = 14; i < 31; ++i)
+        EXPECT_NE(line.find("sample " + std::to_string(i + 1) + " \"" + sampleName(i) +
+                            "\": 1 note, first heard at "),
+                  std::string::npos)
+            << i + 1 << ": " << line;
+    EXPECT_EQ(line.find("more"), std::string::npos) << line;
+}
+
+// The lines as a terminal shows them: broken at spaces, none wider than the terminal, the words in order.
+TEST(ImportReport, WrapsLinesToTheWidth) {
+    const std::string line =
+        "samples stored at a lower rate to fit: sample 6 \"Hikonu\" (entry 6): an octave and a "
+        "minor third lower (15 semitones): no treble lost, a little more aliasing";
+    struct Case {
+        std::string text;
+        std::size_t width;
+        std::size_t lines;
+    };
+    const std::string word(50, 'x');
+    for (const Case& c : {Case{line, 80, 2}, Case{line, 40, 5}, Case{line, 200, 1}, Case{"short", 80, 1},
+                          Case{word + " " + word + " " + word, 30, 3}}) {
+        const std::vector<std::string> parts = wrapLine(c.text, c.width);
+        EXPECT_EQ(parts.size(), c.lines) << c.width << ": " << ::testing::PrintToString(parts);
+        std::string joined;
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            EXPECT_TRUE(parts[i].size() <= c.width || parts[i].find(' ', 2) == std::string::npos) << parts[i];
+            EXPECT_EQ(parts[i].rfind("  ", 0) == 0, i > 0) << parts[i]; // continuations indented by two
+            joined += (i > 0 ? " " + parts[i].substr(2) : parts[i]);
+        }
+        EXPECT_EQ(joined, c.text);
+    }
+}
+
+TEST(ImportReport, SaysIntervalsAsHeard) {
+    const std::pair<int, const char*> cases[] = {{1, "a semitone"},
+                                                 {2, "a tone"},
+                                                 {7, "a fifth"},
+                                                 {12, "an octave"},
+                                                 {18, "an octave and a half"},
+                                                 {19, "an octave and a fifth"},
+                                                 {24, "two octaves"},
+                                                 {30, "two and a half octaves"},
+                                                 {32, "two octaves and a minor sixth"},
+                                                 {60, "five octaves"}};
+    for (const auto& [semitones, words] : cases)
+        EXPECT_EQ(intervalWords(semitones), words) << semitones;
 }
 
 TEST(ImportReport, SaysWhatWasLostInPlainWords) {
@@ -88,28 +145,47 @@ TEST(ImportReport, SaysWhatWasLostInPlainWords) {
 TEST(ImportReport, CountsTheNotesLeftOutByChannel) {
     struct Case {
         std::vector<std::size_t> byChannel;
+        bool verbose;
         std::string line;
     };
+    std::vector<std::size_t> one20(20, 1); // channel 1 loses 100 notes, the 19 others one each
+    one20[0] = 100;
+    const std::string head20 =
+        "119 of 400 notes left out, as the ROM plays four at once and the module has 20 "
+        "channels: channel 1 (100), channel 2 (1), channel 3 (1), channel 4 (1), channel 5 "
+        "(1), channel 6 (1)";
+    std::string all20 = head20;
+    for (int c = 7; c <= 20; ++c)
+        all20 += ", channel " + std::to_string(c) + " (1)";
     const std::vector<Case> cases = {
         {{0, 0, 0, 0, 5, 0},
-         "5 of 40 notes left out, as the ROM plays four at once and the module has 6 channels: "
-         "channel 5 (5)"},
+         false,
+         "5 of 400 notes left out, as the ROM plays four at once and the module has 6 channels: channel 5 "
+         "(5)"},
         {{1, 0, 7, 0, 2, 0, 3, 0, 1, 1},
-         "15 of 40 notes left out, as the ROM plays four at once and the module has 10 channels: channel 3 "
+         false,
+         "15 of 400 notes left out, as the ROM plays four at once and the module has 10 channels: channel 3 "
          "(7), "
          "channel 7 (3), channel 5 (2), channel 1 (1), channel 9 (1), channel 10 (1)"},
         {{1, 1, 1, 1, 1, 1, 1, 1, 1},
-         "9 of 40 notes left out, as the ROM plays four at once and the module has 9 channels: channel 1 "
+         false, // each lost a ninth of the notes left out: every one is named
+         "9 of 400 notes left out, as the ROM plays four at once and the module has 9 channels: channel 1 "
          "(1), "
-         "channel 2 (1), channel 3 (1), channel 4 (1), channel 5 (1), channel 6 (1) and 3 more"},
+         "channel 2 (1), channel 3 (1), channel 4 (1), channel 5 (1), channel 6 (1), channel 7 (1), channel "
+         "8 "
+         "(1), channel 9 (1)"},
+        {one20, false, head20 + "; the other 14 channels together 14 notes"},
+        {one20, true, all20},
     };
     for (const Case& c : cases) {
         VoicePlan plan;
-        plan.notes = 40;
+        plan.notes = 400;
         plan.leftOutByChannel = c.byChannel;
         for (std::size_t n : c.byChannel)
             plan.notesLeftOut += n;
-        EXPECT_EQ(notesLeftOutLine(plan, int(c.byChannel.size())), c.line);
+        const Loss loss = notesLeftOut(plan, int(c.byChannel.size()));
+        EXPECT_EQ(lossLine(loss, c.verbose), c.line);
+        EXPECT_DOUBLE_EQ(loss.share, double(plan.notesLeftOut) / 400);
     }
 }
 
@@ -133,18 +209,81 @@ TEST(ImportReport, GivesTheFidelityAVerdictOnItsScale) {
         double chroma, onset;
         const char* verdict;
     };
-    const std::vector<Case> cases = {{1.00, 0.95, "close"}, {0.95, 0.80, "close"}, {0.97, 0.79, "fair"},
-                                     {0.85, 0.60, "fair"},  {0.84, 0.90, "far"},   {0.99, 0.59, "far"},
-                                     {0.50, 0.00, "far"}};
+    const std::vector<Case> cases = {
+        {1.00, 0.95, "close: the notes are right, the rhythm is kept"},
+        {0.95, 0.80, "close: the notes are right, the rhythm is kept"},
+        {0.97, 0.79, "fair: the notes are right, the rhythm loses detail"},
+        {0.85, 0.60, "fair: the notes are mostly right, the rhythm loses detail"},
+        {0.84, 0.90, "far: many notes are lost or wrong, the rhythm is kept"},
+        {0.99, 0.59, "far: the notes are right, much of the rhythm is lost"},
+        {0.50, 0.00, "far: many notes are lost or wrong, much of the rhythm is lost"}};
     for (const Case& c : cases) {
         Fidelity f;
         f.chroma = c.chroma, f.onset = c.onset, f.lengthRatio = 1, f.channels = 4;
         const std::vector<std::string> lines = fidelityLines(f);
-        ASSERT_EQ(lines.size(), 2u);
+        ASSERT_EQ(lines.size(), 3u);
         EXPECT_EQ(lines[0].rfind("fidelity: chroma ", 0), 0u);
-        EXPECT_EQ(lines[1].rfind(std::string("fidelity: ") + c.verdict + ".", 0), 0u)
-            << c.chroma << "/" << c.onset << ": " << lines[1];
+        EXPECT_EQ(lines[1], c.verdict) << c.chroma << "/" << c.onset;
+        EXPECT_EQ(std::string(c.verdict).rfind(fidelityVerdict(f), 0), 0u);
+        EXPECT_EQ(lines[2].rfind("scale: ", 0), 0u);
     }
+}
+
+} // namespace
+
+namespace {
+
+// What to change first, from what was lost: fewer channels where notes were left out, a lower rate where
+// samples lost room at a high one; nothing for a song that lost nothing much.
+TEST(ImportReport, AdvisesTheChangesThatLoseLeast) {
+    ModLayout six = smallModLayout();
+    six.tag = "6CHN";
+    for (std::size_t row = 0; row < 64; ++row)
+        for (std::size_t c = 0; c < 6; ++c)
+            six.cells.push_back({0, row, c, static_cast<std::uint8_t>(1 + c % 2), 428, 0, 0});
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> file;
+        int rate;
+        std::string first; // the first advice's start; "" for none
+    };
+    const Case cases[] = {
+        {"six channels of notes on every row", buildMod(six), 8000,
+         "to lose less, change first: fewer channels sounding at once: the ROM plays four, and "},
+        {"four long samples at 44100 Hz",
+         buildMod(manySamples(
+             4, [](std::size_t) -> std::size_t { return 32000; },
+             [](std::size_t) -> std::size_t { return 2; })),
+         44100, "to lose less, change first: a lower --rate: at 44100 Hz every sample takes 5.5 times"},
+        {"the small song", buildMod(smallModLayout()), 8000, ""},
+    };
+    for (const Case& c : cases) {
+        ImportOptions options;
+        options.rate = c.rate;
+        ImportResult r;
+        std::string error;
+        ASSERT_TRUE(importModule(c.file, options, r, error)) << c.name << ": " << error;
+        const std::vector<std::string> advice = adviceLines(r.losses, c.rate);
+        if (c.first.empty()) {
+            EXPECT_TRUE(advice.empty()) << c.name << ": " << ::testing::PrintToString(advice);
+            continue;
+        }
+        ASSERT_FALSE(advice.empty()) << c.name << ": " << ::testing::PrintToString(r.report);
+        EXPECT_LE(advice.size(), 2u);
+        EXPECT_EQ(advice[0].rfind(c.first, 0), 0u) << c.name << ": " << advice[0];
+    }
+}
+
+// Lines made from facts say what the facts are, never a count of nothing.
+TEST(ImportReport, NeverCountsNothing) {
+    Loss rows;
+    rows.kind = LossKind::RowsShared;
+    rows.count = 2;
+    EXPECT_EQ(lossLine(rows), "the song is long for the ROM: every 2 rows share one line (no note was lost)");
+    rows.of = 1;
+    EXPECT_EQ(lossLine(rows),
+              "the song is long for the ROM: every 2 rows share one line, and 1 note that followed "
+              "another within those rows was dropped");
 }
 
 } // namespace

@@ -198,7 +198,7 @@ TEST(ImportTiming, KeepsProTrackerLoopCountsFromPassToPass) {
     };
     for (const Case& c : cases) {
         ModLayout layout = song(std::uint8_t(c.orders.size()), c.cells);
-        layout.patterns = 3;
+        layout.patterns = *std::max_element(c.orders.begin(), c.orders.end()) + 1u; // as a MOD says
         layout.orders = c.orders;
         layout.cells.push_back({0, 0, 3, 0, 0, 0x8, 0x80}); // a panning NoiseTracker lacks
         const ImportResult r = importOrFail(buildMod(layout), 8000);

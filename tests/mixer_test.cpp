@@ -2,8 +2,12 @@
 // the streams, and the fast path against a plain one-step-at-a-time model.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <iterator>
 #include <random>
+#include <string>
+#include <type_traits>
 
 #include "engine/engine.h"
 #include "host/load.h"
@@ -213,9 +217,30 @@ TEST(MixerModel, RandomStreamsMatchTheStepByStepModel) {
     }
 }
 
-// Between runs of steps the sequencer changes the streams as its notes and effects do: a new note, a new
-// step (tone, slides, vibrato), a stop or a start. Free runs span the runs of steps and only what changed is
-// worked out again; every run must still match the model, whatever was changed before it.
+// ---- Changes between runs of steps --------------------------------------------------------------------
+
+// Where a stream is belongs to the mixer, which keeps each stream's run across calls: outside it, its
+// position, end, loop start and fraction can only be read. The effects write the step and the volume.
+template <typename Entry, typename Value> constexpr bool kWritable = std::is_assignable_v<Entry, Value>;
+static_assert(!kWritable<decltype((AS[0])), Position>, "AS is the mixer's");
+static_assert(!kWritable<decltype((ASEnd[0])), Position>, "ASEnd is the mixer's");
+static_assert(!kWritable<decltype((ASReload[0])), Position>, "ASReload is the mixer's");
+static_assert(!kWritable<decltype((ASIncrFracCnt[0])), std::uint8_t>, "ASIncrFracCnt is the mixer's");
+static_assert(kWritable<decltype((ASIncr[0])), std::uint16_t>, "the slides and the vibrato set the step");
+static_assert(kWritable<decltype((ASVolume[0])), std::uint8_t>, "the volume effects set the volume");
+
+// One stream's state changed the only way the engine allows outside the mixer: the whole state restored.
+template <typename Edit> void restoreWith(Edit edit) {
+    MixerState state = snapshotMixer();
+    edit(state);
+    restoreMixer(state);
+}
+
+// Between runs of steps the streams change as the sequencer's notes and effects change them (a new note,
+// a new step from a tone, slides or the vibrato, a stop or a start), and every stream array and both flags
+// are written by each way the engine offers. Free runs span the runs of steps and only what changed is
+// worked out again; every run must still match the model, whatever was changed before it, in the middle
+// of whatever free run.
 TEST(MixerModel, ChangesBetweenRunsMatchTheStepByStepModel) {
     std::mt19937_64 rng(11);
     std::vector<std::uint8_t> rom(0x8000);
@@ -223,47 +248,119 @@ TEST(MixerModel, ChangesBetweenRunsMatchTheStepByStepModel) {
         b = static_cast<std::uint8_t>(rng());
     placeRom(rom.data(), rom.size());
     soundInit();
-    // Long and short loops, a sample that stops, one that ends where it starts, one past the image.
-    const SampleRecord samples[] = {{0x9000, 0xA000, 0, 0x9800},
-                                    {0xA000, 0xA030, 1, 0xA010},
-                                    {0xB000, 0xB100, 0, 0},
-                                    {0xC000, 0xC000, 1, 0xC000},
-                                    {0xFF00, 0xFFFF, 1, 0xFF80}};
+    // Long and short loops, samples that stop, one that ends where it starts, one at the image's top.
+    const SampleRecord samples[] = {{0x9000, 0xA000, 0, 0x9800}, {0xA000, 0xA030, 1, 0xA010},
+                                    {0xB000, 0xB100, 0, 0},      {0xB800, 0xB804, 1, 0},
+                                    {0xC000, 0xC000, 1, 0xC000}, {0xFF00, 0xFFFF, 1, 0xFF80}};
     for (std::size_t i = 0; i < std::size(samples); ++i)
         SampleInfo[i + 1] = samples[i];
+    const auto pick = [&](std::initializer_list<Position> choices) {
+        return *(choices.begin() + static_cast<std::ptrdiff_t>(rng() % choices.size()));
+    };
+    const auto back = [&](Position at) { return at - std::min<Position>(at, rng() % 16); };
+    // Half the notes at tone 20, whose step of one byte lands exactly on the end.
+    const auto tone = [&] { return static_cast<std::uint8_t>(rng() % 2 != 0 ? rng() % 64 : kUnitTone); };
+
+    struct Change {
+        const char* what;
+        std::function<void(std::uint8_t, ModelStream&)> apply; // to the engine and the model alike
+    };
+    const Change changes[] = {
+        {"a note",
+         [&](std::uint8_t s, ModelStream& m) {
+             const auto n = static_cast<std::uint8_t>(1 + rng() % std::size(samples));
+             const std::uint8_t t = tone();
+             playSample(n, s, t);
+             const SampleRecord& r = SampleInfo[n];
+             m = {r.start, r.end, r.loopStart, toneStep(t), 0, 1, r.nibble};
+         }},
+        {"a tone",
+         [&](std::uint8_t s, ModelStream& m) {
+             const std::uint8_t t = tone();
+             setSampleTone(s, t);
+             m.incr = toneStep(t);
+         }},
+        {"a slide up",
+         [&](std::uint8_t s, ModelStream& m) {
+             applyEffect(s, kSlideUp, 0, static_cast<std::uint8_t>(rng()));
+             m.incr = ASIncr[s];
+         }},
+        {"a slide down",
+         [&](std::uint8_t s, ModelStream& m) {
+             applyEffect(s, kSlideDown, 0, static_cast<std::uint8_t>(rng()));
+             m.incr = ASIncr[s];
+         }},
+        {"the vibrato",
+         [&](std::uint8_t s, ModelStream& m) {
+             applyEffect(s, kVibrato, 0, 1);
+             m.incr = ASIncr[s];
+         }},
+        {"ASIncr",
+         [&](std::uint8_t s, ModelStream& m) {
+             m.incr = static_cast<std::uint16_t>(pick({0, 81, 256, 2491, 0xFFFF}) + rng() % 3);
+             ASIncr[s] = m.incr;
+         }},
+        {"ASVolume", // the mix never reads it
+         [&](std::uint8_t s, ModelStream&) { ASVolume[s] = static_cast<std::uint8_t>(rng()); }},
+        {"the running flag",
+         [&](std::uint8_t s, ModelStream& m) {
+             m.running = static_cast<std::uint8_t>(pick({0, 1, 0x5A}));
+             setStreamRunning(s, m.running);
+         }},
+        {"the nibble select",
+         [&](std::uint8_t s, ModelStream& m) {
+             m.nibble = static_cast<std::uint8_t>(pick({0, 1, 0x80}));
+             setNibbleSelect(s, m.nibble);
+         }},
+        {"AS",
+         [&](std::uint8_t s, ModelStream& m) {
+             // On in the sample, back in it, onto its last byte, low memory, the image's top, past it.
+             const Position at = pick({m.as + rng() % 64, back(m.as), m.end - 1, 0xF0, 0xFFF8, 0x10004});
+             restoreWith([&](MixerState& state) { state.position[s] = at; });
+             m.as = at;
+         }},
+        {"ASEnd",
+         [&](std::uint8_t s, ModelStream& m) {
+             // Behind the position (the stream ends at its next step), just ahead, far ahead, the top.
+             const Position end = pick({back(m.as), m.as + 1 + rng() % 8, m.as + 0x400, 0xFFFF, 0x10010});
+             restoreWith([&](MixerState& state) { state.end[s] = end; });
+             m.end = end;
+         }},
+        {"ASReload",
+         [&](std::uint8_t s, ModelStream& m) {
+             // No loop, the lowest loop start, behind the position, the end itself, beyond the end.
+             const Position reload = pick({0, 0xFF, 0x100, back(m.as), m.end, m.end + 8});
+             restoreWith([&](MixerState& state) { state.loopStart[s] = reload; });
+             m.reload = reload;
+         }},
+        {"ASIncrFracCnt",
+         [&](std::uint8_t s, ModelStream& m) {
+             const auto fraction = static_cast<std::uint8_t>(rng());
+             restoreWith([&](MixerState& state) { state.fraction[s] = fraction; });
+             m.frac = fraction;
+         }},
+    };
+
     ModelStream model[4] = {};
     std::uint8_t mix = 0;
-    for (int round = 0; round < 3000; ++round) {
+    for (int round = 0; round < 6000; ++round) {
         const auto s = static_cast<std::uint8_t>(rng() % 4);
-        ModelStream& m = model[s];
-        switch (rng() % 6) {
-        case 0: { // a note
-            const auto n = static_cast<std::uint8_t>(1 + rng() % std::size(samples));
-            const auto tone = static_cast<std::uint8_t>(rng() % 64);
-            playSample(n, s, tone);
-            const SampleRecord& r = SampleInfo[n];
-            m = {r.start, r.end, r.loopStart, toneStep(tone), 0, 1, r.nibble};
-            break;
-        }
-        case 1: setSampleTone(s, static_cast<std::uint8_t>(rng() % 64)); break;
-        case 2: applyEffect(s, kSlideUp, 0, static_cast<std::uint8_t>(rng())); break;
-        case 3: applyEffect(s, kSlideDown, 0, static_cast<std::uint8_t>(rng())); break;
-        case 4: applyEffect(s, kVibrato, 0, 1); break;
-        default: // a stop or a start
-            m.running = static_cast<std::uint8_t>(rng() % 2);
-            setStreamRunning(s, m.running);
-            break;
-        }
-        m.incr = ASIncr[s];
+        const Change& change = changes[rng() % std::size(changes)];
+        change.apply(s, model[s]);
         const std::size_t steps = 1 + rng() % 40;
         std::vector<std::uint8_t> expected(steps), got(steps);
         for (auto& b : expected)
             b = modelStep(model, mix);
         timer0_isr(got.data(), steps);
-        ASSERT_EQ(got, expected) << "round " << round;
+        const auto where = [&](std::uint8_t t) {
+            return "round " + std::to_string(round) + ", stream " + std::to_string(t) + " after " +
+                   change.what + " on stream " + std::to_string(s);
+        };
+        ASSERT_EQ(got, expected) << where(s);
         for (std::uint8_t t = 0; t < 4; ++t) {
-            ASSERT_EQ(AS[t], model[t].as) << "round " << round << " stream " << int(t);
-            ASSERT_EQ(ASIncrFracCnt[t], model[t].frac) << "round " << round << " stream " << int(t);
+            ASSERT_EQ(AS[t], model[t].as) << where(t);
+            ASSERT_EQ(ASIncrFracCnt[t], model[t].frac) << where(t);
+            ASSERT_EQ(getStreamRunning(t) != 0, model[t].running != 0) << where(t);
         }
     }
 }

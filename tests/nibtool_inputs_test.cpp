@@ -48,15 +48,16 @@ RomBuilder fourLineLoop() {
     return rom;
 }
 
-std::vector<std::uint8_t> wavFile() {
+// Half a second of a tone as a sound file of `format` (libsndfile's), 8000 Hz mono.
+std::vector<std::uint8_t> soundFile(int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
     std::vector<short> tone(4000);
     for (std::size_t i = 0; i < tone.size(); ++i)
         tone[i] = static_cast<short>((i % 20) * 1000);
-    const std::string name = "/tmp/nibtool-inputs-test-wav-" + std::to_string(getpid()) + ".wav";
+    const std::string name = "/tmp/nibtool-inputs-test-sound-" + std::to_string(getpid());
     SF_INFO info{};
     info.samplerate = 8000;
     info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    info.format = format;
     SNDFILE* f = sf_open(name.c_str(), SFM_WRITE, &info);
     sf_write_short(f, tone.data(), static_cast<sf_count_t>(tone.size()));
     sf_close(f);
@@ -76,7 +77,13 @@ TEST_F(NibtoolInputs, EveryCommandRefusesWhatIsNeitherKindWithTheSameLine) {
     run("mkdir folder");
     write("empty.rom", {});
     write("notes.txt", std::vector<std::uint8_t>(27, 'a'));
-    write("sound.wav", wavFile());
+    write("sound.wav", soundFile());
+    write("sound.mp3", soundFile(SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III));
+    // An MPEG frame's header, then bytes that are no next frame: libmpg123 would write notes about them.
+    std::vector<std::uint8_t> sync = {0xFF, 0xFB, 0x90, 0x00};
+    for (int i = 0; i < 2048; ++i)
+        sync.push_back(static_cast<std::uint8_t>(i * 7));
+    write("sync.bin", sync);
     write("cut-1k.mod", cut(mod, 1024));
     write("cut-in-patterns.mod", cut(mod, 1084 + 1500));
     write("short.rom", cut(fourLineLoop().build(), 100));
@@ -90,10 +97,18 @@ TEST_F(NibtoolInputs, EveryCommandRefusesWhatIsNeitherKindWithTheSameLine) {
         {"empty.rom", "nibtool: 'empty.rom' is empty, not a ROM image or a module"},
         {"notes.txt", "nibtool: 'notes.txt' is text, not a ROM image or a module"},
         {"sound.wav", "nibtool: 'sound.wav' is a sound file (WAV (Microsoft)), not a ROM image or a module"},
+        {"sound.mp3", "nibtool: 'sound.mp3' is a sound file (MPEG-1/2 Audio), not a ROM image or a module"},
+        {"sync.bin",
+         "nibtool: 'sync.bin' (2052 bytes) is not a ROM image (32768 bytes, with the song and sample "
+         "tables at the top) nor a module libxmp reads"},
         {"cut-1k.mod",
          "nibtool: 'cut-1k.mod' (1024 bytes) is not a ROM image (32768 bytes, with the song and "
          "sample tables at the top) nor a module libxmp reads"},
-        {"cut-in-patterns.mod", "the module has no sampled instrument to import"},
+        {"cut-in-patterns.mod",
+         "nibtool: 'cut-in-patterns.mod' is a module (MOD 'M.K.', cut short) that nibtool cannot take: the "
+         "file ends before its samples: it holds 2584 of the 5132 bytes its headers describe; nor is it a "
+         "ROM "
+         "image"},
         {"short.rom", "nibtool: 'short.rom' (100 bytes) is not a ROM image (32768 bytes, with the song and "
                       "sample tables at the top) nor a module libxmp reads"},
     };

@@ -13,6 +13,7 @@
 #include "engine_harness.h"
 #include "examples/demo_song.h"
 #include "host/load.h"
+#include "rom/signature.h"
 #include "scratch_folder.h"
 
 namespace {
@@ -237,6 +238,48 @@ TEST(NibtoolInfo, ShowsCellsAndWarnsOnHostileImages) {
           "pattern break 100 goes to a line past the end of the next pattern",
           "the line is past the end of its pattern"})
         EXPECT_NE(out.find(warning), std::string::npos) << warning << "\n" << out;
+}
+
+// A pattern shown alone is warned of when the song never plays it or it lies past the image; a bank's
+// effect is named by its tone's number (as the bank's report and header give it) and its entry, entry 0
+// included, holds it.
+TEST(NibtoolInfo, WarnsOfAPatternNotPlayedAndNamesTheEffectsEntriesAndTones) {
+    std::vector<std::uint8_t> bank = fourLineLoop().sample(0, 0x9000, 0x9080, 0, 0).build();
+    RomSignature signature;
+    signature.effects = {{0, 20, "jump"}, {5, 31, "zap"}};
+    ASSERT_TRUE(writeSignature(bank, signature));
+    std::ofstream(kDir + "/bank.rom", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bank.data()), static_cast<std::streamsize>(bank.size()));
+    const std::string loop = writeRom("loop.rom", fourLineLoop());
+    struct Case {
+        std::string args;
+        std::vector<std::string> shown, hidden;
+    };
+    const Case cases[] = {
+        {loop + " --pattern 0", {"No warnings for pattern 0."}, {"never plays"}},
+        {loop + " --pattern 5",
+         {"Warnings for pattern 5\n  song 0 never plays pattern 5 (it plays pattern 0)\n"},
+         {}},
+        {loop + " --pattern 200",
+         {"song 0 never plays pattern 200",
+          "pattern 200 (0x2D840-0x2DB3F) lies past the image: it reads as empty"},
+         {}},
+        {loop, {"entry 0 is never played by a song"}, {"effect \""}},
+        {kDir + "/bank.rom",
+         {"Effect \"jump\": sample entry 0, tone 20 (G+2)\n",
+          "Effect \"zap\": sample entry 5, tone 31 (F#3)\n", "entry 0 holds an effect",
+          "  0  0x9000  0x9080    128  low     none         effect \"jump\"\n",
+          "  5  0x0000  0x0000      0  low     none         effect \"zap\"\n"},
+         {"entry 0 is never played"}},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        ASSERT_EQ(nibtool("info " + c.args, &out), 0) << c.args;
+        for (const std::string& text : c.shown)
+            EXPECT_NE(out.find(text), std::string::npos) << c.args << ": " << text << "\n" << out;
+        for (const std::string& text : c.hidden)
+            EXPECT_EQ(out.find(text), std::string::npos) << c.args << ": " << text << "\n" << out;
+    }
 }
 
 TEST(Nibtool, ErrorsNameTheProblem) {

@@ -214,6 +214,36 @@ TEST(PlayView, ScreenFitsItsTerminalAndMarksThePlayingLine) {
     EXPECT_EQ(screenLines(drawScreen(view, 24, 80)).size(), 24u) << "an 80x24 terminal is filled";
 }
 
+// The place and the legend fit 80 columns whole, for any song (a module of 64 channels, 255 order
+// positions, 4 hours long, previewed or paused), and say "loading" until a song is there.
+TEST(PlayView, PlaceLineFitsWholeAndSaysLoadingUntilASongIsThere) {
+    ViewData view;
+    view.file = "song.it";
+    EXPECT_EQ(screenLines(drawScreen(view, 24, 80))[1], "loading");
+    for (const std::string& line : screenLines(drawScreen(view, 24, 80)))
+        EXPECT_EQ(line.find("speed"), std::string::npos) << line;
+
+    PlayerState& s = view.state;
+    s.playing = s.repeats = s.preview = true;
+    s.rate = 1000;
+    s.lineTicks = s.tickCalls = 255;
+    s.place = {255, 255};
+    s.at = {255, 63};
+    s.pattern = 255;
+    s.lastOrder = 255;
+    s.onceThroughBytes = s.songBytes = 4 * 3600 * 1000ull - 1;
+    view.rate = 1000;
+    for (const int channels : {0, 64}) {
+        s.moduleChannels = channels;
+        const std::vector<std::string> narrow = screenLines(drawScreen(view, 24, 80));
+        const std::vector<std::string> wide = screenLines(drawScreen(view, 24, 200));
+        ASSERT_EQ(narrow.size(), wide.size());
+        for (std::size_t i = 1; i < narrow.size(); ++i) // all but the title, which may be cut
+            EXPECT_EQ(narrow[i], wide[i]) << channels << " channels: cut at 80 columns";
+        EXPECT_NE(narrow[1].find("239:59.9 / 239:59.9  preview"), std::string::npos) << narrow[1];
+    }
+}
+
 TEST(DiskCapture, CutToThePlayedBytesWhereverSdlPutThem) {
     char name[] = "/tmp/nibplay-capture-XXXXXX";
     const int fd = mkstemp(name);
@@ -566,21 +596,39 @@ TEST_F(PlayCommand, ViewFollowsTheSongAndItsKeys) {
     unsetenv("SDL_DISKAUDIOFILE");
 }
 
-TEST_F(PlayCommand, TerminalIsGivenBackOnEveryEnd) {
+// However playing ends, the terminal is given back, and then what the view said last stays on the
+// screen below the prompt's line: the errors (no audio device, a file that is not a song) and where the
+// song stopped.
+TEST_F(PlayCommand, TerminalIsGivenBackOnEveryEndWithTheLastWordsAfterIt) {
     const std::string rom = write("loop.rom", fourLineLoop().build());
+    const std::string notes = write("notes.txt", std::vector<std::uint8_t>(40, 'a'));
     setenv("SDL_AUDIODRIVER", "disk", 1);
     setenv("SDL_DISKAUDIOFILE", path("capture.raw").c_str(), 1);
+    const std::string noDevice = "SDL_AUDIODRIVER=nosuch exec '" NIBTOOL_BINARY "' play '" + rom + "'";
     struct Case {
         const char* how;
         std::vector<std::string> command;
         int signal; // sent after a second, or 0
         std::string keys;
         int status;
+        std::vector<std::string> said; // after the main screen is back, in order
     };
     const Case cases[] = {
-        {"q", {NIBTOOL_BINARY, "play", rom, "--loop"}, 0, "q", 0},
-        {"SIGINT", {NIBTOOL_BINARY, "play", rom, "--loop"}, SIGINT, "", 128 + SIGINT},
-        {"the song's end", {NIBTOOL_BINARY, "play", rom}, 0, "", 0},
+        {"q", {NIBTOOL_BINARY, "play", rom, "--loop"}, 0, "q", 0, {"loop.rom: 0:", ", stopped"}},
+        {"SIGINT", {NIBTOOL_BINARY, "play", rom, "--loop"}, SIGINT, "", 128 + SIGINT, {"loop.rom: 0:"}},
+        {"the song's end", {NIBTOOL_BINARY, "play", rom}, 0, "", 0, {"loop.rom: 0:", ", ended"}},
+        {"no audio device",
+         {"/bin/bash", "-c", noDevice},
+         0,
+         "",
+         1,
+         {"nibtool: no audio device to play on", "nibtool render " + rom + " out.wav"}},
+        {"a file that is not a song",
+         {NIBTOOL_BINARY, "play", notes, rom},
+         0,
+         "",
+         1,
+         {"nibtool: '" + notes + "' is text, not a ROM image or a module", "loop.rom: 0:", ", ended"}},
     };
     for (const Case& c : cases) {
         Pty pty(c.command);
@@ -591,9 +639,17 @@ TEST_F(PlayCommand, TerminalIsGivenBackOnEveryEnd) {
         EXPECT_EQ(pty.wait(5000), c.status) << c.how;
         const std::string& out = pty.output();
         const std::string leave = "\x1b[?1049l";
-        ASSERT_GE(out.size(), leave.size()) << c.how;
-        EXPECT_EQ(out.rfind(leave), out.size() - leave.size())
-            << c.how << ": the main screen comes back last";
+        const std::size_t back = out.rfind(leave);
+        ASSERT_NE(back, std::string::npos) << c.how;
+        const std::string after = out.substr(back + leave.size());
+        EXPECT_EQ(after.find('\x1b'), std::string::npos)
+            << c.how << ": nothing is drawn once the screen is back";
+        std::size_t at = 0;
+        for (const std::string& words : c.said) {
+            at = after.find(words, at);
+            EXPECT_NE(at, std::string::npos) << c.how << ": '" << words << "' is not on the screen after\n"
+                                             << after;
+        }
         EXPECT_TRUE(pty.modes().c_lflag & ECHO) << c.how;
         EXPECT_TRUE(pty.modes().c_lflag & ICANON) << c.how;
     }

@@ -111,6 +111,10 @@ class PlaySession {
     // ends it with 128 + its number. Without a terminal, the status goes to standard error.
     int run(FileWatch* watch, Terminal* terminal);
 
+    // What a terminal's view said that must stay on the screen once the view is gone, for standard error:
+    // the errors and warnings it showed, then where the song stopped.
+    std::vector<std::string> lastWords() const;
+
   private:
     enum Role { Preview, Whole, Next, kRoles };
     void look();
@@ -160,6 +164,7 @@ class PlaySession {
     std::int64_t loadAt_ = -1;       // when a saved file is to be loaded, or -1
     bool quit_ = false;
     int status_ = 0;
+    std::vector<std::string> said_; // errors and warnings the view showed, to be said again as it closes
     std::uint64_t shownSecond_ = ~std::uint64_t{0};
 };
 
@@ -230,10 +235,8 @@ void PlaySession::announceLoaded(const Playable& song, bool reload) {
         if (reloadAnnounced_) return;
         reloaded_ = &song;
         reloadReport_.clear();
-        for (const std::string& line : song.report)
-            if (line.find("file ends") != std::string::npos || line.find("file's end") != std::string::npos ||
-                line.find("cut short") != std::string::npos)
-                reloadReport_ += "; " + line;
+        for (const std::string& line : song.cutShort)
+            reloadReport_ += "; " + line;
         return;
     }
     if (o_.quiet || terminal_) return;
@@ -259,16 +262,19 @@ void PlaySession::noteFile(const Playable& song) {
         else
             std::fprintf(stderr, "%s\n", line.c_str());
     }
+    if (terminal_) said_.insert(said_.end(), song.warnings.begin(), song.warnings.end());
 }
 
 // A file that does not play is passed over, with the one line every command gives it.
 void PlaySession::refuse(std::size_t file, const std::string& error) {
     refused_ = 1;
     skipped_[file] = true;
-    if (terminal_)
+    if (terminal_) {
         view_.message = "nibtool: " + error;
-    else
+        said_.push_back(view_.message);
+    } else {
         fail(error);
+    }
 }
 
 // The file to play after `file`, or the count of files.
@@ -292,8 +298,14 @@ bool PlaySession::play(const std::shared_ptr<Playable>& song) {
     player_.start(song);
     std::string reason;
     if (!audio_.open(song->rate, player_, wake_.writeFd(), reason)) {
-        status_ = fail("no audio device to play on (SDL: " + reason +
-                       "); to hear it, render it to a file: " + renderAdvice(o_.files[song->file]));
+        const std::string error = "no audio device to play on (SDL: " + reason +
+                                  "); to hear it, render it to a file: " + renderAdvice(o_.files[song->file]);
+        if (terminal_) { // said once the view is gone
+            said_.push_back("nibtool: " + error);
+            status_ = 1;
+        } else {
+            status_ = fail(error);
+        }
         return false;
     }
     deviceRate_ = song->rate;
@@ -545,12 +557,24 @@ int PlaySession::run(FileWatch* watch, Terminal* terminal) {
             load(next, false);
         show();
     }
+    if (terminal && audio_.opened()) { // where the song stopped, for the last words
+        const AudioOutput::Lock lock(audio_);
+        view_.state = player_.look();
+    }
     return status_ != 0 ? status_ : refused_;
+}
+
+std::vector<std::string> PlaySession::lastWords() const {
+    std::vector<std::string> lines = said_;
+    if (started_ && view_.state.playing)
+        lines.push_back(view_.file + ": " + statusLine(view_) +
+                        (view_.state.finished ? ", ended" : ", stopped"));
+    return lines;
 }
 
 // False when the command is done, with its exit status in `exitCode`.
 bool parseOptions(const std::vector<std::string>& args, PlayOptions& o, int& exitCode) {
-    CommandLine line("play", kPlayUsage);
+    CommandLine line("play");
     line.rate(o.request.rate);
     line.length(o.length, true);
     line.flag("--watch", o.watch);
@@ -600,8 +624,14 @@ int runPlay(const std::vector<std::string>& args) {
     AudioOutput audio; // opened when the first song is ready
     PlaySession session(o, player, audio, wake);
     if (o.quiet || !Terminal::usable()) return session.run(o.watch ? &watch : nullptr, nullptr);
-    Terminal terminal;
-    const int status = session.run(o.watch ? &watch : nullptr, &terminal);
-    audio.close(); // the last buffers play out before the screen goes back
+    int status = 0;
+    {
+        Terminal terminal;
+        status = session.run(o.watch ? &watch : nullptr, &terminal);
+        audio.close(); // the last buffers play out before the screen goes back
+    }
+    // The terminal is given back: what the view said last stays on the screen.
+    for (const std::string& line : session.lastWords())
+        std::fprintf(stderr, "%s\n", line.c_str());
     return status;
 }

@@ -1,5 +1,7 @@
 #include "source.h"
 
+#include "import/report.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -19,6 +21,7 @@
 #include "host/playback.h"
 #include "host/song_walk.h"
 #include "import/import.h"
+#include "import/report.h"
 
 extern char** environ;
 
@@ -99,7 +102,7 @@ void getTexts(Reader& r, std::vector<std::string>& lines) {
 
 void putSong(Writer& w, const Playable& s) {
     w.text(s.title);
-    putTexts(w, s.report);
+    putTexts(w, s.cutShort);
     putTexts(w, s.warnings);
     putTexts(w, s.notes);
     w.number(static_cast<std::uint64_t>(s.channels));
@@ -128,7 +131,7 @@ void putSong(Writer& w, const Playable& s) {
 
 bool getSong(Reader& r, Playable& s) {
     s.title = r.text();
-    getTexts(r, s.report);
+    getTexts(r, s.cutShort);
     getTexts(r, s.warnings);
     getTexts(r, s.notes);
     s.channels = static_cast<int>(r.number() & 0xFFFF);
@@ -264,7 +267,7 @@ void prepareSong(SongFile&& file, Playable& out) {
         for (const EffectStream& e : file.signature.songs[out.number].streams)
             out.effectStreams.push_back(e.stream);
     if (file.file.kind == FileKind::Module) {
-        out.report = std::move(file.import.report);
+        out.cutShort = fileCutLines(file.import.losses);
         out.channels = std::max(1, file.import.channels);
         out.origins = std::move(file.import.origins);
         out.startCall = static_cast<std::uint64_t>(file.import.startSeconds * out.rate / kStepsPerCall + 0.5);

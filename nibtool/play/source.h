@@ -53,7 +53,7 @@ struct Resume {
 
 struct Playable {
     std::string title;                        // a module's title; empty for a ROM
-    std::vector<std::string> report;          // what the import lost (a module's), one line each
+    std::vector<std::string> cutShort;        // what a module file cut short has lost, one line each
     std::vector<std::string> warnings, notes; // the lines every command writes about the file (song_file.h)
     int channels = 0;                         // a module's channels; 0 for a ROM
     bool preview = false;                     // a first quick import: the whole one takes over when ready

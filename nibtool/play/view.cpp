@@ -54,23 +54,20 @@ std::string format(const char* pattern, ...) {
 }
 
 // The song's place: for a module in its own terms (order position, row, channels), then the engine's
-// line, its speed and the song's position in time.
+// line and the song's position in time; "loading" until a song is there. At most 79 characters for any
+// song of up to 4 hours (the speeds are on the legend's line).
 std::string placeLine(const ViewData& v) {
     const PlayerState& s = v.state;
-    const char* mode = !s.playing   ? "loading"
-                       : s.finished ? "ended"
-                       : s.paused   ? "paused"
-                       : s.preview  ? "playing (preview)"
-                                    : "playing";
+    if (!s.playing) return "loading";
+    const char* mode = s.finished ? "ended" : s.paused ? "paused" : s.preview ? "preview" : "playing";
     std::string total;
     if (s.repeats) total = " / " + clockText(s.onceThroughBytes, v.rate);
     const std::string time = clockText(s.songBytes, v.rate) + total;
     if (s.moduleChannels > 0)
-        return format("order %3d/%d  row %2d  of %d channels  line %2d  speed %d/%d  %s  %s", s.place.order,
-                      s.lastOrder, s.place.row, s.moduleChannels, s.at.line, s.lineTicks, s.tickCalls,
-                      time.c_str(), mode);
-    return format("order %3d/%d  pattern %2d  line %2d  speed %d/%d  %s  %s", s.at.order, s.lastOrder,
-                  s.pattern, s.at.line, s.lineTicks, s.tickCalls, time.c_str(), mode);
+        return format("order %3d/%d  row %2d  of %d channels  line %2d  %s  %s", s.place.order, s.lastOrder,
+                      s.place.row, s.moduleChannels, s.at.line, time.c_str(), mode);
+    return format("order %3d/%d  pattern %2d  line %2d  %s  %s", s.at.order, s.lastOrder, s.pattern,
+                  s.at.line, time.c_str(), mode);
 }
 
 std::string patternLine(const PlayerState& s, int line) {
@@ -149,10 +146,12 @@ std::string drawScreen(const ViewData& v, int rows, int columns) {
         lines.push_back(fit(channelLine(s.channels[c], c, s.moduleChannels > 0), columns));
     lines.push_back(fit(v.message, columns));
     lines.push_back(
-        fit(format("speed %d/%d: %d ticks a line, a tick %d calls of %zu samples", s.lineTicks, s.tickCalls,
-                   s.lineTicks == 0 ? 256 : s.lineTicks /* 0: the tick count runs round */, s.tickCalls + 1,
-                   kStepsPerCall),
-            columns));
+        s.playing
+            ? fit(format("speed %d/%d: %d ticks a line, a tick %d calls of %zu samples", s.lineTicks,
+                         s.tickCalls, s.lineTicks == 0 ? 256 : s.lineTicks /* 0: the tick count runs round */,
+                         s.tickCalls + 1, kStepsPerCall),
+                  columns)
+            : "");
     std::string keys = v.files > 1 ? "space pause  left/right order  1-4 song  e effect  n/p file  q quit"
                                    : "space pause  left/right order position  1-4 song  e effect  q quit";
     lines.push_back(fit(keys, columns));

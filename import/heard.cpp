@@ -1,0 +1,140 @@
+#include "heard.h"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+#include "report.h"
+
+namespace {
+
+// A sample whose frames all lie below this sounds nothing: an 8-bit sample's least step.
+constexpr float kSilentFrames = 1.0f / 256;
+// A silence of the ROM this long where the module sounds is said.
+constexpr double kLongestUnsaidSilence = 0.5;
+
+bool soundsAnything(const SampleData& s) {
+    return std::any_of(s.frames.begin(), s.frames.end(),
+                       [](float f) { return std::fabs(f) >= kSilentFrames; });
+}
+
+// How much each sample sounds in the module, on any channel: seconds weighted by volume and by the
+// sample's peak, so that a sample of near silence counts for little.
+std::vector<double> heardSeconds(const Performance& p) {
+    std::vector<double> heard(p.samples.size(), 0);
+    for (const TickInfo& tick : p.ticks)
+        for (const ChannelTick& c : tick.channels)
+            if (c.sample >= 0 && std::size_t(c.sample) < heard.size())
+                heard[std::size_t(c.sample)] += c.volume * tick.duration;
+    for (std::size_t s = 0; s < heard.size(); ++s) {
+        float peak = 0;
+        for (float f : p.samples[s].frames)
+            peak = std::max(peak, std::fabs(f));
+        heard[s] *= peak;
+    }
+    return heard;
+}
+
+// The entries the song's cells name.
+std::set<int> entriesNamed(const CompiledSong& song) {
+    std::set<int> entries;
+    for (const Segment& segment : song.segments)
+        for (const SongLine& line : segment.lines)
+            for (const Cell& c : line.cells)
+                if (c.sample != 0) entries.insert(c.sample);
+    return entries;
+}
+
+} // namespace
+
+Loss unheardSamples(const Performance& p, const VoicePlan& v, const SampleBank& bank,
+                    const CompiledSong& song) {
+    Loss loss;
+    loss.kind = LossKind::SamplesUnheard;
+    const std::vector<double> first = firstHeard(p);
+    const std::vector<double> heard = heardSeconds(p);
+    double all = 0;
+    for (double h : heard)
+        all += h;
+    // The loudest each sample plays on a stream.
+    std::vector<double> loudest(p.samples.size(), 0);
+    for (const auto& streams : v.ticks)
+        for (const StreamTick& st : streams)
+            if (st.channel >= 0 && st.sound.sample >= 0 && std::size_t(st.sound.sample) < loudest.size() &&
+                st.sound.frequency > 0)
+                loudest[std::size_t(st.sound.sample)] =
+                    std::max(loudest[std::size_t(st.sound.sample)], st.sound.volume);
+    const std::set<int> named = entriesNamed(song);
+    for (std::size_t s = 0; s < p.samples.size(); ++s) {
+        if (first[s] < 0 || heard[s] <= 0 || !soundsAnything(p.samples[s])) continue;
+        const int entry = s < bank.entryOf.size() ? bank.entryOf[s] : 0;
+        std::string why;
+        const bool quiet =
+            std::find(bank.tooQuiet.begin(), bank.tooQuiet.end(), int(s)) != bank.tooQuiet.end();
+        if (entry == 0) {
+            if (quiet)
+                why = "too quiet to keep in 4 bits beside the loudest samples";
+            else if (loudest[s] > 0)
+                continue; // left out by the samples stage, which names it
+            else
+                why = "its notes were left out, as the four streams played other channels";
+        } else {
+            bool sounds = named.count(entry) > 0;
+            for (const OffsetEntry& o : bank.offsets)
+                sounds = sounds || (o.source == int(s) && named.count(o.entry) > 0);
+            for (const LevelEntry& l : bank.levels)
+                sounds = sounds || (l.sample.source == int(s) && named.count(l.sample.entry) > 0);
+            const std::vector<std::uint8_t>& nibbles = bank.kept[std::size_t(entry - 1)].nibbles;
+            const bool silent =
+                std::all_of(nibbles.begin(), nibbles.end(), [](std::uint8_t n) { return n == 0; });
+            if (!sounds)
+                why = loudest[s] < kAudibleVolume
+                          ? "too quiet: its notes stay below 3% of full volume, and the engine, which has no "
+                            "volume, cannot play them that soft"
+                          : "its notes were dropped from the song's lines";
+            else if (silent)
+                why = "too quiet to keep in 4 bits beside the loudest samples";
+            else
+                continue;
+        }
+        SampleLoss item;
+        item.label = sampleLabel(p, int(s));
+        item.entry = entry;
+        item.firstHeard = first[s];
+        item.how = why;
+        loss.samples.push_back(item);
+        loss.share += all > 0 ? heard[s] / all : 0;
+    }
+    std::stable_sort(loss.samples.begin(), loss.samples.end(),
+                     [](const SampleLoss& a, const SampleLoss& b) { return a.firstHeard < b.firstHeard; });
+    return loss;
+}
+
+std::vector<Loss> silentSpans(const Performance& p, const SampleBank& bank, const RenderReading& module,
+                              const RenderReading& rom) {
+    std::vector<Loss> losses;
+    for (const auto& [from, to] : silentSpans(module, rom, kLongestUnsaidSilence)) {
+        Loss loss;
+        loss.kind = LossKind::SilentSpan;
+        loss.from = from, loss.to = to;
+        loss.share = p.length > 0 ? (to - from) / p.length : 0;
+        std::vector<double> heard(p.samples.size(), 0); // what the module plays in the span, by sample
+        for (const TickInfo& tick : p.ticks)
+            if (tick.time + tick.duration > from && tick.time < to)
+                for (const ChannelTick& c : tick.channels)
+                    if (c.sample >= 0 && std::size_t(c.sample) < heard.size())
+                        heard[std::size_t(c.sample)] += c.volume * tick.duration;
+        for (std::size_t s = 0; s < heard.size(); ++s)
+            if (heard[s] > 0) {
+                SampleLoss item;
+                item.label = sampleLabel(p, int(s));
+                item.entry = s < bank.entryOf.size() ? bank.entryOf[s] : 0;
+                item.amount = heard[s];
+                loss.samples.push_back(item);
+            }
+        std::stable_sort(loss.samples.begin(), loss.samples.end(),
+                         [](const SampleLoss& a, const SampleLoss& b) { return a.amount > b.amount; });
+        losses.push_back(loss);
+    }
+    return losses;
+}
