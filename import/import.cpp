@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <map>
 #include <memory>
@@ -241,6 +242,10 @@ std::vector<Loss> compactionLosses(const CompileOptions& options) {
 
 bool captureSong(const std::vector<std::uint8_t>& file, const ImportOptions& options, CapturedSong& out,
                  std::string& error) {
+    // libxmp draws IT's random volume and pan variations from rand(): every import draws from the same
+    // start, as in a fresh process, so a song's ROM does not depend on what was imported before it (the
+    // songs of a bank, several files on one command line, the page's quick first import).
+    std::srand(1);
     const int rate = options.rate;
     const double previewSeconds = options.previewSeconds;
     LoadedModule* loaded = options.loaded;

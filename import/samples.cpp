@@ -431,12 +431,17 @@ std::vector<Candidate> candidates(const Performance& p, const std::vector<Usage>
         c.top = soundTop(p.samples[i]);
         c.low = static_cast<int>(std::ceil(12 * std::log2(c.frequency / usage[i].lowest) - 0.25));
         c.high = static_cast<int>(std::ceil(12 * std::log2(usage[i].highest / c.frequency) - 0.25));
-        c.anchor =
-            std::clamp(kPreferredAnchor, std::min(c.low, kTopSemitone), std::max(0, kTopSemitone - c.high));
+        // The preferred anchor, raised so the lowest notes fit, then lowered so the highest do: where the
+        // notes span more than the table, the highest win. (Not std::clamp: bounds the wrong way round are
+        // undefined there, and C++ libraries answer them differently.)
+        c.anchor = std::min(std::max(kPreferredAnchor, std::min(c.low, kTopSemitone)),
+                            std::max(0, kTopSemitone - c.high));
         chosen.push_back(c);
     }
-    std::sort(chosen.begin(), chosen.end(),
-              [](const Candidate& a, const Candidate& b) { return a.usage.heard > b.usage.heard; });
+    // Stable: samples heard as long keep the module's order, whichever C++ library sorts (the page's
+    // differs from the native one's where keys tie).
+    std::stable_sort(chosen.begin(), chosen.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.usage.heard > b.usage.heard; });
     return chosen;
 }
 
@@ -771,8 +776,9 @@ bool placeSamples(SampleBank& bank, RomBuilder& rom, std::uint32_t address, std:
         bySize.push_back(&k);
     for (LevelEntry& l : bank.levels)
         bySize.push_back(&l.sample);
-    std::sort(bySize.begin(), bySize.end(),
-              [](const KeptSample* a, const KeptSample* b) { return a->nibbles.size() > b->nibbles.size(); });
+    std::stable_sort(bySize.begin(), bySize.end(), [](const KeptSample* a, const KeptSample* b) {
+        return a->nibbles.size() > b->nibbles.size(); // samples of one length stay in entry order
+    });
     std::size_t total = 0;
     for (std::size_t i = 0; i < bySize.size(); i += 2)
         total += bySize[i]->nibbles.size();
