@@ -437,6 +437,11 @@ void playHiddenSongs(Performance& p, CaptureState& s, int loops, xmp_frame_info&
 
 } // namespace
 
+bool holdsSound(const SampleData& sample) {
+    return std::any_of(sample.frames.begin(), sample.frames.end(),
+                       [](float f) { return std::fabs(f) >= kLeastSound; });
+}
+
 Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds, bool render,
                                double fromSeconds) {
     const xmp_module& mod = loaded.module();

@@ -186,7 +186,7 @@ void Compiler::collectWants() {
                     ++offsetsFromStart_;
             }
             w.natural = st.sound.ended;
-            w.audible = st.sound.volume >= kAudibleVolume && st.sound.frequency > 0;
+            w.audible = bank_.audible(sample, st.sound.volume) && st.sound.frequency > 0;
             w.start = w.audible && st.sound.start;
             w.entry = entry;
             w.step = bank_.step(sample, st.sound.frequency, rate_);

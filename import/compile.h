@@ -17,10 +17,6 @@
 #include "rom/rom_builder.h"
 #include "samples.h"
 
-// Below this volume a module note is silence: the engine has no volume, and plays what it keeps at the
-// sample's usual level.
-constexpr double kAudibleVolume = 0.03;
-
 struct SongLine {
     std::array<Cell, kVoices> cells;
 };

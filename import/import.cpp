@@ -33,8 +33,6 @@ constexpr std::uint32_t kTables = kSongTable; // the song and sample tables, to 
 // kept for the longest title; the song and the samples end below it.
 constexpr std::size_t kSignatureRoom = 1 + 4 + 1 + (1 + kMaxSignatureText) + 1 + kSignatureFooter;
 constexpr std::uint32_t kDataEnd = kTables - kSignatureRoom;
-// Below this a sample's frame or a render's is silence: a 16-bit render's least step but one.
-constexpr float kLeastSound = 2.0f / 32768;
 // Space the first compile leaves for samples, before the song's size is known.
 constexpr std::size_t kProvisionalSampleSpace = 8192;
 
@@ -173,8 +171,7 @@ int fitSong(Layouts& layouts, std::size_t reserved, int from, ResampleCache& res
 bool soundsOnAStream(const Performance& p, const VoicePlan& voices) {
     std::vector<bool> sounding(p.samples.size());
     for (std::size_t i = 0; i < p.samples.size(); ++i)
-        sounding[i] = std::any_of(p.samples[i].frames.begin(), p.samples[i].frames.end(),
-                                  [](float f) { return std::fabs(f) >= kLeastSound; });
+        sounding[i] = holdsSound(p.samples[i]);
     return std::any_of(voices.ticks.begin(), voices.ticks.end(), [&](const auto& streams) {
         return std::any_of(streams.begin(), streams.end(), [&](const StreamTick& s) {
             return s.channel >= 0 && s.sound.volume > 0 && s.sound.sample >= 0 &&

@@ -36,6 +36,11 @@ constexpr double kOvertoneReach = 5;
 constexpr double kLoopSeconds = 0.25;
 // A stored peak of 1 is this many 4-bit levels (quantizeNibble's scale).
 constexpr double kNibbleLevels = 7.5;
+// The peak a sample that would be silence in 4 bits is stored at when it is kept because it sounds alone:
+// two levels of the seven and a half either side of silence.
+constexpr double kLiftedLevel = 1.5 / kNibbleLevels;
+// Quiet samples sounding with nothing else for longer than this would leave the ROM silent: they are kept.
+constexpr double kLongestSilence = 0.5;
 
 double tableStep(int semitone) {
     const int tone = semitone < kUnitTone ? semitone : semitone + 1;
@@ -58,6 +63,11 @@ struct Usage {
     std::vector<Strike> strikes;             // every note the streams play of it
 };
 
+// Whether a stream sounds a sample during a tick.
+bool sounding(const StreamTick& st) {
+    return st.channel >= 0 && st.sound.sample >= 0 && st.sound.volume > 0 && st.sound.frequency > 0;
+}
+
 std::vector<Usage> measureUsage(const Performance& p, const VoicePlan& v) {
     std::vector<Usage> usage(p.samples.size());
     std::array<std::pair<int, std::size_t>, kVoices> note; // each stream's note: its sample and strike
@@ -66,7 +76,7 @@ std::vector<Usage> measureUsage(const Performance& p, const VoicePlan& v) {
         for (std::size_t k = 0; k < kVoices; ++k) {
             const StreamTick& st = v.ticks[t][k];
             const ChannelTick& s = st.sound;
-            if (st.channel < 0 || s.sample < 0 || s.volume <= 0 || s.frequency <= 0) continue;
+            if (!sounding(st)) continue;
             Usage& u = usage[static_cast<std::size_t>(s.sample)];
             const double seconds = p.ticks[t].duration;
             if (s.start) note[k] = {s.sample, u.strikes.size()}, u.strikes.push_back({s.volume, 0});
@@ -310,7 +320,7 @@ class Planner {
             if (kept < whole) {
                 SampleLoss s = item;
                 s.amount = std::floor(100.0 * double(kept) / double(std::max<std::size_t>(whole, 1)));
-                s.how = loop ? "its loop cut to" : d.loops ? "its loop left out, cut to" : "cut to";
+                s.kept = loop ? Kept::Loop : d.loops ? Kept::StartWithoutLoop : Kept::Start;
                 shortened.samples.push_back(s);
                 shortened.share += share * (1 - s.amount / 100) / 2;
             }
@@ -489,6 +499,14 @@ double SampleBank::step(int source, double frequency, int rate) const {
     return 256.0 * frequency * kept[std::size_t(entryOf[std::size_t(source)] - 1)].scale / rate;
 }
 
+bool SampleBank::audible(int source, double volume) const {
+    const int entry = source >= 0 && std::size_t(source) < entryOf.size() ? entryOf[std::size_t(source)] : 0;
+    double usual = entry > 0 && std::size_t(entry) <= kept.size() ? kept[std::size_t(entry - 1)].volume : 1;
+    for (const LevelEntry& l : levels)
+        if (l.sample.source == source) usual = std::min(usual, l.volume);
+    return volume >= std::min(kAudibleVolume, usual / 2);
+}
+
 int SampleBank::entryFor(int source, std::uint32_t offset, double volume) const {
     if (source < 0 || static_cast<std::size_t>(source) >= entryOf.size()) return 0;
     if (offset > 0)
@@ -556,19 +574,41 @@ double storedLevel(double level, double loudest) {
     return std::pow(level / std::max(loudest, 1e-9), 0.75);
 }
 
-// The candidates that sound in 4 bits beside the loudest: a sample that would be silence there takes
-// neither an entry nor room (`tooQuiet` gets those).
-std::vector<Candidate> audible(const Performance& p, const std::vector<Candidate>& all,
+// The candidates that sound in 4 bits beside the loudest. Those that would be silence there take neither
+// an entry nor room (`tooQuiet` gets them), unless the streams sound nothing else for long enough to leave
+// the ROM silent without them (a quiet intro of pads): those are kept, lifted to be heard.
+std::vector<Candidate> audible(const Performance& p, const VoicePlan& v, const std::vector<Candidate>& all,
                                std::vector<int>* tooQuiet) {
     if (all.empty()) return all;
     const std::vector<double> level = levels(p, all);
     const double loudest = *std::max_element(level.begin(), level.end());
-    std::vector<Candidate> heard;
+    // A sample whose frames hold no sound at all (an empty slot a song plays) is silent in the module too.
+    std::vector<bool> quiet(p.samples.size(), false), silent(p.samples.size(), false);
     for (std::size_t i = 0; i < all.size(); ++i) {
-        if (storedLevel(level[i], loudest) * kNibbleLevels >= 0.5)
-            heard.push_back(all[i]);
+        const auto s = std::size_t(all[i].source);
+        quiet[s] = storedLevel(level[i], loudest) * kNibbleLevels < 0.5;
+        silent[s] = !holdsSound(p.samples[s]);
+    }
+    std::vector<double> exposed(p.samples.size(), 0); // seconds the streams sound only quiet samples
+    for (std::size_t t = 0; t < v.ticks.size(); ++t) {
+        const auto& streams = v.ticks[t];
+        const auto heard = [&](const StreamTick& st) {
+            return sounding(st) && !silent[std::size_t(st.sound.sample)];
+        };
+        const bool onlyQuiet = std::all_of(streams.begin(), streams.end(), [&](const StreamTick& st) {
+            return !heard(st) || quiet[std::size_t(st.sound.sample)];
+        });
+        if (onlyQuiet)
+            for (const StreamTick& st : streams)
+                if (heard(st)) exposed[std::size_t(st.sound.sample)] += p.ticks[t].duration;
+    }
+    std::vector<Candidate> heard;
+    for (const Candidate& c : all) {
+        const auto s = std::size_t(c.source);
+        if (!quiet[s] || exposed[s] > kLongestSilence)
+            heard.push_back(c);
         else if (tooQuiet)
-            tooQuiet->push_back(all[i].source);
+            tooQuiet->push_back(c.source);
     }
     return heard;
 }
@@ -703,6 +743,7 @@ void addLevelEntries(const Performance& p, const std::vector<Candidate>& chosen,
         const double target = std::min(1.0, storedLevel(plan.level.volume * peak, loudest));
         bank.levels.push_back({makeSample(c, s, entry, target, rate, cache), plan.level.volume, plan.usual,
                                plan.level.notes, c.usage.strikes.size()});
+        bank.levels.back().sample.volume = plan.level.volume;
         if (bankBytes(bank) > space) {
             bank.levels.pop_back();
             continue;
@@ -711,8 +752,8 @@ void addLevelEntries(const Performance& p, const std::vector<Candidate>& chosen,
         item.label = sampleLabel(p, c.source);
         item.entry = entry;
         item.amount = 100 * plan.level.volume / plan.usual;
-        item.how = "for " + std::to_string(plan.level.notes) + " of its " +
-                   std::to_string(c.usage.strikes.size()) + " notes";
+        item.notes = plan.level.notes;
+        item.of = c.usage.strikes.size();
         told.samples.push_back(item);
     }
     if (!told.samples.empty()) bank.losses.push_back(told);
@@ -721,7 +762,7 @@ void addLevelEntries(const Performance& p, const std::vector<Candidate>& chosen,
 } // namespace
 
 std::size_t comfortableSpace(const Performance& p, const VoicePlan& v, int rate) {
-    std::vector<Candidate> chosen = audible(p, candidates(p, measureUsage(p, v)), nullptr);
+    std::vector<Candidate> chosen = audible(p, v, candidates(p, measureUsage(p, v)), nullptr);
     chosen.resize(std::min<std::size_t>(chosen.size(), kReachableEntries));
     for (Candidate& c : chosen)
         c.anchor = std::min(c.anchor, std::max(c.low, kComfortableAnchor));
@@ -732,7 +773,7 @@ SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std:
                         ResampleCache* cache, bool twoLevels) {
     SampleBank bank;
     bank.entryOf.assign(p.samples.size(), 0);
-    std::vector<Candidate> chosen = audible(p, candidates(p, measureUsage(p, v)), &bank.tooQuiet);
+    std::vector<Candidate> chosen = audible(p, v, candidates(p, measureUsage(p, v)), &bank.tooQuiet);
     const auto named = static_cast<std::size_t>(std::max(entries, 1));
     if (chosen.size() > named) {
         const std::vector<Candidate> left(chosen.begin() + static_cast<std::ptrdiff_t>(named), chosen.end());
@@ -759,9 +800,11 @@ SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std:
     const std::vector<double> level = levels(p, chosen);
     const double loudest = *std::max_element(level.begin(), level.end());
     for (std::size_t i = 0; i < chosen.size(); ++i) {
-        const double target = storedLevel(level[i], loudest);
+        const double natural = storedLevel(level[i], loudest);
+        const double target = natural * kNibbleLevels < 0.5 ? kLiftedLevel : natural;
         bank.kept.push_back(
             makeSample(chosen[i], p.samples[std::size_t(chosen[i].source)], int(i) + 1, target, rate, cache));
+        bank.kept.back().volume = median(chosen[i].usage.volumes);
         bank.entryOf[std::size_t(chosen[i].source)] = int(i) + 1;
     }
     addOffsetEntries(chosen, bank, entries);

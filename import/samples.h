@@ -16,6 +16,8 @@
 #include "voices.h"
 
 constexpr int kReachableEntries = 14; // table entries 1-14: a cell's sample number 15 names no entry
+// Below this volume a module note is silence (see SampleBank::audible).
+constexpr double kAudibleVolume = 0.03;
 
 struct KeptSample {
     int source = -1;                   // libxmp sample index
@@ -27,6 +29,7 @@ struct KeptSample {
     std::size_t loopStart = 0; // in stored bytes; the loop runs to the end
     std::uint32_t address = 0; // image address of its first byte, once placed
     std::uint8_t nibble = 0;   // 0: low nibbles, 1: high nibbles
+    double volume = 1;         // the module volume it is usually heard at, which its level bakes in
 };
 
 // A table entry that starts a kept sample part-way, for notes started from a sample offset: it shares
@@ -67,6 +70,12 @@ struct SampleBank {
     // The engine step that plays a kept sample at a frequency (frames per second of the module's
     // sample) at `rate`; 0 if the sample is not kept.
     double step(int source, double frequency, int rate) const;
+
+    // Whether a module note of a sample at `volume` sounds in the ROM. The engine has no volume and
+    // plays every note at the level of its sample's entry: a note is silence below kAudibleVolume, or
+    // below half the sample's usual volume (its quieter level's, with two) for a sample usually heard
+    // quieter than that (a quiet pad plays).
+    bool audible(int source, double volume) const;
 
     // The entry that starts a note of a sample from an offset (frames) at a volume: an offset entry for
     // that very offset, else the entry at the level nearer the volume (a negative volume: the usual level),
