@@ -31,8 +31,8 @@ std::vector<double> heardSeconds(const Performance& p) {
 // The entries the song's cells name.
 std::set<int> entriesNamed(const CompiledSong& song) {
     std::set<int> entries;
-    for (const std::vector<SongLine>& lines : song.positions)
-        for (const SongLine& line : lines)
+    for (const Segment& segment : song.segments)
+        for (const SongLine& line : segment.lines)
             for (const Cell& c : line.cells)
                 if (c.sample != 0) entries.insert(c.sample);
     return entries;
@@ -73,6 +73,8 @@ Loss unheardSamples(const Performance& p, const VoicePlan& v, const SampleBank& 
             bool sounds = named.count(entry) > 0;
             for (const OffsetEntry& o : bank.offsets)
                 sounds = sounds || (o.source == int(s) && named.count(o.entry) > 0);
+            for (const LevelEntry& l : bank.levels)
+                sounds = sounds || (l.sample.source == int(s) && named.count(l.sample.entry) > 0);
             const std::vector<std::uint8_t>& nibbles = bank.kept[std::size_t(entry - 1)].nibbles;
             const bool silent =
                 std::all_of(nibbles.begin(), nibbles.end(), [](std::uint8_t n) { return n == 0; });
