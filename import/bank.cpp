@@ -17,6 +17,7 @@
 #include "host/song_walk.h"
 #include "import.h"
 #include "jingle.h"
+#include "layout.h"
 #include "report.h"
 #include "rom/rom_builder.h"
 #include "rom/signature.h"
@@ -192,7 +193,7 @@ Compiled BankBuilder::compileAt(std::size_t n, int step, const SampleBank& bank)
     }
     if (song.once) endOnSilence(c.song);
     RomBuilder scratch;
-    c.bytes = placeSong(c.song, scratch, kSongsStart, kTables);
+    c.bytes = placeSong(c.song, scratch, kSongsStart, kTables).bytes;
     return c;
 }
 
@@ -241,7 +242,8 @@ bool BankBuilder::layOut(std::size_t reserved, std::vector<int> stepOf, Layout& 
         out.addresses.clear();
         for (std::size_t n = 0; n < compiled.size(); ++n) {
             out.addresses.push_back(address);
-            address += static_cast<std::uint32_t>(placeSong(compiled[n].song, rom, address, dataEnd_, n));
+            address +=
+                static_cast<std::uint32_t>(placeSong(compiled[n].song, rom, address, dataEnd_, n).bytes);
         }
         SampleBank placed = bank;
         for (const StoredEffect& e : effects_)

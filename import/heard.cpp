@@ -63,6 +63,8 @@ Loss unheardSamples(const Performance& p, const VoicePlan& v, const SampleBank& 
             bool sounds = named(entry);
             for (const OffsetEntry& o : bank.offsets)
                 sounds = sounds || (o.source == int(s) && named(o.entry));
+            for (const LevelEntry& l : bank.levels)
+                sounds = sounds || (l.sample.source == int(s) && named(l.sample.entry));
             const std::vector<std::uint8_t>& nibbles = bank.kept[std::size_t(entry - 1)].nibbles;
             const bool silent =
                 std::all_of(nibbles.begin(), nibbles.end(), [](std::uint8_t n) { return n == 0; });

@@ -32,7 +32,9 @@ enum class LossKind {
     SongCut,            // only the song's first `from` s of `to` are kept, up to order position `count`
     BankSongCut,        // the same, for a bank's song beside the others
     SamplesUnheard,     // samples the module plays that the ROM never sounds: `samples` (first heard, `how`)
-    SilentSpan, // the ROM silent from `from` to `to` s where the module sounds: `samples` playing there
+    SilentSpan,   // the ROM silent from `from` to `to` s where the module sounds: `samples` playing there
+    SecondLevels, // samples stored at a second level too: `samples` (the level in percent of the usual,
+                  // `how`)
 };
 
 // Why the ROM never sounds a sample the module plays.
@@ -61,6 +63,7 @@ struct SampleLoss {
     double outputHz = 0;     // ... and the output rate
     Kept kept = Kept::Start; // shortened: what of it
     Unheard unheard = Unheard::Streams; // unheard: why
+    std::size_t notes = 0, of = 0;      // a second level: the notes that play it, of the sample's
 };
 
 struct Loss {

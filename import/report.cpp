@@ -110,6 +110,12 @@ std::string unheardItem(const SampleLoss& s) {
     return item + ": " + unheardWhy(s.unheard);
 }
 
+// A sample stored at a second level: the entry, the level beside its usual one, and the notes it plays.
+std::string levelItem(const SampleLoss& s) {
+    return withEntry(s) + " at " + std::to_string(static_cast<int>(std::lround(s.amount))) + "% for " +
+           std::to_string(s.notes) + " of its " + std::to_string(s.of) + " notes";
+}
+
 std::string joined(const std::vector<SampleLoss>& samples, std::string (*item)(const SampleLoss&),
                    const char* separator = "; ") {
     std::string text;
@@ -305,6 +311,10 @@ std::string lossLine(const Loss& loss, bool verbose) {
     }
     case LossKind::SamplesUnheard:
         return "samples the module plays that the ROM never sounds: " + joined(loss.samples, unheardItem);
+    case LossKind::SecondLevels:
+        return "samples stored at a second level too, for the notes struck clearly quieter or louder than "
+               "usual: " +
+               joined(loss.samples, levelItem);
     case LossKind::SilentSpan: {
         std::string text = "the ROM is silent from " + songClock(loss.from) + " to " + songClock(loss.to) +
                            ", where the module ";
