@@ -4,9 +4,9 @@
 # emscripten. Serve DIR with any static server (python3 -m http.server -d DIR).
 #
 # It installs what it needs with deps/install.sh (deps/packages and deps/packages-page: emscripten, and
-# dpkg-dev for apt-get source, with a deb-src line if apt has none). The libraries' builds are kept in NIBWEB_CACHE (default
-# ~/.cache/nibplay-web), one folder per library version and emscripten version, so a second run only
-# builds the project's own sources.
+# dpkg-dev for apt-get source, with a deb-src line if apt has none). The libraries' builds are kept in
+# NIBWEB_CACHE (default ~/.cache/nibplay-web), one folder per library version and emscripten version, so a
+# second run only builds the project's own sources.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 [ $# -eq 1 ] || { echo "usage: sh web/build.sh DIR" >&2; exit 2; }
