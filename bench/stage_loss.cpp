@@ -22,11 +22,11 @@
 
 #include "engine/format.h"
 #include "import/capture.h"
-#include "import/fidelity.h"
 #include "import/import.h"
 #include "import/load.h"
 #include "import/samples.h"
 #include "import/voices.h"
+#include "measure/measure.h"
 
 namespace {
 

@@ -18,6 +18,7 @@
 #include "import.h"
 #include "jingle.h"
 #include "layout.h"
+#include "measure/renders.h"
 #include "report.h"
 #include "rom/rom_builder.h"
 #include "rom/signature.h"

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "effects.h"
-#include "fidelity.h"
 #include "loss.h"
+#include "measure/measure.h"
 #include "rom/signature.h"
 #include "sample_facts.h"
 

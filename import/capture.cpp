@@ -1,8 +1,8 @@
 #include "capture.h"
 
 #include "engine/engine.h"
-#include "fidelity.h"
-#include "large_memory.h"
+#include "measure/large_memory.h"
+#include "measure/renders.h"
 
 #include <algorithm>
 #include <cmath>

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "large_memory.h"
 #include "load.h"
+#include "measure/large_memory.h"
 
 // One channel during one tick.
 // (The members are ordered to take 32 bytes: a long song holds one per channel and tick.)

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "compile.h"
-#include "fidelity.h"
 #include "loss.h"
+#include "measure/measure.h"
 #include "samples.h"
 
 // The samples the module plays that the ROM never sounds, those the report names elsewhere (left out as

@@ -1,6 +1,23 @@
 // The import pipeline: load, capture, voices, samples, compile; each stage's output is the next one's
 // input. The song and the samples share the image: the song is compiled first to learn its size, the
 // samples get the rest, and the song is compiled again for the samples' final rates.
+//
+// The fitting search (importModule):
+// - Three room budgets: the song is fitted leaving the samples at least 2 KB, half of what they take an
+//   octave below their best rates, and all of that (comfortableSpace, 2-16 KB).
+// - For each budget, twelve steps of compactness (compactSteps): the song as played; patterns played
+//   again replaying their first playing; two rows a line; then at most 40, 36, ... 8 patterns' worth of
+//   lines. The first step that fits is taken, and the next budget starts at that step: more room for
+//   the samples never lets a less compact step fit.
+// - Each step is laid out in attempts (layOut, at most 8): the samples are made for a space, the song
+//   compiled for them and placed, and where it leaves the samples other room, the samples are made for
+//   that room and the song compiled again (up to 6 times); a song that grew shrinks the samples.
+// - Where no step fits, the song is cut: its first 80%, 64%, ... (down to 1%) at the most compact step.
+// - Where the samples want more room than the last fit left them, one step more compact (two rows a
+//   line, at least) is laid out as well, the samples taking all it leaves.
+// Each budget that fitted at a new step gives a ROM; with more than one (or when the import measures),
+// each ROM is rendered and the one whose chroma plus onset against the module's render is highest is
+// kept (measure/).
 #include "import.h"
 
 #include <algorithm>
@@ -19,7 +36,7 @@
 #include "heard.h"
 #include "layout.h"
 #include "load.h"
-#include "read_aside.h"
+#include "measure/read_aside.h"
 #include "report.h"
 #include "rom/signature.h"
 #include "samples.h"

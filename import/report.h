@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "capture.h"
-#include "fidelity.h"
 #include "loss.h"
+#include "measure/measure.h"
 #include "voices.h"
 
 // `sample 3 "Bass"` for libxmp sample index 2; `sample 3` when it has no name; in a bank's samples,

@@ -4,10 +4,10 @@
 
 #include "engine/sequencer.h"
 #include "engine/state.h"
-#include "fidelity.h"
 #include "host/load.h"
 #include "host/playback.h"
 #include "host/song_walk.h"
+#include "measure/renders.h"
 #include "rom/signature.h"
 
 namespace {

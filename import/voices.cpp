@@ -6,7 +6,7 @@
 #include <numeric>
 #include <unordered_map>
 
-#include "fidelity.h"
+#include "measure/measure.h"
 
 namespace {
 

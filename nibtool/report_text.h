@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "import/fidelity.h"
 #include "import/import.h"
 #include "import/loss.h"
+#include "measure/measure.h"
 
 // The columns the report is wrapped to.
 std::size_t reportWidth();

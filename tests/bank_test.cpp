@@ -16,9 +16,9 @@
 #include "host/load.h"
 #include "import/bank.h"
 #include "import/bank_header.h"
-#include "import/fidelity.h"
 #include "import/import.h"
 #include "import_helpers.h"
+#include "measure/renders.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "engine/trace.h"
 #include "import/fidelity.h"
 #include "import/import.h"
-#include "import/read_aside.h"
+#include "measure/read_aside.h"
 
 namespace {
 

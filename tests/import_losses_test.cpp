@@ -8,10 +8,10 @@
 #include <regex>
 
 #include "fuzz/test_modules.h"
-#include "import/fidelity.h"
 #include "import/import.h"
 #include "import/load.h"
 #include "import/report.h"
+#include "measure/renders.h"
 
 namespace {
 
@@ -119,8 +119,8 @@ TEST(ImportLosses, IntroLeftOutIsNamedWithItsSilence) {
         << lossLine(*silence);
     const std::vector<std::string> advice = adviceLines(r.losses, kRate);
     ASSERT_FALSE(advice.empty());
-    EXPECT_EQ(advice[0].rfind("to lose less, change first: fewer samples: a ROM names 14, and 3 more were left out",
-                              0),
+    EXPECT_EQ(advice[0].rfind(
+                  "to lose less, change first: fewer samples: a ROM names 14, and 3 more were left out", 0),
               0u)
         << advice[0];
 }

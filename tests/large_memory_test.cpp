@@ -12,7 +12,7 @@
 #include "fuzz/test_modules.h"
 #include "import/capture.h"
 #include "import/import.h"
-#include "import/large_memory.h"
+#include "measure/large_memory.h"
 
 namespace {
 

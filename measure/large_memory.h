@@ -1,6 +1,7 @@
-// Memory for the import's large buffers: the captured ticks and the renders take tens of megabytes that
-// are written once, front to back. Taken in pages of 4 KB, each page costs the kernel a fault on its first
-// write; in large pages (2 MB, where the system grants them) the same memory costs a fault per 2 MB.
+// Memory for the large buffers of the import and the measure: the captured ticks and the renders take
+// tens of megabytes that are written once, front to back. Taken in pages of 4 KB, each page costs the
+// kernel a fault on its first write; in large pages (2 MB, where the system grants them) the same memory
+// costs a fault per 2 MB.
 #pragma once
 
 #include <cstddef>

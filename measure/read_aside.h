@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "fidelity.h"
+#include "measure.h"
 
 // Reads a render on a thread of its own, which holds the render until it is read. Where no thread can be
 // had, the reading is made when it is asked for.
