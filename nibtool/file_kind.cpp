@@ -177,14 +177,15 @@ bool isText(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::size_t songZero(const std::vector<std::uint8_t>& bytes) {
-    return std::size_t{bytes[0x7F8E]} << 8 | bytes[0x7F8F];
+    constexpr std::size_t kAt = songEntry(0) - kRomBase; // song 0's entry, high byte first
+    return std::size_t{bytes[kAt]} << 8 | bytes[kAt + 1];
 }
 
 // A plausible image: long enough for the tables, song 0 starting inside the file's data.
 bool plausibleRom(const std::vector<std::uint8_t>& bytes) {
     if (bytes.size() < kRomTablesEnd || bytes.size() > kRomFileCap) return false;
     const std::size_t song = songZero(bytes);
-    return song >= 0x8000 && song - 0x8000 < std::min(bytes.size(), kRomImageBytes);
+    return song >= kRomBase && song - kRomBase < std::min(bytes.size(), kRomImageBytes);
 }
 
 // An image beyond doubt: a plausible one of exactly the image's size, or one whose signature checks.

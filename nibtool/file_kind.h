@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/format.h"
 #include "import/load.h"
 
 enum class FileKind { Rom, Module };
@@ -20,9 +21,9 @@ enum class FileKind { Rom, Module };
 constexpr std::size_t kModuleCap = 64u << 20;
 // The most a ROM file may hold: a longer file is not taken for one (its first 32 KB are played).
 constexpr std::size_t kRomFileCap = 64u << 10;
-constexpr std::size_t kRomImageBytes = 0x8000;
+constexpr std::size_t kRomImageBytes = kRomSize;
 // The tables end at the image's last byte but one: a shorter file cannot hold them.
-constexpr std::size_t kRomTablesEnd = 0x7FFF;
+constexpr std::size_t kRomTablesEnd = kImageSize - 1 - kRomBase;
 
 struct InputFile {
     std::string path;
