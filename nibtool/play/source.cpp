@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -19,16 +20,14 @@
 #include "engine/sequencer.h"
 #include "host/load.h"
 #include "host/playback.h"
-#include "host/song_walk.h"
 #include "import/import.h"
 #include "import/report.h"
+#include "walk/song_walk.h"
 
 extern char** environ;
 
 namespace {
 
-// A song that never comes back to a line ends after this long, where `nibtool render` ends it.
-constexpr double kCapSeconds = 30 * 60;
 // Lines from the place asked for that get a resume: the song may play on that long before it is taken.
 constexpr double kWindowSeconds = 4;
 
@@ -122,9 +121,11 @@ void putSong(Writer& w, const Playable& s) {
     for (const auto& position : s.origins)
         w.items(position);
     w.items(s.facts.orders);
-    w.number(s.facts.onceThroughBytes);
-    w.number(s.facts.passBytes);
-    w.number(s.facts.repeats);
+    w.number(s.facts.length.repeats);
+    w.number(s.facts.length.onceThroughCalls);
+    w.number(s.facts.length.passCalls);
+    w.number(s.facts.length.ends);
+    w.number(s.facts.capCalls);
     w.items(s.facts.lines);
     w.items(s.resumes);
 }
@@ -155,46 +156,46 @@ bool getSong(Reader& r, Playable& s) {
         r.items(s.origins.back());
     }
     r.items(s.facts.orders);
-    s.facts.onceThroughBytes = r.number();
-    s.facts.passBytes = r.number();
-    s.facts.repeats = r.number() != 0;
+    s.facts.length.repeats = r.number() != 0;
+    s.facts.length.onceThroughCalls = r.number();
+    s.facts.length.passCalls = r.number();
+    s.facts.length.ends = r.number() != 0;
+    s.facts.capCalls = r.number();
     r.items(s.facts.lines);
     r.items(s.resumes);
     s.index();
     return r.ok() && !s.resumes.empty();
 }
 
-// Song 0's first pass: the first start of every line and the speeds then, where the pass ends. The
+// The song's first pass: the first start of every line and the speeds then, where the pass ends. The
 // sequencer alone decides the song's course (the mixer never feeds back into it), so only it runs.
+struct FirstStarts : WalkVisitor {
+    const Playable& song;
+    SongFacts& facts;
+    bool played[kOrderPositions] = {}, seen[kOrderPositions][256] = {}; // by order position and line
+
+    FirstStarts(const Playable& s, SongFacts& f) : song(s), facts(f) {}
+    bool call(const WalkCall& c, const SongLines& lines) {
+        if (!c.lineStarted) return true;
+        const LineState& s = lines.started();
+        played[s.order] = true;
+        if (!seen[s.order][s.line]) {
+            seen[s.order][s.line] = true;
+            facts.lines.push_back(
+                {s.order, s.line, s.durationLine, s.durationTick, c.number, song.placeOf(s.order, s.line)});
+        }
+        return true;
+    }
+};
+
 SongFacts walk(const Playable& song) {
     SongFacts facts;
     loadIntoEngine(song.rom);
-    Playback().start(song.number);
-    SongWalk lines;
-    bool played[kOrderPositions] = {}, seen[kOrderPositions][256] = {}; // by order position and line
-    std::uint64_t calls = 0;
-    const auto cap = static_cast<std::uint64_t>(kCapSeconds * song.rate) / kStepsPerCall;
-    while (calls < cap) {
-        songTick();
-        ++calls;
-        if (lines.afterCall()) {
-            const LineState& s = lines.started();
-            played[s.order] = true;
-            if (!seen[s.order][s.line]) {
-                seen[s.order][s.line] = true;
-                facts.lines.push_back(
-                    {s.order, s.line, s.durationLine, s.durationTick, calls, song.placeOf(s.order, s.line)});
-            }
-        }
-        if (lines.repeated()) {
-            facts.repeats = true;
-            break;
-        }
-    }
-    facts.onceThroughBytes = (facts.repeats ? lines.onceThroughCalls() : calls) * kStepsPerCall;
-    facts.passBytes = lines.passCalls() * kStepsPerCall;
+    facts.capCalls = longestSongCalls(song.rate);
+    auto firstStarts = std::make_unique<FirstStarts>(song, facts);
+    facts.length = walkSong(songStart(song.number), {facts.capCalls}, *firstStarts);
     for (std::size_t order = 0; order < kOrderPositions; ++order)
-        if (played[order]) facts.orders.push_back(static_cast<std::uint8_t>(order));
+        if (firstStarts->played[order]) facts.orders.push_back(static_cast<std::uint8_t>(order));
     return facts;
 }
 
@@ -276,26 +277,35 @@ void prepareSong(SongFile&& file, Playable& out) {
     out.index();
 }
 
+namespace {
+
+// The engine's state at each line that first starts from call `from` on, up to the walk's end.
+struct LineResumes : WalkVisitor {
+    Playable& song;
+    std::uint64_t from;
+
+    LineResumes(Playable& s, std::uint64_t f) : song(s), from(f) {}
+    bool call(const WalkCall& c, const SongLines& lines) {
+        if (!c.lineStarted || c.number < from || lines.repeated()) return true;
+        const LineState& s = lines.started();
+        song.resumes.push_back({c.number, s.order, s.line, song.placeOf(s.order, s.line), snapshotEngine()});
+        return true;
+    }
+};
+
+} // namespace
+
 void addResumes(Playable& song, const Place* near, double windowSeconds) {
     loadIntoEngine(song.rom);
-    Playback playback;
-    playback.start(song.number);
-    song.resumes = {{0, 0, 0, song.placeOf(0, 0), snapshotEngine()}};
+    const EngineSnapshot start = songStart(song.number);
+    song.resumes = {{0, 0, 0, song.placeOf(0, 0), start}};
     const LineStart* from = near ? song.find(*near) : nullptr;
     if (!from) return;
+    // The song repeats from its first repeat on: its places are all known there.
     const std::uint64_t last =
         from->call + static_cast<std::uint64_t>(windowSeconds * song.rate / kStepsPerCall);
-    SongWalk lines;
-    SongPasses passes;
-    std::uint8_t chunk[kStepsPerCall];
-    for (std::uint64_t call = 1; call <= last; ++call) {
-        playback.render(chunk, kStepsPerCall);
-        const bool started = lines.afterCall();
-        if (passes.afterCall()) break; // the song repeats from here: its places are all known
-        if (!started || call < from->call || lines.repeated()) continue;
-        const LineState& s = lines.started();
-        song.resumes.push_back({call, s.order, s.line, song.placeOf(s.order, s.line), snapshotEngine()});
-    }
+    LineResumes resumes(song, from->call);
+    walkSong(start, {last, true}, resumes);
 }
 
 namespace {
@@ -334,9 +344,9 @@ int runPlayChild(const std::vector<std::string>& given) {
     if (const int rate = std::atoi(args[1].c_str()); rate > 0) request.rate = std::clamp(rate, 1000, 96000);
     request.forceRom = args[2] == "1";
     request.song = std::clamp(std::atoi(args[3].c_str()), 0, static_cast<int>(kSongs) - 1);
-    request.previewSeconds = std::clamp(std::atof(args[4].c_str()), 0.0, kCapSeconds);
+    request.previewSeconds = std::clamp(std::atof(args[4].c_str()), 0.0, kLongestSongSeconds);
     const bool ask = args[5] == "1";
-    request.previewFrom = std::clamp(std::atof(args[6].c_str()), 0.0, kCapSeconds);
+    request.previewFrom = std::clamp(std::atof(args[6].c_str()), 0.0, kLongestSongSeconds);
     Writer w;
     SongFile file;
     std::string error;

@@ -16,6 +16,7 @@
 #include "engine/state.h"
 #include "import/compile.h"
 #include "nibtool/song_file.h"
+#include "walk/song_walk.h"
 
 // A place in a song, in the terms of its file: a module's order position and row, or a ROM's order
 // position and line. Versions of a song (a first quick import and the whole one, or a file saved again)
@@ -33,13 +34,16 @@ struct LineStart {
     Place place;
 };
 
-// What one walk through song 0 finds out.
+// What one walk through the song finds out.
 struct SongFacts {
-    std::vector<std::uint8_t> orders;   // the order positions it plays, ascending
-    std::uint64_t onceThroughBytes = 0; // up to where the second pass begins
-    std::uint64_t passBytes = 0;        // each later pass
-    bool repeats = false;               // false: it did not come back to a line within the cap
-    std::vector<LineStart> lines;       // each line's first start, in the order played
+    std::vector<std::uint8_t> orders; // the order positions it plays, ascending
+    SongLength length;                // its passes; without a repeat, it plays to the cap
+    std::uint64_t capCalls = 0;       // where a song that does not repeat ends, in calls
+    std::vector<LineStart> lines;     // each line's first start, in the order played
+
+    // The calls `passes` passes last (where render ends them): a song that ends has one, and one that
+    // does not repeat ends at the cap.
+    std::uint64_t callsFor(int passes) const { return length.repeats ? length.callsFor(passes) : capCalls; }
 };
 
 // The engine's state right after the sequencer call that starts a line (call 0: the song's start,
