@@ -1,5 +1,6 @@
 #include "import_check.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "engine/sequencer.h"
@@ -37,27 +38,30 @@ std::string checkTables(std::uint8_t song) {
     return "";
 }
 
-// What the song has played so far. Order positions past 63 read their pattern numbers from pattern 0's
-// first lines: a song may keep pattern 0 for that, as long as it never plays it.
+// What the song has played so far. Order positions past 63 read their pattern numbers from the bytes
+// after the order list, where pattern 0's first lines lie: a song may keep those lines for them, as long
+// as it never plays a row holding an order byte it reads.
 struct SongReads {
-    int pastOrderList = -1; // the first order position past 63 played, or -1
-    bool patternZero = false;
+    int highestOrder = -1;           // the highest order position played
+    Position lowestRow = kImageSize; // the lowest row read
 };
 
 // Where the sequencer's next call reads, if it plays a tick.
 std::string checkNextRow(SongReads& song) {
     if (PatternOrderTable == kNoSong || subTick < durationTick) return "";
     const std::string where = "order " + std::to_string(Pattern) + " line " + std::to_string(Line);
-    if (Pattern > 63 && song.pastOrderList < 0) song.pastOrderList = Pattern;
-    if (imageByte(PatternOrderTable + Pattern) == 0) song.patternZero = true;
-    if (song.pastOrderList >= 0 && song.patternZero)
-        return where + ": order position " + std::to_string(song.pastOrderList) +
-               " is past the order list, and pattern 0, which holds its pattern number, plays too";
     if (Line > 63) return where + ": the line is past the end of its pattern";
     if (!inFile(PatternOrderTable + Pattern)) return where + ": the order byte lies outside the file";
     const Position row = rowPosition(Pattern, Line);
     if (!inFile(row) || !inFile(row + 11))
         return where + ": the row at " + hex(row) + " lies outside the file";
+    song.highestOrder = std::max(song.highestOrder, int{Pattern});
+    song.lowestRow = std::min(song.lowestRow, row);
+    if (song.highestOrder >= int{kOrderListBytes} &&
+        song.lowestRow <= PatternOrderTable + Position(song.highestOrder))
+        return where + ": order position " + std::to_string(song.highestOrder) +
+               " is past the order list, and its order byte lies in a row the song plays (at " +
+               hex(song.lowestRow) + ")";
     return "";
 }
 

@@ -453,7 +453,7 @@ std::vector<std::uint8_t> buildIt(const ItLayout& layout) {
         const ItInstrumentLayout& in = layout.instruments[i];
         w.patch32le(pointers + 4 * i, static_cast<std::uint32_t>(w.size()));
         w.text("IMPI", 4), w.text("", 12), w.u8(0), w.u8(0), w.u8(0), w.u8(0); // NNA: cut
-        w.u16le(0), w.u8(0), w.u8(60), w.u8(in.globalVolume), w.u8(32 | 128), w.u8(0), w.u8(0);
+        w.u16le(0), w.u8(0), w.u8(60), w.u8(in.globalVolume), w.u8(32 | 128), w.u8(in.randomVolume), w.u8(0);
         w.u16le(0x0214), w.u8(1), w.u8(0), w.text(in.name, 26);
         w.u8(0), w.u8(0), w.u8(0), w.u8(0), w.u16le(0);
         for (unsigned note = 0; note < 120; ++note)

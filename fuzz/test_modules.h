@@ -83,6 +83,7 @@ struct ItInstrumentLayout {
     std::uint8_t globalVolume = 128;
     // (tick, level 0-64) nodes; none: no volume envelope. The last node is held (a sustain point).
     std::vector<std::pair<std::uint16_t, std::uint8_t>> envelope;
+    std::uint8_t randomVolume = 0; // each note's volume varied at random by up to this percent (0-100)
 };
 
 struct ItNoteLayout {

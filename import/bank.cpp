@@ -16,6 +16,7 @@
 #include "host/load.h"
 #include "import.h"
 #include "jingle.h"
+#include "layout.h"
 #include "report.h"
 #include "rom/rom_builder.h"
 #include "rom/signature.h"
@@ -192,7 +193,7 @@ Compiled BankBuilder::compileAt(std::size_t n, int step, const SampleBank& bank)
     }
     if (song.once) endOnSilence(c.song);
     RomBuilder scratch;
-    c.bytes = placeSong(c.song, scratch, kSongsStart, kTables);
+    c.bytes = placeSong(c.song, scratch, kSongsStart, kTables).bytes;
     return c;
 }
 
@@ -241,7 +242,8 @@ bool BankBuilder::layOut(std::size_t reserved, std::vector<int> stepOf, Layout& 
         out.addresses.clear();
         for (std::size_t n = 0; n < compiled.size(); ++n) {
             out.addresses.push_back(address);
-            address += static_cast<std::uint32_t>(placeSong(compiled[n].song, rom, address, dataEnd_, n));
+            address +=
+                static_cast<std::uint32_t>(placeSong(compiled[n].song, rom, address, dataEnd_, n).bytes);
         }
         SampleBank placed = bank;
         for (const StoredEffect& e : effects_)
@@ -305,8 +307,8 @@ Loss lostSamples(const Song& song, const Layout& layout, int entries) {
 
 std::vector<int> entriesNamed(const CompiledSong& song) {
     std::set<int> entries;
-    for (const std::vector<SongLine>& lines : song.positions)
-        for (const SongLine& line : lines)
+    for (const Segment& segment : song.segments)
+        for (const SongLine& line : segment.lines)
             for (const Cell& c : line.cells)
                 if (c.sample != 0) entries.insert(c.sample);
     return {entries.begin(), entries.end()};

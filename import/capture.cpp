@@ -180,6 +180,13 @@ struct CaptureState {
     std::vector<int> loopStarts, carriedCounts;
     MarkedBreak marked;
     int markedOrder = -1, markedRow = -1;
+    // ProTracker keeps each channel's pattern-loop start and count from pattern to pattern and from pass
+    // to pass, as libxmp does: a loop left before its count ran out (a jump out of it, a loop end going
+    // to a start below it) counts on at the next pass, and that pass plays otherwise. Each channel's start
+    // and count, as libxmp keeps them; once the state at libxmp's repeat is not the one its line first
+    // played in, the song repeats where its state does (`byState`).
+    bool amigaLoops = false, byState = false;
+    std::vector<int> amigaLoopStarts, amigaLoopCounts;
     // Where loop counts stay from pass to pass of the song, the walk repeats where a visit begins in a
     // state it was in before: its line and those counts. Each state, with the tick it was first in; the
     // repeat's tick.
@@ -188,7 +195,7 @@ struct CaptureState {
 };
 
 bool countsLoopsAcrossPasses(const CaptureState& s) {
-    return !s.keptLoops.empty() || !s.carriedLoops.empty() || s.followsEveryLoop;
+    return !s.keptLoops.empty() || !s.carriedLoops.empty() || s.followsEveryLoop || s.byState;
 }
 
 std::size_t lineIndex(int order, int row) {
@@ -200,7 +207,24 @@ std::vector<int> walkState(const CaptureState& s, const xmp_frame_info& fi) {
     std::vector<int> state{int(lineIndex(fi.pos, fi.row))};
     state.insert(state.end(), s.keptCounts.begin(), s.keptCounts.end());
     state.insert(state.end(), s.carriedCounts.begin(), s.carriedCounts.end());
+    state.insert(state.end(), s.amigaLoopCounts.begin(), s.amigaLoopCounts.end());
     return state;
+}
+
+// A line's pattern-loop commands, as libxmp applies them to a ProTracker song: 60 sets the channel's
+// loop start, 6x (x above 0) sets its count to x, or counts it down.
+void followAmigaLoops(CaptureState& s, const xmp_frame_info& fi) {
+    for (std::size_t c = 0; c < s.amigaLoopStarts.size(); ++c) {
+        const xmp_event& e = fi.channel_info[c].event;
+        for (const auto& [type, param] : {std::pair{e.fxt, e.fxp}, std::pair{e.f2t, e.f2p}}) {
+            if (type != kFxExtended || (param & 0xF0) != kLoopEnd) continue;
+            int& count = s.amigaLoopCounts[c];
+            if ((param & 0x0F) == 0)
+                s.amigaLoopStarts[c] = fi.row;
+            else
+                count = count == 0 ? param & 0x0F : count - 1;
+        }
+    }
 }
 
 // A line of a song with carried loops: libxmp's loop starts and counts follow it; where a carried loop goes
@@ -297,7 +321,8 @@ bool loopsBack(const xmp_frame_info& fi, std::vector<int>& counts) {
 bool repeats(const Performance& p, CaptureState& s, const xmp_frame_info& fi, bool newVisit, int& loops) {
     if (countsLoopsAcrossPasses(s)) {
         loops = std::max(loops, fi.loop_count);
-        if (!newVisit) return false;
+        // A ProTracker loop can go on for ever within a visit: its lines are checked too.
+        if (!newVisit && !(s.byState && fi.frame == 0)) return false;
         const auto seen = s.states.find(walkState(s, fi));
         if (seen == s.states.end()) return false;
         s.repeatTick = seen->second;
@@ -310,7 +335,13 @@ bool repeats(const Performance& p, CaptureState& s, const xmp_frame_info& fi, bo
             s.pastScan = true;
             return false;
         }
-        return !keptLoopsCounting(p, s, fi);
+        if (keptLoopsCounting(p, s, fi)) return false;
+        if (s.amigaLoops) { // a repeat only where the line comes back in the loops' state it played in
+            const auto seen = s.states.find(walkState(s, fi));
+            if (seen == s.states.end()) return !(s.byState = true);
+            s.repeatTick = seen->second;
+        }
+        return true;
     }
     return s.pastScan && newVisit && s.played[lineIndex(fi.pos, fi.row)];
 }
@@ -337,7 +368,9 @@ int playSong(Performance& p, CaptureState& s, int loops, xmp_frame_info& fi) {
         const bool newVisit = line && (fi.pos != s.visitOrder || (fi.row < s.lastRow && !s.lastLoopsBack));
         if (repeats(p, s, fi, newVisit, loops)) return loops;
         if (line) {
-            if (countsLoopsAcrossPasses(s)) s.states.emplace(walkState(s, fi), p.ticks.size());
+            if (countsLoopsAcrossPasses(s) || s.amigaLoops)
+                s.states.emplace(walkState(s, fi), p.ticks.size());
+            if (s.amigaLoops) followAmigaLoops(s, fi);
             countKeptLoops(p, s, fi);
             followCarriedLoops(p, s, fi);
             if (fi.pos != s.visitOrder) s.loopCounts.assign(std::size_t(p.channels), 0);
@@ -386,6 +419,7 @@ void playHiddenSongs(Performance& p, CaptureState& s, int loops, xmp_frame_info&
     s.carriedLoops.clear();
     s.followsEveryLoop = false;
     s.carriedCounts.clear();
+    s.byState = s.amigaLoops = false;
     for (int k = 1; k < std::min(info.num_sequences, XMP_MAX_MOD_LENGTH) && s.time < s.maxSeconds; ++k) {
         const int entry = info.seq_data[k].entry_point;
         const bool played =
@@ -402,6 +436,11 @@ void playHiddenSongs(Performance& p, CaptureState& s, int loops, xmp_frame_info&
 }
 
 } // namespace
+
+bool holdsSound(const SampleData& sample) {
+    return std::any_of(sample.frames.begin(), sample.frames.end(),
+                       [](float f) { return std::fabs(f) >= kLeastSound; });
+}
 
 Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds, bool render,
                                double fromSeconds) {
@@ -433,6 +472,9 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     s.followsEveryLoop = loaded.timing.followsEveryLoop;
     s.carriedCounts.assign(s.carriedLoops.empty() && !s.followsEveryLoop ? 0 : std::size_t(p.channels), 0);
     s.module = &mod;
+    s.amigaLoops = s.byState = amigaFormat(mod.type);
+    s.amigaLoopStarts.assign(s.amigaLoops ? std::size_t(p.channels) : 0, 0);
+    s.amigaLoopCounts = s.amigaLoopStarts;
     xmp_frame_info fi{};
     const int loops = playSong(p, s, 0, fi);
     if (loops > 0) {

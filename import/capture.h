@@ -45,6 +45,12 @@ struct SampleData {
     double c5speed = 0; // frames per second at libxmp's reference period, measured while capturing
 };
 
+// Below this a frame (a sample's, or a render's) is silence: 16 bits' least step but one.
+constexpr float kLeastSound = 2.0f / 32768;
+
+// Whether a sample's frames hold any sound (an empty slot a song plays holds none).
+bool holdsSound(const SampleData& sample);
+
 // A further song of the order list that no jump of the first reaches, played after it.
 struct HiddenSong {
     int order = 0;      // the order position it starts from

@@ -93,33 +93,35 @@ struct Sim {
     std::uint8_t vibrato = 0;
 };
 
-// Where a line lands: its order position and line in the engine's song, and what it must carry.
+// Where a line lands: its segment and line in the engine's song, and what it must carry.
 struct Placement {
-    std::size_t position = 0, line = 0;
+    std::size_t segment = 0, line = 0;
     bool visitStart = false; // first line of a module order position's visit: speeds are set afresh
-    bool breakAfter = false; // last line of a visit that ends before line 63: a break to the next position
-    bool last = false;       // the song's last line: the jump back
+    // Last line of a segment whose length is not a whole number of patterns: it breaks to the next
+    // segment (one a whole number of patterns long goes on to it without, laid out a pattern to itself).
+    bool breakAfter = false;
+    bool last = false; // the song's last line: the jump back
 };
 
 // A visit of a module order position: known by its module pattern, first row and length in ticks.
 using VisitKey = std::vector<std::size_t>; // module patterns, then first row and ticks
 struct Visit {
     VisitKey key;
-    std::size_t first;     // its first tick
-    std::size_t positions; // engine order positions it takes
-    double calls;          // its length in sequencer calls, as the module times it
+    std::size_t first; // its first tick
+    std::size_t lines; // engine lines it takes
+    double calls;      // its length in sequencer calls, as the module times it
 };
 struct CompiledVisit {
     VisitKey key;
-    std::size_t first;               // its first tick
-    std::size_t position, positions; // where its lines are
-    double calls;                    // its length in sequencer calls, as compiled
+    std::size_t first;   // its first tick
+    std::size_t segment; // where its lines are
+    double calls;        // its length in sequencer calls, as compiled
 };
 
 class Compiler {
   public:
     Compiler(const Performance& p, const VoicePlan& v, const SampleBank& b, int rate, const CompileOptions& o)
-        : p_(p), v_(v), bank_(b), rate_(rate), reuse_(o.reuse), maxPatterns_(o.maxPatterns),
+        : p_(p), v_(v), bank_(b), rate_(rate), reuse_(o.reuse), maxLines_(o.maxLines),
           rowsPerLine_(std::max<std::size_t>(1, o.rowsPerLine)), wants_(p.ticks.size()) {}
 
     CompiledSong run();
@@ -153,7 +155,7 @@ class Compiler {
     const SampleBank& bank_;
     int rate_;
     bool reuse_;
-    std::size_t maxPatterns_;
+    std::size_t maxLines_;
     std::size_t rowsPerLine_;
     std::vector<std::array<Want, kVoices>> wants_;
     std::array<Sim, kVoices> sims_{};
@@ -178,13 +180,13 @@ void Compiler::collectWants() {
                 entry = 0;
                 continue;
             }
-            if (st.sound.start || entry == 0) {
-                entry = bank_.entryFor(sample, st.sound.start ? st.sound.offset : 0);
-                if (st.sound.start && st.sound.offset > 0 && entry == bank_.entryFor(sample, 0))
+            if (st.sound.start || entry == 0) { // a note takes the entry of its offset, or of its level
+                entry = bank_.entryFor(sample, st.sound.start ? st.sound.offset : 0, st.sound.volume);
+                if (st.sound.start && st.sound.offset > 0 && !bank_.hasOffsetEntry(sample, st.sound.offset))
                     ++offsetsFromStart_;
             }
             w.natural = st.sound.ended;
-            w.audible = st.sound.volume >= kAudibleVolume && st.sound.frequency > 0;
+            w.audible = bank_.audible(sample, st.sound.volume) && st.sound.frequency > 0;
             w.start = w.audible && st.sound.start;
             w.entry = entry;
             w.step = bank_.step(sample, st.sound.frequency, rate_);
@@ -268,23 +270,20 @@ int Compiler::chooseTickCalls(std::size_t a, std::size_t b) const {
     return error(tickCalls_) <= error(closest) ? tickCalls_ : closest;
 }
 
-// Lines go into patterns visit by visit: each visit of a module order position starts a new pattern, and
-// one that ends before line 63 breaks to the next.
+// Lines go into segments visit by visit: each visit of a module order position starts a new segment.
 std::vector<Placement> Compiler::place(const std::vector<std::pair<std::size_t, std::size_t>>& spans) const {
     std::vector<Placement> where(spans.size());
-    std::size_t position = 0, line = 0, visits = 0;
+    std::size_t segment = 0, line = 0, visits = 0;
     for (std::size_t i = 0; i < spans.size(); ++i) {
         const std::size_t t = spans[i].first;
-        // Coarse lines put `rowsPerLine_` visits of order positions in one pattern.
+        // Coarse lines put `rowsPerLine_` visits of order positions in one segment.
         where[i].visitStart =
             t == 0 || (p_.ticks[t].order != p_.ticks[t - 1].order && ++visits % rowsPerLine_ == 0);
         if (where[i].visitStart && i > 0) {
-            where[i - 1].breakAfter = line < kLinesPerPattern;
-            ++position, line = 0;
-        } else if (line == kLinesPerPattern) {
-            ++position, line = 0;
+            where[i - 1].breakAfter = line % kLinesPerPattern != 0;
+            ++segment, line = 0;
         }
-        where[i].position = position;
+        where[i].segment = segment;
         where[i].line = line++;
     }
     where.back().last = true;
@@ -450,7 +449,7 @@ Visit Compiler::describeVisit(const std::vector<std::pair<std::size_t, std::size
     key.push_back(b - a);
     const double calls =
         (p_.ticks[b - 1].time + p_.ticks[b - 1].duration - p_.ticks[a].time) * rate_ / double(kStepsPerCall);
-    return {key, a, where[end - 1].position - where[first].position + 1, calls};
+    return {key, a, where[end - 1].line + 1, calls};
 }
 
 // Whether the visits from ticks `a` and `b`, `ticks` long, play alike on the four streams: the same
@@ -473,17 +472,14 @@ bool Compiler::playAlike(std::size_t a, std::size_t b, std::size_t ticks) const 
 }
 
 // An earlier visit whose lines this one can play again: the same visit of the same pattern, played alike,
-// or, when the image is out of room, the latest visit that lasts as long (within 1%) in as many positions.
+// or, when the image is out of room, the latest visit that lasts as long (within 1%).
 const CompiledVisit* Compiler::findReplay(const Visit& visit, bool outOfRoom) const {
     const CompiledVisit* found = nullptr;
     for (const CompiledVisit& c : compiled_)
-        if (c.positions == visit.positions && c.key == visit.key &&
-            playAlike(c.first, visit.first, visit.key.back()))
-            found = &c;
+        if (c.key == visit.key && playAlike(c.first, visit.first, visit.key.back())) found = &c;
     if (found || !outOfRoom) return found;
     for (const CompiledVisit& c : compiled_)
-        if (c.positions == visit.positions && std::fabs(c.calls - visit.calls) <= 0.01 * visit.calls)
-            found = &c;
+        if (std::fabs(c.calls - visit.calls) <= 0.01 * visit.calls) found = &c;
     return found;
 }
 
@@ -570,14 +566,15 @@ SongLine Compiler::compileLine(std::size_t a, std::size_t b, const Placement& wh
         if (rowsPerLine_ > 1) notesMerged_ += notesUnsaid(events(s, a, b));
     }
 
+    // The jump back and the breaks go where the layout puts their targets: it sets their parameters.
     std::vector<Cell> controls;
     if (where.last) {
-        controls.push_back({0, 0, kPositionJump, static_cast<std::uint8_t>(loopTarget_.position)});
-        controls.push_back({0, 0, kPatternBreak, static_cast<std::uint8_t>(kBreakHere + loopTarget_.line)});
+        controls.push_back({0, 0, kPositionJump, 0});
+        controls.push_back({0, 0, kPatternBreak, kBreakHere});
     }
     if (where.breakAfter) controls.push_back({0, 0, kPatternBreak, 0});
     const bool forceSpeeds =
-        where.visitStart || (where.position == loopTarget_.position && where.line == loopTarget_.line);
+        where.visitStart || (where.segment == loopTarget_.segment && where.line == loopTarget_.line);
     if (forceSpeeds || int(n) != lineTicks_)
         controls.push_back({0, 0, kSpeed, static_cast<std::uint8_t>(kSpeedLineTicks + n)});
     if (forceSpeeds || calls != tickCalls_)
@@ -604,46 +601,37 @@ CompiledSong Compiler::run() {
     const std::vector<Placement> where = place(spans);
     for (std::size_t i = 0; i < spans.size(); ++i)
         if (spans[i].first == p_.loopTick) loopTarget_ = where[i];
-    std::size_t fresh = 0;             // positions compiled
+    song.loopSegment = loopTarget_.segment;
+    song.loopLine = loopTarget_.line;
+    std::size_t fresh = 0;             // lines compiled
     std::vector<std::size_t> replaced; // module order positions that replay another pattern's lines
     for (std::size_t i = 0; i < spans.size();) {
-        std::size_t end = i + 1; // the visit's spans: [i, end)
+        std::size_t end = i + 1; // the segment's spans: [i, end)
         while (end < spans.size() && !where[end].visitStart)
             ++end;
         const Visit visit = describeVisit(spans, where, i, end);
-        const bool movable =
-            reuse_ && !where[end - 1].last &&
-            (loopTarget_.position < where[i].position || loopTarget_.position > where[end - 1].position);
-        const CompiledVisit* source =
-            movable ? findReplay(visit, fresh + visit.positions > maxPatterns_) : nullptr;
+        const bool movable = reuse_ && !where[end - 1].last && loopTarget_.segment != where[i].segment;
+        const CompiledVisit* source = movable ? findReplay(visit, fresh + visit.lines > maxLines_) : nullptr;
+        Segment segment;
         if (source) {
-            // The positions of the earlier visit, whole: they break to the next position or end at line 63.
-            // Its lines are the earlier visit's; the module rows are this visit's, line for line as far
-            // as its lines go.
-            std::size_t span = i;
-            for (std::size_t k = 0; k < visit.positions; ++k) {
-                std::vector<SongLine> lines = song.positions[source->position + k];
-                std::vector<LineOrigin> origins = song.origins[source->position + k];
-                for (LineOrigin& origin : origins)
-                    if (span < end) origin = originOf(spans[span].first, spans[span].second), ++span;
-                song.positions.push_back(std::move(lines));
-                song.origins.push_back(std::move(origins));
-            }
+            // The earlier visit's lines; the module rows are this visit's, line for line as far as its
+            // lines go.
+            segment = song.segments[source->segment];
+            for (std::size_t k = 0; k < segment.origins.size() && i + k < end; ++k)
+                segment.origins[k] = originOf(spans[i + k].first, spans[i + k].second);
             calls_ += source->calls;
             sims_ = {}; // the streams' state after a repeated visit is not followed
             if (source->key != visit.key) replaced.push_back(std::size_t(p_.ticks[spans[i].first].order));
         } else {
             const double start = calls_;
             for (std::size_t k = i; k < end; ++k) {
-                SongLine line = compileLine(spans[k].first, spans[k].second, where[k]);
-                song.positions.resize(where[k].position + 1);
-                song.origins.resize(where[k].position + 1);
-                song.positions[where[k].position].push_back(line);
-                song.origins[where[k].position].push_back(originOf(spans[k].first, spans[k].second));
+                segment.lines.push_back(compileLine(spans[k].first, spans[k].second, where[k]));
+                segment.origins.push_back(originOf(spans[k].first, spans[k].second));
             }
-            fresh += visit.positions;
-            compiled_.push_back({visit.key, visit.first, where[i].position, visit.positions, calls_ - start});
+            fresh += visit.lines;
+            compiled_.push_back({visit.key, visit.first, song.segments.size(), calls_ - start});
         }
+        song.segments.push_back(std::move(segment));
         i = end;
     }
     song.seconds = (calls_ + 1) * kStepsPerCall / double(rate_);
@@ -682,36 +670,4 @@ CompiledSong compileSong(const Performance& p, const VoicePlan& v, const SampleB
                          const CompileOptions& options) {
     if (p.ticks.empty()) return {};
     return Compiler(p, v, b, rate, options).run();
-}
-
-std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t address, std::uint32_t limit,
-                      std::size_t number) {
-    // Patterns of kLinesPerPattern lines; the same bytes are stored once.
-    std::vector<std::vector<std::uint8_t>> patterns;
-    std::vector<std::size_t> orders;
-    for (const std::vector<SongLine>& lines : song.positions) {
-        std::vector<std::uint8_t> bytes(kPatternBytes, 0);
-        for (std::size_t l = 0; l < std::min<std::size_t>(lines.size(), kLinesPerPattern); ++l)
-            for (std::size_t c = 0; c < kVoices; ++c) {
-                const Cell& cell = lines[l].cells[c];
-                const std::size_t at = kLineBytes * l + kCellBytes * c;
-                bytes[at + kCellHead] = cellHead(cell.sample, cell.effect);
-                bytes[at + kCellTone] = cell.tone;
-                bytes[at + kCellParam] = cell.param;
-            }
-        const auto same = std::find(patterns.begin(), patterns.end(), bytes);
-        orders.push_back(static_cast<std::size_t>(same - patterns.begin()));
-        if (same == patterns.end()) patterns.push_back(std::move(bytes));
-    }
-    if (orders.size() > kOrderPositions) return 0;
-    // Past the order list's positions it runs on into the first pattern's bytes: that pattern is kept free.
-    const std::size_t first = orders.size() > kOrderListBytes ? 1 : 0;
-    const std::size_t bytes = kOrderListBytes + kPatternBytes * (patterns.size() + first);
-    if (patterns.size() + first > kPatterns || address + bytes > limit) return 0;
-    for (std::size_t p = 0; p < orders.size(); ++p)
-        rom.poke(static_cast<std::uint32_t>(address + p), {static_cast<std::uint8_t>(orders[p] + first)});
-    for (std::size_t p = 0; p < patterns.size(); ++p)
-        rom.poke(static_cast<std::uint32_t>(address + songOffset(p + first)), patterns[p]);
-    rom.song(number, static_cast<std::uint16_t>(address));
-    return bytes;
 }

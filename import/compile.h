@@ -9,16 +9,13 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "loss.h"
 #include "rom/rom_builder.h"
 #include "samples.h"
-
-// Below this volume a module note is silence: the engine has no volume, and plays what it keeps at the
-// sample's usual level.
-constexpr double kAudibleVolume = 0.03;
 
 struct SongLine {
     std::array<Cell, kVoices> cells;
@@ -31,22 +28,34 @@ struct LineOrigin {
     std::array<int, kVoices> channels{-1, -1, -1, -1};
 };
 
+// A run of lines the song plays in one go: entered at its first line, left after its last, which (but for
+// the song's last segment) holds a pattern break to the next segment when it needs one, its parameter set
+// where the segments are laid out. Each visit of a module order position starts a segment (coarse lines:
+// every second visit).
+struct Segment {
+    std::vector<SongLine> lines;
+    std::vector<LineOrigin> origins; // as `lines`: where each line comes from
+};
+
 struct CompiledSong {
-    std::vector<std::vector<SongLine>> positions; // by order position: its pattern's lines, up to 64
-    std::vector<std::vector<LineOrigin>> origins; // as `positions`: where each line comes from
-    double seconds = 0;                           // once through, at the rate
-    std::vector<Loss> losses;                     // what the song could not keep
+    // In the order the song plays them, once through. A segment played again holds the same lines again;
+    // the layout stores them once. The last segment's last line jumps back to `loopSegment`'s line
+    // `loopLine` (its position jump and pattern break parameters, too, are set by the layout).
+    std::vector<Segment> segments;
+    std::size_t loopSegment = 0, loopLine = 0;
+    double seconds = 0;       // once through, at the rate
+    std::vector<Loss> losses; // what the song could not keep
 };
 
 // How compactly to compile: the importer asks for more compact songs when one does not fit.
 struct CompileOptions {
     // A visit of a module pattern that was compiled before (from the same row, as long, its notes alike on
-    // the streams) plays the same lines again: far fewer patterns, at the cost of the later visits'
+    // the streams) plays the same lines again: far fewer lines, at the cost of the later visits'
     // tick-exact timing and pitch state.
     bool reuse = false;
-    // Past this many positions compiled, a new visit replays the latest visit that lasts as long, so the
-    // song keeps its length and timing at the cost of that passage's notes.
-    std::size_t maxPatterns = 256;
+    // Past this many lines compiled, a new visit replays the latest visit that lasts as long, so the song
+    // keeps its length and timing at the cost of that passage's notes.
+    std::size_t maxLines = SIZE_MAX;
     // Rows per line, and visits of order positions per pattern: 2 halves the song's size, and drops what
     // a cell cannot say over two rows (a second note, a cut after a delayed note).
     std::size_t rowsPerLine = 1;
@@ -54,8 +63,3 @@ struct CompileOptions {
 
 CompiledSong compileSong(const Performance& performance, const VoicePlan& voices, const SampleBank& bank,
                          int rate, const CompileOptions& options = {});
-
-// Writes the song at `address` as song `number` (0-3) of the song table: order list and patterns,
-// identical patterns stored once. Returns the bytes it takes, or 0 if it does not fit below `limit`.
-std::size_t placeSong(const CompiledSong& song, RomBuilder& rom, std::uint32_t address, std::uint32_t limit,
-                      std::size_t number = 0);

@@ -51,9 +51,12 @@ struct FftwPlanDestroy {
     }
 };
 
+// Scalar code only, planned by estimate: the plan, and so every spectrum to the last bit, is the same on
+// every machine (FFTW's SIMD code would depend on the processor), and the same as in the page, whose
+// FFTW has no SIMD code. The importer's choices follow from these figures.
 fftwf_plan planSpectrum(std::size_t size, float* in, fftwf_complex* out) {
     const std::lock_guard<std::mutex> held(plannerLock());
-    return fftwf_plan_dft_r2c_1d(static_cast<int>(size), in, out, FFTW_ESTIMATE);
+    return fftwf_plan_dft_r2c_1d(static_cast<int>(size), in, out, FFTW_ESTIMATE | FFTW_NO_SIMD);
 }
 
 // The power of two nearest `seconds` at `rate`, and at least 16.
@@ -370,12 +373,19 @@ RenderReading::RenderReading(const std::vector<float>& render, int rate)
 
 RenderReading::~RenderReading() = default;
 
+// Built without threads (the page's importer), a reading is made when it is asked for: the figures are
+// the same either way.
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+constexpr std::launch kAside = std::launch::deferred;
+#else
+constexpr std::launch kAside = std::launch::async | std::launch::deferred;
+#endif
+
 std::future<std::unique_ptr<RenderReading>> readAside(std::vector<float> render, int rate) {
-    return std::async(
-        std::launch::async | std::launch::deferred, [render = std::move(render), rate]() mutable {
-            const std::vector<float> mine = std::move(render); // freed once read, not with the answer
-            return std::make_unique<RenderReading>(mine, rate);
-        });
+    return std::async(kAside, [render = std::move(render), rate]() mutable {
+        const std::vector<float> mine = std::move(render); // freed once read, not with the answer
+        return std::make_unique<RenderReading>(mine, rate);
+    });
 }
 
 Fidelity compareRenders(const RenderReading& module, const RenderReading& rom) {

@@ -8,15 +8,8 @@
 
 namespace {
 
-// A sample whose frames all lie below this sounds nothing: an 8-bit sample's least step.
-constexpr float kSilentFrames = 1.0f / 256;
 // A silence of the ROM this long where the module sounds is said.
 constexpr double kLongestUnsaidSilence = 0.5;
-
-bool soundsAnything(const SampleData& s) {
-    return std::any_of(s.frames.begin(), s.frames.end(),
-                       [](float f) { return std::fabs(f) >= kSilentFrames; });
-}
 
 // How much each sample sounds in the module, on any channel: seconds weighted by volume and by the
 // sample's peak, so that a sample of near silence counts for little.
@@ -38,8 +31,8 @@ std::vector<double> heardSeconds(const Performance& p) {
 // The entries the song's cells name.
 std::set<int> entriesNamed(const CompiledSong& song) {
     std::set<int> entries;
-    for (const std::vector<SongLine>& lines : song.positions)
-        for (const SongLine& line : lines)
+    for (const Segment& segment : song.segments)
+        for (const SongLine& line : segment.lines)
             for (const Cell& c : line.cells)
                 if (c.sample != 0) entries.insert(c.sample);
     return entries;
@@ -66,32 +59,29 @@ Loss unheardSamples(const Performance& p, const VoicePlan& v, const SampleBank& 
                     std::max(loudest[std::size_t(st.sound.sample)], st.sound.volume);
     const std::set<int> named = entriesNamed(song);
     for (std::size_t s = 0; s < p.samples.size(); ++s) {
-        if (first[s] < 0 || heard[s] <= 0 || !soundsAnything(p.samples[s])) continue;
+        if (first[s] < 0 || heard[s] <= 0 || !holdsSound(p.samples[s])) continue;
         const int entry = s < bank.entryOf.size() ? bank.entryOf[s] : 0;
-        std::string why;
         const bool quiet =
             std::find(bank.tooQuiet.begin(), bank.tooQuiet.end(), int(s)) != bank.tooQuiet.end();
+        Unheard why = Unheard::Streams;
         if (entry == 0) {
             if (quiet)
-                why = "too quiet to keep in 4 bits beside the loudest samples";
+                why = Unheard::FourBits;
             else if (loudest[s] > 0)
                 continue; // left out by the samples stage, which names it
-            else
-                why = "its notes were left out, as the four streams played other channels";
         } else {
             bool sounds = named.count(entry) > 0;
             for (const OffsetEntry& o : bank.offsets)
                 sounds = sounds || (o.source == int(s) && named.count(o.entry) > 0);
+            for (const LevelEntry& l : bank.levels)
+                sounds = sounds || (l.sample.source == int(s) && named.count(l.sample.entry) > 0);
             const std::vector<std::uint8_t>& nibbles = bank.kept[std::size_t(entry - 1)].nibbles;
             const bool silent =
                 std::all_of(nibbles.begin(), nibbles.end(), [](std::uint8_t n) { return n == 0; });
             if (!sounds)
-                why = loudest[s] < kAudibleVolume
-                          ? "too quiet: its notes stay below 3% of full volume, and the engine, which has no "
-                            "volume, cannot play them that soft"
-                          : "its notes were dropped from the song's lines";
+                why = bank.audible(int(s), loudest[s]) ? Unheard::Lines : Unheard::BelowVolume;
             else if (silent)
-                why = "too quiet to keep in 4 bits beside the loudest samples";
+                why = Unheard::FourBits;
             else
                 continue;
         }
@@ -99,7 +89,7 @@ Loss unheardSamples(const Performance& p, const VoicePlan& v, const SampleBank& 
         item.label = sampleLabel(p, int(s));
         item.entry = entry;
         item.firstHeard = first[s];
-        item.how = why;
+        item.unheard = why;
         loss.samples.push_back(item);
         loss.share += all > 0 ? heard[s] / all : 0;
     }

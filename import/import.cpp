@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <map>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "engine/engine.h"
 #include "fidelity.h"
 #include "heard.h"
+#include "layout.h"
 #include "load.h"
 #include "read_aside.h"
 #include "report.h"
@@ -31,8 +33,6 @@ constexpr std::uint32_t kTables = kSongTable; // the song and sample tables, to 
 // kept for the longest title; the song and the samples end below it.
 constexpr std::size_t kSignatureRoom = 1 + 4 + 1 + (1 + kMaxSignatureText) + 1 + kSignatureFooter;
 constexpr std::uint32_t kDataEnd = kTables - kSignatureRoom;
-// Below this a sample's frame or a render's is silence: a 16-bit render's least step but one.
-constexpr float kLeastSound = 2.0f / 32768;
 // Space the first compile leaves for samples, before the song's size is known.
 constexpr std::size_t kProvisionalSampleSpace = 8192;
 
@@ -62,7 +62,7 @@ class Layouts {
         if (found == banks_.end())
             found = banks_
                         .emplace(space, buildSamples(performance_, voices_, rate_, space, kReachableEntries,
-                                                     &resampled_))
+                                                     &resampled_, true))
                         .first;
         return found->second;
     }
@@ -72,7 +72,7 @@ class Layouts {
     const CompiledSong& song(std::size_t space, const CompileOptions& options) {
         if (space != kProvisionalSampleSpace)
             return latest_ = compileSong(performance_, voices_, samples(space), rate_, options);
-        const auto key = std::make_tuple(options.reuse, options.maxPatterns, options.rowsPerLine);
+        const auto key = std::make_tuple(options.reuse, options.maxLines, options.rowsPerLine);
         auto found = firstSongs_.find(key);
         if (found == firstSongs_.end())
             found =
@@ -99,15 +99,17 @@ struct Fit {
 
 // Lays the song and the samples into a ROM, the song leaving the samples at least `reserved` bytes.
 // False if the song does not fit.
-bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserved, Fit& fit) {
+bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserved, Fit& fit,
+            std::size_t* sampleRoom = nullptr) {
     ImportResult& result = fit.result;
     std::size_t space = kProvisionalSampleSpace;
     for (int attempt = 0; attempt < 8; ++attempt) {
         const SampleBank& bank = layouts.samples(space);
         const CompiledSong& song = layouts.song(space, options);
         RomBuilder rom;
-        const std::size_t songBytes =
+        const PlacedSong placedSong =
             placeSong(song, rom, kSongAddress, static_cast<std::uint32_t>(kDataEnd - reserved));
+        const std::size_t songBytes = placedSong.bytes;
         if (songBytes == 0) return false;
         const std::size_t room = kDataEnd - kSongAddress - songBytes;
         if (room != space && attempt < 6) { // samples get what the song leaves; compile again for them
@@ -120,12 +122,13 @@ bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserve
             space = room - std::min(room, placed.bytes - room + 256);
             continue;
         }
+        if (sampleRoom) *sampleRoom = room;
         result.rom = rom.build();
         result.romSeconds = song.seconds;
         result.samples = sampleFacts(placed, layouts.performance(), 0);
         result.songBytes = songBytes;
         result.sampleBytes = placed.bytes;
-        result.origins = song.origins;
+        result.origins = placedSong.origins;
         result.losses = placed.losses;
         result.losses.insert(result.losses.end(), song.losses.begin(), song.losses.end());
         const std::vector<Loss> compacted = compactionLosses(options);
@@ -140,10 +143,11 @@ bool layOut(Layouts& layouts, const CompileOptions& options, std::size_t reserve
 
 // Fits the song into a ROM at the first step of compactness, from `from` on, that fits; failing all,
 // only the song's start. Returns the step that fitted (the cut song's come last), or -1.
-int fitSong(Layouts& layouts, std::size_t reserved, int from, ResampleCache& resampled, Fit& fit) {
+int fitSong(Layouts& layouts, std::size_t reserved, int from, ResampleCache& resampled, Fit& fit,
+            std::size_t& sampleRoom) {
     static const std::vector<CompileOptions> steps = compactSteps();
     for (std::size_t step = static_cast<std::size_t>(std::max(from, 0)); step < steps.size(); ++step)
-        if (layOut(layouts, steps[step], reserved, fit)) return static_cast<int>(step);
+        if (layOut(layouts, steps[step], reserved, fit, &sampleRoom)) return static_cast<int>(step);
     const Performance& performance = layouts.performance();
     int step = static_cast<int>(steps.size());
     for (double keep = 0.8; keep > 0.01; keep *= 0.8, ++step) {
@@ -167,8 +171,7 @@ int fitSong(Layouts& layouts, std::size_t reserved, int from, ResampleCache& res
 bool soundsOnAStream(const Performance& p, const VoicePlan& voices) {
     std::vector<bool> sounding(p.samples.size());
     for (std::size_t i = 0; i < p.samples.size(); ++i)
-        sounding[i] = std::any_of(p.samples[i].frames.begin(), p.samples[i].frames.end(),
-                                  [](float f) { return std::fabs(f) >= kLeastSound; });
+        sounding[i] = holdsSound(p.samples[i]);
     return std::any_of(voices.ticks.begin(), voices.ticks.end(), [&](const auto& streams) {
         return std::any_of(streams.begin(), streams.end(), [&](const StreamTick& s) {
             return s.channel >= 0 && s.sound.volume > 0 && s.sound.sample >= 0 &&
@@ -210,10 +213,17 @@ Performance cutPerformance(const Performance& p, double keep) {
 }
 
 std::vector<CompileOptions> compactSteps() {
-    std::vector<CompileOptions> steps{{false, 256, 1}, {true, 256, 1}, {true, 256, 2}};
+    std::vector<CompileOptions> steps{{false, SIZE_MAX, 1}, {true, SIZE_MAX, 1}, {true, SIZE_MAX, 2}};
     for (std::size_t patterns = 40; patterns >= 8; patterns -= 4)
-        steps.push_back({true, patterns, 2});
+        steps.push_back({true, patterns * kLinesPerPattern, 2});
     return steps;
+}
+
+int coarseStep() {
+    const std::vector<CompileOptions> steps = compactSteps();
+    for (std::size_t s = 0; s < steps.size(); ++s)
+        if (steps[s].rowsPerLine > 1) return int(s);
+    return int(steps.size());
 }
 
 std::vector<Loss> compactionLosses(const CompileOptions& options) {
@@ -229,6 +239,10 @@ std::vector<Loss> compactionLosses(const CompileOptions& options) {
 
 bool captureSong(const std::vector<std::uint8_t>& file, const ImportOptions& options, CapturedSong& out,
                  std::string& error) {
+    // libxmp draws IT's random volume and pan variations from rand(): every import draws from the same
+    // start, as in a fresh process, so a song's ROM does not depend on what was imported before it (the
+    // songs of a bank, several files on one command line, the page's quick first import).
+    std::srand(1);
     const int rate = options.rate;
     const double previewSeconds = options.previewSeconds;
     LoadedModule* loaded = options.loaded;
@@ -310,12 +324,24 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
     resampled.quick = preview;
     Layouts layouts(performance, voices, options.rate, resampled);
     int last = -1;
+    std::size_t room = 0; // what the last fit left the samples
     for (std::size_t reserved : {kLeastSampleSpace, (kLeastSampleSpace + comfortable) / 2, comfortable}) {
         if (preview) reserved = comfortable; // one layout: the whole import chooses among several
         Fit f;
-        const int step = fitSong(layouts, reserved, last, resampled, f);
+        const int step = fitSong(layouts, reserved, last, resampled, f, room);
         if (step > last) fits.push_back(std::move(f)), last = step;
         if (preview) break;
+    }
+    // Samples that want more room than the last fit left them may gain more from a song a step more
+    // compact (every pattern at two rows a line, where no step did that yet), the samples taking all it
+    // leaves, than the song loses: that layout is measured too.
+    const auto steps = static_cast<int>(compactSteps().size());
+    const int further = std::max(last + 1, coarseStep());
+    if (!preview && last >= 0 && further < steps &&
+        room < comfortableSpace(performance, voices, options.rate)) {
+        Fit f;
+        if (layOut(layouts, compactSteps()[std::size_t(further)], kLeastSampleSpace, f))
+            fits.push_back(std::move(f)), last = further;
     }
     if (fits.empty()) {
         error = "the song does not fit in a ROM image";

@@ -4,7 +4,8 @@
 //   capture   libxmp plays the module once through; per tick, what every channel does
 //   voices    the module's channels onto the engine's four streams
 //   samples   the samples that are heard, resampled to 4 bits and packed into the image
-//   compile   the captured ticks into order list, patterns and cells, checked against the engine
+//   compile   the captured ticks into segments of lines and cells, checked against the engine
+//   layout    the segments into the image: order list and lines, each stored once, entered by breaks
 //   fidelity  the ROM's render against the module's, as figures
 #pragma once
 
@@ -80,6 +81,8 @@ bool importModule(const std::vector<std::uint8_t>& file, const ImportOptions& op
 // of two rows; then patterns replaying others of the same length, fewer and fewer. The import and the
 // bank take them in this order when a song does not fit.
 std::vector<CompileOptions> compactSteps();
+// The first step of compactness with lines of two rows.
+int coarseStep();
 // What a step of compactness costs the song, beside what the compile reports.
 std::vector<Loss> compactionLosses(const CompileOptions& options);
 // The performance up to the end of the visit that holds `keep` of its ticks; it repeats from the start.

@@ -6,6 +6,6 @@
 
 #include "compile.h"
 
-// Replaces a compiled song's jump back to where it repeats with the silent ending. The two lines go after
-// the last line in its pattern where there is room, else in a pattern of their own.
+// Replaces a compiled song's jump back to where it repeats with the silent ending: two lines after its
+// last, the second jumping back to itself.
 void endOnSilence(CompiledSong& song);

@@ -1,9 +1,10 @@
 #include "large_memory.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <memory_resource>
 #include <new>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -19,43 +20,38 @@ std::size_t wholeLargePages(std::size_t bytes) {
 // The first block of bulk memory; each next one is twice as large. The first holds about two seconds of
 // a 64-channel song's ticks.
 constexpr std::size_t kFirstBulkBlock = kLargePage;
+// Where blocks come from the heap (no large pages to ask for), they start aligned for any object.
+constexpr std::size_t kHeapAlignment = alignof(std::max_align_t);
 
-// Blocks of whole large pages, each its own mapping, advised for large pages and unmapped when given back.
-class LargePageBlocks final : public std::pmr::memory_resource {
-    void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+// A block of whole large pages, its own mapping, advised for large pages; from the heap where there are
+// none to ask for (the page's build).
+char* takeBlock(std::size_t bytes) {
 #if defined(__linux__)
-        if (alignment <= kLargePage) {
-            // Whole large pages, mapped a large page longer than asked and trimmed to start on one.
-            if (bytes > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
-            bytes = wholeLargePages(bytes);
-            const std::size_t span = bytes + kLargePage;
-            void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (mapped == MAP_FAILED) throw std::bad_alloc();
-            auto* raw = static_cast<char*>(mapped);
-            const auto start = reinterpret_cast<std::uintptr_t>(raw);
-            char* block = raw + ((kLargePage - start % kLargePage) % kLargePage);
-            char* end = block + bytes;
-            if (block > raw) munmap(raw, static_cast<std::size_t>(block - raw));
-            if (raw + span > end) munmap(end, static_cast<std::size_t>(raw + span - end));
-            adviseLargePages(block, bytes);
-            return block;
-        }
+    // Mapped a large page longer than asked and trimmed to start on one.
+    const std::size_t span = bytes + kLargePage;
+    void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    auto* raw = static_cast<char*>(mapped);
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    char* block = raw + ((kLargePage - start % kLargePage) % kLargePage);
+    char* end = block + bytes;
+    if (block > raw) munmap(raw, static_cast<std::size_t>(block - raw));
+    if (raw + span > end) munmap(end, static_cast<std::size_t>(raw + span - end));
+    adviseLargePages(block, bytes);
+    return block;
+#else
+    return static_cast<char*>(::operator new (bytes, std::align_val_t{kHeapAlignment}));
 #endif
-        return std::pmr::new_delete_resource()->allocate(bytes, alignment);
-    }
-    void do_deallocate(void* block, std::size_t bytes, std::size_t alignment) override {
+}
+
+void giveBlock(char* block, std::size_t bytes) {
 #if defined(__linux__)
-        if (alignment <= kLargePage) {
-            munmap(block, wholeLargePages(bytes));
-            return;
-        }
+    munmap(block, bytes);
+#else
+    (void)bytes;
+    ::operator delete (block, std::align_val_t{kHeapAlignment});
 #endif
-        std::pmr::new_delete_resource()->deallocate(block, bytes, alignment);
-    }
-    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
-        return this == &other;
-    }
-};
+}
 
 } // namespace
 
@@ -71,15 +67,50 @@ void adviseLargePages(void* data, std::size_t bytes) {
 #endif
 }
 
-// The blocks first: they outlive the resource that takes from them.
+// Blocks taken front to back, each twice the one before (or as large as one allocation needs), all given
+// back together.
 class BulkMemory {
   public:
-    BulkMemory() : front_(kFirstBulkBlock, &blocks_) {}
-    void* take(std::size_t bytes, std::size_t alignment) { return front_.allocate(bytes, alignment); }
+    BulkMemory() = default;
+    BulkMemory(const BulkMemory&) = delete;
+    BulkMemory& operator=(const BulkMemory&) = delete;
+    ~BulkMemory() {
+        for (const Block& b : blocks_)
+            giveBlock(b.data, b.bytes);
+    }
+
+    void* take(std::size_t bytes, std::size_t alignment) {
+        if (alignment == 0 || (alignment & (alignment - 1)) != 0 || alignment > kLargePage ||
+            bytes > std::numeric_limits<std::size_t>::max() / 4)
+            throw std::bad_alloc();
+        if (void* room = takeFromLast(bytes, alignment)) return room;
+        const std::size_t size = wholeLargePages(
+            std::max(blocks_.empty() ? kFirstBulkBlock : blocks_.back().bytes * 2, bytes + alignment));
+        blocks_.push_back({takeBlock(size), size});
+        used_ = 0;
+        return takeFromLast(bytes, alignment); // fits: the block is longer than the bytes and the alignment
+    }
 
   private:
-    LargePageBlocks blocks_;
-    std::pmr::monotonic_buffer_resource front_;
+    struct Block {
+        char* data;
+        std::size_t bytes;
+    };
+
+    // Room in the last block at an address that is a multiple of `alignment`, or null.
+    void* takeFromLast(std::size_t bytes, std::size_t alignment) {
+        if (blocks_.empty()) return nullptr;
+        const Block& block = blocks_.back();
+        const auto start = reinterpret_cast<std::uintptr_t>(block.data);
+        const std::size_t at =
+            static_cast<std::size_t>((start + used_ + alignment - 1) / alignment * alignment - start);
+        if (at > block.bytes || bytes > block.bytes - at) return nullptr;
+        used_ = at + bytes;
+        return block.data + at;
+    }
+
+    std::vector<Block> blocks_;
+    std::size_t used_ = 0; // in the last block
 };
 
 std::shared_ptr<BulkMemory> makeBulkMemory() {

@@ -113,10 +113,11 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
         }
     }
     const bool repaired = code != 0;
+    bool fifteenSamples = false;
     if (code != 0) {
         std::vector<std::uint8_t> repaired;
         std::vector<Loss> repairs;
-        if (!repairMod(file, repaired, repairs)) {
+        if (!repairMod(file, repaired, repairs, &fifteenSamples)) {
             error = loadError(code);
             return false;
         }
@@ -157,7 +158,7 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
                     : "the module has no sampled instrument to import";
         return false;
     }
-    out.timing = findTimingFix(out.ctx_, *out.info_.mod, file, repaired);
+    out.timing = findTimingFix(out.ctx_, *out.info_.mod, file, repaired, fifteenSamples);
     out.timing.mendedLines |= restart != 0;
     return true;
 }

@@ -56,8 +56,9 @@ bool startPlayer(const LoadedModule& module, int rate);
 
 // Repairs a four-channel MOD that libxmp refuses (an untagged 15-sample song its checks turn away, a
 // file that ends inside its patterns or samples) into a standard copy. False if it is not such a file.
+// `fifteenSamples`: set to whether it is an untagged 15-sample song.
 bool repairMod(const std::vector<std::uint8_t>& file, std::vector<std::uint8_t>& repaired,
-               std::vector<Loss>& repairs);
+               std::vector<Loss>& repairs, bool* fifteenSamples = nullptr);
 
 // Whether the file is a four-channel MOD of a tag libxmp knows that ends inside (or before) its
 // patterns; `tag` is its tag.

@@ -32,19 +32,38 @@ enum class LossKind {
     SongCut,            // only the song's first `from` s of `to` are kept, up to order position `count`
     BankSongCut,        // the same, for a bank's song beside the others
     SamplesUnheard,     // samples the module plays that the ROM never sounds: `samples` (first heard, `how`)
-    SilentSpan, // the ROM silent from `from` to `to` s where the module sounds: `samples` playing there
+    SilentSpan,   // the ROM silent from `from` to `to` s where the module sounds: `samples` playing there
+    SecondLevels, // samples stored at a second level too: `samples` (the level in percent of the usual,
+                  // `how`)
+};
+
+// Why the ROM never sounds a sample the module plays.
+enum class Unheard {
+    Streams,     // its notes were left out: the four streams played other channels
+    Lines,       // its notes were dropped from the song's lines
+    BelowVolume, // its notes are quieter than the engine, which has no volume, can play
+    FourBits,    // it would be silence in 4 bits beside the loudest samples
+};
+
+// What of a shortened sample is kept.
+enum class Kept {
+    Start,            // its first part (it has no loop)
+    Loop,             // the first part of its loop
+    StartWithoutLoop, // its first part, its loop left out
 };
 
 // One sample a loss concerns.
 struct SampleLoss {
-    std::string label;      // as the report names it: `sample 3 "Bass"`, with its instrument or song
-    int entry = 0;          // the table entry it went to, 0 if none
-    double amount = 0;      // semitones lowered, percent kept, notes or seconds heard (by the loss's kind)
-    double firstHeard = -1; // seconds into the song where the module first plays it; -1 if not told
-    double keptHz = 0;      // a lowered rate: the highest frequency its most played notes keep, in Hz
-    double neededHz = 0;    // ... and where its sound reaches (the kept band is enough when not below)
-    double outputHz = 0;    // ... and the output rate
-    std::string how;        // shortened: what of it; unheard: why
+    std::string label;       // as the report names it: `sample 3 "Bass"`, with its instrument or song
+    int entry = 0;           // the table entry it went to, 0 if none
+    double amount = 0;       // semitones lowered, percent kept, notes or seconds heard (by the loss's kind)
+    double firstHeard = -1;  // seconds into the song where the module first plays it; -1 if not told
+    double keptHz = 0;       // a lowered rate: the highest frequency its most played notes keep, in Hz
+    double neededHz = 0;     // ... and where its sound reaches (the kept band is enough when not below)
+    double outputHz = 0;     // ... and the output rate
+    Kept kept = Kept::Start; // shortened: what of it
+    Unheard unheard = Unheard::Streams; // unheard: why
+    std::size_t notes = 0, of = 0;      // a second level: the notes that play it, of the sample's
 };
 
 struct Loss {

@@ -8,8 +8,9 @@
 // everything that can be kept and puts each field back in range; every change is one line of the report.
 //
 // The copy keeps libxmp's own reading of a 15-sample song: a sample plays from its loop start (given in
-// bytes), and an early Soundtracker song (tempo in the restart byte, only arpeggio and pitch bend) has
-// its commands and tempo rewritten in the 31-sample form.
+// bytes), and an early Soundtracker song (only arpeggio and pitch bend) has its commands rewritten in the
+// 31-sample form. A 15-sample song's restart byte is Soundtracker's tempo: the copy has no restart, and the
+// timing stage plays the song at that tempo (timing.h).
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -28,7 +29,6 @@ constexpr std::size_t kPatternBytes = 1024, kCellBytes = 4, kChannels = 4;
 constexpr std::uint8_t kMaxVolume = 64, kPatternLimit = 128;
 constexpr std::uint8_t kProtrackerRestart = 0x7F, kNoisetrackerRestart = 0x78;
 constexpr std::uint16_t kMaxWords15 = 0x7FFF; // longer reads as another tracker's 31-sample module
-constexpr int kDefaultTempo = 125;
 
 // The file as untrusted bytes: every read is checked, and bytes past the end read as 0.
 class FileBytes {
@@ -366,12 +366,8 @@ class ModRepair {
 
     void repairRestart() {
         const std::uint8_t r = h_.restart;
-        if (early_) {
-            tempo_ = r;
-            report_.line(
-                "the early Soundtracker song's tempo byte " + std::to_string(r) +
-                (r == kDefaultTempo ? " is the usual tempo" : " becomes a tempo command at its start"));
-            h_.restart = kProtrackerRestart; // read as Protracker: a tempo command sets the tempo
+        if (h_.samples == 15) { // a tempo, not a restart position: read as ProTracker, with no restart
+            h_.restart = kProtrackerRestart;
             return;
         }
         const bool marker = h_.samples == 31 && (r == kProtrackerRestart || r == kNoisetrackerRestart);
@@ -500,8 +496,7 @@ class ModRepair {
     }
 
     // Early Soundtracker commands in the 31-sample form: 1xy arpeggio becomes 0xy; 2xy bends up by y
-    // or down by x, which become 1 and 2. The tempo from the restart byte goes into the first free
-    // command of the first line played.
+    // or down by x, which become 1 and 2.
     void rewriteEarlyCommands(std::vector<std::uint8_t>& data) {
         for (std::size_t at = 0; at + kCellBytes <= data.size(); at += kCellBytes) {
             std::uint8_t& effect = data[at + 2];
@@ -514,16 +509,6 @@ class ModRepair {
                 param = static_cast<std::uint8_t>(param >> 4);
             }
         }
-        if (tempo_ == kDefaultTempo) return;
-        const std::size_t row = std::size_t{h_.orders[0]} * kPatternBytes;
-        for (std::size_t c = 0; c < kChannels; ++c) {
-            const std::size_t at = row + kCellBytes * c;
-            if ((data[at + 2] & 0x0F) != 0 || data[at + 3] != 0) continue;
-            data[at + 2] |= 0x0F;
-            data[at + 3] = tempo_;
-            return;
-        }
-        report_.line("the first line has no free command for the tempo: the song plays at 125");
     }
 
     void write(const std::vector<std::uint8_t>& patternData, std::vector<std::uint8_t>& out) const {
@@ -553,7 +538,6 @@ class ModRepair {
     std::size_t stored_ = 1;   // patterns the file stores
     std::size_t patterns_ = 1; // patterns the copy holds
     bool early_ = false;
-    std::uint8_t tempo_ = 0; // an early Soundtracker song's tempo
     std::array<CopySample, 31> samples_{};
     std::vector<std::size_t> missing_; // samples the file holds none of
     Report report_;
@@ -570,10 +554,11 @@ bool modCutInsidePatterns(const std::vector<std::uint8_t>& file, std::string& ta
 }
 
 bool repairMod(const std::vector<std::uint8_t>& file, std::vector<std::uint8_t>& repaired,
-               std::vector<Loss>& repairs) {
+               std::vector<Loss>& repairs, bool* fifteenSamples) {
     const FileBytes f(file);
     std::optional<ModHeader> header = recognise(f);
     if (!header) return false;
+    if (fifteenSamples) *fifteenSamples = header->samples == 15;
     ModRepair repair(f, std::move(*header));
     return repair.build(repaired, repairs);
 }

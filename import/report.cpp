@@ -85,14 +85,35 @@ std::string bankLeftOutItem(const SampleLoss& s) {
 
 std::string shortenedItem(const SampleLoss& s) {
     const auto percent = static_cast<int>(s.amount);
-    return withEntry(s) + ": " + s.how + " " + (percent < 1 ? "under 1" : std::to_string(percent)) +
+    const char* what = s.kept == Kept::Loop               ? "its loop cut to "
+                       : s.kept == Kept::StartWithoutLoop ? "its loop left out, cut to "
+                                                          : "cut to ";
+    return withEntry(s) + ": " + what + (percent < 1 ? "under 1" : std::to_string(percent)) +
            "% of its length";
+}
+
+const char* unheardWhy(Unheard why) {
+    switch (why) {
+    case Unheard::Streams: return "its notes were left out, as the four streams played other channels";
+    case Unheard::Lines: return "its notes were dropped from the song's lines";
+    case Unheard::BelowVolume:
+        return "too quiet: its notes stay below 3% of full volume, and the engine, which has no volume, "
+               "cannot play them that soft";
+    case Unheard::FourBits: return "too quiet to keep in 4 bits beside the loudest samples";
+    }
+    return "";
 }
 
 std::string unheardItem(const SampleLoss& s) {
     std::string item = withEntry(s);
     if (s.firstHeard >= 0) item += ", " + firstHeardText(s);
-    return item + ": " + s.how;
+    return item + ": " + unheardWhy(s.unheard);
+}
+
+// A sample stored at a second level: the entry, the level beside its usual one, and the notes it plays.
+std::string levelItem(const SampleLoss& s) {
+    return withEntry(s) + " at " + std::to_string(static_cast<int>(std::lround(s.amount))) + "% for " +
+           std::to_string(s.notes) + " of its " + std::to_string(s.of) + " notes";
 }
 
 std::string joined(const std::vector<SampleLoss>& samples, std::string (*item)(const SampleLoss&),
@@ -290,6 +311,10 @@ std::string lossLine(const Loss& loss, bool verbose) {
     }
     case LossKind::SamplesUnheard:
         return "samples the module plays that the ROM never sounds: " + joined(loss.samples, unheardItem);
+    case LossKind::SecondLevels:
+        return "samples stored at a second level too, for the notes struck clearly quieter or louder than "
+               "usual: " +
+               joined(loss.samples, levelItem);
     case LossKind::SilentSpan: {
         std::string text = "the ROM is silent from " + songClock(loss.from) + " to " + songClock(loss.to) +
                            ", where the module ";
@@ -346,30 +371,50 @@ std::vector<std::string> fidelityLines(const Fidelity& f) {
 
 namespace {
 
+// The changes to the module the advice chooses among.
+enum class Remedy { None, Channels, Samples, Room, Song, Louder };
+
 // A change to the module, with what the losses it would spare cost.
 struct Change {
     double share = 0;
     std::string text;
 };
 
-bool quietOnes(const Loss& loss, const SampleLoss& s) {
-    return loss.kind == LossKind::SamplesUnheard && s.how.find("quiet") != std::string::npos;
+bool tooQuiet(const Loss& loss, const SampleLoss& s) {
+    return loss.kind == LossKind::SamplesUnheard &&
+           (s.unheard == Unheard::BelowVolume || s.unheard == Unheard::FourBits);
 }
 
-// The change that would fill a silence of the ROM: what became of the samples the module plays there
-// ("" when none of them is told of elsewhere).
-std::string silenceCause(const Loss& silence, const std::vector<Loss>& losses) {
-    for (const SampleLoss& played : silence.samples)
-        for (const Loss& loss : losses)
-            for (const SampleLoss& s : loss.samples)
-                if (s.label == played.label) {
-                    if (quietOnes(loss, s)) return "quiet";
-                    if (loss.kind == LossKind::SamplesUnnamed || loss.kind == LossKind::BankSamplesUnnamed)
-                        return "samples";
-                    if (loss.kind == LossKind::SamplesDropped) return "room";
-                    if (loss.kind == LossKind::SamplesUnheard) return "channels";
-                }
-    return "";
+// The change a loss calls for; for a silence of the ROM, what became of the samples the module plays there
+// (none when none of them is told of elsewhere).
+Remedy remedyFor(const Loss& loss, const std::vector<Loss>& losses) {
+    switch (loss.kind) {
+    case LossKind::NotesLeftOut: return Remedy::Channels;
+    case LossKind::SamplesUnnamed:
+    case LossKind::BankSamplesUnnamed: return Remedy::Samples;
+    case LossKind::RatesLowered:
+    case LossKind::SamplesShortened:
+    case LossKind::SamplesDropped: return Remedy::Room;
+    case LossKind::PatternsShared:
+    case LossKind::RowsShared:
+    case LossKind::PatternsReplaced:
+    case LossKind::SongCut:
+    case LossKind::BankSongCut: return Remedy::Song;
+    case LossKind::SamplesUnheard:
+        for (const SampleLoss& s : loss.samples)
+            if (tooQuiet(loss, s)) return Remedy::Louder;
+        return Remedy::None;
+    case LossKind::SilentSpan:
+        for (const SampleLoss& played : loss.samples)
+            for (const Loss& other : losses)
+                for (const SampleLoss& s : other.samples)
+                    if (other.kind != LossKind::SilentSpan && s.label == played.label)
+                        return tooQuiet(other, s)                       ? Remedy::Louder
+                               : other.kind == LossKind::SamplesUnheard ? Remedy::Channels
+                                                                        : remedyFor(other, losses);
+        return Remedy::None;
+    default: return Remedy::None;
+    }
 }
 
 std::string roomAdvice(const std::vector<const Loss*>& room, int rate) {
@@ -384,7 +429,7 @@ std::string roomAdvice(const std::vector<const Loss*>& room, int rate) {
     for (const Loss* loss : room)
         if (loss->kind == LossKind::SamplesShortened)
             for (const SampleLoss& s : loss->samples)
-                if (s.how.find("loop cut") != std::string::npos)
+                if (s.kept == Kept::Loop)
                     return "shorter loops: the samples did not fit, and the loop of " + s.label +
                            " was cut to fit";
     std::vector<SampleLoss> costly;
@@ -394,66 +439,50 @@ std::string roomAdvice(const std::vector<const Loss*>& room, int rate) {
     return "fewer or shorter samples: they did not fit in the ROM (" + labelsOf(costly, 2) + " lost most)";
 }
 
+// The words of a change, from the first of the losses it would spare that is not a silence.
+std::string remedyText(Remedy remedy, const std::vector<const Loss*>& spared, const Loss& first, int rate) {
+    switch (remedy) {
+    case Remedy::Channels: {
+        std::vector<std::string> most;
+        for (std::size_t i = 0; i < first.channels.size() && i < 2; ++i)
+            most.push_back(std::to_string(first.channels[i].first));
+        return "fewer channels sounding at once: the ROM plays four, and " + std::to_string(first.count) +
+               " of " + std::to_string(first.of) + " notes were left out (most from channel" +
+               (most.size() > 1 ? "s " : " ") + itemList(most) + ")";
+    }
+    case Remedy::Samples:
+        return "fewer samples: a ROM names " + std::to_string(first.count) + ", and " +
+               plural(first.samples.size(), "more was", "more were") + " left out";
+    case Remedy::Room: return roomAdvice(spared, rate);
+    case Remedy::Song: return "a shorter song, or fewer different patterns: the song is long for the ROM";
+    case Remedy::Louder: {
+        std::vector<SampleLoss> quiet;
+        for (const SampleLoss& s : first.samples)
+            if (tooQuiet(first, s)) quiet.push_back(s);
+        return "louder " + labelsOf(quiet, 3) + ": the engine has no volume, and " +
+               (quiet.size() == 1 ? "it is" : "they are") + " too quiet to keep";
+    }
+    case Remedy::None: break;
+    }
+    return "";
+}
+
 } // namespace
 
 std::vector<std::string> adviceLines(const std::vector<Loss>& losses, int rate) {
-    std::map<std::string, std::vector<const Loss*>> by; // losses by the change that would spare them
-    for (const Loss& loss : losses) {
-        switch (loss.kind) {
-        case LossKind::NotesLeftOut: by["channels"].push_back(&loss); break;
-        case LossKind::SamplesUnnamed:
-        case LossKind::BankSamplesUnnamed: by["samples"].push_back(&loss); break;
-        case LossKind::RatesLowered:
-        case LossKind::SamplesShortened:
-        case LossKind::SamplesDropped: by["room"].push_back(&loss); break;
-        case LossKind::PatternsShared:
-        case LossKind::RowsShared:
-        case LossKind::PatternsReplaced:
-        case LossKind::SongCut:
-        case LossKind::BankSongCut: by["song"].push_back(&loss); break;
-        case LossKind::SamplesUnheard:
-            for (const SampleLoss& s : loss.samples)
-                if (quietOnes(loss, s)) {
-                    by["quiet"].push_back(&loss);
-                    break;
-                }
-            break;
-        case LossKind::SilentSpan: by[silenceCause(loss, losses)].push_back(&loss); break;
-        default: break;
-        }
-    }
-    by.erase("");
+    std::map<Remedy, std::vector<const Loss*>> by; // losses by the change that would spare them
+    for (const Loss& loss : losses)
+        if (const Remedy remedy = remedyFor(loss, losses); remedy != Remedy::None)
+            by[remedy].push_back(&loss);
     std::vector<Change> changes;
-    for (const auto& [what, list] : by) {
-        Change c;
-        for (const Loss* loss : list)
-            c.share += loss->share;
-        const auto told = std::find_if(list.begin(), list.end(),
+    for (const auto& [remedy, spared] : by) {
+        const auto told = std::find_if(spared.begin(), spared.end(),
                                        [](const Loss* l) { return l->kind != LossKind::SilentSpan; });
-        if (told == list.end()) continue; // a silence whose cause is not told
-        const Loss& first = **told;
-        if (what == "channels") {
-            std::vector<std::string> most;
-            for (std::size_t i = 0; i < first.channels.size() && i < 2; ++i)
-                most.push_back(std::to_string(first.channels[i].first));
-            c.text = "fewer channels sounding at once: the ROM plays four, and " +
-                     std::to_string(first.count) + " of " + std::to_string(first.of) +
-                     " notes were left out (most from channel" + (most.size() > 1 ? "s " : " ") +
-                     itemList(most) + ")";
-        } else if (what == "samples") {
-            c.text = "fewer samples: a ROM names " + std::to_string(first.count) + ", and " +
-                     plural(first.samples.size(), "more was", "more were") + " left out";
-        } else if (what == "room") {
-            c.text = roomAdvice(list, rate);
-        } else if (what == "song") {
-            c.text = "a shorter song, or fewer different patterns: the song is long for the ROM";
-        } else {
-            std::vector<SampleLoss> quiet;
-            for (const SampleLoss& s : first.samples)
-                if (quietOnes(first, s)) quiet.push_back(s);
-            c.text = "louder " + labelsOf(quiet, 3) + ": the engine has no volume, and " +
-                     (quiet.size() == 1 ? "it is" : "they are") + " too quiet to keep";
-        }
+        if (told == spared.end()) continue; // silences whose cause is not told
+        Change c;
+        for (const Loss* loss : spared)
+            c.share += loss->share;
+        c.text = remedyText(remedy, spared, **told, rate);
         changes.push_back(c);
     }
     std::stable_sort(changes.begin(), changes.end(),

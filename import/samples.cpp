@@ -3,8 +3,10 @@
 #include <samplerate.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <tuple>
 
@@ -34,11 +36,21 @@ constexpr double kOvertoneReach = 5;
 constexpr double kLoopSeconds = 0.25;
 // A stored peak of 1 is this many 4-bit levels (quantizeNibble's scale).
 constexpr double kNibbleLevels = 7.5;
+// The peak a sample that would be silence in 4 bits is stored at when it is kept because it sounds alone:
+// two levels of the seven and a half either side of silence.
+constexpr double kLiftedLevel = 1.5 / kNibbleLevels;
+// Quiet samples sounding with nothing else for longer than this would leave the ROM silent: they are kept.
+constexpr double kLongestSilence = 0.5;
 
 double tableStep(int semitone) {
     const int tone = semitone < kUnitTone ? semitone : semitone + 1;
     return PeriodTable[std::clamp(tone, 0, int{kHighestTone})];
 }
+
+// A note as struck: its volume then, and the seconds it is heard.
+struct Strike {
+    double volume = 0, seconds = 0;
+};
 
 // What the module does with one sample, over the whole song.
 struct Usage {
@@ -48,17 +60,27 @@ struct Usage {
     std::map<std::uint32_t, double> offsets; // notes started from a sample offset: heard time by offset
     double lowest = 1e9, highest = 0;        // frequencies heard
     double starts = 0;                       // notes started, weighted by volume
+    std::vector<Strike> strikes;             // every note the streams play of it
 };
+
+// Whether a stream sounds a sample during a tick.
+bool sounding(const StreamTick& st) {
+    return st.channel >= 0 && st.sound.sample >= 0 && st.sound.volume > 0 && st.sound.frequency > 0;
+}
 
 std::vector<Usage> measureUsage(const Performance& p, const VoicePlan& v) {
     std::vector<Usage> usage(p.samples.size());
+    std::array<std::pair<int, std::size_t>, kVoices> note; // each stream's note: its sample and strike
+    note.fill({-1, 0});
     for (std::size_t t = 0; t < v.ticks.size(); ++t)
         for (std::size_t k = 0; k < kVoices; ++k) {
             const StreamTick& st = v.ticks[t][k];
             const ChannelTick& s = st.sound;
-            if (st.channel < 0 || s.sample < 0 || s.volume <= 0 || s.frequency <= 0) continue;
+            if (!sounding(st)) continue;
             Usage& u = usage[static_cast<std::size_t>(s.sample)];
             const double seconds = p.ticks[t].duration;
+            if (s.start) note[k] = {s.sample, u.strikes.size()}, u.strikes.push_back({s.volume, 0});
+            if (note[k].first == s.sample) u.strikes[note[k].second].seconds += seconds;
             u.heard += seconds * s.volume;
             u.semitones[static_cast<int>(std::lround(48 * std::log2(s.frequency)))] += seconds * s.volume;
             u.volumes.push_back(s.volume);
@@ -220,6 +242,14 @@ class Planner {
         return sum;
     }
 
+    // What the candidates lose of the measure's band, over all (see `lost`).
+    double totalLost() const {
+        double sum = 0;
+        for (const Candidate& c : chosen_)
+            sum += lost(c);
+        return sum;
+    }
+
     // Fits the candidates in the space, in steps that cost the sound least first: lower rates where the
     // samples' sound lies below what they keep (a dull sample gives up rate it does not use), long loops
     // shorter (the sound goes on, repeating sooner), lower rates a semitone at a time, the samples that lose
@@ -248,9 +278,9 @@ class Planner {
         reportFit(before, dropped, losses);
     }
 
-  private:
     double bytes(const Candidate& c) const { return storedBytes(c, sample(c), rate_); }
 
+  private:
     // The seconds every candidate sounds, weighted by volume: what a sample's share of the sound is of.
     double heard(const std::vector<Candidate>& all) const {
         double sum = 0;
@@ -290,7 +320,7 @@ class Planner {
             if (kept < whole) {
                 SampleLoss s = item;
                 s.amount = std::floor(100.0 * double(kept) / double(std::max<std::size_t>(whole, 1)));
-                s.how = loop ? "its loop cut to" : d.loops ? "its loop left out, cut to" : "cut to";
+                s.kept = loop ? Kept::Loop : d.loops ? Kept::StartWithoutLoop : Kept::Start;
                 shortened.samples.push_back(s);
                 shortened.share += share * (1 - s.amount / 100) / 2;
             }
@@ -411,12 +441,17 @@ std::vector<Candidate> candidates(const Performance& p, const std::vector<Usage>
         c.top = soundTop(p.samples[i]);
         c.low = static_cast<int>(std::ceil(12 * std::log2(c.frequency / usage[i].lowest) - 0.25));
         c.high = static_cast<int>(std::ceil(12 * std::log2(usage[i].highest / c.frequency) - 0.25));
-        c.anchor =
-            std::clamp(kPreferredAnchor, std::min(c.low, kTopSemitone), std::max(0, kTopSemitone - c.high));
+        // The preferred anchor, raised so the lowest notes fit, then lowered so the highest do: where the
+        // notes span more than the table, the highest win. (Not std::clamp: bounds the wrong way round are
+        // undefined there, and C++ libraries answer them differently.)
+        c.anchor = std::min(std::max(kPreferredAnchor, std::min(c.low, kTopSemitone)),
+                            std::max(0, kTopSemitone - c.high));
         chosen.push_back(c);
     }
-    std::sort(chosen.begin(), chosen.end(),
-              [](const Candidate& a, const Candidate& b) { return a.usage.heard > b.usage.heard; });
+    // Stable: samples heard as long keep the module's order, whichever C++ library sorts (the page's
+    // differs from the native one's where keys tie).
+    std::stable_sort(chosen.begin(), chosen.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.usage.heard > b.usage.heard; });
     return chosen;
 }
 
@@ -464,15 +499,35 @@ double SampleBank::step(int source, double frequency, int rate) const {
     return 256.0 * frequency * kept[std::size_t(entryOf[std::size_t(source)] - 1)].scale / rate;
 }
 
-int SampleBank::entryFor(int source, std::uint32_t offset) const {
+bool SampleBank::audible(int source, double volume) const {
+    const int entry = source >= 0 && std::size_t(source) < entryOf.size() ? entryOf[std::size_t(source)] : 0;
+    double usual = entry > 0 && std::size_t(entry) <= kept.size() ? kept[std::size_t(entry - 1)].volume : 1;
+    for (const LevelEntry& l : levels)
+        if (l.sample.source == source) usual = std::min(usual, l.volume);
+    return volume >= std::min(kAudibleVolume, usual / 2);
+}
+
+int SampleBank::entryFor(int source, std::uint32_t offset, double volume) const {
     if (source < 0 || static_cast<std::size_t>(source) >= entryOf.size()) return 0;
     if (offset > 0)
         for (const OffsetEntry& o : offsets)
             if (o.source == source && o.offset == offset) return o.entry;
+    if (volume > 0)
+        for (const LevelEntry& l : levels)
+            if (l.sample.source == source &&
+                std::fabs(std::log(volume / l.volume)) < std::fabs(std::log(volume / l.usual)))
+                return l.sample.entry;
     return entryOf[std::size_t(source)];
 }
 
+bool SampleBank::hasOffsetEntry(int source, std::uint32_t offset) const {
+    return std::any_of(offsets.begin(), offsets.end(),
+                       [&](const OffsetEntry& o) { return o.source == source && o.offset == offset; });
+}
+
 EntryShape SampleBank::shape(int entry) const {
+    for (const LevelEntry& l : levels)
+        if (l.sample.entry == entry) return {l.sample.nibbles.size(), l.sample.loops, l.sample.loopStart};
     std::size_t skip = 0;
     int base = entry;
     for (const OffsetEntry& o : offsets)
@@ -519,25 +574,195 @@ double storedLevel(double level, double loudest) {
     return std::pow(level / std::max(loudest, 1e-9), 0.75);
 }
 
-// The candidates that sound in 4 bits beside the loudest: a sample that would be silence there takes
-// neither an entry nor room (`tooQuiet` gets those).
-std::vector<Candidate> audible(const Performance& p, const std::vector<Candidate>& all,
+// The candidates that sound in 4 bits beside the loudest. Those that would be silence there take neither
+// an entry nor room (`tooQuiet` gets them), unless the streams sound nothing else for long enough to leave
+// the ROM silent without them (a quiet intro of pads): those are kept, lifted to be heard.
+std::vector<Candidate> audible(const Performance& p, const VoicePlan& v, const std::vector<Candidate>& all,
                                std::vector<int>* tooQuiet) {
     if (all.empty()) return all;
     const std::vector<double> level = levels(p, all);
     const double loudest = *std::max_element(level.begin(), level.end());
-    std::vector<Candidate> heard;
+    // A sample whose frames hold no sound at all (an empty slot a song plays) is silent in the module too.
+    std::vector<bool> quiet(p.samples.size(), false), silent(p.samples.size(), false);
     for (std::size_t i = 0; i < all.size(); ++i) {
-        if (storedLevel(level[i], loudest) * kNibbleLevels >= 0.5)
-            heard.push_back(all[i]);
+        const auto s = std::size_t(all[i].source);
+        quiet[s] = storedLevel(level[i], loudest) * kNibbleLevels < 0.5;
+        silent[s] = !holdsSound(p.samples[s]);
+    }
+    std::vector<double> exposed(p.samples.size(), 0); // seconds the streams sound only quiet samples
+    for (std::size_t t = 0; t < v.ticks.size(); ++t) {
+        const auto& streams = v.ticks[t];
+        const auto heard = [&](const StreamTick& st) {
+            return sounding(st) && !silent[std::size_t(st.sound.sample)];
+        };
+        const bool onlyQuiet = std::all_of(streams.begin(), streams.end(), [&](const StreamTick& st) {
+            return !heard(st) || quiet[std::size_t(st.sound.sample)];
+        });
+        if (onlyQuiet)
+            for (const StreamTick& st : streams)
+                if (heard(st)) exposed[std::size_t(st.sound.sample)] += p.ticks[t].duration;
+    }
+    std::vector<Candidate> heard;
+    for (const Candidate& c : all) {
+        const auto s = std::size_t(c.source);
+        if (!quiet[s] || exposed[s] > kLongestSilence)
+            heard.push_back(c);
         else if (tooQuiet)
-            tooQuiet->push_back(all[i].source);
+            tooQuiet->push_back(c.source);
     }
     return heard;
 }
 
+namespace {
+
+// Bytes samples of these lengths take, packed two to a byte range, longest with next longest.
+std::size_t pairedBytes(std::vector<std::size_t> sizes) {
+    std::sort(sizes.rbegin(), sizes.rend());
+    std::size_t sum = 0;
+    for (std::size_t i = 0; i < sizes.size(); i += 2)
+        sum += sizes[i];
+    return sum;
+}
+
+std::size_t bankBytes(const SampleBank& bank) {
+    std::vector<std::size_t> sizes;
+    for (const KeptSample& k : bank.kept)
+        sizes.push_back(k.nibbles.size());
+    for (const LevelEntry& l : bank.levels)
+        sizes.push_back(l.sample.nibbles.size());
+    return pairedBytes(sizes);
+}
+
+// A second level is worth an entry where notes are struck at least this many times quieter or louder than
+// the usual level, and make up this share of the sample's time heard.
+constexpr double kLevelsApart = 2, kLeastLevelShare = 0.1;
+// A note struck this many times louder or quieter than it plays loses as much of the measure as one that
+// loses the measure's whole band (the planner's unit, Planner::lost): an echo at full level is a note too
+// many, not one with less treble.
+constexpr double kLevelsLost = 16;
+
+// The level that best serves a sample's notes struck clearly quieter (or louder) than `usual`: the
+// median, by time heard, of their volumes. What it gains, in the planner's unit: for each note nearer it
+// than the usual level, its volume times the part of kLevelsLost its level comes nearer.
+struct LevelChoice {
+    double volume = 0, gain = 0;
+    std::size_t notes = 0;
+};
+LevelChoice chooseLevel(const Usage& u, double usual) {
+    LevelChoice best;
+    double heard = 0;
+    for (const Strike& n : u.strikes)
+        heard += n.seconds;
+    for (const double side : {-1.0, 1.0}) {
+        std::vector<std::pair<double, double>> group; // log volume, seconds
+        double seconds = 0;
+        for (const Strike& n : u.strikes)
+            if (n.volume > 0 && side * std::log(n.volume / usual) > std::log(kLevelsApart) / 2)
+                group.emplace_back(std::log(n.volume), n.seconds), seconds += n.seconds;
+        if (group.empty() || seconds < kLeastLevelShare * heard) continue;
+        std::sort(group.begin(), group.end());
+        double half = 0, level = group.back().first;
+        for (const auto& [lv, w] : group)
+            if ((half += w) >= seconds / 2) {
+                level = lv;
+                break;
+            }
+        if (side * (level - std::log(usual)) < std::log(kLevelsApart)) continue;
+        LevelChoice c{std::exp(level), 0, 0};
+        for (const Strike& n : u.strikes) {
+            if (n.volume <= 0) continue;
+            const double nearer =
+                std::fabs(std::log(n.volume / usual)) - std::fabs(std::log(n.volume) - level);
+            if (nearer > 0) c.gain += n.volume * std::min(1.0, nearer / std::log(kLevelsLost)), ++c.notes;
+        }
+        if (c.gain > best.gain) best = c;
+    }
+    return best;
+}
+
+// A kept sample (by its place among the chosen) to store at a second level too.
+struct LevelPlan {
+    std::size_t kept;
+    LevelChoice level;
+    double usual;
+};
+
+// The samples struck at two levels that gain more from a second entry than the room it takes costs the
+// others: each, most gain per byte first, where the samples fitted again in less room lose less than it
+// gains (and none is shortened or left out for it), with the entries left for it. `chosen` is fitted
+// again for them.
+std::vector<LevelPlan> planLevels(const Performance& p, const std::vector<Candidate>& unfitted,
+                                  std::vector<Candidate>& chosen, int rate, std::size_t space, int entries,
+                                  std::vector<Loss>& losses) {
+    std::vector<LevelPlan> options, plans;
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
+        const double usual = median(chosen[i].usage.volumes);
+        const LevelChoice level = usual > 0 ? chooseLevel(chosen[i].usage, usual) : LevelChoice{};
+        if (level.gain > 0) options.push_back({i, level, usual});
+    }
+    const auto bytes = [&](const Candidate& c) { return Planner(p, chosen, rate, space).bytes(c); };
+    std::stable_sort(options.begin(), options.end(), [&](const LevelPlan& a, const LevelPlan& b) {
+        return a.level.gain / bytes(chosen[a.kept]) > b.level.gain / bytes(chosen[b.kept]);
+    });
+    double reserved = 0;
+    for (const LevelPlan& o : options) {
+        if (int(plans.size()) >= entries) break;
+        const double more = bytes(chosen[o.kept]);
+        if (reserved + more >= double(space)) continue;
+        std::vector<Candidate> trial = unfitted;
+        std::vector<Loss> trialLosses;
+        Planner(p, trial, rate, std::size_t(double(space) - reserved - more)).fit(trialLosses);
+        bool kept = trial.size() == chosen.size();
+        for (std::size_t k = 0; k < trial.size() && kept; ++k)
+            kept = trial[k].cut.frames >= chosen[k].cut.frames && trial[k].cut.loop >= chosen[k].cut.loop;
+        const double lossNow = Planner(p, chosen, rate, space).totalLost();
+        if (!kept || Planner(p, trial, rate, space).totalLost() - lossNow >= o.level.gain) continue;
+        chosen = std::move(trial);
+        losses = std::move(trialLosses);
+        reserved += more;
+        plans.push_back(o);
+    }
+    return plans;
+}
+
+// The planned second levels, made as the kept samples are, while the entries last and the bank fits;
+// `loudest` places a level in the balance the kept samples are stored in (storedLevel).
+void addLevelEntries(const Performance& p, const std::vector<Candidate>& chosen,
+                     const std::vector<LevelPlan>& plans, double loudest, SampleBank& bank, int entries,
+                     std::size_t space, int rate, ResampleCache* cache) {
+    Loss told;
+    told.kind = LossKind::SecondLevels;
+    for (const LevelPlan& plan : plans) {
+        const int entry = int(bank.kept.size() + bank.offsets.size() + bank.levels.size()) + 1;
+        if (entry > entries) break;
+        const Candidate& c = chosen[plan.kept];
+        const SampleData& s = p.samples[std::size_t(c.source)];
+        float peak = 1e-6f;
+        for (float f : s.frames)
+            peak = std::max(peak, std::fabs(f));
+        const double target = std::min(1.0, storedLevel(plan.level.volume * peak, loudest));
+        bank.levels.push_back({makeSample(c, s, entry, target, rate, cache), plan.level.volume, plan.usual,
+                               plan.level.notes, c.usage.strikes.size()});
+        bank.levels.back().sample.volume = plan.level.volume;
+        if (bankBytes(bank) > space) {
+            bank.levels.pop_back();
+            continue;
+        }
+        SampleLoss item;
+        item.label = sampleLabel(p, c.source);
+        item.entry = entry;
+        item.amount = 100 * plan.level.volume / plan.usual;
+        item.notes = plan.level.notes;
+        item.of = c.usage.strikes.size();
+        told.samples.push_back(item);
+    }
+    if (!told.samples.empty()) bank.losses.push_back(told);
+}
+
+} // namespace
+
 std::size_t comfortableSpace(const Performance& p, const VoicePlan& v, int rate) {
-    std::vector<Candidate> chosen = audible(p, candidates(p, measureUsage(p, v)), nullptr);
+    std::vector<Candidate> chosen = audible(p, v, candidates(p, measureUsage(p, v)), nullptr);
     chosen.resize(std::min<std::size_t>(chosen.size(), kReachableEntries));
     for (Candidate& c : chosen)
         c.anchor = std::min(c.anchor, std::max(c.low, kComfortableAnchor));
@@ -545,10 +770,10 @@ std::size_t comfortableSpace(const Performance& p, const VoicePlan& v, int rate)
 }
 
 SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std::size_t space, int entries,
-                        ResampleCache* cache) {
+                        ResampleCache* cache, bool twoLevels) {
     SampleBank bank;
     bank.entryOf.assign(p.samples.size(), 0);
-    std::vector<Candidate> chosen = audible(p, candidates(p, measureUsage(p, v)), &bank.tooQuiet);
+    std::vector<Candidate> chosen = audible(p, v, candidates(p, measureUsage(p, v)), &bank.tooQuiet);
     const auto named = static_cast<std::size_t>(std::max(entries, 1));
     if (chosen.size() > named) {
         const std::vector<Candidate> left(chosen.begin() + static_cast<std::ptrdiff_t>(named), chosen.end());
@@ -559,17 +784,31 @@ SampleBank buildSamples(const Performance& p, const VoicePlan& v, int rate, std:
         bank.losses.back().count = named;
         chosen.resize(named);
     }
-    Planner(p, chosen, rate, space).fit(bank.losses);
+    const std::vector<Candidate> unfitted = chosen;
+    std::vector<Loss> fitted;
+    Planner(p, chosen, rate, space).fit(fitted);
+    // Entries a second level can have: those the kept samples and their offsets leave.
+    std::size_t offsetsWanted = 0;
+    for (const Candidate& c : chosen)
+        offsetsWanted += c.usage.offsets.size();
+    const int free = std::max(0, entries - int(chosen.size() + offsetsWanted));
+    const std::vector<LevelPlan> plans = twoLevels && free > 0
+                                             ? planLevels(p, unfitted, chosen, rate, space, free, fitted)
+                                             : std::vector<LevelPlan>{};
+    bank.losses.insert(bank.losses.end(), fitted.begin(), fitted.end());
 
     const std::vector<double> level = levels(p, chosen);
     const double loudest = *std::max_element(level.begin(), level.end());
     for (std::size_t i = 0; i < chosen.size(); ++i) {
-        const double target = storedLevel(level[i], loudest);
+        const double natural = storedLevel(level[i], loudest);
+        const double target = natural * kNibbleLevels < 0.5 ? kLiftedLevel : natural;
         bank.kept.push_back(
             makeSample(chosen[i], p.samples[std::size_t(chosen[i].source)], int(i) + 1, target, rate, cache));
+        bank.kept.back().volume = median(chosen[i].usage.volumes);
         bank.entryOf[std::size_t(chosen[i].source)] = int(i) + 1;
     }
     addOffsetEntries(chosen, bank, entries);
+    addLevelEntries(p, chosen, plans, loudest, bank, entries, space, rate, cache);
     return bank;
 }
 
@@ -578,8 +817,11 @@ bool placeSamples(SampleBank& bank, RomBuilder& rom, std::uint32_t address, std:
     std::vector<KeptSample*> bySize;
     for (KeptSample& k : bank.kept)
         bySize.push_back(&k);
-    std::sort(bySize.begin(), bySize.end(),
-              [](const KeptSample* a, const KeptSample* b) { return a->nibbles.size() > b->nibbles.size(); });
+    for (LevelEntry& l : bank.levels)
+        bySize.push_back(&l.sample);
+    std::stable_sort(bySize.begin(), bySize.end(), [](const KeptSample* a, const KeptSample* b) {
+        return a->nibbles.size() > b->nibbles.size(); // samples of one length stay in entry order
+    });
     std::size_t total = 0;
     for (std::size_t i = 0; i < bySize.size(); i += 2)
         total += bySize[i]->nibbles.size();
@@ -606,6 +848,8 @@ bool placeSamples(SampleBank& bank, RomBuilder& rom, std::uint32_t address, std:
     };
     for (const KeptSample& k : bank.kept)
         entry(k.entry, k, 0);
+    for (const LevelEntry& l : bank.levels)
+        entry(l.sample.entry, l.sample, 0);
     for (const OffsetEntry& o : bank.offsets)
         entry(o.entry, bank.kept[std::size_t(bank.entryOf[std::size_t(o.source)] - 1)], o.skip);
     return true;

@@ -16,6 +16,8 @@
 #include "voices.h"
 
 constexpr int kReachableEntries = 14; // table entries 1-14: a cell's sample number 15 names no entry
+// Below this volume a module note is silence (see SampleBank::audible).
+constexpr double kAudibleVolume = 0.03;
 
 struct KeptSample {
     int source = -1;                   // libxmp sample index
@@ -27,6 +29,7 @@ struct KeptSample {
     std::size_t loopStart = 0; // in stored bytes; the loop runs to the end
     std::uint32_t address = 0; // image address of its first byte, once placed
     std::uint8_t nibble = 0;   // 0: low nibbles, 1: high nibbles
+    double volume = 1;         // the module volume it is usually heard at, which its level bakes in
 };
 
 // A table entry that starts a kept sample part-way, for notes started from a sample offset: it shares
@@ -36,6 +39,16 @@ struct OffsetEntry {
     std::uint32_t offset = 0; // frames into the module's sample
     int entry = 0;            // table entry, after the kept samples'
     std::size_t skip = 0;     // stored bytes skipped
+};
+
+// A second table entry for a kept sample whose notes are struck at two clearly different levels (an echo,
+// accents): the sample's sound at the level of the notes its usual level does not serve, in bytes of its
+// own (the engine has no volume). A note takes the entry whose level is nearer its own.
+struct LevelEntry {
+    KeptSample sample;             // its entry, and its bytes at `volume`
+    double volume = 0;             // the volume of the notes it plays
+    double usual = 0;              // the volume the kept sample's own entry is stored for
+    std::size_t notes = 0, of = 0; // the notes it plays, of the sample's
 };
 
 // What a stream plays from an entry: bytes from the entry's start.
@@ -48,6 +61,7 @@ struct EntryShape {
 struct SampleBank {
     std::vector<KeptSample> kept;     // by entry - 1
     std::vector<OffsetEntry> offsets; // entries the kept samples leave free, for the most used offsets
+    std::vector<LevelEntry> levels;   // entries left then, for samples struck at two levels
     std::vector<int> entryOf;         // by libxmp sample index: its table entry, 0 if not kept
     std::vector<Loss> losses;         // samples left out, stored at lower rates or shortened
     std::vector<int> tooQuiet;        // libxmp samples left out as silence in 4 bits beside the loudest
@@ -57,9 +71,17 @@ struct SampleBank {
     // sample) at `rate`; 0 if the sample is not kept.
     double step(int source, double frequency, int rate) const;
 
-    // The entry that starts a note of a sample from an offset (frames): an offset entry for that very
-    // offset, else the sample's own entry (0 if not kept).
-    int entryFor(int source, std::uint32_t offset) const;
+    // Whether a module note of a sample at `volume` sounds in the ROM. The engine has no volume and
+    // plays every note at the level of its sample's entry: a note is silence below kAudibleVolume, or
+    // below half the sample's usual volume (its quieter level's, with two) for a sample usually heard
+    // quieter than that (a quiet pad plays).
+    bool audible(int source, double volume) const;
+
+    // The entry that starts a note of a sample from an offset (frames) at a volume: an offset entry for
+    // that very offset, else the entry at the level nearer the volume (a negative volume: the usual level),
+    // the sample's own (0 if not kept).
+    int entryFor(int source, std::uint32_t offset, double volume = -1) const;
+    bool hasOffsetEntry(int source, std::uint32_t offset) const;
     EntryShape shape(int entry) const;
 };
 
@@ -79,9 +101,12 @@ struct ResampleCache {
 };
 
 // Chooses, resamples and packs the heard samples into at most `space` bytes and `entries` table entries
-// (from entry 1 on). With `cache`, resampled frames are kept there and taken from there.
+// (from entry 1 on). With `cache`, resampled frames are kept there and taken from there. With `twoLevels`,
+// the room and entries left go to samples struck at two levels (LevelEntry), those the measure gains most
+// from for the bytes first.
 SampleBank buildSamples(const Performance& performance, const VoicePlan& voices, int rate, std::size_t space,
-                        int entries = kReachableEntries, ResampleCache* cache = nullptr);
+                        int entries = kReachableEntries, ResampleCache* cache = nullptr,
+                        bool twoLevels = false);
 
 // Resamples a sample's frames by `ratio` (stored frames per frame) with libsamplerate; a looping sample
 // from `loopStart` to its end. `quick`: the fastest converter, for a preview (in 4 bits the two sound

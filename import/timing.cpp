@@ -99,14 +99,18 @@ void findVblank(xmp_context ctx, const xmp_module& m, const std::vector<std::uin
     fix.report.push_back(line);
 }
 
-// An early Soundtracker song (15 samples, no tag) keeps its tempo in the restart byte.
+// An early Soundtracker song (15 samples, no tag) keeps its tempo in the restart byte. libxmp reads it as
+// BPM in the songs it takes for Ultimate Soundtracker's, else not at all (nor in a repaired copy, which
+// plays at 125).
 void findSoundtrackerTempo(const xmp_module& m, const std::vector<std::uint8_t>& original, bool repaired,
-                           TimingFix& fix) {
+                           bool fifteenSamples, TimingFix& fix) {
     static const char* const kTypes[] = {"Ultimate Soundtracker", "Soundtracker IX", "D.O.C Soundtracker",
                                          "unknown tracker 15 instrument"};
-    const bool fifteen = std::any_of(std::begin(kTypes), std::end(kTypes),
-                                     [&](const char* t) { return std::strstr(m.type, t) != nullptr; });
-    if (repaired || !fifteen || original.size() < kSoundtrackerHeader || m.bpm <= 0) return;
+    const bool fifteen =
+        repaired ? fifteenSamples : std::any_of(std::begin(kTypes), std::end(kTypes), [&](const char* t) {
+            return std::strstr(m.type, t) != nullptr;
+        });
+    if (!fifteen || original.size() < kSoundtrackerHeader || m.bpm <= 0) return;
     const std::uint8_t byte = original[kSoundtrackerTempoAt];
     const double bpm = soundtrackerTempo(byte);
     if (bpm <= 0 || std::fabs(bpm - m.bpm) < 0.01) return;
@@ -534,9 +538,9 @@ bool amigaFormat(const std::string& type) {
 }
 
 TimingFix findTimingFix(xmp_context ctx, const xmp_module& module, const std::vector<std::uint8_t>& original,
-                        bool repaired) {
+                        bool repaired, bool fifteenSamples) {
     TimingFix fix;
-    findSoundtrackerTempo(module, original, repaired, fix);
+    findSoundtrackerTempo(module, original, repaired, fifteenSamples, fix);
     mendSharedLoops(module, fix);
     mendSharedLoopStarts(module, fix);
     if (!repaired) mendNoiseTrackerBreaks(module, original, fix);

@@ -58,10 +58,10 @@ double soundtrackerTempo(std::uint8_t tempoByte);
 // PAL clock's rate.
 bool amigaFormat(const std::string& type);
 
-// The corrections for a loaded module, from its file's bytes (`file`, as libxmp was given them, and
-// `original`, before any repair).
+// The corrections for a loaded module, from its file's bytes (`original`, before any repair; `repaired`:
+// libxmp was given a repaired copy, of an untagged 15-sample song with `fifteenSamples`).
 TimingFix findTimingFix(xmp_context ctx, const xmp_module& module, const std::vector<std::uint8_t>& original,
-                        bool repaired);
+                        bool repaired, bool fifteenSamples = false);
 
 // Sets the pattern breaks of a kept loop's line to go where FastTracker 2 went on the line's next pass:
 // to the break's own line when the channel's loop count is 1 (the pass that counts it to 0), else to the

@@ -29,13 +29,7 @@ std::string outputFor(const std::string& song, const std::string& out, bool into
 }
 
 void printResult(const std::string& out, const ImportResult& result, int rate, bool verbose) {
-    std::vector<std::string> lines = lossLines(result.losses, verbose);
-    lines.push_back(out + ": \"" + result.title + "\", written for " + std::to_string(rate) + " Hz");
-    for (const std::string& line : fidelityText(result.measured, result.fidelity))
-        lines.push_back(line);
-    for (const std::string& line : adviceLines(result.losses, rate))
-        lines.push_back(line);
-    printWrapped(lines, reportWidth());
+    printWrapped(importReport(out, result, rate, verbose), reportWidth());
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // will sound wrong or read past the image.
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -36,7 +37,11 @@ CellView cellAt(Position song, std::uint8_t pattern, std::uint8_t line, std::uin
     return cellFromBytes(bytes);
 }
 
-void printPattern(Position song, std::uint8_t pattern, const std::vector<int>& orders) {
+// A pattern's lines, in tracker form. With `played` (the lines the song plays in it), the runs of other
+// lines are named, not shown: a song's lines need not fill its patterns (a break can enter one anywhere),
+// and what lies between them can be another song's or a sample's bytes.
+void printPattern(Position song, std::uint8_t pattern, const std::vector<int>& orders,
+                  const std::set<int>* played = nullptr) {
     std::printf("\nPattern %d", pattern);
     if (!orders.empty()) {
         std::printf(" (order position%s", orders.size() > 1 ? "s" : "");
@@ -46,11 +51,23 @@ void printPattern(Position song, std::uint8_t pattern, const std::vector<int>& o
     }
     const Position start = song + songOffset(pattern);
     std::printf(" at %s\nline  channel 0    channel 1    channel 2    channel 3\n", hex4(start).c_str());
-    for (std::uint8_t line = 0; line < kLinesPerPattern; ++line) {
+    for (int line = 0; line < kLinesPerPattern;) {
+        if (played && played->count(line) == 0) {
+            int end = line;
+            while (end + 1 < kLinesPerPattern && played->count(end + 1) == 0)
+                ++end;
+            if (end == line)
+                std::printf(" %02d   (not played here)\n", line);
+            else
+                std::printf(" %02d-%02d (not played here)\n", line, end);
+            line = end + 1;
+            continue;
+        }
         std::printf(" %02d ", line);
         for (std::uint8_t ch = 0; ch < kChannels; ++ch)
-            std::printf("  %s", cellText(cellAt(song, pattern, line, ch)).c_str());
+            std::printf("  %s", cellText(cellAt(song, pattern, static_cast<std::uint8_t>(line), ch)).c_str());
         std::printf("\n");
+        ++line;
     }
 }
 
@@ -146,16 +163,20 @@ void checkSamples(std::size_t fileSize, const std::map<int, int>& highestTone, W
 
 void checkRows(const Walk& walk, Position song, std::size_t fileSize, Warnings& warnings,
                std::map<int, int>& highestTone) {
-    // Order positions past 63 read their pattern numbers from pattern 0's first lines: a song may keep
-    // pattern 0 for that and never play it; if it plays pattern 0 too, its cells are read as both.
-    bool playsPatternZero = false;
-    for (const auto& [order, pattern] : walk.orderVisits)
-        playsPatternZero |= pattern == 0;
+    // Order positions past 63 read their pattern numbers from the bytes after the order list, pattern 0's
+    // first lines: a song may keep those lines for them and never play them; if it plays one of them, its
+    // cells are read as both.
+    std::set<Position> rowsRead;
+    for (const auto& [order, line] : walk.rows)
+        rowsRead.insert(song + songOffset(imageByte(song + static_cast<Position>(order)), std::size_t(line)));
+    const auto inARow = [&](Position address) {
+        const auto after = rowsRead.upper_bound(address);
+        return after != rowsRead.begin() && address < *std::prev(after) + kLineBytes;
+    };
     for (const auto& [order, line] : walk.rows) {
-        if (order >= int{kOrderListBytes} && playsPatternZero)
-            warnings.add(
-                "order position " + std::to_string(order) +
-                " is past the order list: its pattern number is read from pattern 0, which plays too");
+        if (order >= int{kOrderListBytes} && inARow(song + static_cast<Position>(order)))
+            warnings.add("order position " + std::to_string(order) +
+                         " is past the order list: its pattern number is read from a line the song plays");
         const std::uint8_t pattern = imageByte(song + static_cast<Position>(order));
         const Position row = song + songOffset(pattern, static_cast<std::size_t>(line));
         const std::string where = "order " + std::to_string(order) + " line " + std::to_string(line);
@@ -328,10 +349,13 @@ void showOneSong(std::uint8_t number, int rate, std::size_t fileSize, std::map<i
         std::printf("\nand it has not repeated after 30 minutes.\n");
 
     std::map<int, std::vector<int>> patternOrders;
+    std::map<int, std::set<int>> patternLines; // the lines each pattern plays, at any of its positions
     for (const auto& [order, pattern] : walk.orderVisits)
         patternOrders[pattern].push_back(order);
+    for (const auto& [order, line] : walk.rows)
+        patternLines[imageByte(start + static_cast<Position>(order))].insert(line);
     for (const auto& [pattern, orders] : patternOrders)
-        printPattern(start, static_cast<std::uint8_t>(pattern), orders);
+        printPattern(start, static_cast<std::uint8_t>(pattern), orders, &patternLines[pattern]);
 
     Warnings warnings;
     if (!inFile(start, fileSize))

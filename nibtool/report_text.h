@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "import/fidelity.h"
+#include "import/import.h"
 #include "import/loss.h"
 
 // The columns the report is wrapped to.
@@ -17,6 +18,14 @@ std::size_t reportWidth();
 // Writes each line on standard error, wrapped to `width`, after `indent` (lines after a line's first
 // get two spaces more).
 void printWrapped(const std::vector<std::string>& lines, std::size_t width, const std::string& indent = "");
+// The lines printWrapped writes.
+std::vector<std::string> wrappedLines(const std::vector<std::string>& lines, std::size_t width,
+                                      const std::string& indent = "");
+
+// What `nibtool import` writes about an import written to `out`, a line each before wrapping: the
+// losses, the ROM's name, title and rate, the fidelity, the advice. The page shows the same lines.
+std::vector<std::string> importReport(const std::string& out, const ImportResult& result, int rate,
+                                      bool verbose = false);
 
 // The fidelity's lines (figures, verdict, scale), or the line saying it was not measured.
 std::vector<std::string> fidelityText(bool measured, const Fidelity& fidelity);

@@ -162,7 +162,7 @@ TEST(Compiler, LeavesThePlayingEngineAsItFoundIt) {
     const Played expected = play(h, 13 * 2000);
     restoreEngine(before);
     const CompiledSong song = compileSong(performance, voices, bank, 8000);
-    ASSERT_FALSE(song.positions.empty());
+    ASSERT_FALSE(song.segments.empty());
     EXPECT_TRUE(play(h, 13 * 2000) == expected);
 }
 

@@ -14,6 +14,7 @@
 #include "import/capture.h"
 #include "import/compile.h"
 #include "import/import.h"
+#include "import/layout.h"
 #include "import/samples.h"
 #include "import/voices.h"
 #include "import_helpers.h"
@@ -22,6 +23,7 @@ namespace {
 
 constexpr int kRate = 8000;
 constexpr double kTickSeconds = 12.0 * 13 / kRate; // an engine tick at 125 BPM and 8000 Hz
+constexpr int kWholeRate = 7800;                   // a tick at 125 BPM is 156 samples: 12 whole calls
 
 Performance capture(const std::vector<std::uint8_t>& file) {
     LoadedModule loaded;
@@ -196,6 +198,55 @@ TEST(ImportPaths, LongLoopsAreShortenedBeforeRatesAreLowered) {
     }
 }
 
+// A sample struck at two levels, an echo: 40 notes at volume 64 and 24 at 16, beside a second sample of the
+// same length that shares its bytes (one in the low nibbles, one in the high). With room, it gets a second
+// entry at a quarter of its level (in bytes of their own), and the quiet notes play it; with no room to
+// spare, one entry plays them all.
+TEST(ImportPaths, ASampleStruckAtTwoLevelsGetsASecondEntryWhereRoomAllows) {
+    struct Case {
+        std::size_t space;
+        bool twoEntries;
+    } const cases[] = {{16384, true}, {400, false}};
+    ModLayout layout;
+    layout.samples = {looped("a"), looped("b")};
+    layout.patterns = 2;
+    layout.length = 2;
+    layout.orders = {0, 1};
+    layout.cells.push_back({0, 0, 2, 2, 428, 0, 0});
+    for (std::size_t row = 0; row < 64; row += 4) {
+        layout.cells.push_back({0, row, 0, 1, 428, 0xC, 64});
+        layout.cells.push_back({1, row, 0, 1, 428, 0xC, std::uint8_t(row < 32 ? 64 : 16)});
+        layout.cells.push_back({0, row + 2, 1, 1, 320, 0xC, std::uint8_t(row < 32 ? 64 : 16)});
+        layout.cells.push_back({1, row + 2, 1, 1, 320, 0xC, std::uint8_t(row < 32 ? 16 : 64)});
+    }
+    const Performance p = capture(buildMod(layout));
+    const VoicePlan voices = assignVoices(p);
+    for (const Case& c : cases) {
+        const SampleBank bank = buildSamples(p, voices, kRate, c.space, kReachableEntries, nullptr, true);
+        ASSERT_EQ(bank.kept.size(), 2u) << c.space;
+        ASSERT_EQ(bank.levels.size(), c.twoEntries ? 1u : 0u) << c.space;
+        std::size_t quiet = 0;
+        for (const Segment& segment : compileSong(p, voices, bank, kRate).segments)
+            for (const SongLine& line : segment.lines)
+                for (const Cell& cell : line.cells)
+                    quiet += cell.sample == 3;
+        EXPECT_EQ(quiet, c.twoEntries ? 24u : 0u) << c.space;
+        if (!c.twoEntries) continue;
+        EXPECT_NEAR(bank.levels[0].volume / bank.levels[0].usual, 0.25, 0.01);
+        // Its bytes are the kept sample's sound a quarter as loud.
+        const KeptSample &loud = bank.kept[0], &soft = bank.levels[0].sample;
+        ASSERT_EQ(soft.nibbles.size(), loud.nibbles.size());
+        int loudest = 0, softest = 0;
+        for (std::size_t i = 0; i < loud.nibbles.size(); ++i) {
+            loudest = std::max(loudest, std::abs(nibbleValue(loud.nibbles[i], false)));
+            softest = std::max(softest, std::abs(nibbleValue(soft.nibbles[i], false)));
+        }
+        EXPECT_NEAR(double(softest) / loudest, std::pow(0.25, 0.75), 0.1);
+    }
+    const ImportResult r = importOrFail(buildMod(layout));
+    EXPECT_TRUE(reportHas(r, "samples stored at a second level too")) << ::testing::PrintToString(r.report);
+}
+
 // Sixty-four patterns of a note in every cell, each pattern its own: far more song than the image holds.
 // The import makes it compact step by step, says so, and keeps its length within a tick.
 TEST(ImportPaths, ASongTooLongForTheImageIsMadeCompactAndKeepsItsLength) {
@@ -219,12 +270,153 @@ TEST(ImportPaths, ASongTooLongForTheImageIsMadeCompactAndKeepsItsLength) {
     EXPECT_NEAR(r.romSeconds, r.moduleSeconds, kTickSeconds);
 }
 
-// The engine's song as text, a line per line of each position, to compare positions.
-std::vector<std::string> positionText(const CompiledSong& song) {
+// The song laid out as patterns of 64 lines, each segment from line 0 of patterns of its own (identical
+// patterns stored once), breaks to line 0 and the jump back to the loop line's pattern: the layout before
+// songs were packed, to compare with. Its bytes, 0 if it does not fit below `limit`.
+std::size_t placeAsPages(const CompiledSong& song, RomBuilder& rom, std::uint32_t address,
+                         std::uint32_t limit) {
+    std::vector<std::vector<SongLine>> positions;
+    std::size_t loopPosition = 0;
+    for (std::size_t s = 0; s < song.segments.size(); ++s) {
+        if (s == song.loopSegment) loopPosition = positions.size() + song.loopLine / kLinesPerPattern;
+        const std::vector<SongLine>& lines = song.segments[s].lines;
+        for (std::size_t a = 0; a < lines.size(); a += kLinesPerPattern)
+            positions.emplace_back(lines.begin() + std::ptrdiff_t(a),
+                                   lines.begin() +
+                                       std::ptrdiff_t(std::min(lines.size(), a + kLinesPerPattern)));
+    }
+    for (Cell& c : positions.back().back().cells)
+        if (c.effect == kPositionJump)
+            c.param = static_cast<std::uint8_t>(loopPosition);
+        else if (c.effect == kPatternBreak)
+            c.param = static_cast<std::uint8_t>(kBreakHere + song.loopLine % kLinesPerPattern);
+    std::vector<std::vector<std::uint8_t>> patterns;
+    std::vector<std::uint8_t> orders;
+    for (const std::vector<SongLine>& lines : positions) {
+        std::vector<std::uint8_t> bytes(kPatternBytes, 0);
+        for (std::size_t l = 0; l < lines.size(); ++l)
+            for (std::size_t c = 0; c < kChannels; ++c) {
+                const Cell& cell = lines[l].cells[c];
+                bytes[kLineBytes * l + kCellBytes * c + kCellHead] = cellHead(cell.sample, cell.effect);
+                bytes[kLineBytes * l + kCellBytes * c + kCellTone] = cell.tone;
+                bytes[kLineBytes * l + kCellBytes * c + kCellParam] = cell.param;
+            }
+        const auto same = std::find(patterns.begin(), patterns.end(), bytes);
+        orders.push_back(static_cast<std::uint8_t>(same - patterns.begin()));
+        if (same == patterns.end()) patterns.push_back(bytes);
+    }
+    const std::size_t bytes = kOrderListBytes + kPatternBytes * patterns.size();
+    if (orders.size() > kOrderListBytes || address + bytes > limit) return 0;
+    rom.poke(address, orders);
+    for (std::size_t p = 0; p < patterns.size(); ++p)
+        rom.poke(static_cast<std::uint32_t>(address + songOffset(p)), patterns[p]);
+    rom.song(0, static_cast<std::uint16_t>(address));
+    return bytes;
+}
+
+// Patterns played for 12 rows each (a break on row 11), each its own notes: as patterns of 64 lines the
+// song takes 768 bytes a visit, packed 12 a line. Packed, it plays line for line as laid out in patterns
+// (the same bytes, where both fit), and the import fits the song whole where it would have had to share
+// two rows a line. 40 visits laid out in patterns leave the samples (two of 2 KB) no room.
+TEST(ImportPaths, ShortPatternsArePackedAndPlayAsLaidOutInPatterns) {
+    struct Case {
+        std::uint8_t patterns;
+        bool fitsInPatterns;
+    } const cases[] = {{12, true}, {40, false}};
+    for (const Case& c : cases) {
+        ModLayout layout;
+        layout.samples = {{"a", 2048, 0, 64, 0, 2048}, {"b", 2048, 0, 64, 0, 2048}};
+        layout.patterns = c.patterns;
+        layout.length = c.patterns;
+        layout.orders.clear();
+        for (std::uint8_t p = 0; p < c.patterns; ++p) {
+            layout.orders.push_back(p);
+            for (std::size_t row = 0; row < 12; ++row)
+                for (std::size_t ch = 0; ch < 3; ++ch)
+                    layout.cells.push_back(
+                        {p, row, ch, static_cast<std::uint8_t>(1 + ch % 2),
+                         static_cast<std::uint16_t>(150 + (p * 12 + row + 5 * ch) * 13 % 600), 0, 0});
+            layout.cells.push_back({p, 11, 3, 0, 0, 0xD, 0});
+        }
+        const std::vector<std::uint8_t> file = buildMod(layout);
+        const ImportResult r = importOrFail(file);
+        EXPECT_FALSE(reportHas(r, "the song is long for the ROM")) << int(c.patterns);
+        EXPECT_NEAR(r.romSeconds, r.moduleSeconds, kTickSeconds) << int(c.patterns);
+
+        const Performance p = capture(file);
+        const VoicePlan voices = assignVoices(p);
+        const SampleBank bank = buildSamples(p, voices, kRate, 4096);
+        const CompiledSong song = compileSong(p, voices, bank, kRate);
+        std::size_t lines = 0;
+        for (const Segment& segment : song.segments)
+            lines += segment.lines.size();
+        RomBuilder packed, pages;
+        const PlacedSong placed = placeSong(song, packed, 0x8000, 0xFF00);
+        const std::size_t pageBytes = placeAsPages(song, pages, 0x8000, 0xFF00);
+        // Every line is stored once, one after another: the bytes a pattern's unplayed lines took are freed.
+        EXPECT_EQ(placed.bytes, kOrderListBytes + kLineBytes * lines) << int(c.patterns);
+        EXPECT_GE(pageBytes, kOrderListBytes + kPatternBytes * c.patterns) << int(c.patterns);
+        SampleBank inPacked = bank, inPages = bank;
+        ASSERT_TRUE(
+            placeSamples(inPacked, packed, static_cast<std::uint32_t>(0x8000 + placed.bytes), 0xFF00));
+        EXPECT_EQ(placeSamples(inPages, pages, static_cast<std::uint32_t>(0x8000 + pageBytes), 0xFF00),
+                  c.fitsInPatterns)
+            << int(c.patterns);
+        if (!c.fitsInPatterns) continue;
+        const std::size_t bytes = static_cast<std::size_t>((song.seconds + 1) * kRate);
+        EXPECT_TRUE(EngineHarness(packed).render(bytes) == EngineHarness(pages).render(bytes))
+            << int(c.patterns);
+    }
+}
+
+// Orders 0 1 0 2, pattern 1 breaking to row 16 (a ProTracker song), at 7800 Hz, where a tick at 125 BPM is
+// 12 whole calls (elsewhere lines alternate tick lengths to keep time, unlike from visit to visit): the
+// second visit of pattern 0 plays its lines from row 16 on, and, but for its first line (which sets the
+// speeds afresh), they are the first visit's: it plays that line, then breaks into the first visit's lines.
+// The song takes the bytes of the lines it does not share with another, and plays line for line as laid out
+// in patterns.
+TEST(ImportPaths, AVisitFromAPatternsMiddlePlaysTheLinesStoredForItsFirstVisit) {
+    ModLayout layout;
+    layout.samples = {looped("a"), looped("b")};
+    layout.patterns = 3;
+    layout.length = 4;
+    layout.orders = {0, 1, 0, 2};
+    for (std::size_t p = 0; p < 3; ++p)
+        for (std::size_t row = 0; row < 64; ++row)
+            layout.cells.push_back({p, row, p % 2, static_cast<std::uint8_t>(1 + row % 2),
+                                    static_cast<std::uint16_t>(200 + (p * 64 + row) * 7 % 500), 0, 0});
+    layout.cells.push_back({1, 63, 3, 0, 0, 0xD, 0x16});
+    layout.cells.push_back({0, 0, 3, 0, 0, 0x8, 0x80}); // a panning NoiseTracker lacks: Dxx names the row
+    LoadedModule loaded;
+    std::string error;
+    ASSERT_TRUE(loadModule(buildMod(layout), loaded, error)) << error;
+    const Performance p = capturePerformance(loaded, kWholeRate);
+    const VoicePlan voices = assignVoices(p);
+    const SampleBank bank = buildSamples(p, voices, kWholeRate, 4096);
+    const CompiledSong song = compileSong(p, voices, bank, kWholeRate);
+    ASSERT_EQ(song.segments.size(), 4u);
+    const std::vector<SongLine>& again = song.segments[2].lines;
+    ASSERT_EQ(again.size(), 48u);
+    std::size_t lines = 0;
+    for (const Segment& segment : song.segments)
+        lines += segment.lines.size();
+    RomBuilder packed, pages;
+    const PlacedSong placed = placeSong(song, packed, 0x8000, 0xFF00);
+    const std::size_t pageBytes = placeAsPages(song, pages, 0x8000, 0xFF00);
+    EXPECT_LE(placed.bytes, kOrderListBytes + kLineBytes * (lines - (again.size() - 1)));
+    SampleBank inPacked = bank, inPages = bank;
+    ASSERT_TRUE(placeSamples(inPacked, packed, static_cast<std::uint32_t>(0x8000 + placed.bytes), 0xFF00));
+    ASSERT_TRUE(placeSamples(inPages, pages, static_cast<std::uint32_t>(0x8000 + pageBytes), 0xFF00));
+    const std::size_t bytes = static_cast<std::size_t>((song.seconds + 1) * kWholeRate);
+    EXPECT_TRUE(EngineHarness(packed).render(bytes) == EngineHarness(pages).render(bytes));
+}
+
+// The engine's song as text, a line per line of each segment, to compare segments.
+std::vector<std::string> segmentText(const CompiledSong& song) {
     std::vector<std::string> text;
-    for (const std::vector<SongLine>& lines : song.positions) {
+    for (const Segment& segment : song.segments) {
         std::string t;
-        for (const SongLine& line : lines)
+        for (const SongLine& line : segment.lines)
             for (const Cell& c : line.cells)
                 t += std::to_string(c.sample) + ":" + std::to_string(c.tone) + ":" +
                      std::to_string(c.effect) + ":" + std::to_string(c.param) + " ";
@@ -261,8 +453,8 @@ TEST(ImportPaths, APatternPlayedAgainReplaysItsFirstLinesOnlyWhereItPlaysAlike) 
         const Performance p = capture(buildMod(layout));
         const VoicePlan voices = assignVoices(p);
         const CompiledSong song = compileSong(p, voices, buildSamples(p, voices, kRate, 16384), kRate,
-                                              CompileOptions{true, 256, 1});
-        const std::vector<std::string> text = positionText(song);
+                                              CompileOptions{true, SIZE_MAX, 1});
+        const std::vector<std::string> text = segmentText(song);
         ASSERT_EQ(text.size(), 5u) << c.longWords;
         EXPECT_NE(text[1], text[0]) << c.longWords;
         EXPECT_EQ(text[2] == text[0], c.secondVisitReplays) << c.longWords;

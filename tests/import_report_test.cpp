@@ -198,6 +198,8 @@ TEST(ImportReport, NamesSamplesAndRunsOfNumbers) {
     EXPECT_EQ(sampleLabel(p, 1), "sample 2");
     EXPECT_EQ(sampleLabel(p, 2), "sample 3"); // an unprintable name is not shown
     EXPECT_EQ(sampleLabel(p, 7), "sample 8");
+    p.samples[0].song = 2, p.samples[0].number = 6; // a bank's sample: its song's module numbers it
+    EXPECT_EQ(sampleLabel(p, 0), "song 2's sample 6 \"Bass\"");
     const std::vector<std::pair<std::vector<std::size_t>, std::string>> runs = {
         {{}, ""}, {{4}, "4"}, {{9, 1, 3, 4, 5, 4}, "1, 3-5, 9"}, {{2, 3}, "2-3"}};
     for (const auto& [numbers, text] : runs)

@@ -53,16 +53,28 @@ TEST(ImportTiming, ReadsSpeedCommandsAsTheirTrackerDid) {
 }
 
 // An early Soundtracker song keeps its tempo in the restart byte: the CIA timer runs 709379 / ((240 -
-// byte) * 122) ticks a second, except the usual 0x78, the vertical blank's 50. One position is 384 ticks.
+// byte) * 122) ticks a second, except the usual 0x78 (and 0), the vertical blank's 50. One position is 384
+// ticks. libxmp reads the byte as BPM in a song it takes for Ultimate Soundtracker's (only arpeggios and
+// bends), else not at all, nor in the copy made of a song it turns away (a period off its table, here):
+// every one plays at the byte's tempo, as openmpt123 plays it.
 TEST(ImportTiming, PlaysEverySoundtrackerTempoByte) {
-    for (const std::uint8_t byte : {std::uint8_t{0x78}, std::uint8_t{0x60}, std::uint8_t{0x90}}) {
-        ModLayout layout = song(1);
+    struct Case {
+        std::uint8_t byte;
+        std::uint16_t period; // of a second note: 429 is off libxmp's table for 15-sample songs
+        std::uint8_t effect;  // on the first line: 0xC (set volume) is not Ultimate Soundtracker's
+    } const cases[] = {{0x78, 428, 0},   {0x60, 428, 0}, {0x90, 428, 0},   {0x00, 428, 0},  {0x40, 428, 0xC},
+                       {0x9D, 428, 0xC}, {0x60, 429, 0}, {0x9D, 429, 0xC}, {0x20, 429, 0xC}};
+    for (const Case& c : cases) {
+        ModLayout layout = song(
+            1, {{0, 8, 0, 1, c.period, 0, 0}, {0, 0, 1, 0, 0, c.effect, std::uint8_t(c.effect ? 0x20 : 0)}});
         layout.tag = "";
-        layout.restart = byte;
-        const double ticksPerSecond = byte == 0x78 ? 50 : 709379.0 / ((240 - byte) * 122.0);
+        layout.restart = c.byte;
+        const double ticksPerSecond =
+            c.byte == 0x78 || c.byte == 0 ? 50 : 709379.0 / ((240 - c.byte) * 122.0);
         const ImportResult r = importOrFail(buildMod(layout), 8000);
-        EXPECT_NEAR(r.romSeconds / (384 / ticksPerSecond), 1, 0.005) << int(byte);
-        EXPECT_NEAR(soundtrackerTempo(byte), 2.5 * ticksPerSecond, 0.01) << int(byte);
+        EXPECT_NEAR(r.romSeconds / (384 / ticksPerSecond), 1, 0.005) << int(c.byte) << " " << c.period;
+        EXPECT_EQ(reportHas(r, "rewritten as a 31-sample module"), c.period == 429) << int(c.byte);
+        EXPECT_NEAR(soundtrackerTempo(c.byte), 2.5 * ticksPerSecond, 0.01) << int(c.byte);
     }
 }
 
@@ -154,6 +166,44 @@ TEST(ImportTiming, PlaysALoopBeforeTheBreakOnItsLine) {
         EXPECT_NEAR(r.moduleSeconds / c.seconds, 1, 0.005) << c.what;
         EXPECT_NEAR(r.romSeconds / c.seconds, 1, 0.005) << c.what;
         EXPECT_EQ(reportHas(r, "the loop plays first"), c.mended) << c.what;
+    }
+}
+
+// ProTracker keeps each channel's loop start and count from pattern to pattern and from pass to pass. A
+// loop end whose start lies below it (set in an earlier pattern) goes forward there and keeps its count, so
+// the next pass counts it down and goes on: passes differ, and the song repeats only where a line comes back
+// with every loop count as before (openmpt123 ends its render there; libxmp took the first line played
+// again for the end). Lines of 0.12 s.
+//  - E60 on line 32 of pattern 0, E61 on line 16 of pattern 1: a pass going forward to line 32 (64 + 17 +
+//    32 lines), one going on (64 + 64): 241 lines.
+//  - Positions 0 2 1 0 0: E60 on line 38 of pattern 0; pattern 2 jumps to position 2 on line 30 (B02), into
+//    pattern 1, whose E61 on line 27 goes forward to line 38; the next pass counts it down and plays on to
+//    its jump on line 35 (B04): 64 + 31 + 54 + 64 + 64, then 64 + 31 + 36 + 64, and the third pass begins
+//    as the first: 472 lines.
+TEST(ImportTiming, KeepsProTrackerLoopCountsFromPassToPass) {
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> orders;
+        std::vector<ModCellLayout> cells;
+        std::size_t lines;
+    } const cases[] = {
+        {"a loop going forward", {0, 1}, {{0, 32, 1, 0, 0, 0xE, 0x60}, {1, 16, 1, 0, 0, 0xE, 0x61}}, 241},
+        {"a jump into a pattern whose loop goes forward",
+         {0, 2, 1, 0, 0},
+         {{0, 38, 1, 0, 0, 0xE, 0x60},
+          {1, 27, 1, 0, 0, 0xE, 0x61},
+          {2, 30, 3, 0, 0, 0xB, 0x02},
+          {1, 35, 3, 0, 0, 0xB, 0x04}},
+         472},
+    };
+    for (const Case& c : cases) {
+        ModLayout layout = song(std::uint8_t(c.orders.size()), c.cells);
+        layout.patterns = *std::max_element(c.orders.begin(), c.orders.end()) + 1u; // as a MOD says
+        layout.orders = c.orders;
+        layout.cells.push_back({0, 0, 3, 0, 0, 0x8, 0x80}); // a panning NoiseTracker lacks
+        const ImportResult r = importOrFail(buildMod(layout), 8000);
+        EXPECT_NEAR(r.moduleSeconds / (0.12 * double(c.lines)), 1, 0.005) << c.what;
+        EXPECT_NEAR(r.romSeconds / r.moduleSeconds, 1, 0.005) << c.what;
     }
 }
 
@@ -540,9 +590,9 @@ TEST(ImportTiming, StartsEveryRowWithinHalfACallPerTickOfTheModule) {
         double calls = 0, worst = 0;
         int lineTicks = kDefaultLineTicks, tickCalls = kDefaultTickCalls + 1, rows = 0;
         LineOrigin before;
-        for (std::size_t at = 0; at < compiled.positions.size(); ++at)
-            for (std::size_t l = 0; l < compiled.positions[at].size(); ++l) {
-                const LineOrigin& origin = compiled.origins[at][l];
+        for (const Segment& segment : compiled.segments)
+            for (std::size_t l = 0; l < segment.lines.size(); ++l) {
+                const LineOrigin& origin = segment.origins[l];
                 const auto first = std::find_if(p.ticks.begin(), p.ticks.end(), [&](const TickInfo& t) {
                     return t.order == origin.order && t.row == origin.row;
                 });
@@ -552,7 +602,7 @@ TEST(ImportTiming, StartsEveryRowWithinHalfACallPerTickOfTheModule) {
                     ++rows;
                 }
                 before = origin;
-                for (const Cell& cell : compiled.positions[at][l].cells)
+                for (const Cell& cell : segment.lines[l].cells)
                     if (cell.effect == kSpeed && cell.param >= kSpeedLineTicks)
                         lineTicks = cell.param - kSpeedLineTicks;
                     else if (cell.effect == kSpeed)

@@ -144,7 +144,7 @@ std::vector<RepairCase> repairCases() {
         {"15 samples, song length 129", small15([](ModLayout& s) { s.length = 129; }),
          "song length 129 is outside 1-128: it is taken as 128", orders({0, 1, 0}, 128), both15},
         {"early Soundtracker", earlySoundtracker(),
-         "the early Soundtracker song's tempo byte 120 becomes a tempo command at its start", song, both15},
+         "the untagged 15-sample song is rewritten as a 31-sample module", song, both15},
     };
 }
 
@@ -172,8 +172,8 @@ TEST(RepairMod, LoadsWhatLibxmpRefuses) {
     }
 }
 
-// The song's tempo goes into the first free command of the first line; 1xy is the arpeggio, 2-0y a slide up,
-// 2-x0 a slide down.
+// 1xy is the arpeggio, 2-0y a slide up, 2-x0 a slide down; the tempo byte is no restart position (the
+// timing stage plays its tempo).
 TEST(RepairMod, EarlySoundtrackerCommands) {
     LoadedModule loaded;
     std::string error;
@@ -184,8 +184,7 @@ TEST(RepairMod, EarlySoundtrackerCommands) {
     struct Expect {
         int row, channel, fxt, fxp;
     };
-    for (const Expect& e : {Expect{0, 0, 0x0F, 120}, Expect{4, 1, 0x0, 0x37}, Expect{8, 1, 0x1, 0x03},
-                            Expect{12, 1, 0x2, 0x05}}) {
+    for (const Expect& e : {Expect{4, 1, 0x0, 0x37}, Expect{8, 1, 0x1, 0x03}, Expect{12, 1, 0x2, 0x05}}) {
         EXPECT_EQ(event(e.row, e.channel).fxt, e.fxt) << "row " << e.row;
         EXPECT_EQ(event(e.row, e.channel).fxp, e.fxp) << "row " << e.row;
     }

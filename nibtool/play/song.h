@@ -94,6 +94,8 @@ class SongPlayer {
     // then ends where it next comes back to a line it played since the move.
     void step(int direction);
     void setPaused(bool paused) { paused_ = paused; }
+    // Loops the song for ever, or ends it as `ending` said, from now on.
+    void setLoop(bool loop) { ending_.loop = loop; }
     bool paused() const { return paused_; }
     // Ends the song here, as its end would.
     void stop() { finished_ = true; }

@@ -211,6 +211,17 @@ bool writeAll(int fd, const std::vector<std::uint8_t>& bytes) {
 
 } // namespace
 
+std::vector<std::uint8_t> encodeSong(const Playable& song) {
+    Writer w;
+    putSong(w, song);
+    return std::move(w.bytes);
+}
+
+bool decodeSong(const std::vector<std::uint8_t>& bytes, Playable& song) {
+    Reader r(bytes, 0);
+    return getSong(r, song);
+}
+
 Place Playable::placeOf(std::uint8_t order, std::uint8_t line) const {
     if (channels == 0) return {order, line};
     if (order < origins.size() && line < origins[order].size())

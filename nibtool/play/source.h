@@ -93,6 +93,11 @@ struct Playable {
     std::vector<std::int32_t> lineIndex_; // by order * 64 + line: its entry in facts.lines, or -1
 };
 
+// A prepared song as bytes, as a child sends it (the page passes songs between its parts so too), and
+// back; false if the bytes do not hold a whole song.
+std::vector<std::uint8_t> encodeSong(const Playable& song);
+bool decodeSong(const std::vector<std::uint8_t>& bytes, Playable& song);
+
 // How much of a module a first quick import takes, in seconds of song beyond where it is to play.
 constexpr double kPreviewSeconds = 8;
 
