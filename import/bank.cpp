@@ -305,15 +305,6 @@ Loss lostSamples(const Song& song, const Layout& layout, int entries) {
     return loss;
 }
 
-std::vector<int> entriesNamed(const CompiledSong& song) {
-    std::set<int> entries;
-    for (const Segment& segment : song.segments)
-        for (const SongLine& line : segment.lines)
-            for (const Cell& c : line.cells)
-                if (c.sample != 0) entries.insert(c.sample);
-    return {entries.begin(), entries.end()};
-}
-
 // The songs' renders read once for every layout measured (none for a song that was not rendered).
 using Readings = std::vector<std::unique_ptr<RenderReading>>;
 

@@ -671,3 +671,14 @@ CompiledSong compileSong(const Performance& p, const VoicePlan& v, const SampleB
     if (p.ticks.empty()) return {};
     return Compiler(p, v, b, rate, options).run();
 }
+
+std::vector<int> entriesNamed(const CompiledSong& song) {
+    std::vector<int> entries;
+    for (const Segment& segment : song.segments)
+        for (const SongLine& line : segment.lines)
+            for (const Cell& c : line.cells)
+                if (c.sample != 0) entries.push_back(c.sample);
+    std::sort(entries.begin(), entries.end());
+    entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+    return entries;
+}

@@ -63,3 +63,6 @@ struct CompileOptions {
 
 CompiledSong compileSong(const Performance& performance, const VoicePlan& voices, const SampleBank& bank,
                          int rate, const CompileOptions& options = {});
+
+// The table entries the song's cells name, in rising order.
+std::vector<int> entriesNamed(const CompiledSong& song);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <set>
 
 #include "report.h"
 
@@ -28,16 +27,6 @@ std::vector<double> heardSeconds(const Performance& p) {
     return heard;
 }
 
-// The entries the song's cells name.
-std::set<int> entriesNamed(const CompiledSong& song) {
-    std::set<int> entries;
-    for (const Segment& segment : song.segments)
-        for (const SongLine& line : segment.lines)
-            for (const Cell& c : line.cells)
-                if (c.sample != 0) entries.insert(c.sample);
-    return entries;
-}
-
 } // namespace
 
 Loss unheardSamples(const Performance& p, const VoicePlan& v, const SampleBank& bank,
@@ -57,7 +46,8 @@ Loss unheardSamples(const Performance& p, const VoicePlan& v, const SampleBank& 
                 st.sound.frequency > 0)
                 loudest[std::size_t(st.sound.sample)] =
                     std::max(loudest[std::size_t(st.sound.sample)], st.sound.volume);
-    const std::set<int> named = entriesNamed(song);
+    const std::vector<int> entries = entriesNamed(song);
+    const auto named = [&](int entry) { return std::binary_search(entries.begin(), entries.end(), entry); };
     for (std::size_t s = 0; s < p.samples.size(); ++s) {
         if (first[s] < 0 || heard[s] <= 0 || !holdsSound(p.samples[s])) continue;
         const int entry = s < bank.entryOf.size() ? bank.entryOf[s] : 0;
@@ -70,11 +60,11 @@ Loss unheardSamples(const Performance& p, const VoicePlan& v, const SampleBank& 
             else if (loudest[s] > 0)
                 continue; // left out by the samples stage, which names it
         } else {
-            bool sounds = named.count(entry) > 0;
+            bool sounds = named(entry);
             for (const OffsetEntry& o : bank.offsets)
-                sounds = sounds || (o.source == int(s) && named.count(o.entry) > 0);
+                sounds = sounds || (o.source == int(s) && named(o.entry));
             for (const LevelEntry& l : bank.levels)
-                sounds = sounds || (l.sample.source == int(s) && named.count(l.sample.entry) > 0);
+                sounds = sounds || (l.sample.source == int(s) && named(l.sample.entry));
             const std::vector<std::uint8_t>& nibbles = bank.kept[std::size_t(entry - 1)].nibbles;
             const bool silent =
                 std::all_of(nibbles.begin(), nibbles.end(), [](std::uint8_t n) { return n == 0; });

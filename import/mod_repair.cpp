@@ -260,6 +260,19 @@ class Report {
     std::map<std::string, std::vector<std::size_t>> bySample_;
 };
 
+// ` "Bass"` for a sample named Bass (as the report names samples), printable characters only; "" for none.
+std::string nameOf(const SampleHeader& s) {
+    std::string name;
+    for (const std::uint8_t c : s.name) {
+        if (c == 0) break;
+        if (c != '"') name += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : ' ';
+    }
+    while (!name.empty() && name.back() == ' ')
+        name.pop_back();
+    name.erase(0, std::min(name.size(), name.find_first_not_of(' ')));
+    return name.empty() ? "" : " \"" + name + "\"";
+}
+
 // ---- The copy ----------------------------------------------------------------------------------------
 
 struct CopySample {
@@ -418,8 +431,9 @@ class ModRepair {
         const std::size_t got = f_.available(at + skip, want);
         if (got == 0 && want > 0) missing_.push_back(i + 1);
         if (got > 0 && got < want)
-            report_.cut("the file ends inside sample " + std::to_string(i + 1) + " (" + std::to_string(got) +
-                        " of " + std::to_string(want) + " bytes): the sample is cut there");
+            report_.cut("the file ends inside sample " + std::to_string(i + 1) + nameOf(s.header) + " (" +
+                        std::to_string(got) + " of " + std::to_string(want) +
+                        " bytes): the sample is cut there");
         s.data.resize(got + got % 2, 0);
         for (std::size_t k = 0; k < got; ++k)
             s.data[k] = f_.byte(at + skip + k);

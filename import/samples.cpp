@@ -34,6 +34,8 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kOvertoneReach = 5;
 // Loops are shortened before rates are lowered only down to this many seconds (0.5 scored lower).
 constexpr double kLoopSeconds = 0.25;
+// The lowest frequency the fidelity measure hears, in Hz.
+constexpr double kLowestHeard = 50;
 // A stored peak of 1 is this many 4-bit levels (quantizeNibble's scale).
 constexpr double kNibbleLevels = 7.5;
 // The peak a sample that would be silence in 4 bits is stored at when it is kept because it sounds alone:
@@ -311,7 +313,10 @@ class Planner {
                 s.keptHz = now.ratio(rate_) / 2 * now.frequency;
                 s.outputHz = rate_;
                 lowered.samples.push_back(s);
-                lowered.share += share * std::max(0.0, 1 - s.keptHz / std::max(s.neededHz, 1.0));
+                // What it loses of the band the measure hears, on its log scale from 50 Hz.
+                if (s.keptHz < s.neededHz && s.neededHz > kLowestHeard)
+                    lowered.share += share * std::log(s.neededHz / std::max(s.keptHz, kLowestHeard)) /
+                                     std::log(s.neededHz / kLowestHeard);
             }
             const SampleData& d = sample(now);
             const bool loop = keepsLoop(d, now.cut);
@@ -322,7 +327,8 @@ class Planner {
                 s.amount = std::floor(100.0 * double(kept) / double(std::max<std::size_t>(whole, 1)));
                 s.kept = loop ? Kept::Loop : d.loops ? Kept::StartWithoutLoop : Kept::Start;
                 shortened.samples.push_back(s);
-                shortened.share += share * (1 - s.amount / 100) / 2;
+                // A shorter loop still sounds, repeating sooner; a shorter end loses the sample's tail.
+                shortened.share += share * (1 - s.amount / 100) * (loop ? 0.25 : 0.5);
             }
         }
         std::stable_sort(lowered.samples.begin(), lowered.samples.end(),

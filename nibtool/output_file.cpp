@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,19 +18,31 @@ constexpr std::size_t kSlots = 1024, kPathBytes = 4096;
 std::atomic<char*> gPaths[kSlots];
 std::atomic<int> gUsed[kSlots];
 
-void removePending(int signal) {
+// Removes the temporary files in the making (only what a signal handler may call).
+void removeTemporaries() {
     for (std::size_t i = 0; i < kSlots; ++i)
         if (gUsed[i].load() != 0) unlink(gPaths[i].load());
+}
+
+// Ends the process by `signal`, as it would have ended without a handler.
+[[noreturn]] void endBy(int signal) {
     std::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
     std::raise(signal);
+    _exit(128 + signal); // not reached
+}
+
+void removePending(int signal) {
+    removeTemporaries();
+    endBy(signal);
 }
 
 void installHandlers() {
     static const bool installed = [] {
-        for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-            struct sigaction old {};
-            sigaction(s, nullptr, &old);
-            if (s == SIGPIPE && old.sa_handler == SIG_IGN) continue; // writes then fail with EPIPE
+        for (const int s : {SIGINT, SIGTERM, SIGHUP}) {
             struct sigaction action {};
             action.sa_handler = removePending;
             sigaction(s, &action, nullptr);
@@ -164,6 +177,22 @@ bool copyOut(int from, int to) {
 
 } // namespace
 
+void ignoreBrokenPipes() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool readerGone(int fd) {
+    // The writing end of a pipe or FIFO with no reader left polls as an error.
+    struct pollfd p {};
+    p.fd = fd;
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
+}
+
+void endForGoneReader() {
+    removeTemporaries();
+    endBy(SIGPIPE);
+}
+
 OutputSet::~OutputSet() {
     for (Output& o : outputs_)
         release(o);
@@ -291,8 +320,14 @@ bool OutputSet::open(std::string& error) {
 
 bool OutputSet::write(std::size_t i, const void* bytes, std::size_t size, std::string& error) {
     if (writeAll(outputs_[i].fd, static_cast<const std::uint8_t*>(bytes), size)) return true;
+    if (errno == EPIPE) endForGoneReader();
     error = reason(name(i), errno);
     return false;
+}
+
+void OutputSet::endIfReaderGone(std::size_t i) const {
+    const Output& o = outputs_[i];
+    if (o.stream && readerGone(o.streamFd >= 0 ? o.streamFd : o.fd)) endForGoneReader();
 }
 
 void OutputSet::drop(std::size_t i) {
@@ -305,6 +340,7 @@ bool OutputSet::commit(std::string& error) {
     for (std::size_t i = 0; i < outputs_.size(); ++i) {
         Output& o = outputs_[i];
         if (o.streamFd >= 0 && !copyOut(o.fd, o.streamFd)) {
+            if (errno == EPIPE) endForGoneReader();
             error = reason(name(i), errno);
             return false;
         }

@@ -111,21 +111,28 @@ class AudioSink {
         }
         return true;
     }
+    // False when the bytes could not be written; a stream whose reader went away ends the command.
     bool write(const std::uint8_t* bytes, std::size_t n) {
         if (raw_) return outputs_->write(index_, bytes, n, error_);
-        if (exact_)
-            return sf_write_raw(sound_.get(), bytes, static_cast<sf_count_t>(n)) ==
-                   static_cast<sf_count_t>(n);
-        for (std::size_t i = 0; i < n; ++i)
-            converted_[i] = static_cast<short>((bytes[i] - 128) * 256);
-        return sf_write_short(sound_.get(), converted_, static_cast<sf_count_t>(n)) ==
-               static_cast<sf_count_t>(n);
+        bool written = false;
+        if (exact_) {
+            written =
+                sf_write_raw(sound_.get(), bytes, static_cast<sf_count_t>(n)) == static_cast<sf_count_t>(n);
+        } else {
+            for (std::size_t i = 0; i < n; ++i)
+                converted_[i] = static_cast<short>((bytes[i] - 128) * 256);
+            written = sf_write_short(sound_.get(), converted_, static_cast<sf_count_t>(n)) ==
+                      static_cast<sf_count_t>(n);
+        }
+        if (!written) outputs_->endIfReaderGone(index_);
+        return written;
     }
     // Finishes the audio (its header written); the set then commits the output.
     bool close(std::string& error) {
         const std::string reason = sound_ && sf_error(sound_.get()) != 0 ? sf_strerror(sound_.get()) : "";
         sound_.reset();
         if (reason.empty()) return true;
+        outputs_->endIfReaderGone(index_);
         error = "cannot write '" + name() + "': " + reason;
         return false;
     }

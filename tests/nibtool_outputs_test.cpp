@@ -165,4 +165,63 @@ TEST(NibtoolOutputs, EachTargetHoldsWhatItShouldAfterTheCommand) {
     }
 }
 
+// Standard error is diagnostics: a report whose reader went away, or that cannot be written, costs its
+// lines, never the outputs. Standard output is data: when its reader goes away the command ends by
+// SIGPIPE, as a pipe's writer does, quietly, leaving no file and no temporary file behind. Fd 4 is a pipe
+// whose reader is gone before the command starts.
+TEST(NibtoolOutputs, AGoneReaderCostsTheReportButEndsTheData) {
+    ScratchFolder folder("nibtool-reader-test");
+    folder.write("song.mod", buildMod(smallModLayout()));
+    folder.write("loop.rom", fourLineLoop().build());
+    ASSERT_EQ(folder.run("$NIBTOOL import song.mod ref.rom -q && $NIBTOOL render loop.rom ref.wav -q && "
+                         "$NIBTOOL bank ref-bank.rom song.mod -q"),
+              0);
+    struct Case {
+        const char* what;
+        std::string command;      // standard error goes to err unless the command says otherwise
+        int status;               // 141: ended by SIGPIPE
+        std::string left;         // the folder's entries after it, besides song.mod, loop.rom and err
+        std::string made, sameAs; // a file the command made and the reference it holds the bytes of
+    };
+    const Case cases[] = {
+        {"import, the report's reader gone", "import song.mod out.rom 2>&4", 0, "out.rom", "out.rom",
+         "ref.rom"},
+        {"import, the report into a pipe whose reader ends", "import song.mod out.rom 2>&1 | true", 0,
+         "out.rom", "out.rom", "ref.rom"},
+        {"import, the report unwritable", "import song.mod out.rom 2>/dev/full", 0, "out.rom", "out.rom",
+         "ref.rom"},
+        {"bank, the report's reader gone", "bank out.rom song.mod --header b.h 2>&4", 0, "b.h out.rom",
+         "out.rom", "ref-bank.rom"},
+        {"render, the report's reader gone", "render loop.rom out.wav 2>&4", 0, "out.wav", "out.wav",
+         "ref.wav"},
+        {"render to standard output, its reader gone", "render loop.rom - >&4", 141, "", "", ""},
+        {"render of a WAV to standard output, its reader gone", "render loop.rom - --format wav >&4", 141, "",
+         "", ""},
+        {"render to standard output into head -c", "render loop.rom - --seconds 30 | head -c 100 >/dev/null",
+         141, "", "", ""},
+        {"import, its JSON to standard output, whose reader is gone", "import song.mod out.rom --json - >&4",
+         141, "", "", ""},
+        {"info, its reader gone", "info loop.rom >&4", 141, "", "", ""},
+        {"info, standard output unwritable", "info loop.rom >/dev/full", 1, "", "", ""},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string dir = "case" + std::to_string(++n), in = dir + "/";
+        const int status =
+            folder.run("mkdir " + dir + " && cd " + dir +
+                       " && cp ../song.mod ../loop.rom . && mkfifo gone && exec 3<>gone 4>gone "
+                       "3<&- 2>err && rm gone && $NIBTOOL " +
+                       c.command + "; exit ${PIPESTATUS[0]}");
+        EXPECT_EQ(status, c.status) << c.what;
+        const std::string err = folder.text(in + "err");
+        EXPECT_EQ(err.find("nibtool:") == std::string::npos, c.status != 1) << c.what << ": " << err;
+        if (!c.made.empty()) {
+            EXPECT_TRUE(folder.read(in + c.made) == folder.read(c.sameAs)) << c.what << ": " << c.made;
+        }
+        folder.run("cd " + dir +
+                   " && ls -A | grep -v -x -e song.mod -e loop.rom -e err | paste -s -d ' ' >../left");
+        EXPECT_EQ(folder.text("left"), c.left + "\n") << c.what;
+    }
+}
+
 } // namespace

@@ -384,6 +384,12 @@ async function start() {
         else if (context && context.state !== 'running') context.resume();
     }, true);
     requestAnimationFrame(follow);
+    // A copy of the page's files, so that it opens again without a network (web/sw.js). Browsers allow
+    // service workers only on https and localhost: elsewhere the page works as before, online.
+    if ('serviceWorker' in navigator) {
+        page.offline = navigator.serviceWorker.register('sw.js').then(() => navigator.serviceWorker.ready)
+            .then(() => true, () => false);
+    }
 }
 
 // For the page's tests: a drop of entries ({ name, folder: true } for a folder), as `dropped` makes them.

@@ -114,7 +114,7 @@ say "building the page's module"
 emcmake cmake -S "$root/web" -B "$build" -DNIBWEB_LIBS="$all" >"$log" 2>&1 || { tail -20 "$log" >&2; exit 1; }
 cmake --build "$build" -j"$jobs" >>"$log" 2>&1 || { grep -E 'error|Error' "$log" | head -20 >&2; exit 1; }
 
-for file in index.html page.css app.js worker.js worklet.js glue.js; do
+for file in index.html page.css app.js worker.js worklet.js glue.js sw.js; do
     cp "$root/web/$file" "$out/"
 done
 cp "$build/nibweb.mjs" "$build/nibweb.wasm" "$out/"

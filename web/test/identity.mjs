@@ -11,8 +11,10 @@ import { tmpdir } from 'node:os';
 import { basename, join, resolve } from 'node:path';
 import { loadNibweb } from './nibweb.mjs';
 
-const [pageDir, nibtoolGiven, modules, ...given] = process.argv.slice(2);
+const [pageDir, nibtoolGiven, modulesGiven, ...given] = process.argv.slice(2);
+// nibtool runs in a scratch folder (see below): both paths are taken from where this was started.
 const nibtool = nibtoolGiven && resolve(nibtoolGiven);
+const modules = modulesGiven && resolve(modulesGiven);
 if (!modules) {
     console.error('usage: node web/test/identity.mjs PAGE_DIR NIBTOOL MODULES_DIR [RATE...]');
     process.exit(2);

@@ -103,6 +103,26 @@ test("the worklet plays a table of ROMs byte for byte as nibplay does", async ()
     await page.close();
 });
 
+test('once loaded, the page opens again and plays without a network', async () => {
+    const page = await openPage();
+    assert.equal(await page.evaluate(() => window.nibplayPage.offline), true, 'the page keeps a copy of its files');
+    await browser.setOffline(true);
+    try {
+        await page.reload();
+        await page.waitForSelector('body[data-ready="1"]', { timeout: 60000 });
+        await page.check('[data-testid="loop"]');
+        await page.evaluate(() => window.nibplayPage.capture(true));
+        const demo = join(root, 'examples/demo.rom');
+        await choose(page, demo);
+        await page.waitForFunction(() => window.nibplayPage.state().figures?.played > 8000, null, { timeout: 30000 });
+        const got = Buffer.from(await page.evaluate(async () => Array.from(await window.nibplayPage.take())));
+        assert.equal(Buffer.compare(got, nibplay(demo, got.length).subarray(0, got.length)), 0, 'the demo plays as nibplay plays it');
+    } finally {
+        await browser.setOffline(false);
+        await page.close();
+    }
+});
+
 for (const rate of [8000, 22050]) {
     test(`a module chosen gives nibtool import's ROM byte for byte at ${rate} Hz`, { skip: someModules.length === 0 && 'no modules' }, async () => {
         const page = await openPage();
