@@ -1,9 +1,20 @@
 #!/bin/sh
-# Installs every package in deps/packages with apt, non-interactively: as root, or through sudo for a user
-# who has it. The package lists are fetched first, so it works on a machine that has none yet.
+# Installs the packages of deps/packages with apt, non-interactively, and those of the further lists named:
+#   sh deps/install.sh [page] [checks]
+# page: deps/packages-page, what the page's build needs; checks: deps/packages-checks, what CI's sanitizer
+# and fuzzer builds and the benchmarks need. As root, or through sudo for a user who has it. The package
+# lists are fetched first, so it works on a machine that has none yet.
 set -eu
-list="$(dirname "$0")/packages"
-packages=$(grep -v '^#' "$list" | tr '\n' ' ')
+deps=$(dirname "$0")
+lists="$deps/packages"
+for name in "$@"; do
+    case "$name" in
+    page | checks) lists="$lists $deps/packages-$name" ;;
+    *) echo "deps/install.sh: no package list '$name' (page, checks)" >&2; exit 2 ;;
+    esac
+done
+# shellcheck disable=SC2086
+packages=$(grep -hv '^#' $lists | tr '\n' ' ')
 if [ "$(id -u)" = 0 ]; then
     as_root=""
 elif command -v sudo >/dev/null; then

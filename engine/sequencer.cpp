@@ -202,10 +202,6 @@ void applyEffect(std::uint8_t c, std::uint8_t effect, std::uint8_t tone, std::ui
     }
 }
 
-void sequencerInit() {
-    restoreSequencer(SequencerState{});
-}
-
 SequencerState snapshotSequencer() {
     SequencerState s;
     s.patternOrderTable = PatternOrderTable;

@@ -26,9 +26,6 @@ constexpr std::int8_t VibratoTable[24] = {-3, 0, 3, 3, 0, -3, -3, 0, 3, 3, 0, -3
 // The image position of the row for an order position and line of the current song.
 Position rowPosition(std::uint8_t order, std::uint8_t line);
 
-// Resets the sequencer's state to how a fresh process starts: no song, every counter 0.
-void sequencerInit();
-
 // The sequencer's whole state, for snapshots (engine/state.h). A default one is a fresh process's.
 struct SequencerState {
     Position patternOrderTable = kNoSong;

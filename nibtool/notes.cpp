@@ -11,10 +11,6 @@ int semitoneOf(std::uint8_t tone) {
     return tone <= kUnitTone ? (tone == kUnitTone ? kUnitTone - 1 : tone) : tone - 1;
 }
 
-std::uint8_t toneOf(int semitone) {
-    return static_cast<std::uint8_t>(semitone < kUnitTone ? semitone : semitone + 1);
-}
-
 std::string noteName(std::uint8_t tone) {
     static constexpr const char* kNames[12] = {"C-", "C#", "D-", "D#", "E-", "F-",
                                                "F#", "G-", "G#", "A-", "A#", "B-"};

@@ -8,8 +8,5 @@
 // The semitone of a tone (tone 20, the extra step, counts with tone 19), or -1 for tones above 60.
 int semitoneOf(std::uint8_t tone);
 
-// The tone of a semitone 0-59 (one table step each, skipping the extra step).
-std::uint8_t toneOf(int semitone);
-
 // Three characters: "C-1", "F#3"; tone 20 is "G+2" (between G-2 and G#2); tones above 60 "?3D" (hex).
 std::string noteName(std::uint8_t tone);

@@ -3,6 +3,7 @@
 //   help_pages NIBTOOL OUT_DIR    writes OUT_DIR/nibtool.1 and OUT_DIR/nibtool.bash
 // The commands are the ones `nibtool help` lists; each command's page section is its `nibtool help
 // COMMAND` text, and its completed options are the options that text names.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -43,14 +44,59 @@ std::string roffText(const std::string& line) {
     return out;
 }
 
-// Help text as roff: paragraphs filled, except the usage lines and indented blocks, which keep their lines.
+// A section's lines as a list of items ("  --rate HZ   the output rate ...", its text going on in lines
+// indented further, or starting on the next line), or none when its lines are not such a list.
+struct Item {
+    std::string tag;
+    std::vector<std::string> text;
+};
+std::vector<Item> itemsOf(const std::vector<std::string>& lines, std::size_t& column) {
+    std::vector<Item> items;
+    column = std::string::npos;
+    for (const std::string& l : lines) {
+        const std::size_t start = l.find_first_not_of(' ');
+        if (start == 2) {
+            const std::size_t gap = l.find("  ", 2),
+                              text = gap == std::string::npos ? gap : l.find_first_not_of(' ', gap);
+            items.push_back({l.substr(2, gap == std::string::npos ? gap : gap - 2), {}});
+            if (text == std::string::npos) continue;
+            items.back().text.push_back(l.substr(text));
+            column = std::min(column, text);
+        } else if (start > 2 && !items.empty()) {
+            items.back().text.push_back(l.substr(start));
+            column = std::min(column, start);
+        } else {
+            return {};
+        }
+    }
+    if (column == std::string::npos) return {}; // tags alone: not a list
+    return items;
+}
+
+// Help text as roff: paragraphs filled; a section's list of items as tagged paragraphs whose text man fills
+// to the page's width (the help's own lines, made for a terminal's 80 columns, would run past it under
+// man's indent); the usage lines and other indented blocks keep their lines.
 std::string roffOf(const std::vector<std::string>& lines) {
     std::string out;
     std::vector<std::string> paragraph;
     const auto flush = [&] {
         if (paragraph.empty()) return;
-        // A section of the help ("Options:", then its lines): its title, then its lines as they are.
+        // A section of the help ("Options:", then its lines): its title, then its items or its lines.
         const bool section = paragraph.size() > 1 && paragraph[0].back() == ':' && paragraph[0][0] != ' ';
+        std::size_t column = 0;
+        const std::vector<Item> items =
+            section ? itemsOf({paragraph.begin() + 1, paragraph.end()}, column) : std::vector<Item>{};
+        if (!items.empty()) {
+            out += ".PP\n.B " + roffText(paragraph[0]) + "\n.RS 2\n.PD 0\n";
+            for (const Item& item : items) {
+                out += ".TP " + std::to_string(column - 2) + "\n" + roffText(item.tag) + "\n";
+                for (const std::string& l : item.text)
+                    out += roffText(l) + "\n";
+            }
+            out += ".PD\n.RE\n";
+            paragraph.clear();
+            return;
+        }
         if (section) {
             out += ".PP\n.B " + roffText(paragraph[0]) + "\n.br\n.nf\n";
             paragraph.erase(paragraph.begin());
@@ -127,6 +173,7 @@ int main(int argc, char** argv) {
     }
 
     std::string page = ".TH NIBTOOL 1 \"\" \"" + roffText(version) + "\" \"User Commands\"\n";
+    page += ".nh\n"; // no word broken across lines: options and names stay whole
     page += ".SH NAME\nnibtool \\- inspect, render, import and play ROM images of a four-channel sound "
             "engine, and make a game's sound bank\n";
     page += ".SH SYNOPSIS\n.nf\n";

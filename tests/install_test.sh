@@ -23,20 +23,27 @@ tool=$prefix/bin/nibtool
 bytes=$("$prefix/bin/nibplay" "$source/examples/demo.rom" x 2>/dev/null | head -c 1000 | wc -c)
 [ "$bytes" -eq 1000 ] || fail "nibplay wrote $bytes bytes, not 1000"
 
-# Each page renders, and nibtool's holds every command's usage.
+# Each page renders within a terminal's 80 columns, and nibtool's holds every command's usage, and each
+# command's section says, word for word, what its help says.
 for page in nibtool nibplay; do
     file=$prefix/share/man/man1/$page.1
     [ -f "$file" ] || fail "no page $file"
-    MANPAGER=cat MANWIDTH=100 man -l "$file" >"$work/$page.txt" 2>"$work/man-errors.txt" || fail "man -l $file"
+    MANPAGER=cat MANWIDTH=80 man -l "$file" >"$work/$page.txt" 2>"$work/man-errors.txt" || fail "man -l $file"
     [ ! -s "$work/man-errors.txt" ] || fail "man -l $file: $(cat "$work/man-errors.txt")"
     grep -q "^$(echo "$page" | tr a-z A-Z)(1)" "$work/$page.txt" || fail "$page's page has no title"
+    wide=$(awk 'length($0) > 80' "$work/$page.txt")
+    [ -z "$wide" ] || fail "$page's page runs past 80 columns: $wide"
 done
+words() { tr -s ' \n' '\n\n' | sed '/^$/d'; }
 commands=$("$tool" help | sed -n '/^Commands:$/,/^$/s/^  \([a-z][a-z]*\)\( .*\)\{0,1\}$/\1/p' | tr '\n' ' ')
 [ -n "$commands" ] || fail "nibtool help lists no commands"
 for command in $commands; do
     [ "$command" = help ] && continue
     usage=$("$tool" help "$command" | head -n 1 | sed 's/^usage: //')
     grep -qF -- "$usage" "$work/nibtool.txt" || fail "nibtool's page lacks: $usage"
+    sed -n "/^   $command\$/,/^   [a-z]*\$\|^[A-Z]/p" "$work/nibtool.txt" | sed '1d;$d' | words >"$work/page.words"
+    "$tool" help "$command" | words | cmp -s - "$work/page.words" ||
+        fail "nibtool's page says other than nibtool help $command"
 done
 
 # The completion offers the commands, and a command's options.

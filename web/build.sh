@@ -3,10 +3,10 @@
 # and nibtool's commands, with libxmp, libsamplerate, FFTW and libsndfile built from Debian's sources by
 # emscripten. Serve DIR with any static server (python3 -m http.server -d DIR).
 #
-# It installs what it needs as deps/install.sh does (emscripten, and dpkg-dev for apt-get source, with a
-# deb-src line if apt has none). The libraries' builds are kept in NIBWEB_CACHE (default
-# ~/.cache/nibplay-web), one folder per library version and emscripten version, so a second run only
-# builds the project's own sources.
+# It installs what it needs with deps/install.sh (deps/packages and deps/packages-page: emscripten, and
+# dpkg-dev for apt-get source, with a deb-src line if apt has none). The libraries' builds are kept in
+# NIBWEB_CACHE (default ~/.cache/nibplay-web), one folder per library version and emscripten version, so a
+# second run only builds the project's own sources.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 [ $# -eq 1 ] || { echo "usage: sh web/build.sh DIR" >&2; exit 2; }
@@ -19,8 +19,8 @@ if [ "$(id -u)" = 0 ]; then as_root=""; else as_root="sudo"; fi
 
 # ---- What the build needs --------------------------------------------------------------------------
 if ! command -v emcc >/dev/null || ! command -v dpkg-source >/dev/null || ! command -v cmake >/dev/null; then
-    say "installing the packages deps/packages lists (emscripten among them)"
-    sh "$root/deps/install.sh"
+    say "installing the packages deps/packages and deps/packages-page list (emscripten among them)"
+    sh "$root/deps/install.sh" page
 fi
 # Debian's emscripten runs its JavaScript tools with node; a node other than Debian's (nodesource's, say)
 # does not look where Debian keeps acorn.

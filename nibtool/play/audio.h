@@ -32,7 +32,6 @@ class AudioOutput {
 
     bool opened() const { return device_ != 0; }
     const char* driver() const;
-    int bufferSamples() const { return obtained_.samples; }
 
     // Keeps the audio thread away from the player, and so from the engine, while it lives.
     class Lock {
