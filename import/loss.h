@@ -63,7 +63,9 @@ struct SampleLoss {
     double outputHz = 0;     // ... and the output rate
     Kept kept = Kept::Start; // shortened: what of it
     Unheard unheard = Unheard::Streams; // unheard: why
-    std::size_t notes = 0, of = 0;      // a second level: the notes that play it, of the sample's
+    // A second level: the notes that play it; a lower rate: those below the table's lowest tone, which
+    // play higher than written; of the sample's notes.
+    std::size_t notes = 0, of = 0;
 };
 
 struct Loss {

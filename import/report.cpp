@@ -61,6 +61,9 @@ std::string loweredItem(const SampleLoss& s) {
     const int by = static_cast<int>(std::lround(s.amount));
     std::string item = withEntry(s) + ": " + intervalWords(by) + " lower (" +
                        plural(std::size_t(by), "semitone", "semitones") + ")";
+    if (s.notes > 0)
+        item += ", its lowest " + plural(s.notes, "note", "notes") + " (of " + std::to_string(s.of) +
+                ") below the table's lowest tone, so played higher than written";
     if (s.neededHz <= 0 || s.outputHz <= 0) return item;
     const double kept = s.keptHz / s.neededHz, stored = 2 * s.keptHz / s.outputHz;
     std::string heard = kept >= 0.95  ? "no treble lost"

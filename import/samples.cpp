@@ -51,7 +51,7 @@ double tableStep(int semitone) {
 
 // A note as struck: its volume then, and the seconds it is heard.
 struct Strike {
-    double volume = 0, seconds = 0;
+    double volume = 0, seconds = 0, frequency = 0;
 };
 
 // What the module does with one sample, over the whole song.
@@ -81,7 +81,8 @@ std::vector<Usage> measureUsage(const Performance& p, const VoicePlan& v) {
             if (!sounding(st)) continue;
             Usage& u = usage[static_cast<std::size_t>(s.sample)];
             const double seconds = p.ticks[t].duration;
-            if (s.start) note[k] = {s.sample, u.strikes.size()}, u.strikes.push_back({s.volume, 0});
+            if (s.start)
+                note[k] = {s.sample, u.strikes.size()}, u.strikes.push_back({s.volume, 0, s.frequency});
             if (note[k].first == s.sample) u.strikes[note[k].second].seconds += seconds;
             u.heard += seconds * s.volume;
             u.semitones[static_cast<int>(std::lround(48 * std::log2(s.frequency)))] += seconds * s.volume;
@@ -268,9 +269,7 @@ class Planner {
         }
         while (total() > space_ && lower(false)) {
         }
-        while (total() > space_ && shorten(false)) {
-        }
-        while (total() > space_ && lower(true)) {
+        while (total() > space_ && lowerOrShorten()) {
         }
         while (total() > space_ && shorten(true)) {
         }
@@ -312,6 +311,10 @@ class Planner {
                 s.neededHz = std::min(now.top * now.frequency, rate_ / 2.0);
                 s.keptHz = now.ratio(rate_) / 2 * now.frequency;
                 s.outputHz = rate_;
+                // Notes it now plays higher than written: below the table's lowest tone.
+                for (const Strike& n : now.usage.strikes)
+                    s.notes += n.volume > 0 && belowTable(now, n.frequency);
+                s.of = now.usage.strikes.size();
                 lowered.samples.push_back(s);
                 // What it loses of the band the measure hears, on its log scale from 50 Hz.
                 if (s.keptHz < s.neededHz && s.neededHz > kLowestHeard)
@@ -345,16 +348,42 @@ class Planner {
     // The share of the measure's band (up to half the output rate) a candidate's notes lose at its
     // anchor, weighted by the notes it starts: a note at f frames per second keeps what lies below both
     // half its stored bytes per frame and the sample's top, in output terms.
+    // A note whose pitch lands below the table's lowest tone plays at that tone, higher than written: it is
+    // lost whole, wherever its sound reaches.
     double lost(const Candidate& c) const {
         const double half = rate_ / 2.0, ratio = c.ratio(rate_);
         double loss = 0, time = 0;
         for (const auto& [quarter, heard] : c.usage.semitones) {
             const double f = std::exp2(quarter / 48.0);
             const double needed = std::min(c.top * f, half), kept = std::min(ratio / 2 * f, needed);
-            loss += heard * (needed - kept) / half;
+            loss += heard * (belowTable(c, f) ? 1 : (needed - kept) / half);
             time += heard;
         }
         return time > 0 ? c.usage.starts * loss / time : 0;
+    }
+
+    // Whether a note at frequency `f` lands below the table's lowest tone at the candidate's anchor.
+    static bool belowTable(const Candidate& c, double f) {
+        return c.anchor + 12 * std::log2(f / c.frequency) < -0.5;
+    }
+
+    // What a candidate's cut costs its notes, in the unit of `lost`: a note heard past the part kept (of a
+    // sample that does not loop, or whose loop was left out) loses what it would have sounded after it; a
+    // loop kept shorter than kLoopSeconds sounds on, repeating sooner (half a note lost for a loop of none).
+    double cutLost(const Candidate& c) const {
+        const SampleData& s = sample(c);
+        if (keepsLoop(s, c.cut)) {
+            const double loop = double(std::min(c.cut.loop, s.loopEnd - s.loopStart)) / c.frequency;
+            return c.usage.starts * 0.5 * std::max(0.0, 1 - loop / kLoopSeconds);
+        }
+        const std::size_t frames = std::min(c.cut.frames, s.frames.size());
+        if (frames >= s.frames.size() && !s.loops) return 0;
+        double loss = 0;
+        for (const Strike& n : c.usage.strikes) {
+            const double kept = double(frames) / std::max(n.frequency, 1.0);
+            if (n.seconds > kept) loss += n.volume * (n.seconds - kept) / n.seconds;
+        }
+        return loss;
     }
 
     // The sample that loses least for the bytes it saves the bank a semitone lower (a pair's shorter one
@@ -396,24 +425,65 @@ class Planner {
         return loop * 7 / 8 >= kLoopSeconds * c.frequency;
     }
 
-    bool shorten(bool evenLoops, bool loopsOnly = false) {
-        Candidate* biggest = nullptr;
-        for (Candidate& c : chosen_) {
-            const bool can =
-                bytes(c) > 512 && (evenLoops || !keepsLoop(sample(c), c.cut) || !mostlyBeforeLoop(c)) &&
-                (!loopsOnly || (keepsLoop(sample(c), c.cut) && !mostlyBeforeLoop(c) && longLoop(c)));
-            if (can && (!biggest || bytes(c) > bytes(*biggest))) biggest = &c;
-        }
-        if (!biggest) return false;
-        const SampleData& s = sample(*biggest);
-        Cut& cut = biggest->cut;
-        if (keepsLoop(s, cut) && !mostlyBeforeLoop(*biggest)) {
+    bool shortenable(const Candidate& c, bool evenLoops, bool loopsOnly = false) const {
+        return bytes(c) > 512 && (evenLoops || !keepsLoop(sample(c), c.cut) || !mostlyBeforeLoop(c)) &&
+               (!loopsOnly || (keepsLoop(sample(c), c.cut) && !mostlyBeforeLoop(c) && longLoop(c)));
+    }
+
+    // The candidate's cut an eighth shorter: its loop, or (for a sample mostly its part before the loop)
+    // its end, the loop left out.
+    Cut shorterCut(const Candidate& c) const {
+        const SampleData& s = sample(c);
+        Cut cut = c.cut;
+        if (keepsLoop(s, cut) && !mostlyBeforeLoop(c)) {
             const std::size_t loop = std::min(cut.loop, s.loopEnd - s.loopStart);
             cut.loop = loop - loop / 8;
         } else {
             cut.frames = std::min({cut.frames, s.frames.size(), s.loops ? s.loopStart : SIZE_MAX});
             cut.frames -= cut.frames / 8;
         }
+        return cut;
+    }
+
+    bool shorten(bool evenLoops, bool loopsOnly = false) {
+        Candidate* biggest = nullptr;
+        for (Candidate& c : chosen_)
+            if (shortenable(c, evenLoops, loopsOnly) && (!biggest || bytes(c) > bytes(*biggest)))
+                biggest = &c;
+        if (!biggest) return false;
+        biggest->cut = shorterCut(*biggest);
+        return true;
+    }
+
+    // One step of whichever costs the measure least for the bytes it saves: a sample a semitone lower, even
+    // below its lowest notes (those play at the table's lowest tone, higher than written), or a sample's end
+    // or loop an eighth shorter (as `shorten` does, where it may). A sample played over a wide range of
+    // pitches needs a high rate for its lowest notes: at a high output rate it may fit whole only if they
+    // give way. False if nothing is left to give.
+    bool lowerOrShorten() {
+        Candidate* best = nullptr;
+        Cut bestCut;
+        int bestAnchor = 0;
+        double bestCost = 0;
+        const double whole = total();
+        for (Candidate& c : chosen_) {
+            const Candidate was = c;
+            const double before = lost(c) + cutLost(c);
+            std::vector<std::pair<int, Cut>> steps;
+            if (c.anchor > 0) steps.emplace_back(c.anchor - 1, c.cut);
+            if (shortenable(c, false)) steps.emplace_back(c.anchor, shorterCut(c));
+            for (const auto& [anchor, cut] : steps) {
+                c.anchor = anchor, c.cut = cut;
+                const double saved = whole - total(), own = bytes(was) - bytes(c);
+                const double more = lost(c) + cutLost(c) - before;
+                c = was;
+                if (own <= 0) continue;
+                const double cost = more / std::max({saved, 0.01 * own, 1e-3}) - 1e-9 * saved;
+                if (!best || cost < bestCost) best = &c, bestCost = cost, bestAnchor = anchor, bestCut = cut;
+            }
+        }
+        if (!best) return false;
+        best->anchor = bestAnchor, best->cut = bestCut;
         return true;
     }
 

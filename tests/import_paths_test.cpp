@@ -198,6 +198,45 @@ TEST(ImportPaths, LongLoopsAreShortenedBeforeRatesAreLowered) {
     }
 }
 
+// A one-shot sample of 16,000 frames struck 16 times at period 113 (31.4 kHz, each note heard 0.48 s) and
+// twice at period 856 (4.1 kHz) for a line, 33 semitones lower, at 44100 Hz. Every note at its pitch needs
+// the table's lowest step (0.32 bytes an output sample) for the low ones: 3.4 bytes a frame, 54 KB, more than
+// the image. With room for that, the sample is stored whole; with less, cutting it would silence most of
+// every high note, so the two low notes give way instead (below the table's lowest tone, they play higher)
+// and the sample keeps most of its length (7 KB whole at the high notes' rate), not a sixth of it.
+TEST(ImportPaths, ALowNoteGivesWayRatherThanTheSampleAtHighRates) {
+    struct Case {
+        std::size_t space;
+        std::size_t notesBelow; // notes below the table's lowest tone
+        double keptLeast;       // of the sample's length
+    } const cases[] = {{60000, 0, 0.99}, {9000, 2, 0.75}};
+    ModLayout layout;
+    layout.samples = {{"one-shot", 8000, 0, 64, 0, 1}};
+    for (std::size_t row = 0; row < 64; row += 4)
+        layout.cells.push_back({0, row, 0, 1, 113, 0, 0});
+    for (const std::size_t row : {2, 34}) { // low notes of a line each (volume 0 on the next)
+        layout.cells.push_back({0, row, 1, 1, 856, 0, 0});
+        layout.cells.push_back({0, row + 1, 1, 0, 0, 0xC, 0});
+    }
+    constexpr int kHighRate = 44100;
+    LoadedModule loaded;
+    std::string error;
+    ASSERT_TRUE(loadModule(buildMod(layout), loaded, error)) << error;
+    const Performance p = capturePerformance(loaded, kHighRate);
+    const VoicePlan voices = assignVoices(p);
+    for (const Case& c : cases) {
+        const SampleBank bank = buildSamples(p, voices, kHighRate, c.space);
+        ASSERT_EQ(bank.kept.size(), 1u) << c.space;
+        const double kept = double(bank.kept[0].nibbles.size()) / bank.kept[0].scale / 16000;
+        EXPECT_GE(kept, c.keptLeast) << c.space;
+        std::size_t below = 0;
+        for (const Loss& loss : bank.losses)
+            for (const SampleLoss& sample : loss.samples)
+                if (loss.kind == LossKind::RatesLowered) below += sample.notes;
+        EXPECT_EQ(below, c.notesBelow) << c.space;
+    }
+}
+
 // A sample struck at two levels, an echo: 40 notes at volume 64 and 24 at 16, beside a second sample of the
 // same length that shares its bytes (one in the low nibbles, one in the high). With room, it gets a second
 // entry at a quarter of its level (in bytes of their own), and the quiet notes play it; with no room to
