@@ -362,9 +362,9 @@ std::vector<std::uint8_t> letterSong(bool it, std::size_t patterns, const std::v
 }
 
 std::vector<std::uint8_t> letterXm(std::size_t patterns, const std::vector<std::uint8_t>& orders,
-                                   const std::vector<LetterCommand>& commands) {
+                                   const std::vector<LetterCommand>& commands, const char* tracker) {
     Writer w;
-    w.text("Extended Module: ", 17), w.text("letter xm", 20), w.u8(0x1A), w.text("nibplay", 20);
+    w.text("Extended Module: ", 17), w.text("letter xm", 20), w.u8(0x1A), w.text(tracker, 20);
     w.u16le(0x0104), w.u32le(276);
     w.u16le(static_cast<unsigned>(orders.size())), w.u16le(0), w.u16le(4),
         w.u16le(static_cast<unsigned>(patterns));

@@ -64,9 +64,11 @@ std::vector<std::uint8_t> letterSong(bool it, std::size_t patterns, const std::v
                                      const std::vector<LetterCommand>& commands);
 
 // An XM song of four channels at speed 6 and 125 BPM, laid out as letterSong's, each command's letter the
-// hex digit of its effect (B: position jump, D: pattern break, E: extended).
+// hex digit of its effect (B: position jump, D: pattern break, E: extended), saved (by its header's
+// tracker field) by `tracker`: "FastTracker v2.00", "MilkyTracker 1.00", "OpenMPT 1.31", ...
 std::vector<std::uint8_t> letterXm(std::size_t patterns, const std::vector<std::uint8_t>& orders,
-                                   const std::vector<LetterCommand>& commands);
+                                   const std::vector<LetterCommand>& commands,
+                                   const char* tracker = "nibplay");
 
 // An IT song of up to 64 channels. With instruments, instrument i plays sample i (from 1) on every key,
 // through its volume envelope if it has one; without, the song is in sample mode.

@@ -453,7 +453,7 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     s.maxSeconds = maxSeconds;
     // Amiga formats play at the PAL clock's rate (8287 frames per second at the reference period);
     // the others at 8363.
-    s.fallbackSpeed = amigaFormat(mod.type) ? 8287.0 : 8363.0;
+    s.fallbackSpeed = loaded.tracker.amigaSpeeds ? 8287.0 : 8363.0;
     if (!startPlayer(loaded, s.playRate)) return p;
     if (fromSeconds > 0) xmp_seek_time(s.ctx, static_cast<int>(std::min(fromSeconds, 1e6) * 1000));
     s.fromSeconds = fromSeconds;
@@ -472,7 +472,7 @@ Performance capturePerformance(LoadedModule& loaded, int rate, double maxSeconds
     s.followsEveryLoop = loaded.timing.followsEveryLoop;
     s.carriedCounts.assign(s.carriedLoops.empty() && !s.followsEveryLoop ? 0 : std::size_t(p.channels), 0);
     s.module = &mod;
-    s.amigaLoops = s.byState = amigaFormat(mod.type);
+    s.amigaLoops = s.byState = loaded.tracker.amigaSpeeds;
     s.amigaLoopStarts.assign(s.amigaLoops ? std::size_t(p.channels) : 0, 0);
     s.amigaLoopCounts = s.amigaLoopStarts;
     xmp_frame_info fi{};

@@ -47,11 +47,11 @@ bool hasSampledSound(const xmp_module& m) {
 // ones (pattern loops and delays, note cuts and delays, fine slides). Module players take it for the
 // ProTracker song it is when it uses them. Returns the copy libxmp reads as such: its restart byte 0x78,
 // which libxmp checks against the commands the song uses (the restart position is set again after).
-bool protrackerCopy(const xmp_module& m, const std::vector<std::uint8_t>& file,
+bool protrackerCopy(const xmp_module& m, const TrackerRules& rules, const std::vector<std::uint8_t>& file,
                     std::vector<std::uint8_t>& copy) {
     constexpr std::size_t kRestartAt = 951, kTagAt = 1080, kPatternsAt = 1084, kPatternBytes = 1024;
     constexpr std::uint8_t kProbablyNoiseTracker = 0x78;
-    if (std::strstr(m.type, "Noisetracker") == nullptr || m.chn != 4 || file.size() < kPatternsAt ||
+    if (!rules.protrackerCommands || m.chn != 4 || file.size() < kPatternsAt ||
         std::memcmp(file.data() + kTagAt, "M.K.", 4) != 0 || file[kRestartAt] == kProbablyNoiseTracker)
         return false;
     const std::size_t stored =
@@ -77,9 +77,7 @@ bool startPlayer(const LoadedModule& module, int rate) {
     // does not move (songs score alike to two decimals, and import to the same bytes, with nearest, linear
     // or spline mixing): the cheapest one, as mixing 64 channels is most of a large import's time.
     xmp_set_player(ctx, XMP_PLAYER_INTERP, XMP_INTERP_NEAREST);
-    const xmp_module& m = module.module();
-    if (std::strstr(m.type, "Noisetracker") != nullptr)
-        xmp_set_player(ctx, XMP_PLAYER_MODE, XMP_MODE_PROTRACKER);
+    if (module.tracker.protrackerCommands) xmp_set_player(ctx, XMP_PLAYER_MODE, XMP_MODE_PROTRACKER);
     applyTimingFix(ctx, module.timing);
     xmp_restart_module(ctx); // play from the start with the end libxmp found last
     return true;
@@ -134,7 +132,9 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
     out.loaded_ = true;
     xmp_get_module_info(out.ctx_, &out.info_);
     int restart = 0; // a restart position set again after libxmp's scan: found again with it
-    if (std::vector<std::uint8_t> copy; !repaired && protrackerCopy(*out.info_.mod, file, copy)) {
+    out.tracker = trackerRules(*out.info_.mod, file, repaired, fifteenSamples);
+    if (std::vector<std::uint8_t> copy;
+        !repaired && protrackerCopy(*out.info_.mod, out.tracker, file, copy)) {
         restart = out.info_.mod->rst;
         xmp_release_module(out.ctx_);
         out.loaded_ = false;
@@ -145,6 +145,7 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
         out.loaded_ = true;
         xmp_get_module_info(out.ctx_, &out.info_);
         out.info_.mod->rst = restart;
+        out.tracker = trackerRules(*out.info_.mod, file, repaired, fifteenSamples);
         out.repairs.push_back(
             Loss::told(LossKind::Repair,
                        "a ProTracker song (it uses commands 7-9 or extended ones) that libxmp took for a "
@@ -158,7 +159,7 @@ bool loadModule(const std::vector<std::uint8_t>& file, LoadedModule& out, std::s
                     : "the module has no sampled instrument to import";
         return false;
     }
-    out.timing = findTimingFix(out.ctx_, *out.info_.mod, file, repaired, fifteenSamples);
+    out.timing = findTimingFix(out.ctx_, *out.info_.mod, file, out.tracker, repaired);
     out.timing.mendedLines |= restart != 0;
     return true;
 }

@@ -10,6 +10,7 @@
 
 #include "loss.h"
 #include "timing.h"
+#include "tracker.h"
 
 // A module loaded into its own libxmp context; the context is freed with it.
 class LoadedModule {
@@ -25,6 +26,7 @@ class LoadedModule {
 
     std::vector<Loss> repairs; // each repair made before libxmp took the file, and each part a file cut
                                // short has lost
+    TrackerRules tracker;      // how the tracker that made the file played it, where libxmp differs
     TimingFix timing;          // where libxmp's timing is corrected to the tracker's
 
   private:

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <utility>
 
 namespace {
@@ -16,16 +15,7 @@ constexpr std::uint8_t kUsualTempoByte = 0x78, kHighestTempoByte = 220;
 constexpr int kSlowTempo = 100;
 // A ProTracker song this long with CIA timing is taken for a VBlank song if VBlank timing makes it shorter.
 constexpr double kVblankSuspect = 480;
-constexpr std::size_t kModTagAt = 1080, kSoundtrackerTempoAt = 471, kSoundtrackerHeader = 600;
-
-bool tagIs(const std::vector<std::uint8_t>& f, const char* tag) {
-    return f.size() >= kModTagAt + 4 && std::memcmp(f.data() + kModTagAt, tag, 4) == 0;
-}
-
-bool startrekker(const std::vector<std::uint8_t>& f) {
-    return f.size() >= kModTagAt + 4 && (std::memcmp(f.data() + kModTagAt, "FLT", 3) == 0 ||
-                                         std::memcmp(f.data() + kModTagAt, "EXO", 3) == 0);
-}
+constexpr std::size_t kSoundtrackerTempoAt = 471, kSoundtrackerHeader = 600;
 
 // Calls `visit(pattern, row, event)` for every event of every stored pattern, row by row.
 template <class Visit> void forEachRow(const xmp_module& m, Visit visit) {
@@ -57,9 +47,8 @@ double scannedLength(xmp_context ctx, bool vblank) {
 // A ProTracker (M.K.) song timed by the vertical blank, found as module players find it: it has speed
 // commands of 32-99 (slow tempos, or speeds), no line sets both a speed and a tempo, and it lasts 8
 // minutes or more read with tempos, but less with those commands read as speeds.
-void findVblank(xmp_context ctx, const xmp_module& m, const std::vector<std::uint8_t>& original,
-                TimingFix& fix) {
-    if (startrekker(original)) {
+void findVblank(xmp_context ctx, const xmp_module& m, const TrackerRules& rules, TimingFix& fix) {
+    if (rules.alwaysVblank) {
         // Startrekker times every song by the vertical blank, with at most 31 ticks a line.
         bool capped = false;
         forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
@@ -72,7 +61,7 @@ void findVblank(xmp_context ctx, const xmp_module& m, const std::vector<std::uin
                                  "Startrekker timed them");
         return;
     }
-    if (!tagIs(original, "M.K.")) return;
+    if (!rules.mayBeVblank) return;
     bool slowTempos = false, speedAndTempo = false;
     forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
         bool speed = false, tempo = false;
@@ -102,15 +91,9 @@ void findVblank(xmp_context ctx, const xmp_module& m, const std::vector<std::uin
 // An early Soundtracker song (15 samples, no tag) keeps its tempo in the restart byte. libxmp reads it as
 // BPM in the songs it takes for Ultimate Soundtracker's, else not at all (nor in a repaired copy, which
 // plays at 125).
-void findSoundtrackerTempo(const xmp_module& m, const std::vector<std::uint8_t>& original, bool repaired,
-                           bool fifteenSamples, TimingFix& fix) {
-    static const char* const kTypes[] = {"Ultimate Soundtracker", "Soundtracker IX", "D.O.C Soundtracker",
-                                         "unknown tracker 15 instrument"};
-    const bool fifteen =
-        repaired ? fifteenSamples : std::any_of(std::begin(kTypes), std::end(kTypes), [&](const char* t) {
-            return std::strstr(m.type, t) != nullptr;
-        });
-    if (!fifteen || original.size() < kSoundtrackerHeader || m.bpm <= 0) return;
+void findSoundtrackerTempo(const xmp_module& m, const std::vector<std::uint8_t>& original,
+                           const TrackerRules& rules, TimingFix& fix) {
+    if (!rules.soundtrackerTempo || original.size() < kSoundtrackerHeader || m.bpm <= 0) return;
     const std::uint8_t byte = original[kSoundtrackerTempoAt];
     const double bpm = soundtrackerTempo(byte);
     if (bpm <= 0 || std::fabs(bpm - m.bpm) < 0.01) return;
@@ -125,8 +108,8 @@ void findSoundtrackerTempo(const xmp_module& m, const std::vector<std::uint8_t>&
 // two loop ends of one pass on one line (say on channels 0 and 1) set the counter and count it down to
 // 0 again, so the loop is over at once and the song goes on. libxmp counts per channel and plays the
 // loop. Such lines lose their loop ends.
-void mendSharedLoops(const xmp_module& m, TimingFix& fix) {
-    if (std::strstr(m.type, "S3M") == nullptr) return;
+void mendSharedLoops(const xmp_module& m, const TrackerRules& rules, TimingFix& fix) {
+    if (!rules.sharedLoopCounter) return;
     int mended = 0;
     forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
         std::vector<xmp_event*> ends;
@@ -154,12 +137,13 @@ void mendSharedLoops(const xmp_module& m, TimingFix& fix) {
 // what NoiseTracker has (notes of the Amiga's three octaves, no commands 7-9, no extended command but
 // the filter's E0x/E1x, speeds below 32, at most one pattern break a pattern, samples below 64 KB).
 // ProTracker reads the parameter as a line; libxmp does too. Their breaks lose it.
-void mendNoiseTrackerBreaks(const xmp_module& m, const std::vector<std::uint8_t>& f, TimingFix& fix) {
+void mendNoiseTrackerBreaks(const xmp_module& m, const std::vector<std::uint8_t>& f,
+                            const TrackerRules& rules, TimingFix& fix) {
     constexpr std::size_t kSampleHeaders = 20, kSampleHeader = 30, kSamples = 31, kPatternBytes = 1024;
     constexpr std::size_t kPatternsAt = 1084;
     constexpr unsigned kLowestAmigaPeriod = 110, kHighestAmigaPeriod = 881; // half a semitone beyond
-    const bool tagged = tagIs(f, "N.T.") || tagIs(f, "M&K!") || tagIs(f, "FEST");
-    if (!tagged && !tagIs(f, "M.K.")) return;
+    const bool tagged = rules.breaksToLineZero;
+    if (!tagged && !rules.mayBreakToLineZero) return;
     for (std::size_t i = 0; i < kSamples && !tagged; ++i) {
         const std::size_t at = kSampleHeaders + i * kSampleHeader + 22;
         if (2u * (unsigned(f[at]) << 8 | f[at + 1]) > 0xFFFF) return;
@@ -206,11 +190,6 @@ int breakLine(const xmp_event& e) {
     return e.fxt == kFxHexBreak ? e.fxp : -1;
 }
 
-bool fastTrackerFile(const std::vector<std::uint8_t>& f) {
-    constexpr char kTag[] = "Extended Module: ";
-    return f.size() >= sizeof kTag - 1 && std::memcmp(f.data(), kTag, sizeof kTag - 1) == 0;
-}
-
 bool loopStart(const xmp_event& e) {
     return e.fxt == kFxExtended && e.fxp == kPatternLoop;
 }
@@ -228,8 +207,8 @@ int loopStartAbove(const xmp_module& m, int p, int c, int row) {
 // end goes back to it, whichever channel either stands on. libxmp keeps a start per channel, kept from
 // pattern to pattern. A channel whose loop end would go back elsewhere gets a loop start of its own on the
 // shared start's line (in the cell's second command, or its first where that is free).
-void mendSharedLoopStarts(const xmp_module& m, TimingFix& fix) {
-    if (std::strstr(m.type, "S3M") == nullptr) return;
+void mendSharedLoopStarts(const xmp_module& m, const TrackerRules& rules, TimingFix& fix) {
+    if (!rules.sharedLoopStart) return;
     // A channel with no loop start and loop ends in one pattern only goes back to line 0 in libxmp too.
     const std::size_t channels = std::size_t(std::max(m.chn, 0));
     std::vector<int> starts(channels, 0), endPatterns(channels, 0);
@@ -278,8 +257,8 @@ void mendSharedLoopStarts(const xmp_module& m, TimingFix& fix) {
 // next pattern on it, as the tracker does after a loop that went back there. A loop start that no loop end
 // after it in its pattern uses (and whose channel has no loop end anywhere without a loop start above it
 // in its pattern, which would go back to it) leaves the line.
-void dropLoneLoopStarts(const xmp_module& m, const std::vector<std::uint8_t>& original, TimingFix& fix) {
-    if (!fastTrackerFile(original)) return;
+void dropLoneLoopStarts(const xmp_module& m, const TrackerRules& rules, TimingFix& fix) {
+    if (!rules.carriedLoopStarts) return;
     const std::size_t channels = std::size_t(std::max(m.chn, 0));
     std::vector<bool> endsWithoutStart(channels, false);
     for (int p = 0; p < m.pat; ++p)
@@ -319,10 +298,9 @@ void dropLoneLoopStarts(const xmp_module& m, const std::vector<std::uint8_t>& or
 // loop, as a break does. Either way the loop's count stays: each later pass over the line counts it
 // down, and the song is over only when it is back at 0. The loop end leaves the line and is counted
 // while capturing.
-void keepBrokenLoops(const xmp_module& m, const std::vector<std::uint8_t>& original, TimingFix& fix) {
-    const bool fastTracker = fastTrackerFile(original);
-    const bool impulse = original.size() >= 4 && std::memcmp(original.data(), "IMPM", 4) == 0;
-    if (!fastTracker && !impulse) return;
+void keepBrokenLoops(const xmp_module& m, const TrackerRules& rules, TimingFix& fix) {
+    const bool fastTracker = rules.breaksOutOfLoops;
+    if (!fastTracker && !rules.jumpsOutOfLoops) return;
     for (int p = 0; p < m.pat; ++p) {
         if (m.xxp[p] == nullptr) continue;
         for (int row = 0; row < m.xxp[p]->rows; ++row) {
@@ -351,7 +329,7 @@ void keepBrokenLoops(const xmp_module& m, const std::vector<std::uint8_t>& origi
     fix.report.push_back(std::to_string(fix.keptLoops.size()) +
                          " line(s) end a pattern loop and break or jump at once: the loop's count stays, and "
                          "the song plays through again until it is counted down, as " +
-                         (fastTracker ? "FastTracker 2" : "Impulse Tracker") + " played them");
+                         rules.name + " played them");
 }
 
 // Whether the cell's command (its first, or `second`) is free: no command and no parameter.
@@ -372,8 +350,8 @@ bool breaksOrJumps(const xmp_event& e) {
 // and no loop end of its own, goes on at line 0 of the next pattern in the tracker: a pattern break to
 // line 0 on its last line keeps libxmp there too (a line with no break or jump of its own, where the
 // pattern ends anyway).
-void carryLoopStarts(const xmp_module& m, const std::vector<std::uint8_t>& original, TimingFix& fix) {
-    if (!fastTrackerFile(original)) return;
+void carryLoopStarts(const xmp_module& m, const TrackerRules& rules, TimingFix& fix) {
+    if (!rules.carriedLoopStarts) return;
     const std::size_t channels = std::size_t(std::max(m.chn, 0));
     std::vector<bool> starts(channels, false), carried(channels, false);
     for (int p = 0; p < m.pat; ++p)
@@ -424,10 +402,8 @@ void carryLoopStarts(const xmp_module& m, const std::vector<std::uint8_t>& origi
 // the line of the last loop start played) only in XMs whose tracker field names FastTracker 2 or OpenMPT;
 // in the others (MilkyTracker's, MadTracker's) the next pattern starts on line 0. There every loop that
 // goes back is followed while capturing, as a carried one is (see CarriedLoop).
-void followEveryLoop(const xmp_module& m, const std::vector<std::uint8_t>& original, TimingFix& fix) {
-    if (!fastTrackerFile(original) || std::strncmp(m.type, "FastTracker v2.00", 17) == 0 ||
-        std::strncmp(m.type, "OpenMPT ", 8) == 0)
-        return;
+void followEveryLoop(const xmp_module& m, const TrackerRules& rules, TimingFix& fix) {
+    if (!rules.nextPatternOnLoopLine) return;
     int ends = 0;
     forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
         for (const xmp_event* e : events)
@@ -444,9 +420,8 @@ void followEveryLoop(const xmp_module& m, const std::vector<std::uint8_t>& origi
 // Scream Tracker 3 and Impulse Tracker take a position jump and a pattern break on one line to the break's
 // line of the jump's position, wherever they stand. libxmp's jump sets the line back to 0 when it comes
 // after the break (on a channel right of it). Such a line's break and jump change places.
-void orderJumpsAndBreaks(const xmp_module& m, const std::vector<std::uint8_t>& original, TimingFix& fix) {
-    const bool impulse = original.size() >= 4 && std::memcmp(original.data(), "IMPM", 4) == 0;
-    if (!impulse && std::strstr(m.type, "S3M") == nullptr) return;
+void orderJumpsAndBreaks(const xmp_module& m, const TrackerRules& rules, TimingFix& fix) {
+    if (!rules.jumpTakesBreakLine) return;
     int mended = 0;
     forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
         xmp_event *firstBreak = nullptr, *lastJump = nullptr;
@@ -464,7 +439,7 @@ void orderJumpsAndBreaks(const xmp_module& m, const std::vector<std::uint8_t>& o
     fix.report.push_back(std::to_string(mended) +
                          " line(s) jump and break with the break first: the jump goes to the break's line, "
                          "as " +
-                         (impulse ? "Impulse Tracker" : "Scream Tracker 3") + " played them");
+                         rules.name + " played them");
 }
 
 // A line of a ProTracker, Scream Tracker 3 or Impulse Tracker song holding both a pattern loop's end
@@ -475,10 +450,8 @@ void orderJumpsAndBreaks(const xmp_module& m, const std::vector<std::uint8_t>& o
 // moves to the next line, which the song then never plays otherwise (its other commands and notes go):
 // the loop plays, then one line more (its break's), as it did. A break or jump on the pattern's last line
 // cannot move; pattern breaks to line 0 there are left out, the pattern ending on its own.
-void mendLoopBreaks(const xmp_module& m, const std::vector<std::uint8_t>& original, TimingFix& fix) {
-    const bool protracker = amigaFormat(m.type) && m.chn == 4;
-    const bool impulse = original.size() >= 4 && std::memcmp(original.data(), "IMPM", 4) == 0;
-    if (!protracker && !impulse && std::strstr(m.type, "S3M") == nullptr) return;
+void mendLoopBreaks(const xmp_module& m, const TrackerRules& rules, TimingFix& fix) {
+    if (!rules.loopBeforeBreak) return;
     std::vector<bool> target(257, false); // lines some pattern break goes to: they stay as they are
     forEachRow(m, [&](int, int, const std::vector<xmp_event*>& events) {
         for (const xmp_event* e : events)
@@ -514,11 +487,10 @@ void mendLoopBreaks(const xmp_module& m, const std::vector<std::uint8_t>& origin
     }
     if (mended == 0) return;
     fix.mendedLines = true;
-    const char* tracker = protracker ? "ProTracker" : impulse ? "Impulse Tracker" : "Scream Tracker 3";
     fix.report.push_back(std::to_string(mended) +
                          " line(s) end a pattern loop and break or jump: the loop plays first, then the "
                          "break or jump, as " +
-                         tracker + " played them");
+                         rules.name + " played them");
 }
 
 } // namespace
@@ -529,31 +501,35 @@ double soundtrackerTempo(std::uint8_t tempoByte) {
     return 709379.0 * 125.0 / 50.0 / ((240.0 - tempoByte) * 122.0);
 }
 
-bool amigaFormat(const std::string& type) {
-    static const char* const kAmiga[] = {"M.K.",         "M!K!",       "M&K!",        "N.T.",
-                                         "FLT4",         "EXO4",       "FEST",        "Soundtracker",
-                                         "Noisetracker", "Protracker", "Startrekker", "15 instrument"};
-    return std::any_of(std::begin(kAmiga), std::end(kAmiga),
-                       [&](const char* t) { return type.find(t) != std::string::npos; });
-}
-
 TimingFix findTimingFix(xmp_context ctx, const xmp_module& module, const std::vector<std::uint8_t>& original,
-                        bool repaired, bool fifteenSamples) {
+                        const TrackerRules& rules, bool repaired) {
+    // The order matters: each fix reads the lines as the fixes before it left them.
+    // - The tempo byte is read from the file, before anything changes.
+    // - Scream Tracker 3's loop ends that cancel each other leave before the shared loop start is given
+    //   out, so that no channel gets a start for a loop that no longer ends.
+    // - NoiseTracker's breaks go to line 0 before mendLoopBreaks reads which lines breaks go to.
+    // - keepBrokenLoops takes out the loop ends of lines that break or jump at once before: FastTracker 2's
+    //   loop starts are weighed (a start whose only end went is lone and dropped), the loop ends that every
+    //   pass follows are counted, and the lines that end a loop and break are moved (so an Impulse Tracker
+    //   jump right of its loop end breaks at once, and only the rest wait for the loop).
+    // - Lone loop starts are dropped before the starts carried from pattern to pattern are found.
+    // - A line's jump and break change places before mendLoopBreaks moves them past the loop, in order.
+    // The vertical blank is found last, by the song's length on a player started on the mended lines (with
+    // ProTracker's reading of the commands where libxmp took the song for NoiseTracker's).
     TimingFix fix;
-    findSoundtrackerTempo(module, original, repaired, fifteenSamples, fix);
-    mendSharedLoops(module, fix);
-    mendSharedLoopStarts(module, fix);
-    if (!repaired) mendNoiseTrackerBreaks(module, original, fix);
-    keepBrokenLoops(module, original, fix);
-    dropLoneLoopStarts(module, original, fix);
-    carryLoopStarts(module, original, fix);
-    followEveryLoop(module, original, fix);
-    orderJumpsAndBreaks(module, original, fix);
-    mendLoopBreaks(module, original, fix);
+    findSoundtrackerTempo(module, original, rules, fix);
+    mendSharedLoops(module, rules, fix);
+    mendSharedLoopStarts(module, rules, fix);
+    mendNoiseTrackerBreaks(module, original, rules, fix);
+    keepBrokenLoops(module, rules, fix);
+    dropLoneLoopStarts(module, rules, fix);
+    carryLoopStarts(module, rules, fix);
+    followEveryLoop(module, rules, fix);
+    orderJumpsAndBreaks(module, rules, fix);
+    mendLoopBreaks(module, rules, fix);
     if (!repaired && xmp_start_player(ctx, 8000, XMP_FORMAT_MONO) == 0) {
-        if (std::strstr(module.type, "Noisetracker") != nullptr)
-            xmp_set_player(ctx, XMP_PLAYER_MODE, XMP_MODE_PROTRACKER);
-        findVblank(ctx, module, original, fix);
+        if (rules.protrackerCommands) xmp_set_player(ctx, XMP_PLAYER_MODE, XMP_MODE_PROTRACKER);
+        findVblank(ctx, module, rules, fix);
         xmp_end_player(ctx);
     }
     return fix;

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "tracker.h"
+
 // A pattern loop's end whose line also breaks or jumps, where the tracker breaks or jumps at once and
 // keeps the loop's count: each later pass over the line counts it down, and the song is not over until it
 // is back at 0 (x passes more for a loop end of x). The loop end is taken out of the module's line.
@@ -54,14 +56,10 @@ struct TimingFix {
 // timer, 709379 / ((240 - byte) * 122) ticks a second. Bytes above 220 are no tempo (0 is returned).
 double soundtrackerTempo(std::uint8_t tempoByte);
 
-// Whether libxmp's format name is one of the Amiga's four-channel MOD types, whose samples play at the
-// PAL clock's rate.
-bool amigaFormat(const std::string& type);
-
-// The corrections for a loaded module, from its file's bytes (`original`, before any repair; `repaired`:
-// libxmp was given a repaired copy, of an untagged 15-sample song with `fifteenSamples`).
+// The corrections for a loaded module played as `rules` say, from its file's bytes (`original`, before any
+// repair; `repaired`: libxmp was given a repaired copy, whose length is not weighed for the vertical blank).
 TimingFix findTimingFix(xmp_context ctx, const xmp_module& module, const std::vector<std::uint8_t>& original,
-                        bool repaired, bool fifteenSamples = false);
+                        const TrackerRules& rules, bool repaired);
 
 // Sets the pattern breaks of a kept loop's line to go where FastTracker 2 went on the line's next pass:
 // to the break's own line when the channel's loop count is 1 (the pass that counts it to 0), else to the

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <utility>
 
 #include "engine/engine.h"
 #include "engine/format.h"
@@ -12,6 +14,7 @@
 #include "import/compile.h"
 #include "import/import.h"
 #include "import/timing.h"
+#include "import/tracker.h"
 #include "import/voices.h"
 #include "import_helpers.h"
 
@@ -135,6 +138,116 @@ TEST(ImportTiming, KnowsEveryAmigaModType) {
         EXPECT_TRUE(amigaFormat(type)) << type;
     for (const char* type : {"Fast Tracker 8CHN", "Scream Tracker 3.00 S3M", "Fast Tracker II XM 1.04"})
         EXPECT_FALSE(amigaFormat(type)) << type;
+}
+
+// The behaviours a loaded module's rules hold, by name.
+std::string behaviours(const TrackerRules& r) {
+    const std::pair<bool, const char*> named[] = {
+        {r.amigaSpeeds, "amigaSpeeds"},
+        {r.protrackerCommands, "protrackerCommands"},
+        {r.soundtrackerTempo, "soundtrackerTempo"},
+        {r.alwaysVblank, "alwaysVblank"},
+        {r.mayBeVblank, "mayBeVblank"},
+        {r.breaksToLineZero, "breaksToLineZero"},
+        {r.mayBreakToLineZero, "mayBreakToLineZero"},
+        {r.jumpTakesBreakLine, "jumpTakesBreakLine"},
+        {r.loopBeforeBreak, "loopBeforeBreak"},
+        {r.breaksOutOfLoops, "breaksOutOfLoops"},
+        {r.jumpsOutOfLoops, "jumpsOutOfLoops"},
+        {r.sharedLoopCounter, "sharedLoopCounter"},
+        {r.sharedLoopStart, "sharedLoopStart"},
+        {r.carriedLoopStarts, "carriedLoopStarts"},
+        {r.nextPatternOnLoopLine, "nextPatternOnLoopLine"},
+    };
+    std::string out;
+    for (const auto& [set, name] : named)
+        if (set) out += (out.empty() ? "" : " ") + std::string(name);
+    return out;
+}
+
+// A MOD with `tag` and `restart` byte (libxmp takes an M.K. song with a restart byte below 0x7F for
+// NoiseTracker's).
+std::vector<std::uint8_t> modTagged(const char* tag, std::uint8_t restart = 0) {
+    ModLayout layout = song(1);
+    layout.tag = tag;
+    layout.restart = restart;
+    return buildMod(layout);
+}
+
+// Each tracker's rules, read when its module is loaded: the tracker its report lines name and the
+// behaviours the stages ask for, for songs saved by each.
+TEST(ImportTiming, ReadsTheRulesOfEachTrackerWhenTheModuleIsLoaded) {
+    struct Case {
+        const char* tracker;
+        std::vector<std::uint8_t> file;
+        const char* name;
+        const char* behaviours;
+    } const cases[] = {
+        {"FastTracker 2", letterXm(1, {0}, {}, "FastTracker v2.00"), "FastTracker 2",
+         "breaksOutOfLoops carriedLoopStarts"},
+        {"OpenMPT", letterXm(1, {0}, {}, "OpenMPT 1.31"), "FastTracker 2",
+         "breaksOutOfLoops carriedLoopStarts"},
+        {"MilkyTracker", letterXm(1, {0}, {}, "MilkyTracker 1.00"), "FastTracker 2",
+         "breaksOutOfLoops carriedLoopStarts nextPatternOnLoopLine"},
+        {"Impulse Tracker", letterSong(true, 1, {0}, {}), "Impulse Tracker",
+         "jumpTakesBreakLine loopBeforeBreak jumpsOutOfLoops"},
+        {"Scream Tracker 3", letterSong(false, 1, {0}, {}), "Scream Tracker 3",
+         "jumpTakesBreakLine loopBeforeBreak sharedLoopCounter sharedLoopStart"},
+        {"ProTracker", modTagged("M.K.", 0x7F), "ProTracker",
+         "amigaSpeeds mayBeVblank mayBreakToLineZero loopBeforeBreak"},
+        {"ProTracker, restart 0", modTagged("M.K."), "ProTracker",
+         "amigaSpeeds protrackerCommands mayBeVblank mayBreakToLineZero loopBeforeBreak"},
+        {"NoiseTracker", modTagged("N.T."), "ProTracker",
+         "amigaSpeeds protrackerCommands breaksToLineZero loopBeforeBreak"},
+        {"Startrekker", modTagged("FLT4"), "ProTracker", "amigaSpeeds alwaysVblank loopBeforeBreak"},
+        {"Soundtracker", modTagged(""), "ProTracker", "amigaSpeeds soundtrackerTempo loopBeforeBreak"},
+    };
+    for (const Case& c : cases) {
+        LoadedModule loaded;
+        std::string error;
+        ASSERT_TRUE(loadModule(c.file, loaded, error)) << c.tracker << ": " << error;
+        EXPECT_STREQ(loaded.tracker.name, c.name) << c.tracker;
+        EXPECT_EQ(behaviours(loaded.tracker), c.behaviours)
+            << c.tracker << " (" << loaded.module().type << ")";
+    }
+}
+
+// FastTracker 2 starts the next pattern on the line the last pattern loop went back to. libxmp does so
+// itself in XMs whose tracker field names FastTracker 2 or OpenMPT; in others (MilkyTracker's) the capture
+// follows every loop that goes back, and says so (where a loop end stays in the song: one that breaks at
+// once leaves its line). Either way each song plays as FastTracker 2 played it
+// (the lengths worked out above): a loop of lines 8-15 of position 0 starts position 1 on line 8 (136
+// lines), a loop end going back to a loop start of an earlier pattern (256), with a break to line 20 on
+// its pattern's last line (296), a break left of a loop end (224).
+TEST(ImportTiming, PlaysXmLoopsAsFastTracker2DidWhicheverTrackerSavedThem) {
+    struct Tracker {
+        const char* field;
+        bool followed; // the capture follows every loop
+    } const trackers[] = {{"FastTracker v2.00", false}, {"OpenMPT 1.31", false}, {"MilkyTracker 1.00", true}};
+    struct Song {
+        const char* what;
+        std::vector<LetterCommand> commands;
+        std::size_t lines;
+        bool loops; // a loop end stays in the song
+    } const songs[] = {
+        {"a loop in one pattern", {{0, 8, 1, 'E', 0x60}, {0, 15, 1, 'E', 0x62}}, 136, true},
+        {"E60 on 40, E62", {{0, 40, 1, 'E', 0x60}, {1, 15, 1, 'E', 0x62}}, 256, true},
+        {"D20 on the last line",
+         {{0, 40, 1, 'E', 0x60}, {1, 15, 1, 'E', 0x62}, {1, 63, 2, 'D', 0x20}},
+         296,
+         true},
+        {"a break left of the loop end",
+         {{0, 8, 1, 'E', 0x60}, {0, 15, 1, 'E', 0x62}, {0, 15, 0, 'D', 0x00}},
+         224,
+         false},
+    };
+    for (const Tracker& t : trackers)
+        for (const Song& s : songs) {
+            const ImportResult r = importOrFail(letterXm(2, {0, 1}, s.commands, t.field), 8000);
+            EXPECT_NEAR(r.moduleSeconds / (double(s.lines) * 0.12), 1, 0.005) << t.field << ": " << s.what;
+            EXPECT_NEAR(r.romSeconds / (double(s.lines) * 0.12), 1, 0.005) << t.field << ": " << s.what;
+            EXPECT_EQ(reportHas(r, "they went back to"), t.followed && s.loops) << t.field << ": " << s.what;
+        }
 }
 
 // A ProTracker line that ends a pattern loop and breaks or jumps plays the loop first, then the break or
