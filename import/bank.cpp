@@ -295,8 +295,7 @@ Loss lostSamples(const Song& song, const Layout& layout, int entries) {
     loss.kind = LossKind::BankSamplesUnnamed;
     loss.count = std::size_t(entries);
     for (const auto& [seconds, i] : lost) {
-        SampleLoss item;
-        item.label = sampleLabel(p, int(i));
+        SampleLoss item = sampleLoss(p, int(i));
         item.amount = seconds;
         item.firstHeard = first[i];
         loss.samples.push_back(item);

@@ -75,8 +75,7 @@ Loss unheardSamples(const Performance& p, const VoicePlan& v, const SampleBank& 
             else
                 continue;
         }
-        SampleLoss item;
-        item.label = sampleLabel(p, int(s));
+        SampleLoss item = sampleLoss(p, int(s));
         item.entry = entry;
         item.firstHeard = first[s];
         item.unheard = why;
@@ -104,8 +103,7 @@ std::vector<Loss> silentSpans(const Performance& p, const SampleBank& bank, cons
                         heard[std::size_t(c.sample)] += c.volume * tick.duration;
         for (std::size_t s = 0; s < heard.size(); ++s)
             if (heard[s] > 0) {
-                SampleLoss item;
-                item.label = sampleLabel(p, int(s));
+                SampleLoss item = sampleLoss(p, int(s));
                 item.entry = s < bank.entryOf.size() ? bank.entryOf[s] : 0;
                 item.amount = heard[s];
                 loss.samples.push_back(item);

@@ -55,6 +55,10 @@ enum class Kept {
 // One sample a loss concerns.
 struct SampleLoss {
     std::string label;       // as the report names it: `sample 3 "Bass"`, with its instrument or song
+    int number = 0;          // its number in the module (a bank's: in its song), from 1
+    std::string name;        // its name as the label shows it, "" when it shows none
+    int song = -1;           // a bank's song it is in, -1 in an import
+    int instrument = 0;      // the instrument that plays it, 0 when it is not told
     int entry = 0;           // the table entry it went to, 0 if none
     double amount = 0;       // semitones lowered, percent kept, notes or seconds heard (by the loss's kind)
     double firstHeard = -1;  // seconds into the song where the module first plays it; -1 if not told

@@ -158,21 +158,30 @@ std::string channelsLine(const Loss& loss, bool verbose) {
 } // namespace
 
 std::string sampleLabel(const Performance& p, int source) {
-    if (source < 0 || static_cast<std::size_t>(source) >= p.samples.size())
-        return "sample " + std::to_string(source + 1);
+    return sampleLoss(p, source).label;
+}
+
+SampleLoss sampleLoss(const Performance& p, int source) {
+    SampleLoss loss;
+    loss.number = source + 1;
+    if (source < 0 || static_cast<std::size_t>(source) >= p.samples.size()) {
+        loss.label = "sample " + std::to_string(loss.number);
+        return loss;
+    }
     const SampleData& s = p.samples[std::size_t(source)];
-    std::string label = s.song >= 0
-                            ? "song " + std::to_string(s.song) + "'s sample " + std::to_string(s.number)
-                            : "sample " + std::to_string(source + 1);
+    if (s.song >= 0) loss.song = s.song, loss.number = s.number;
+    loss.label = s.song >= 0 ? "song " + std::to_string(s.song) + "'s sample " + std::to_string(s.number)
+                             : "sample " + std::to_string(loss.number);
     std::string name = s.name;
     while (!name.empty() && (name.back() == ' ' || name.back() == '\0'))
         name.pop_back();
     name.erase(0, std::min(name.size(), name.find_first_not_of(' ')));
     name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
     const bool printable = std::all_of(name.begin(), name.end(), [](char c) { return c >= ' ' && c != 127; });
-    if (!name.empty() && printable) label += " \"" + name + "\"";
-    if (s.instrument > 0) label += " (instrument " + std::to_string(s.instrument) + ")";
-    return label;
+    if (!name.empty() && printable) loss.name = name, loss.label += " \"" + name + "\"";
+    loss.instrument = std::max(s.instrument, 0);
+    if (s.instrument > 0) loss.label += " (instrument " + std::to_string(s.instrument) + ")";
+    return loss;
 }
 
 std::vector<std::size_t> notesPerSample(const Performance& p) {

@@ -17,6 +17,9 @@
 // `song 1's sample 3 "Bass"`.
 std::string sampleLabel(const Performance& performance, int source);
 
+// A loss's sample as the report names it: its label, and its number, name, song and instrument apart.
+SampleLoss sampleLoss(const Performance& performance, int source);
+
 // Note starts per libxmp sample index, over every channel of the module.
 std::vector<std::size_t> notesPerSample(const Performance& performance);
 

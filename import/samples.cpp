@@ -218,8 +218,7 @@ Loss leftOut(LossKind kind, const Performance& p, std::vector<Candidate> samples
     Loss loss;
     loss.kind = kind;
     for (const Candidate& c : samples) {
-        SampleLoss s;
-        s.label = sampleLabel(p, c.source);
+        SampleLoss s = sampleLoss(p, c.source);
         s.amount = double(played(c));
         s.firstHeard = first[std::size_t(c.source)];
         loss.samples.push_back(s);
@@ -301,8 +300,7 @@ class Planner {
             const Candidate& now = chosen_[i];
             const Candidate& was = before[i];
             const double share = all > 0 ? now.usage.heard / all : 0;
-            SampleLoss item;
-            item.label = sampleLabel(p_, now.source);
+            SampleLoss item = sampleLoss(p_, now.source);
             item.entry = int(i) + 1;
             if (now.anchor < was.anchor) {
                 SampleLoss s = item;
@@ -824,8 +822,7 @@ void addLevelEntries(const Performance& p, const std::vector<Candidate>& chosen,
             bank.levels.pop_back();
             continue;
         }
-        SampleLoss item;
-        item.label = sampleLabel(p, c.source);
+        SampleLoss item = sampleLoss(p, c.source);
         item.entry = entry;
         item.amount = 100 * plan.level.volume / plan.usual;
         item.notes = plan.level.notes;

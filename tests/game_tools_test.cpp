@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sys/wait.h>
 
 #include "engine/engine.h"
@@ -315,6 +316,72 @@ TEST(JsonFacts, FollowTheSchemaAndAgreeWithTheRomAndTheHeader) {
     // A damaged document does not pass: the check checks.
     writeFile(kDir + "/bad.json", {'{', '}'});
     EXPECT_FALSE(validAgainstSchema(kDir + "/bad.json"));
+}
+
+// Checks `losses` (of song `song`, or the bank's own when -1) against the samples' facts and the lines:
+// every sample a loss names is one of the samples[] (its song, number and name), at the entry those give it,
+// and the loss's line names it so; the notes left out add up by channel.
+void expectLossesAgree(const nlohmann::json& losses, const nlohmann::json& samples, int song) {
+    for (const nlohmann::json& loss : losses) {
+        const std::string kind = loss["kind"], line = loss["line"];
+        if (kind == "notesLeftOut") {
+            long sum = 0;
+            for (const nlohmann::json& c : loss["channels"])
+                sum += c["notes"].get<long>();
+            EXPECT_EQ(sum, loss["notes"].get<long>()) << line;
+        }
+        if (!loss.contains("samples")) continue;
+        for (const nlohmann::json& x : loss["samples"]) {
+            const int in = song >= 0 ? song : x.value("song", -1);
+            ASSERT_GE(in, 0) << "a bank's loss names the song of each sample: " << x.dump();
+            const nlohmann::json* fact = nullptr;
+            for (const nlohmann::json& s : samples)
+                if (s["song"] == in && s["number"] == x["number"]) fact = &s;
+            ASSERT_NE(fact, nullptr) << "no such sample: " << x.dump();
+            std::string name = (*fact)["name"];
+            name.erase(0, name.find_first_not_of(' '));
+            EXPECT_TRUE(x["name"] == "" || x["name"] == name) << x.dump() << " is " << fact->dump();
+            if (kind != "secondLevels") {
+                EXPECT_EQ(x["entry"], (*fact)["entry"]) << kind << ": " << x.dump();
+            }
+            std::string label = "sample " + std::to_string(x["number"].get<int>());
+            if (x["name"] != "") label += " \"" + x["name"].get<std::string>() + "\"";
+            if (song < 0) label = "song " + std::to_string(in) + "'s " + label;
+            EXPECT_NE(line.find(label), std::string::npos) << label << " not in: " << line;
+        }
+    }
+}
+
+// --json's losses are facts, by kind, that agree with the report's lines and the samples' facts: a real
+// song that loses much, imported alone and in a bank beside another.
+TEST(JsonFacts, LossesNameTheirSamplesAsTheLinesAndTheSampleFactsDo) {
+    const std::string shared = std::string(NIBPLAY_TEST_DIR) + "/../../shared/modules/";
+    if (!std::ifstream(shared + "funkjung.mod") || !std::ifstream(shared + "axel.mod"))
+        GTEST_SKIP() << "the development modules are not beside the project";
+    const std::string json = kDir + "/losses.json";
+    const auto read = [&] {
+        const std::vector<std::uint8_t> text = readFile(json);
+        return nlohmann::json::parse(text.begin(), text.end());
+    };
+    ASSERT_EQ(nibtool("import " + shared + "funkjung.mod " + kDir + "/f.rom --json " + json + " -q"), 0);
+    ASSERT_TRUE(validAgainstSchema(json));
+    const nlohmann::json one = read();
+    std::set<std::string> kinds;
+    for (const nlohmann::json& loss : one["songs"][0]["losses"])
+        kinds.insert(loss["kind"].get<std::string>());
+    for (const char* kind : {"samplesUnnamed", "ratesLowered", "samplesShortened", "rowsShared"})
+        EXPECT_EQ(kinds.count(kind), 1u) << kind << " is among the import's losses";
+    expectLossesAgree(one["songs"][0]["losses"], one["samples"], 0);
+
+    ASSERT_EQ(nibtool("bank " + kDir + "/b.rom " + shared + "funkjung.mod " + shared + "axel.mod --json " +
+                      json + " -q"),
+              0);
+    ASSERT_TRUE(validAgainstSchema(json));
+    const nlohmann::json bank = read();
+    EXPECT_FALSE(bank["losses"].empty()) << "the two songs' samples share the room";
+    expectLossesAgree(bank["losses"], bank["samples"], -1);
+    for (int n = 0; n < 2; ++n)
+        expectLossesAgree(bank["songs"][n]["losses"], bank["samples"], n);
 }
 
 } // namespace

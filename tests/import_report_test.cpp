@@ -200,6 +200,9 @@ TEST(ImportReport, NamesSamplesAndRunsOfNumbers) {
     EXPECT_EQ(sampleLabel(p, 7), "sample 8");
     p.samples[0].song = 2, p.samples[0].number = 6; // a bank's sample: its song's module numbers it
     EXPECT_EQ(sampleLabel(p, 0), "song 2's sample 6 \"Bass\"");
+    const SampleLoss bass = sampleLoss(p, 0), bad = sampleLoss(p, 2); // the same, field by field
+    EXPECT_TRUE(bass.song == 2 && bass.number == 6 && bass.name == "Bass") << bass.label;
+    EXPECT_TRUE(bad.song == -1 && bad.number == 3 && bad.name.empty()) << bad.label;
     const std::vector<std::pair<std::vector<std::size_t>, std::string>> runs = {
         {{}, ""}, {{4}, "4"}, {{9, 1, 3, 4, 5, 4}, "1, 3-5, 9"}, {{2, 3}, "2-3"}};
     for (const auto& [numbers, text] : runs)
