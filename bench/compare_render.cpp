@@ -7,7 +7,8 @@
 // REFERENCE is raw mono 32-bit float at RATE Hz (what `openmpt123 --batch --stdout --float --channels 1
 // --samplerate RATE` writes). The second form scores libxmp's render of the module instead of a ROM's:
 // what two faithful players score against each other. Prints one line: "chroma C onset O length L rom R
-// module M" (rom: the second render).
+// module M" (rom: the second render). Both are compared over at most the span the importer measures
+// (import/fidelity.h: measuredSeconds).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +55,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (argc == 4) other = renderRom(bytes, rate);
+    // The second render stops after the span the importer measures (16 million samples: 6 minutes at
+    // 44100 Hz); the reference is compared over no more, or a longer song would score its rest as silence.
+    const auto measured = static_cast<std::size_t>(measuredSeconds(rate) * rate);
+    if (module.size() > measured) module.resize(measured);
     const Fidelity f = compareRenders(module, other, rate);
     std::printf("chroma %.4f onset %.4f length %.4f rom %.1f module %.1f\n", f.chroma, f.onset, f.lengthRatio,
                 f.romSeconds, f.moduleSeconds);

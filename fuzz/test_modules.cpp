@@ -44,10 +44,6 @@ std::vector<std::uint8_t> triangle(std::size_t bytes) {
 
 } // namespace
 
-std::size_t modPatternsAt(const ModLayout& layout) {
-    return layout.tag.empty() ? 600 : 1084;
-}
-
 std::size_t modChannels(const ModLayout& layout) {
     const std::string& tag = layout.tag;
     if (tag.size() == 4 && tag.compare(1, 3, "CHN") == 0 && tag[0] >= '1' && tag[0] <= '9')

@@ -42,9 +42,6 @@ ModLayout smallModLayout();
 // The channels of a MOD: n for an "nCHN" tag, else 4.
 std::size_t modChannels(const ModLayout& layout);
 
-// The offset of a MOD's first pattern: 1084 with 31 samples, 600 with 15.
-std::size_t modPatternsAt(const ModLayout& layout);
-
 // One-pattern songs with two samples (one looped) and notes on two channels.
 std::vector<std::uint8_t> tinyS3m();
 // The XM at `bpm` and `speed` (ticks per row).

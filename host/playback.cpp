@@ -4,10 +4,14 @@
 
 #include "engine/trace.h"
 
+void startSong(std::uint8_t number) {
+    songTick();
+    playSong(number);
+}
+
 void Playback::start(std::uint8_t song) {
     traceLine("playing...");
-    songTick();
-    playSong(song);
+    startSong(song);
     stepsSinceCall_ = 0;
 }
 

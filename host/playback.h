@@ -7,10 +7,15 @@
 
 #include "engine/engine.h"
 
+// Starts song `number` as the host and a game start one: one sequencer call while no song is selected
+// (it sets the speeds' defaults and primes the clock, so that the song's first call plays its line 0),
+// then playSong.
+void startSong(std::uint8_t number);
+
 class Playback {
   public:
-    // Starts a song (nibplay's is 0): writes "playing..." to the trace, primes the song clock with one
-    // call while no song is selected, then selects the song. The image and tables must be loaded.
+    // Starts a song (nibplay's is 0): writes "playing..." to the trace, then startSong. The image and
+    // tables must be loaded.
     void start(std::uint8_t song = 0);
 
     // Renders the next `size` output bytes, calling the sequencer after every 13th mixer step.

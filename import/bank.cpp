@@ -14,7 +14,6 @@
 #include "engine/state.h"
 #include "heard.h"
 #include "host/load.h"
-#include "host/song_walk.h"
 #include "import.h"
 #include "jingle.h"
 #include "layout.h"
@@ -23,6 +22,7 @@
 #include "rom/rom_builder.h"
 #include "rom/signature.h"
 #include "rom_capture.h"
+#include "walk/song_walk.h"
 
 namespace {
 
@@ -364,8 +364,7 @@ void chooseStreams(BankResult& result, RomSignature& signature) {
         BankSong& song = result.songs[n];
         loadIntoEngine(result.rom);
         const SongLength length =
-            measureSong(static_cast<std::uint8_t>(n),
-                        std::uint64_t(30 * 60) * std::uint64_t(result.rate) / kStepsPerCall);
+            walkSong(songStart(static_cast<std::uint8_t>(n)), longestSongCalls(result.rate));
         song.ends = length.ends;
         song.calls = length.repeats ? length.onceThroughCalls : 0;
         if (!result.effects.empty())

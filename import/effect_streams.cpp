@@ -6,12 +6,9 @@
 #include "engine/sequencer.h"
 #include "engine/state.h"
 #include "host/load.h"
-#include "host/playback.h"
-#include "host/song_walk.h"
+#include "walk/song_walk.h"
 
 namespace {
-
-constexpr double kMostSeconds = 30 * 60; // a song that never repeats is measured this long
 
 // Two losses closer than this are as good: the higher stream is kept.
 constexpr double kSameLoss = 1e-9;
@@ -54,16 +51,39 @@ double expectedLoss(const std::vector<CallFlags>& calls, std::size_t once, std::
     return sum / double(once) * callSeconds;
 }
 
+// Each call's flags, as the song plays with its sound.
+struct StreamFlags : WalkVisitor {
+    std::vector<CallFlags>& calls;
+    MixerState before; // the mixer after the call's steps, before the sequencer's call
+
+    explicit StreamFlags(std::vector<CallFlags>& c) : calls(c) {}
+    void steps(const std::uint8_t*) { before = snapshotMixer(); }
+    bool call(const WalkCall& c, const SongLines&) {
+        std::uint8_t cells[kLineBytes];
+        imageBytes(rowPosition(c.order, c.line), cells, kLineBytes);
+        const MixerState after = snapshotMixer();
+        CallFlags flags = 0;
+        for (std::size_t s = 0; s < kStreams; ++s) {
+            const bool note = c.tick && c.lineTick == 0 && cellSample(cells[kCellBytes * s + kCellHead]) != 0;
+            flags = static_cast<CallFlags>(flags | (before.running[s] != 0 ? 1u << s : 0u) |
+                                           (note ? 1u << (kNoteBit + s) : 0u) |
+                                           (note || changed(before, after, s) ? 1u << (kTouchBit + s) : 0u));
+        }
+        calls.push_back(flags);
+        return true;
+    }
+};
+
 } // namespace
 
 SongStreams measureStreams(const std::vector<std::uint8_t>& rom, std::uint8_t number, int rate,
                            const std::vector<double>& effectSeconds) {
     SongStreams out;
     const double callSeconds = double(kStepsPerCall) / rate;
-    const auto capCalls = static_cast<std::uint64_t>(kMostSeconds * rate / kStepsPerCall);
+    const std::uint64_t capCalls = longestSongCalls(rate);
     loadIntoEngine(rom);
-    const SongLength length = measureSong(number, capCalls);
-    loadIntoEngine(rom);
+    const EngineSnapshot start = songStart(number);
+    const SongLength length = walkSong(start, capCalls);
     const std::uint64_t once = length.repeats ? length.onceThroughCalls : capCalls;
     double longest = 0;
     for (const double s : effectSeconds)
@@ -74,28 +94,8 @@ SongStreams measureStreams(const std::vector<std::uint8_t>& rom, std::uint8_t nu
     const std::uint64_t after = length.ends ? effectCalls : std::max(effectCalls, length.passCalls);
     std::vector<CallFlags> calls;
     calls.reserve(once + after);
-
-    Playback playback;
-    playback.start(number);
-    std::uint8_t block[kStepsPerCall];
-    for (std::uint64_t call = 0; call < once + (length.ends ? 0 : after); ++call) {
-        timer0_isr(block, kStepsPerCall); // as Playback renders: 13 steps, then the sequencer's call
-        const MixerState before = snapshotMixer();
-        const bool newTick = subTick >= durationTick;
-        const std::uint8_t lineTick = tick;
-        std::uint8_t cells[kLineBytes];
-        imageBytes(rowPosition(Pattern, Line), cells, kLineBytes);
-        songTick();
-        const MixerState after_ = snapshotMixer();
-        CallFlags flags = 0;
-        for (std::size_t s = 0; s < kStreams; ++s) {
-            const bool note = newTick && lineTick == 0 && cellSample(cells[kCellBytes * s + kCellHead]) != 0;
-            flags = static_cast<CallFlags>(flags | (before.running[s] != 0 ? 1u << s : 0u) |
-                                           (note ? 1u << (kNoteBit + s) : 0u) |
-                                           (note || changed(before, after_, s) ? 1u << (kTouchBit + s) : 0u));
-        }
-        calls.push_back(flags);
-    }
+    StreamFlags flags(calls);
+    walkSong(start, {once + (length.ends ? 0 : after), true, true}, flags);
     resetEngine();
     if (length.ends) calls.resize(once + after, 0);
     out.calls = static_cast<std::size_t>(once);

@@ -1,7 +1,7 @@
 // A song that ends, as a game's jingle does (level clear, game over): after its last line the song goes
 // on to a line that stops every stream, then to a line that plays nothing and repeats itself for ever.
 // The engine is unchanged: this is song data only, and any player that walks the song (render, info,
-// play) sees where it ends (host/song_walk.h).
+// play) sees where it ends (walk/song_walk.h).
 #pragma once
 
 #include "compile.h"

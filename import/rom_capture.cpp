@@ -5,14 +5,11 @@
 #include "engine/sequencer.h"
 #include "engine/state.h"
 #include "host/load.h"
-#include "host/playback.h"
-#include "host/song_walk.h"
 #include "measure/renders.h"
 #include "rom/signature.h"
+#include "walk/song_walk.h"
 
 namespace {
-
-constexpr double kMostSeconds = 30 * 60; // a song that does not repeat is taken this long
 
 // A sample entry's nibbles as the mixer reads them, 0-15 around 7.5, in -1..1. An entry that ends
 // before it starts, or reaches past the image, holds nothing: the bank has no sound to keep from it.
@@ -59,6 +56,56 @@ struct Streams {
     }
 };
 
+// The song's first pass written down tick by tick, with its sound for the measure.
+struct RomTicks : WalkVisitor {
+    Performance& out;
+    int rate;
+    std::size_t renderCalls; // the calls whose sound the measure takes
+    std::size_t calls = 0;   // calls whose steps have run
+    Streams streams;
+    bool running[kStreams] = {};        // as the last call left the streams
+    std::vector<std::size_t> lineTicks; // the tick each line starts with
+    double passEnd = -1; // where the first pass ends, when the second began before the repeat was seen
+    std::uint64_t repeatCall = 0;
+
+    RomTicks(Performance& p, int r) : out(p), rate(r) {
+        renderCalls = static_cast<std::size_t>(measuredSeconds(rate) * rate / kStepsPerCall);
+    }
+    void steps(const std::uint8_t* bytes) {
+        if (calls++ < renderCalls)
+            for (std::size_t i = 0; i < kStepsPerCall; ++i)
+                out.render.push_back(static_cast<float>((bytes[i] - 128) / 128.0));
+        for (std::uint8_t c = 0; c < kStreams; ++c) // a stream the mixer stopped ran to its end
+            if (running[c] && getStreamRunning(c) == 0) streams.ended[c] = true;
+    }
+    bool call(const WalkCall& c, const SongLines& lines) {
+        for (std::uint8_t s = 0; s < kStreams; ++s)
+            running[s] = getStreamRunning(s) != 0;
+        if (c.lineStarted) {
+            lineTicks.push_back(out.ticks.size());
+            if (lines.repeated()) { // it plays on from a line it has played in this state
+                repeatCall = c.number;
+                out.loopTick = lineTicks[lines.loopLine()];
+                const std::size_t last = lineTicks[lines.secondPass()]; // the second pass's first tick
+                if (last < out.ticks.size()) {
+                    passEnd = out.ticks[last].time;
+                    out.ticks.resize(last);
+                    out.render.resize(std::min(out.render.size(), std::size_t(passEnd * rate + 0.5)));
+                }
+                return false;
+            }
+        }
+        if (!c.tick) return true;
+        std::uint8_t cells[kLineBytes];
+        imageBytes(rowPosition(c.order, c.line), cells, kLineBytes);
+        TickInfo t = streams.tick(cells, c.lineTick, rate);
+        t.time = static_cast<double>(c.number * kStepsPerCall) / rate;
+        t.order = c.order, t.row = c.line, t.frame = c.lineTick;
+        out.ticks.push_back(std::move(t));
+        return true;
+    }
+};
+
 } // namespace
 
 bool captureRomSong(const std::vector<std::uint8_t>& rom, int songRate, int renderRate, Performance& out,
@@ -74,53 +121,14 @@ bool captureRomSong(const std::vector<std::uint8_t>& rom, int songRate, int rend
     for (std::size_t i = 1; i < kSampleEntries; ++i) // sample k is entry k + 1, as cells number them
         out.samples.push_back(entrySample(i));
 
-    Playback playback;
-    playback.start(0);
-    SongWalk lines;
-    std::vector<std::size_t> lineTicks; // the tick each line starts with
-    Streams streams;
-    const auto mostCalls = static_cast<std::size_t>(kMostSeconds * songRate / kStepsPerCall);
-    const auto renderCalls = static_cast<std::size_t>(measuredSeconds(songRate) * songRate / kStepsPerCall);
-    std::uint8_t block[kStepsPerCall];
-    std::size_t calls = 0;
-    double passEnd = -1; // where the first pass ends, when the second began before the repeat was seen
-    for (; calls < mostCalls; ++calls) {
-        bool running[kStreams];
-        for (std::uint8_t c = 0; c < kStreams; ++c)
-            running[c] = getStreamRunning(c) != 0;
-        timer0_isr(block, kStepsPerCall);
-        if (calls < renderCalls)
-            for (const std::uint8_t b : block)
-                out.render.push_back(static_cast<float>((b - 128) / 128.0));
-        for (std::uint8_t c = 0; c < kStreams; ++c) // a stream the mixer stopped ran to its end
-            if (running[c] && getStreamRunning(c) == 0) streams.ended[c] = true;
-
-        const bool newTick = subTick >= durationTick;
-        const std::uint8_t order = Pattern, line = Line, lineTick = tick;
-        std::uint8_t cells[kLineBytes];
-        imageBytes(rowPosition(order, line), cells, kLineBytes);
-        songTick();
-        if (lines.afterCall()) {
-            lineTicks.push_back(out.ticks.size());
-            if (lines.repeated()) { // it plays on from a line it has played in this state
-                out.loopTick = lineTicks[lines.loopLine()];
-                const std::size_t last = lineTicks[lines.secondPass()]; // the second pass's first tick
-                if (last < out.ticks.size()) {
-                    passEnd = out.ticks[last].time;
-                    out.ticks.resize(last);
-                    out.render.resize(std::min(out.render.size(), std::size_t(passEnd * songRate + 0.5)));
-                }
-                break;
-            }
-        }
-        if (!newTick) continue;
-        TickInfo t = streams.tick(cells, lineTick, songRate);
-        t.time = static_cast<double>((calls + 1) * kStepsPerCall) / songRate;
-        t.order = order, t.row = line, t.frame = lineTick;
-        out.ticks.push_back(std::move(t));
-    }
-    const double end = passEnd >= 0 ? passEnd : static_cast<double>((calls + 1) * kStepsPerCall) / songRate;
-    out.cappedLength = calls >= mostCalls;
+    RomTicks ticks(out, songRate);
+    const std::uint64_t mostCalls = longestSongCalls(songRate);
+    const SongLength length = walkSong(songStart(0), {mostCalls, true}, ticks);
+    // The calls before the one that saw the repeat, or (capped) one more than the walk made.
+    const std::uint64_t calls = length.repeats ? ticks.repeatCall - 1 : mostCalls;
+    const double end =
+        ticks.passEnd >= 0 ? ticks.passEnd : static_cast<double>((calls + 1) * kStepsPerCall) / songRate;
+    out.cappedLength = !length.repeats;
     for (std::size_t i = 0; i < out.ticks.size(); ++i)
         out.ticks[i].duration = (i + 1 < out.ticks.size() ? out.ticks[i + 1].time : end) - out.ticks[i].time;
     // The song's time counts from its first tick, as a module's does.

@@ -7,13 +7,11 @@
 
 #include "engine/trace.h"
 #include "host/load.h"
-#include "host/playback.h"
-#include "host/song_walk.h"
 #include "large_memory.h"
+#include "walk/song_walk.h"
 
 namespace {
 
-constexpr double kCapSeconds = 30 * 60;
 constexpr double kMostRenderSamples = 16e6;
 constexpr int kLowestXmpRate = 4000;
 constexpr int kHighestXmpRate = 48000;
@@ -58,7 +56,7 @@ class TraceKept {
 } // namespace
 
 double measuredSeconds(int rate) {
-    return std::min(kCapSeconds, kMostRenderSamples / std::max(rate, moduleRenderRate(rate)));
+    return std::min(kLongestSongSeconds, kMostRenderSamples / std::max(rate, moduleRenderRate(rate)));
 }
 
 int moduleRenderRate(int rate) {
@@ -79,29 +77,41 @@ bool finishModuleRender(std::vector<float>& out, int playRate, int rate, std::st
     return playRate == rate || resample(out, playRate, rate, error);
 }
 
+namespace {
+
+// The song's sound up to where its first pass ends, or `cap` samples.
+struct FirstPass : WalkVisitor {
+    std::vector<float>& out;
+    std::size_t cap;
+    std::vector<std::size_t> starts; // where each line's sound begins in `out`
+
+    FirstPass(std::vector<float>& o, std::size_t c) : out(o), cap(c) {}
+    void steps(const std::uint8_t* bytes) {
+        const std::size_t n = std::min(kStepsPerCall, cap - out.size());
+        for (std::size_t i = 0; i < n; ++i)
+            out.push_back(static_cast<float>(bytes[i] - 128) / 128.0f);
+    }
+    bool call(const WalkCall& c, const SongLines& lines) {
+        if (!c.lineStarted) return out.size() < cap;
+        starts.push_back(out.size());
+        if (lines.repeated()) { // the first pass ends where the second begins
+            out.resize(starts[lines.secondPass()]);
+            return false;
+        }
+        return out.size() < cap;
+    }
+};
+
+} // namespace
+
 std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate, std::uint8_t song) {
     const TraceKept traceKept;
     loadIntoEngine(rom);
-    Playback playback;
-    playback.start(song);
-    SongWalk lines;
-    std::vector<std::size_t> starts; // where each line's sound begins in `out`
     const auto cap = static_cast<std::size_t>(measuredSeconds(rate) * rate);
     std::vector<float> out;
     out.reserve(cap); // pages are taken as the render fills them; it is never moved as it grows
     adviseLargePages(out);
-    std::uint8_t block[kStepsPerCall];
-    while (out.size() < cap) {
-        const std::size_t n = std::min(kStepsPerCall, cap - out.size());
-        playback.render(block, n);
-        for (std::size_t i = 0; i < n; ++i)
-            out.push_back(static_cast<float>(block[i] - 128) / 128.0f);
-        if (!lines.afterCall()) continue;
-        starts.push_back(out.size());
-        if (lines.repeated()) { // the first pass ends where the second begins
-            out.resize(starts[lines.secondPass()]);
-            break;
-        }
-    }
+    FirstPass firstPass(out, cap);
+    walkSong(songStart(song), {(cap + kStepsPerCall - 1) / kStepsPerCall, true}, firstPass);
     return out;
 }

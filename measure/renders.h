@@ -21,6 +21,6 @@ bool appendModuleRender(const xmp_frame_info& info, int playRate, std::vector<fl
 bool finishModuleRender(std::vector<float>& out, int playRate, int rate, std::string& error);
 
 // A song (0-3) of a ROM file played once through by the engine, ending where its second pass begins (see
-// SongWalk::secondPass; or after measuredSeconds at `rate`), as (byte - 128) / 128. It uses the one engine of
-// the process; the trace sink is left as it was found.
+// SongLines::secondPass; or after measuredSeconds at `rate`), as (byte - 128) / 128. It uses the one engine
+// of the process; the trace sink is left as it was found.
 std::vector<float> renderRom(const std::vector<std::uint8_t>& rom, int rate, std::uint8_t song = 0);

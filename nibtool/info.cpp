@@ -13,14 +13,12 @@
 #include "commands.h"
 #include "engine/sequencer.h"
 #include "host/load.h"
-#include "host/song_walk.h"
 #include "import/report.h"
 #include "notes.h"
 #include "song_file.h"
+#include "walk/song_walk.h"
 
 namespace {
-
-constexpr std::size_t kWalkSeconds = 30 * 60; // a song that does not repeat is followed this long
 
 std::string hex4(Position v) {
     char text[24];
@@ -74,37 +72,37 @@ void printPattern(Position song, std::uint8_t pattern, const std::vector<int>& o
 }
 
 // What one pass through a song reads: the rows of each tick, and where it first repeats.
-struct Walk {
+struct Walk : WalkVisitor {
     std::vector<std::pair<int, int>> orderVisits; // (order position, pattern), in order of first visit
     std::set<std::pair<int, int>> rows;           // (order position, line) of every row read
     std::size_t calls = 0;                        // sequencer calls until the song repeats
     bool repeats = false, ends = false;
     LineState repeatAt{};
+    bool visited[kOrderPositions] = {};
+
+    bool call(const WalkCall& c, const SongLines& lines) {
+        calls = c.number;
+        if (c.lineStarted && lines.repeated()) { // the second pass starts: its rows are known
+            repeatAt = lines.secondPassStart();
+            return false;
+        }
+        if (!c.tick) return true;
+        rows.insert({c.order, c.line});
+        if (!visited[c.order]) {
+            visited[c.order] = true;
+            orderVisits.push_back({c.order, imageByte(PatternOrderTable + c.order)});
+        }
+        return true;
+    }
 };
 
 Walk walkSong(std::uint8_t number, int rate) {
-    const std::size_t cap = kWalkSeconds * static_cast<std::size_t>(rate) / kStepsPerCall;
     Walk walk;
-    songTick(); // as the host starts: the defaults, then the song, as a game starts it
-    playSong(number);
-    SongWalk lines;
-    std::set<int> ordersSeen;
-    while (walk.calls < cap) {
-        const std::uint8_t order = Pattern, line = Line;
-        songTick();
-        ++walk.calls;
-        const bool tickPlayed = subTick == 0;
-        if (lines.afterCall() && lines.repeated()) {
-            walk.repeats = true;
-            walk.ends = lines.ends();
-            walk.repeatAt = lines.secondPassStart();
-            walk.calls = lines.onceThroughCalls() - 1; // the calls before the one that starts the second pass
-            break;
-        }
-        if (!tickPlayed) continue;
-        walk.rows.insert({order, line});
-        if (ordersSeen.insert(order).second)
-            walk.orderVisits.push_back({order, imageByte(PatternOrderTable + order)});
+    const SongLength length = walkSong(songStart(number), {longestSongCalls(rate)}, walk);
+    if (length.repeats) {
+        walk.repeats = true;
+        walk.ends = length.ends;
+        walk.calls = length.onceThroughCalls - 1; // the calls before the one that starts the second pass
     }
     return walk;
 }

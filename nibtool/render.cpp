@@ -19,13 +19,11 @@
 #include "formats.h"
 #include "host/load.h"
 #include "host/playback.h"
-#include "host/song_walk.h"
 #include "output_file.h"
 #include "song_file.h"
+#include "walk/song_walk.h"
 
 namespace {
-
-constexpr double kCapSeconds = 30 * 60;
 
 struct SndfileCloser {
     void operator()(SNDFILE* f) const { sf_close(f); }
@@ -56,7 +54,7 @@ std::size_t renderLength(const std::vector<std::uint8_t>& rom, std::uint8_t numb
     loadIntoEngine(rom);
     if (length.forever) return kForever;
     if (length.seconds > 0) return static_cast<std::size_t>(length.seconds * rate + 0.5);
-    passes = measureSong(number, cap / kStepsPerCall);
+    passes = walkSong(songStart(number), cap / kStepsPerCall);
     loadIntoEngine(rom); // the walk played the song on
     return passes.repeats ? std::min<std::size_t>(cap, passes.callsFor(length.loops) * kStepsPerCall) : cap;
 }
@@ -232,7 +230,7 @@ bool placeEffects(const SongFile& song, const std::vector<EffectAsked>& asked, i
 int renderOne(SongFile& song, const RenderOptions& o, const std::vector<EffectAsked>& asked,
               AudioSink& sink) {
     const int rate = song.rate;
-    const auto cap = static_cast<std::size_t>(kCapSeconds * rate);
+    const auto cap = static_cast<std::size_t>(kLongestSongSeconds * rate);
     const auto number = static_cast<std::uint8_t>(song.number);
     SongLength passes;
     std::size_t limit = renderLength(song.rom, number, o.length, rate, cap, passes);

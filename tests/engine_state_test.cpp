@@ -9,12 +9,12 @@
 #include "engine_harness.h"
 #include "examples/demo_song.h"
 #include "fuzz/test_modules.h"
-#include "host/song_walk.h"
 #include "import/capture.h"
 #include "import/compile.h"
 #include "import/load.h"
 #include "import/voices.h"
 #include "rom/test_roms.h"
+#include "walk/song_walk.h"
 
 namespace {
 
@@ -124,7 +124,7 @@ TEST(SongSeek, ALineReachedByPlayingSoundsTheSameWhenSoughtTo) {
     // A full play, call by call, noting the calls that start lines of pattern 1 and where each was.
     const std::size_t kCalls = 6000, kCompared = 400;
     EngineHarness full(lineStartSong());
-    SongWalk lines;
+    SongLines lines;
     std::vector<std::uint8_t> bytes;
     std::vector<std::pair<std::size_t, LineState>> starts;
     for (std::size_t call = 0; call < kCalls; ++call) {

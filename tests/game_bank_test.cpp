@@ -11,10 +11,10 @@
 #include "fuzz/test_modules.h"
 #include "host/load.h"
 #include "host/playback.h"
-#include "host/song_walk.h"
 #include "import/bank.h"
 #include "import/bank_header.h"
 #include "rom/signature.h"
+#include "walk/song_walk.h"
 
 namespace {
 
@@ -176,7 +176,7 @@ TEST(BankConstants, HeaderIncludeAndRomAgree) {
         EXPECT_EQ(header.at(id), long(n));
         EXPECT_EQ(header.at(id + "_ENDS"), signature.songs.at(n).ends ? 1 : 0);
         loadIntoEngine(bank.rom);
-        const SongLength length = measureSong(static_cast<std::uint8_t>(n), 1u << 24);
+        const SongLength length = walkSong(songStart(static_cast<std::uint8_t>(n)), 1u << 24);
         EXPECT_EQ(header.at(id + "_CALLS"), long(length.onceThroughCalls)) << id;
         EXPECT_EQ(length.ends, n == 1) << id;
     }

@@ -15,9 +15,9 @@
 #include "engine/engine.h"
 #include "fuzz/test_modules.h"
 #include "host/load.h"
-#include "host/song_walk.h"
 #include "rom/rom_builder.h"
 #include "rom/signature.h"
+#include "walk/song_walk.h"
 
 namespace {
 
@@ -274,7 +274,7 @@ TEST(JsonFacts, FollowTheSchemaAndAgreeWithTheRomAndTheHeader) {
         const nlohmann::json& song = facts["songs"][n];
         const std::string id = n == 0 ? "FACTS_SONG_CALM" : "FACTS_SONG_WIN";
         loadIntoEngine(image);
-        const SongLength length = measureSong(static_cast<std::uint8_t>(n), 1u << 24);
+        const SongLength length = walkSong(songStart(static_cast<std::uint8_t>(n)), 1u << 24);
         EXPECT_EQ(song["calls"], length.onceThroughCalls);
         EXPECT_EQ(song["ends"], length.ends);
         EXPECT_TRUE(inHeader(id + "_CALLS", song["calls"].get<long>())) << id;

@@ -59,6 +59,16 @@ RomBuilder ownSpeedLoop() {
     return rom;
 }
 
+// A note, then the end of a jingle: a line that stops every stream, and a silent line that repeats itself.
+// It ends where the stopping line starts, after one pass however many are asked for.
+RomBuilder jingle() {
+    RomBuilder rom = fourLineLoop();
+    for (std::uint8_t c = 0; c < 4; ++c)
+        rom.cell(0x8000, 0, 1, c, {0, 0, kSetVolume, 0}).cell(0x8000, 0, 2, c, {});
+    rom.cell(0x8000, 0, 2, 0, {0, 0, kPatternBreak, kBreakHere + 2}).cell(0x8000, 0, 3, 2, {});
+    return rom;
+}
+
 // Three patterns of notes that change every line; after order 2 the order list holds pattern 0, so the
 // song walks every order position before it repeats.
 RomBuilder threeOrders(std::uint8_t fill = 0x35) {
@@ -105,6 +115,7 @@ TEST(SongPlayer, HandsOutTheEnginesBytesAndEndsWhereRenderEnds) {
         {"seconds of song at its rate", defaults, {false, 0, 1.5, 1}, 12000},
         {"its own speeds, once through", ownSpeedLoop, {}, 13 + 4 * 429},
         {"its own speeds, three times", ownSpeedLoop, {false, 0, 0, 3}, 13 + 12 * 429},
+        {"a song that ends, twice through", jingle, {false, 0, 0, 2}, 13 + kLineBytes858},
     };
     for (const Case& c : cases) {
         for (const std::size_t buffer : {1u, 13u, 128u, 1000u}) {

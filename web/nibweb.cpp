@@ -19,11 +19,12 @@
 
 #include "engine/engine.h"
 #include "import/report.h"
-#include "nibtool/report_text.h"
 #include "nibtool/commands.h"
+#include "nibtool/play/message.h"
 #include "nibtool/play/song.h"
 #include "nibtool/play/source.h"
 #include "nibtool/play/view.h"
+#include "nibtool/report_text.h"
 #include "nibtool/song_file.h"
 
 // nibtool's main, under another name here (see CMakeLists.txt).

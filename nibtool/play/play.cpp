@@ -242,8 +242,8 @@ void PlaySession::announceLoaded(const Playable& song, bool reload) {
     if (o_.quiet || terminal_) return;
     std::string about = file;
     if (!song.title.empty()) about += " \"" + song.title + "\"";
-    if (song.facts.repeats)
-        about += ": " + clockText(song.facts.onceThroughBytes, song.rate) + " once through";
+    if (song.facts.length.repeats)
+        about += ": " + clockText(song.facts.callsFor(1) * kStepsPerCall, song.rate) + " once through";
     else
         about += ": it does not repeat within 30 minutes";
     std::fprintf(stderr, "%s, at %d Hz\n", about.c_str(), song.rate);

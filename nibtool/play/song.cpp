@@ -11,8 +11,6 @@
 
 namespace {
 
-// A song that never comes back to a line ends after this long, where `nibtool render` ends it.
-constexpr double kCapSeconds = 30 * 60;
 // An offered version that has no state for the lines playing takes over after this many calls anyway.
 constexpr std::uint64_t kOfferPatienceCalls = 400;
 
@@ -36,14 +34,7 @@ std::uint64_t SongPlayer::fixedBytes() const {
 std::uint64_t SongPlayer::bytesLeft() const {
     if (const std::uint64_t fixed = fixedBytes(); fixed > 0) return fixed - std::min(fixed, rendered_);
     if (ending_.loop || (song_ && song_->preview)) return std::numeric_limits<std::uint64_t>::max();
-    if (countsPasses()) {
-        const auto cap = static_cast<std::uint64_t>(kCapSeconds * song_->rate) / kStepsPerCall;
-        return (cap - std::min(cap, songCall_)) * kStepsPerCall;
-    }
-    const SongFacts& facts = song_->facts;
-    const auto later = static_cast<std::uint64_t>(std::max(0, ending_.passes - 1));
-    const std::uint64_t end =
-        (facts.onceThroughBytes + (facts.repeats ? later * facts.passBytes : 0)) / kStepsPerCall;
+    const std::uint64_t end = countsPasses() ? song_->facts.capCalls : song_->facts.callsFor(ending_.passes);
     return (end - std::min(end, songCall_)) * kStepsPerCall;
 }
 
@@ -53,7 +44,7 @@ void SongPlayer::adopt(std::shared_ptr<const Playable> song, const Resume& resum
     loadIntoEngine(song->rom);
     restoreEngine(resume.state);
     playback_ = Playback();
-    lines_ = SongWalk();
+    lines_ = SongLines();
     songCall_ = clockCall_ = resume.call;
     takenAt_ = resume.place;
     released_ = std::move(song_);
@@ -201,7 +192,7 @@ void SongPlayer::step(int direction) {
     if (!first) return;
     // Line 0's first tick comes on the next call, from its start, as after a pattern break.
     seekSong({first->order, first->line, first->lineTicks, first->tickCalls, 0});
-    lines_ = SongWalk();
+    lines_ = SongLines();
     songCall_ = first->call - 1;
     clockCall_ = songCall_;
     moved_ = true;
@@ -238,8 +229,8 @@ PlayerState SongPlayer::look(std::shared_ptr<const Playable>* released) {
     state.moduleChannels = song_->channels;
     state.preview = song_->preview;
     state.songBytes = (song_->startCall + clockCall_) * kStepsPerCall;
-    state.onceThroughBytes = song_->facts.onceThroughBytes;
-    state.repeats = song_->facts.repeats;
+    state.onceThroughBytes = song_->facts.callsFor(1) * kStepsPerCall;
+    state.repeats = song_->facts.length.repeats;
     for (const LineStart& s : song_->facts.lines)
         state.lastOrder = std::max(state.lastOrder, s.place.order);
     for (std::uint8_t c = 0; c < kStreams; ++c) {

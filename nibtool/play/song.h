@@ -13,8 +13,8 @@
 
 #include "engine/engine.h"
 #include "host/playback.h"
-#include "host/song_walk.h"
 #include "source.h"
+#include "walk/song_walk.h"
 
 constexpr std::uint8_t kSilence = 128;
 
@@ -129,7 +129,7 @@ class SongPlayer {
     std::shared_ptr<const Playable> song_, offered_, queued_, released_;
     std::uint64_t offeredAtCall_ = 0;
     Playback playback_;
-    SongWalk lines_;                         // which line each call starts, for the channels' notes
+    SongLines lines_;                        // which line each call starts, for the channels' notes
     SongPasses passes_;                      // where the song ends after a move
     std::uint8_t chunk_[kStepsPerCall] = {}; // one sequencer call's bytes, handed out in pieces
     std::size_t chunkUsed_ = 0, chunkSize_ = 0;

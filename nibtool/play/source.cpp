@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -19,182 +20,47 @@
 #include "engine/sequencer.h"
 #include "host/load.h"
 #include "host/playback.h"
-#include "host/song_walk.h"
 #include "import/import.h"
 #include "import/report.h"
+#include "message.h"
+#include "walk/song_walk.h"
 
 extern char** environ;
 
 namespace {
 
-// A song that never comes back to a line ends after this long, where `nibtool render` ends it.
-constexpr double kCapSeconds = 30 * 60;
 // Lines from the place asked for that get a resume: the song may play on that long before it is taken.
 constexpr double kWindowSeconds = 4;
 
-static_assert(std::is_trivially_copyable_v<EngineSnapshot> && std::is_trivially_copyable_v<LineStart> &&
-              std::is_trivially_copyable_v<LineOrigin> && std::is_trivially_copyable_v<Resume>);
-
-// The child's message: '?' when it asks where to go on from; then 'L' and the prepared song, or 'F' and
-// the reason. Numbers are 8 bytes, little-endian; texts and lists a byte count and their bytes.
-class Writer {
-  public:
-    void number(std::uint64_t v) {
-        for (int i = 0; i < 8; ++i)
-            bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    }
-    void run(const void* data, std::size_t size) {
-        number(size);
-        const auto* p = static_cast<const std::uint8_t*>(data);
-        bytes.insert(bytes.end(), p, p + size);
-    }
-    void text(const std::string& t) { run(t.data(), t.size()); }
-    template <typename T> void items(const std::vector<T>& v) { run(v.data(), v.size() * sizeof(T)); }
-    std::vector<std::uint8_t> bytes;
-};
-
-// Reads what Writer wrote; every count is checked against the bytes that arrived.
-class Reader {
-  public:
-    Reader(const std::vector<std::uint8_t>& bytes, std::size_t at) : bytes_(bytes), at_(at) {}
-    std::uint64_t number() {
-        if (bytes_.size() - at_ < 8) return ok_ = false, 0;
-        std::uint64_t v = 0;
-        for (int i = 0; i < 8; ++i)
-            v |= std::uint64_t{bytes_[at_++]} << (8 * i);
-        return v;
-    }
-    std::string text() {
-        const std::size_t n = runSize(1);
-        std::string t(reinterpret_cast<const char*>(bytes_.data() + at_), n);
-        at_ += n;
-        return t;
-    }
-    template <typename T> void items(std::vector<T>& v) {
-        const std::size_t n = runSize(sizeof(T));
-        v.resize(n / sizeof(T));
-        if (n > 0) std::memcpy(static_cast<void*>(v.data()), bytes_.data() + at_, n);
-        at_ += n;
-    }
-    bool ok() const { return ok_; }
-
-  private:
-    std::size_t runSize(std::size_t unit) {
-        const std::uint64_t n = number();
-        if (!ok_ || n > bytes_.size() - at_ || n % unit != 0) return ok_ = false, 0;
-        return static_cast<std::size_t>(n);
-    }
-    const std::vector<std::uint8_t>& bytes_;
-    std::size_t at_;
-    bool ok_ = true;
-};
-
-void putTexts(Writer& w, const std::vector<std::string>& lines) {
-    w.number(lines.size());
-    for (const std::string& line : lines)
-        w.text(line);
-}
-
-void getTexts(Reader& r, std::vector<std::string>& lines) {
-    for (std::uint64_t n = r.number(); n > 0 && r.ok(); --n)
-        lines.push_back(r.text());
-}
-
-void putSong(Writer& w, const Playable& s) {
-    w.text(s.title);
-    putTexts(w, s.cutShort);
-    putTexts(w, s.warnings);
-    putTexts(w, s.notes);
-    w.number(static_cast<std::uint64_t>(s.channels));
-    w.number(s.preview);
-    w.number(s.startCall);
-    w.number(static_cast<std::uint64_t>(s.rate));
-    w.items(s.rom);
-    w.number(s.number);
-    w.number(s.effects.size());
-    for (const SignatureEffect& e : s.effects) {
-        w.number(e.entry);
-        w.number(e.tone);
-        w.text(e.name);
-    }
-    w.items(s.effectStreams);
-    w.number(s.origins.size());
-    for (const auto& position : s.origins)
-        w.items(position);
-    w.items(s.facts.orders);
-    w.number(s.facts.onceThroughBytes);
-    w.number(s.facts.passBytes);
-    w.number(s.facts.repeats);
-    w.items(s.facts.lines);
-    w.items(s.resumes);
-}
-
-bool getSong(Reader& r, Playable& s) {
-    s.title = r.text();
-    getTexts(r, s.cutShort);
-    getTexts(r, s.warnings);
-    getTexts(r, s.notes);
-    s.channels = static_cast<int>(r.number() & 0xFFFF);
-    s.preview = r.number() != 0;
-    s.startCall = r.number();
-    s.rate = static_cast<int>(std::clamp<std::uint64_t>(r.number(), 1000, 96000));
-    r.items(s.rom);
-    s.number = static_cast<std::uint8_t>(r.number() % kSongs);
-    for (std::uint64_t n = std::min<std::uint64_t>(r.number(), kMaxSignatureEffects); n > 0 && r.ok(); --n) {
-        SignatureEffect e;
-        e.entry = static_cast<std::uint8_t>(r.number() % kSampleEntries);
-        e.tone = static_cast<std::uint8_t>(r.number() & 0xFF);
-        e.name = r.text();
-        s.effects.push_back(e);
-    }
-    r.items(s.effectStreams);
-    for (std::uint8_t& stream : s.effectStreams)
-        stream = static_cast<std::uint8_t>(stream % kStreams);
-    for (std::uint64_t n = std::min<std::uint64_t>(r.number(), kOrderPositions); n > 0 && r.ok(); --n) {
-        s.origins.emplace_back();
-        r.items(s.origins.back());
-    }
-    r.items(s.facts.orders);
-    s.facts.onceThroughBytes = r.number();
-    s.facts.passBytes = r.number();
-    s.facts.repeats = r.number() != 0;
-    r.items(s.facts.lines);
-    r.items(s.resumes);
-    s.index();
-    return r.ok() && !s.resumes.empty();
-}
-
-// Song 0's first pass: the first start of every line and the speeds then, where the pass ends. The
+// The song's first pass: the first start of every line and the speeds then, where the pass ends. The
 // sequencer alone decides the song's course (the mixer never feeds back into it), so only it runs.
+struct FirstStarts : WalkVisitor {
+    const Playable& song;
+    SongFacts& facts;
+    bool played[kOrderPositions] = {}, seen[kOrderPositions][256] = {}; // by order position and line
+
+    FirstStarts(const Playable& s, SongFacts& f) : song(s), facts(f) {}
+    bool call(const WalkCall& c, const SongLines& lines) {
+        if (!c.lineStarted) return true;
+        const LineState& s = lines.started();
+        played[s.order] = true;
+        if (!seen[s.order][s.line]) {
+            seen[s.order][s.line] = true;
+            facts.lines.push_back(
+                {s.order, s.line, s.durationLine, s.durationTick, c.number, song.placeOf(s.order, s.line)});
+        }
+        return true;
+    }
+};
+
 SongFacts walk(const Playable& song) {
     SongFacts facts;
     loadIntoEngine(song.rom);
-    Playback().start(song.number);
-    SongWalk lines;
-    bool played[kOrderPositions] = {}, seen[kOrderPositions][256] = {}; // by order position and line
-    std::uint64_t calls = 0;
-    const auto cap = static_cast<std::uint64_t>(kCapSeconds * song.rate) / kStepsPerCall;
-    while (calls < cap) {
-        songTick();
-        ++calls;
-        if (lines.afterCall()) {
-            const LineState& s = lines.started();
-            played[s.order] = true;
-            if (!seen[s.order][s.line]) {
-                seen[s.order][s.line] = true;
-                facts.lines.push_back(
-                    {s.order, s.line, s.durationLine, s.durationTick, calls, song.placeOf(s.order, s.line)});
-            }
-        }
-        if (lines.repeated()) {
-            facts.repeats = true;
-            break;
-        }
-    }
-    facts.onceThroughBytes = (facts.repeats ? lines.onceThroughCalls() : calls) * kStepsPerCall;
-    facts.passBytes = lines.passCalls() * kStepsPerCall;
+    facts.capCalls = longestSongCalls(song.rate);
+    auto firstStarts = std::make_unique<FirstStarts>(song, facts);
+    facts.length = walkSong(songStart(song.number), {facts.capCalls}, *firstStarts);
     for (std::size_t order = 0; order < kOrderPositions; ++order)
-        if (played[order]) facts.orders.push_back(static_cast<std::uint8_t>(order));
+        if (firstStarts->played[order]) facts.orders.push_back(static_cast<std::uint8_t>(order));
     return facts;
 }
 
@@ -209,17 +75,6 @@ bool writeAll(int fd, const std::vector<std::uint8_t>& bytes) {
 }
 
 } // namespace
-
-std::vector<std::uint8_t> encodeSong(const Playable& song) {
-    Writer w;
-    putSong(w, song);
-    return std::move(w.bytes);
-}
-
-bool decodeSong(const std::vector<std::uint8_t>& bytes, Playable& song) {
-    Reader r(bytes, 0);
-    return getSong(r, song);
-}
 
 Place Playable::placeOf(std::uint8_t order, std::uint8_t line) const {
     if (channels == 0) return {order, line};
@@ -287,150 +142,154 @@ void prepareSong(SongFile&& file, Playable& out) {
     out.index();
 }
 
+namespace {
+
+// The engine's state at each line that first starts from call `from` on, up to the walk's end.
+struct LineResumes : WalkVisitor {
+    Playable& song;
+    std::uint64_t from;
+
+    LineResumes(Playable& s, std::uint64_t f) : song(s), from(f) {}
+    bool call(const WalkCall& c, const SongLines& lines) {
+        if (!c.lineStarted || c.number < from || lines.repeated()) return true;
+        const LineState& s = lines.started();
+        song.resumes.push_back({c.number, s.order, s.line, song.placeOf(s.order, s.line), snapshotEngine()});
+        return true;
+    }
+};
+
+} // namespace
+
 void addResumes(Playable& song, const Place* near, double windowSeconds) {
     loadIntoEngine(song.rom);
-    Playback playback;
-    playback.start(song.number);
-    song.resumes = {{0, 0, 0, song.placeOf(0, 0), snapshotEngine()}};
+    const EngineSnapshot start = songStart(song.number);
+    song.resumes = {{0, 0, 0, song.placeOf(0, 0), start}};
     const LineStart* from = near ? song.find(*near) : nullptr;
     if (!from) return;
+    // The song repeats from its first repeat on: its places are all known there.
     const std::uint64_t last =
         from->call + static_cast<std::uint64_t>(windowSeconds * song.rate / kStepsPerCall);
-    SongWalk lines;
-    SongPasses passes;
-    std::uint8_t chunk[kStepsPerCall];
-    for (std::uint64_t call = 1; call <= last; ++call) {
-        playback.render(chunk, kStepsPerCall);
-        const bool started = lines.afterCall();
-        if (passes.afterCall()) break; // the song repeats from here: its places are all known
-        if (!started || call < from->call || lines.repeated()) continue;
-        const LineState& s = lines.started();
-        song.resumes.push_back({call, s.order, s.line, song.placeOf(s.order, s.line), snapshotEngine()});
+    LineResumes resumes(song, from->call);
+    walkSong(start, {last, true}, resumes);
+}
+
+bool openToPlay(const std::string& path, SongRequest request, SongFile& file, std::string& error) {
+    bool opened = openSong(path, request, file, error);
+    // A module silent in its opening seconds has nothing to preview there: a longer preview, still far
+    // quicker than the whole import.
+    for (int longer = 0; !opened && request.previewSeconds > 0 && longer < 2; ++longer) {
+        request.previewSeconds *= 4;
+        opened = openSong(path, request, file, error);
     }
+    return opened;
 }
 
 namespace {
 
 // How much less CPU a whole import gets than the preview beside it, where the two cores are busy.
 constexpr int kBackgroundNice = 5;
-// FILE RATE FORCE SONG PREVIEW ASK FROM
-constexpr std::size_t kChildArguments = 7;
 
-// A spare child's arguments, as its parent sends them: each ended by a NUL. Empty if the parent goes.
-std::vector<std::string> readArguments() {
-    std::vector<std::string> args(1);
-    constexpr std::size_t kMostBytes = 64 * 1024;
-    for (std::size_t got = 0; got < kMostBytes && args.size() <= kChildArguments; ++got) {
-        char c = 0;
-        const ssize_t n = read(0, &c, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return {};
-        if (c != '\0')
-            args.back() += c;
-        else
-            args.emplace_back();
+bool send(int fd, const ChildMessage& message) {
+    return writeAll(fd, encodeMessage(message));
+}
+
+// The messages that come on a descriptor, one at a time, waiting for each.
+class MessageIn {
+  public:
+    explicit MessageIn(int fd) : fd_(fd) {}
+    // False when the other end has gone, or sent what is not a message.
+    bool next(ChildMessage& out) {
+        for (;;) {
+            std::size_t used = 0;
+            const Decoded decoded = decodeMessage(bytes_.data(), bytes_.size(), out, used);
+            if (decoded == Decoded::Whole) {
+                bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(used));
+                return true;
+            }
+            if (decoded == Decoded::Bad) return false;
+            std::uint8_t buffer[4096];
+            const ssize_t n = read(fd_, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            bytes_.insert(bytes_.end(), buffer, buffer + n);
+        }
     }
-    args.pop_back();
-    return args;
+
+  private:
+    int fd_;
+    std::vector<std::uint8_t> bytes_;
+};
+
+ChildMessage failed(const std::string& error) {
+    ChildMessage m;
+    m.kind = ChildMessage::Kind::Failed;
+    m.error = error;
+    return m;
 }
 
 } // namespace
 
-int runPlayChild(const std::vector<std::string>& given) {
+int runPlayChild(const std::vector<std::string>& args) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() == 1) return 2;
-    const std::vector<std::string> args = given.empty() ? readArguments() : given;
-    if (args.size() != kChildArguments) return 2;
-    SongRequest request;
-    if (const int rate = std::atoi(args[1].c_str()); rate > 0) request.rate = std::clamp(rate, 1000, 96000);
-    request.forceRom = args[2] == "1";
-    request.song = std::clamp(std::atoi(args[3].c_str()), 0, static_cast<int>(kSongs) - 1);
-    request.previewSeconds = std::clamp(std::atof(args[4].c_str()), 0.0, kCapSeconds);
-    const bool ask = args[5] == "1";
-    request.previewFrom = std::clamp(std::atof(args[6].c_str()), 0.0, kCapSeconds);
-    Writer w;
+    if (getppid() == 1 || !args.empty()) return 2;
+    MessageIn in(0);
+    ChildMessage asked;
+    if (!in.next(asked) || asked.kind != ChildMessage::Kind::Prepare) return 2;
+    SongRequest& request = asked.request;
+    request.previewSeconds = std::clamp(request.previewSeconds, 0.0, kLongestSongSeconds);
+    request.previewFrom = std::clamp(request.previewFrom, 0.0, kLongestSongSeconds);
     SongFile file;
     std::string error;
-    bool opened = openSong(args[0], request, file, error);
-    // A module silent in its opening seconds has nothing to preview there: a longer preview, still far
-    // quicker than the whole import.
-    for (int longer = 0; !opened && request.previewSeconds > 0 && longer < 2; ++longer) {
-        request.previewSeconds *= 4;
-        opened = openSong(args[0], request, file, error);
-    }
-    if (!opened) {
-        w.bytes.push_back('F');
-        w.text(error);
-        return writeAll(1, w.bytes) ? 0 : 1;
-    }
+    if (!openToPlay(asked.path, request, file, error)) return send(1, failed(error)) ? 0 : 1;
+    ChildMessage loaded;
+    loaded.kind = ChildMessage::Kind::Loaded;
+    Playable& song = loaded.song;
     const bool preview = file.file.kind == FileKind::Module && request.previewSeconds > 0;
-    Playable song;
     prepareSong(std::move(file), song);
-
     song.preview = preview;
-    Place near;
-    if (ask) {
-        if (!writeAll(1, {'?'})) return 1;
-        char line[64] = {};
-        std::size_t got = 0;
-        while (got + 1 < sizeof line) {
-            const ssize_t n = read(0, line + got, 1);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0 || line[got] == '\n') break;
-            ++got;
-        }
-        if (std::sscanf(line, "%d %d", &near.order, &near.row) != 2) return 1;
+    ChildMessage where;
+    if (asked.ask) {
+        ChildMessage asking;
+        asking.kind = ChildMessage::Kind::Asking;
+        if (!send(1, asking) || !in.next(where) || where.kind != ChildMessage::Kind::Place) return 1;
     }
-    addResumes(song, ask ? &near : nullptr, kWindowSeconds);
-    w.bytes.push_back('L');
-    putSong(w, song);
-    return writeAll(1, w.bytes) ? 0 : 1;
+    addResumes(song, asked.ask ? &where.place : nullptr, kWindowSeconds);
+    return send(1, loaded) ? 0 : 1;
 }
-
-namespace {
-
-std::vector<std::string> childArguments(const std::string& path, const SongRequest& request, bool ask) {
-    char previewText[32], fromText[32];
-    std::snprintf(previewText, sizeof previewText, "%.3f", request.previewSeconds);
-    std::snprintf(fromText, sizeof fromText, "%.3f", request.previewFrom);
-    return {path,
-            std::to_string(request.rate.value_or(0)),
-            request.forceRom ? "1" : "0",
-            std::to_string(request.song),
-            previewText,
-            ask ? "1" : "0",
-            fromText};
-}
-
-} // namespace
 
 bool ChildLoad::start(const std::string& path, const SongRequest& request, bool ask, std::string& error) {
-    cancel();
-    return spawn(childArguments(path, request, ask), error);
+    ChildLoad none;
+    return start(none, path, request, ask, error);
 }
 
 bool ChildLoad::start(ChildLoad& spare, const std::string& path, const SongRequest& request, bool ask,
                       std::string& error) {
-    if (!spare.running()) return start(path, request, ask, error);
     cancel();
-    std::swap(pid_, spare.pid_);
-    std::swap(fd_, spare.fd_);
-    std::swap(toChild_, spare.toChild_);
-    asked_ = false;
-    received_.clear();
-    std::string message;
-    for (const std::string& arg : childArguments(path, request, ask))
-        message += arg + '\0';
-    if (writeAll(toChild_, std::vector<std::uint8_t>(message.begin(), message.end()))) return true;
-    return start(path, request, ask, error); // the spare has gone: a new child
+    ChildMessage prepare;
+    prepare.kind = ChildMessage::Kind::Prepare;
+    prepare.path = path;
+    prepare.request = request;
+    prepare.ask = ask;
+    if (spare.running()) {
+        std::swap(pid_, spare.pid_);
+        std::swap(fd_, spare.fd_);
+        std::swap(toChild_, spare.toChild_);
+        if (send(toChild_, prepare)) return true;
+        cancel(); // the spare has gone: a new child
+    }
+    if (!spawn(error)) return false;
+    if (send(toChild_, prepare)) return true;
+    cancel();
+    error = std::string("cannot start a process: ") + std::strerror(errno != 0 ? errno : EPIPE);
+    return false;
 }
 
 bool ChildLoad::startSpare(std::string& error) {
     cancel();
-    return spawn({}, error);
+    return spawn(error);
 }
 
-bool ChildLoad::spawn(const std::vector<std::string>& args, std::string& error) {
+bool ChildLoad::spawn(std::string& error) {
     int fromChild[2], toChild[2];
     if (pipe2(fromChild, O_CLOEXEC) != 0) {
         error = std::string("cannot make a pipe: ") + std::strerror(errno);
@@ -456,13 +315,10 @@ bool ChildLoad::spawn(const std::vector<std::string>& args, std::string& error) 
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    std::vector<const char*> argv{"nibtool", kPlayChildCommand};
-    for (const std::string& arg : args)
-        argv.push_back(arg.c_str());
-    argv.push_back(nullptr);
+    const char* argv[] = {"nibtool", kPlayChildCommand, nullptr};
     pid_t pid = -1;
     const int failed =
-        posix_spawn(&pid, "/proc/self/exe", &actions, &attributes, const_cast<char**>(argv.data()), environ);
+        posix_spawn(&pid, "/proc/self/exe", &actions, &attributes, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(fromChild[1]);
@@ -476,8 +332,6 @@ bool ChildLoad::spawn(const std::vector<std::string>& args, std::string& error) 
     pid_ = pid;
     fd_ = fromChild[0];
     toChild_ = toChild[1];
-    asked_ = false;
-    received_.clear();
     return true;
 }
 
@@ -490,6 +344,7 @@ void ChildLoad::cancel() {
     if (toChild_ >= 0) close(toChild_);
     pid_ = -1;
     fd_ = toChild_ = -1;
+    received_.clear();
 }
 
 void ChildLoad::yieldToOthers() {
@@ -497,45 +352,50 @@ void ChildLoad::yieldToOthers() {
 }
 
 void ChildLoad::answer(const Place& place) {
-    char line[64];
-    const int n = std::snprintf(line, sizeof line, "%d %d\n", place.order, place.row);
-    if (toChild_ >= 0 && write(toChild_, line, static_cast<std::size_t>(n)) < 0) {
+    ChildMessage m;
+    m.kind = ChildMessage::Kind::Place;
+    m.place = place;
+    if (toChild_ >= 0 && !send(toChild_, m)) {
         // The child has gone: collect says why.
     }
 }
 
 ChildLoad::Status ChildLoad::collect(Playable& out, std::string& error) {
-    std::uint8_t buffer[64 * 1024];
-    for (;;) {
+    bool ended = false;
+    for (std::uint8_t buffer[64 * 1024];;) {
         const ssize_t n = read(fd_, buffer, sizeof buffer);
         if (n > 0) {
             received_.insert(received_.end(), buffer, buffer + n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) { // nothing more yet
-            if (!asked_ && received_.size() == 1 && received_[0] == '?') {
-                asked_ = true;
-                received_.clear();
-                return Status::Asking;
-            }
-            return Status::Working;
+        ended = n == 0; // else nothing more yet
+        break;
+    }
+    ChildMessage message;
+    std::size_t used = 0;
+    const Decoded decoded = decodeMessage(received_.data(), received_.size(), message, used);
+    if (decoded == Decoded::Whole) {
+        received_.erase(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(used));
+        switch (message.kind) {
+        case ChildMessage::Kind::Asking: return Status::Asking;
+        case ChildMessage::Kind::Loaded:
+            cancel();
+            out = std::move(message.song);
+            return Status::Loaded;
+        case ChildMessage::Kind::Failed:
+            cancel();
+            error = message.error;
+            return Status::Failed;
+        default: break; // a player's message from a child is none of its own
         }
-        break; // the child closed its end
+    } else if (decoded == Decoded::Incomplete && !ended) {
+        return Status::Working;
     }
     int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    const std::vector<std::uint8_t> message = std::move(received_);
+    if (ended) waitpid(pid_, &status, 0), pid_ = -1;
     cancel();
-    const std::size_t at = !message.empty() && message[0] == '?' ? 1 : 0;
-    Reader r(message, at + 1);
-    if (message.size() > at && message[at] == 'L' && getSong(r, out)) return Status::Loaded;
-    if (message.size() > at && message[at] == 'F') {
-        error = r.text();
-        if (r.ok()) return Status::Failed;
-    }
-    if (WIFSIGNALED(status))
+    if (ended && WIFSIGNALED(status))
         error = std::string("the import stopped: ") + strsignal(WTERMSIG(status));
     else
         error = "the import stopped without a result";

@@ -16,6 +16,7 @@
 #include "engine/state.h"
 #include "import/compile.h"
 #include "nibtool/song_file.h"
+#include "walk/song_walk.h"
 
 // A place in a song, in the terms of its file: a module's order position and row, or a ROM's order
 // position and line. Versions of a song (a first quick import and the whole one, or a file saved again)
@@ -33,13 +34,16 @@ struct LineStart {
     Place place;
 };
 
-// What one walk through song 0 finds out.
+// What one walk through the song finds out.
 struct SongFacts {
-    std::vector<std::uint8_t> orders;   // the order positions it plays, ascending
-    std::uint64_t onceThroughBytes = 0; // up to where the second pass begins
-    std::uint64_t passBytes = 0;        // each later pass
-    bool repeats = false;               // false: it did not come back to a line within the cap
-    std::vector<LineStart> lines;       // each line's first start, in the order played
+    std::vector<std::uint8_t> orders; // the order positions it plays, ascending
+    SongLength length;                // its passes; without a repeat, it plays to the cap
+    std::uint64_t capCalls = 0;       // where a song that does not repeat ends, in calls
+    std::vector<LineStart> lines;     // each line's first start, in the order played
+
+    // The calls `passes` passes last (where render ends them): a song that ends has one, and one that
+    // does not repeat ends at the cap.
+    std::uint64_t callsFor(int passes) const { return length.repeats ? length.callsFor(passes) : capCalls; }
 };
 
 // The engine's state right after the sequencer call that starts a line (call 0: the song's start,
@@ -89,13 +93,12 @@ struct Playable {
     std::vector<std::int32_t> lineIndex_; // by order * 64 + line: its entry in facts.lines, or -1
 };
 
-// A prepared song as bytes, as a child sends it (the page passes songs between its parts so too), and
-// back; false if the bytes do not hold a whole song.
-std::vector<std::uint8_t> encodeSong(const Playable& song);
-bool decodeSong(const std::vector<std::uint8_t>& bytes, Playable& song);
-
 // How much of a module a first quick import takes, in seconds of song beyond where it is to play.
 constexpr double kPreviewSeconds = 8;
+
+// Reads a file as a child of play does: openSong with `request`; a module's preview whose opening seconds
+// are silent is taken longer (4 and 16 times) before it is given up.
+bool openToPlay(const std::string& path, SongRequest request, SongFile& file, std::string& error);
 
 // Makes a song that openSong read ready to play: its image, the import's rows and report, and its walk.
 // Plays the song on the engine: it must not run where the engine plays.
@@ -105,16 +108,15 @@ void prepareSong(SongFile&& file, Playable& out);
 // `windowSeconds` of song from that place (or its order position) on.
 void addResumes(Playable& song, const Place* near, double windowSeconds);
 
-// The hidden command that prepares a file in a child: `nibtool __play-child FILE RATE FORCE SONG PREVIEW
-// ASK FROM` (RATE 0: the file's own rate; FORCE 1: --force-rom; SONG: the song of the image, 0-3;
-// PREVIEW: seconds of a preview, 0 for the whole import; FROM: where in the song the preview starts).
-// Without arguments, a spare child: started ahead, it waits for them on its standard input (each ended
-// by a NUL), so that a file saved or asked for later is prepared without waiting for a process to start.
+// The hidden command that prepares a file in a child: `nibtool __play-child`, its standard input and
+// output pipes to the player. It waits for what to prepare (a Prepare message, message.h), so that a
+// child started ahead (a spare) prepares a file saved or asked for later without waiting for a process to
+// start; it answers with the song made ready, or why it is not.
 constexpr char kPlayChildCommand[] = "__play-child";
 int runPlayChild(const std::vector<std::string>& args);
 
-// A file prepared in a child process while the song plays. When the child has imported the file it
-// asks where the song is (`asking()`), and goes on with the place it is told (`answer`).
+// A file prepared in a child process while the song plays. When the child has imported the file it may
+// ask where the song is (collect says Asking), and goes on with the place it is told (`answer`).
 class ChildLoad {
   public:
     ChildLoad() = default;
@@ -147,10 +149,9 @@ class ChildLoad {
     void answer(const Place& place);
 
   private:
-    bool spawn(const std::vector<std::string>& args, std::string& error);
+    bool spawn(std::string& error);
 
     pid_t pid_ = -1;
     int fd_ = -1, toChild_ = -1;
-    bool asked_ = false;
-    std::vector<std::uint8_t> received_;
+    std::vector<std::uint8_t> received_; // what the child has written and collect has not taken yet
 };

@@ -1,20 +1,30 @@
 #include "song_walk.h"
 
-#include "engine/sequencer.h"
+#include "host/playback.h"
+
+std::uint64_t longestSongCalls(int rate) {
+    return static_cast<std::uint64_t>(kLongestSongSeconds * rate) / kStepsPerCall;
+}
+
+EngineSnapshot songStart(std::uint8_t number) {
+    resetEngine();
+    startSong(number);
+    return snapshotEngine();
+}
 
 std::uint64_t LineState::key() const {
     return std::uint64_t{order} << 32 | std::uint64_t{line} << 24 | std::uint64_t{durationLine} << 16 |
            std::uint64_t{durationTick} << 8 | lineDelayCnt;
 }
 
-LineState SongWalk::snapshot() const {
+LineState SongLines::snapshot() const {
     const SongPlace p = songPlace();
     return {p.order, p.line, p.durationLine, p.durationTick, p.lineDelayCnt};
 }
 
-SongWalk::SongWalk() : before_(snapshot()), tickZeroBefore_(tick == 0) {}
+SongLines::SongLines() : before_(snapshot()), tickZeroBefore_(tick == 0) {}
 
-bool SongWalk::afterCall() {
+bool SongLines::afterCall() {
     // A call that plays a tick leaves subTick at 0; if it played tick 0, a line started.
     const bool startedLine = subTick == 0 && tickZeroBefore_;
     ++calls_;
@@ -22,9 +32,10 @@ bool SongWalk::afterCall() {
         started_ = before_;
         const auto [at, fresh] = first_.emplace(started_.key(), kept_.size());
         repeated_ = !fresh;
-        if (kept_.size() == secondPass_) { // up to the first repeat: the lines after it are not kept
+        if (!found_) { // up to the first repeat: the lines after it are not kept
             kept_.push_back({started_, calls_});
             if (repeated_) {
+                found_ = true;
                 passCalls_ = calls_ - kept_[at->second].call;
                 findSecondPass(at->second);
             } else {
@@ -43,7 +54,7 @@ bool samePlace(const LineState& a, const LineState& b) {
 }
 } // namespace
 
-void SongWalk::findSecondPass(std::size_t again) {
+void SongLines::findSecondPass(std::size_t again) {
     std::size_t end = kept_.size() - 1;
     while (again > 0 && end > again && samePlace(kept_[end - 1].state, kept_[again - 1].state))
         --end, --again;
@@ -78,7 +89,7 @@ bool touchesStream(const std::uint8_t* cell) {
 
 // The song's loop is one line that touches no stream, and the line before it stops all four: the song
 // has ended on silence.
-bool SongWalk::endsOnSilence() const {
+bool SongLines::endsOnSilence() const {
     if (loopLine_ == 0 || secondPass_ != loopLine_ + 1) return false;
     std::uint8_t silent[kLineBytes], stop[kLineBytes];
     const LineState& s = kept_[loopLine_].state;
@@ -94,19 +105,19 @@ bool SongWalk::endsOnSilence() const {
     return true;
 }
 
-SongLength measureSong(std::uint8_t number, std::uint64_t capCalls) {
-    songTick(); // as Playback::start: one call with no song selected, then the song
-    playSong(number);
-    SongWalk lines;
+SongLength SongLines::length() const {
     SongLength length;
-    for (std::uint64_t call = 0; call < capCalls; ++call) {
-        songTick();
-        if (lines.afterCall() && lines.repeated()) {
-            length = {true, lines.onceThroughCalls(), lines.passCalls(), lines.ends()};
-            break;
-        }
-    }
+    if (!found_) return length;
+    length.repeats = true;
+    length.onceThroughCalls = kept_[secondPass_].call;
+    length.passCalls = passCalls_;
+    length.ends = ends_;
     return length;
+}
+
+SongLength walkSong(const EngineSnapshot& from, std::uint64_t capCalls) {
+    WalkVisitor measure;
+    return walkSong(from, {capCalls}, measure);
 }
 
 bool SongPasses::afterCall() {
