@@ -21,7 +21,7 @@ std::size_t wholeLargePages(std::size_t bytes) {
 // a 64-channel song's ticks.
 constexpr std::size_t kFirstBulkBlock = kLargePage;
 // Where blocks come from the heap (no large pages to ask for), they start aligned for any object.
-constexpr std::size_t kHeapAlignment = alignof(std::max_align_t);
+[[maybe_unused]] constexpr std::size_t kHeapAlignment = alignof(std::max_align_t);
 
 // A block of whole large pages, its own mapping, advised for large pages; from the heap where there are
 // none to ask for (the page's build).

@@ -121,7 +121,7 @@ void checkReport(const std::string& report, const std::vector<std::uint8_t>& rom
                                      "([0-9,]+), tables (\\d+), free ([0-9,]+) bytes")))
         << report;
     long sum = 0;
-    for (int k = 1; k <= 5; ++k)
+    for (std::size_t k = 1; k <= 5; ++k)
         sum += std::stol(std::regex_replace(budget[k].str(), std::regex(","), ""));
     EXPECT_EQ(sum, 32768);
     EXPECT_EQ(std::stoul(budget[3]), signatureSize(signature));

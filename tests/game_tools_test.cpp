@@ -381,7 +381,7 @@ TEST(JsonFacts, LossesNameTheirSamplesAsTheLinesAndTheSampleFactsDo) {
     EXPECT_FALSE(bank["losses"].empty()) << "the two songs' samples share the room";
     expectLossesAgree(bank["losses"], bank["samples"], -1);
     for (int n = 0; n < 2; ++n)
-        expectLossesAgree(bank["songs"][n]["losses"], bank["samples"], n);
+        expectLossesAgree(bank["songs"][static_cast<std::size_t>(n)]["losses"], bank["samples"], n);
 }
 
 } // namespace

@@ -214,7 +214,7 @@ TEST(ImportPaths, ALowNoteGivesWayRatherThanTheSampleAtHighRates) {
     layout.samples = {{"one-shot", 8000, 0, 64, 0, 1}};
     for (std::size_t row = 0; row < 64; row += 4)
         layout.cells.push_back({0, row, 0, 1, 113, 0, 0});
-    for (const std::size_t row : {2, 34}) { // low notes of a line each (volume 0 on the next)
+    for (const std::size_t row : {std::size_t{2}, std::size_t{34}}) { // low notes of a line each (volume 0 on the next)
         layout.cells.push_back({0, row, 1, 1, 856, 0, 0});
         layout.cells.push_back({0, row + 1, 1, 0, 0, 0xC, 0});
     }
