@@ -36,15 +36,6 @@ std::uint8_t preferredTone(const EffectRecording& r, int rate) {
     return kOneBytePerSample;
 }
 
-// Two effects share each byte range: the bytes the set takes, longest with next longest.
-std::size_t pairedBytes(std::vector<std::size_t> sizes) {
-    std::sort(sizes.rbegin(), sizes.rend());
-    std::size_t sum = 0;
-    for (std::size_t i = 0; i < sizes.size(); i += 2)
-        sum += sizes[i];
-    return sum;
-}
-
 } // namespace
 
 bool readRecording(const std::string& path, EffectRecording& out, std::string& error) {

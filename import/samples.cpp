@@ -687,9 +687,6 @@ std::vector<Candidate> audible(const Performance& p, const VoicePlan& v, const s
     return heard;
 }
 
-namespace {
-
-// Bytes samples of these lengths take, packed two to a byte range, longest with next longest.
 std::size_t pairedBytes(std::vector<std::size_t> sizes) {
     std::sort(sizes.rbegin(), sizes.rend());
     std::size_t sum = 0;
@@ -697,6 +694,8 @@ std::size_t pairedBytes(std::vector<std::size_t> sizes) {
         sum += sizes[i];
     return sum;
 }
+
+namespace {
 
 std::size_t bankBytes(const SampleBank& bank) {
     std::vector<std::size_t> sizes;

@@ -116,6 +116,10 @@ std::vector<float> resampleFrames(const std::vector<float>& in, double ratio, st
 // A value in -1..1 as a 4-bit two's-complement nibble.
 std::uint8_t quantizeNibble(float v);
 
+// The bytes samples (or effects) of these lengths take, packed two to a byte range, longest with next
+// longest.
+std::size_t pairedBytes(std::vector<std::size_t> sizes);
+
 // Writes the samples' bytes from `address` on and fills the sample table; false, writing nothing, if
 // they do not fit below `limit` (`bank.bytes` tells how many they need).
 bool placeSamples(SampleBank& bank, RomBuilder& rom, std::uint32_t address, std::uint32_t limit);
