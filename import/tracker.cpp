@@ -3,17 +3,17 @@
 #include <algorithm>
 #include <cstring>
 
+#include "mod_layout.h"
+
 namespace {
 
-constexpr std::size_t kModTagAt = 1080;
-
 bool tagIs(const std::vector<std::uint8_t>& f, const char* tag) {
-    return f.size() >= kModTagAt + 4 && std::memcmp(f.data() + kModTagAt, tag, 4) == 0;
+    return f.size() >= kModTagAt + kModTagBytes && std::memcmp(f.data() + kModTagAt, tag, kModTagBytes) == 0;
 }
 
 bool startrekker(const std::vector<std::uint8_t>& f) {
-    return f.size() >= kModTagAt + 4 && (std::memcmp(f.data() + kModTagAt, "FLT", 3) == 0 ||
-                                         std::memcmp(f.data() + kModTagAt, "EXO", 3) == 0);
+    return f.size() >= kModTagAt + kModTagBytes && (std::memcmp(f.data() + kModTagAt, "FLT", 3) == 0 ||
+                                                    std::memcmp(f.data() + kModTagAt, "EXO", 3) == 0);
 }
 
 bool startsWith(const std::vector<std::uint8_t>& f, const char* magic) {
