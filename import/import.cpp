@@ -44,7 +44,7 @@
 
 namespace {
 
-constexpr std::uint32_t kSongAddress = 0x8000;
+constexpr auto kSongAddress = static_cast<std::uint32_t>(kRomBase);
 constexpr std::uint32_t kTables = kSongTable; // the song and sample tables, to the image's end
 // The signature (the rate the ROM is made for and the song's title) lies just below the tables, in room
 // kept for the longest title; the song and the samples end below it.
@@ -313,10 +313,10 @@ Loss shortTicksLoss(const CapturedSong& song, int rate, double romSeconds) {
     char line[200];
     std::snprintf(
         line, sizeof line,
-        "%zu of %zu module ticks are shorter than the engine's shortest (13 output bytes, %.1f ms at "
+        "%zu of %zu module ticks are shorter than the engine's shortest (%zu output bytes, %.1f ms at "
         "%d Hz): the song plays %.1f s instead of %.1f s",
-        song.shortTicks, song.performance.ticks.size(), 13000.0 / rate, rate, romSeconds,
-        song.performance.length);
+        song.shortTicks, song.performance.ticks.size(), kStepsPerCall, kStepsPerCall * 1000.0 / rate, rate,
+        romSeconds, song.performance.length);
     return Loss::told(LossKind::ShortTicks, line);
 }
 
