@@ -5,8 +5,6 @@
 // state of its own (NextState).
 #pragma once
 
-#include <cstddef>
-
 namespace session {
 
 // The part a child plays: a module's quick preview of the file to play (a first import of its opening
