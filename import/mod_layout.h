@@ -1,6 +1,6 @@
 // A MOD file's layout, in one place: every reader and writer of MOD bytes here (the loader, the repair,
-// the tracker rules, the timing fixes, the modules the tests and fuzzers build) takes its offsets from
-// here. Two-byte numbers are big-endian.
+// the account of a cut file, the tracker rules, the timing fixes, the modules the tests and fuzzers
+// build) takes its offsets from here. Two-byte numbers are big-endian.
 //
 //   0-19                  the song's title
 //   20 + 30 i             sample i's header (i 0-30, or 0-14 in an untagged 15-sample song):
