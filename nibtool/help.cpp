@@ -1,12 +1,15 @@
 #include "help.h"
 
+#include "cli.h"
 #include "policy/policy.h"
 
 namespace {
 
-// The rates --rate takes ("1000-96000") and the default rate ("8000"), as every help words them.
+// The rates --rate takes ("1000-96000"), the default rate ("8000") and the passes --loops takes ("1-1000"),
+// as every help words them.
 const std::string kRates = std::to_string(kLowestRate) + "-" + std::to_string(kHighestRate);
 const std::string kDefault = std::to_string(kDefaultRate);
+const std::string kLoops = "1-" + std::to_string(kMostLoops);
 
 // Options several commands share, worded the same in each.
 const HelpItem kQuiet{"-q, --quiet", "nothing on standard error but errors and warnings"};
@@ -58,7 +61,7 @@ std::vector<CommandHelp> makeHelps() {
     render.options = {
         kPlayRate,
         {"--seconds S", "play S seconds (up to 14400)"},
-        {"--loops N", "play the song N times through (1-1000)"},
+        {"--loops N", "play the song N times through (" + kLoops + ")"},
         {"--loop", "play for ever: to - or a FIFO, as raw, flac, au or ogg"},
         {"--format F", "wav, flac, aiff, au, caf, w64, ogg or raw (wav, w64 and raw hold nibplay's bytes "
                        "as they are, the others as 8-bit samples)"},
@@ -122,7 +125,7 @@ std::vector<CommandHelp> makeHelps() {
     play.options = {
         kPlayRate,
         {"--seconds S", "stop after S seconds of song (up to 14400)"},
-        {"--loops N", "play each song N times through (1-1000)"},
+        {"--loops N", "play each song N times through (" + kLoops + ")"},
         {"--loop", "play on for ever"},
         {"--watch", "load the file again whenever it is saved and go on at the same place; it then plays "
                     "until q, unless --seconds is given"},
