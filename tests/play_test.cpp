@@ -689,25 +689,46 @@ TEST_F(PlayCommand, SeveralFilesPlayInTurnAsTheirRendersOneAfterTheOther) {
     write("orders.rom", threeOrders().build());
     write("small.mod", buildMod(smallModLayout()));
     write("notes.txt", std::vector<std::uint8_t>(27, 'a'));
+    std::vector<std::uint8_t> other = fourLineLoop(0x7A, 30).build(); // made for another rate
+    RomSignature signature;
+    signature.rate = 11025;
+    ASSERT_TRUE(writeSignature(other, signature));
+    write("other.rom", other);
     ASSERT_EQ(run("$NIBTOOL import small.mod small.rom 2>/dev/null"), 0);
     struct Case {
         std::string files, length;
         int status;
-        std::vector<std::string> renders; // what the device gets, one after the other
+        std::vector<std::string> renders; // what the capture holds, one after the other
+        std::vector<std::string> said;    // on standard error, in order
     };
     const Case cases[] = {
         // At the device's pace, each next file made ready while the one before plays (a wait for it on a
         // busy machine is silence the capture leaves out).
-        {"small.mod loop.rom orders.rom", " --seconds 1.5", 0, {"small.rom", "loop.rom", "orders.rom"}},
+        {"small.mod loop.rom orders.rom",
+         " --seconds 1.5",
+         0,
+         {"small.rom", "loop.rom", "orders.rom"},
+         {"small.mod", ", at 8000 Hz", "loop.rom", "orders.rom"}},
         // A file that is neither kind is passed over with its one line; the status says so.
-        {"loop.rom notes.txt loop.rom", " --loops 2", 1, {"loop.rom", "loop.rom"}},
+        {"loop.rom notes.txt loop.rom",
+         " --loops 2",
+         1,
+         {"loop.rom", "loop.rom"},
+         {"loop.rom", "\nnibtool: 'notes.txt' is text, not a ROM image or a module\n", "loop.rom"}},
+        // A file made for another rate follows at its rate once the one before has ended: the device
+        // opens again at it (and SDL's disk driver writes its file afresh).
+        {"loop.rom other.rom",
+         "",
+         0,
+         {"other.rom"},
+         {"loop.rom: 0:00.4 once through, at 8000 Hz\n", "other.rom: 0:00.3 once through, at 11025 Hz\n"}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(run("$NIBTOOL play " + c.files + c.length + " 2>err", false), c.status) << text("err");
-        if (c.status != 0) {
-            EXPECT_NE(text("err").find("\nnibtool: 'notes.txt' is text, not a ROM image or a module\n"),
-                      std::string::npos)
-                << text("err");
+        std::size_t at = 0;
+        for (const std::string& words : c.said) {
+            at = text("err").find(words, at);
+            EXPECT_NE(at, std::string::npos) << c.files << ": '" << words << "' in\n" << text("err");
         }
         std::vector<std::uint8_t> expected;
         for (const std::string& file : c.renders) {
@@ -794,6 +815,46 @@ TEST_F(PlayCommand, ModuleViewShowsTheModulesRowAtTheSongsTime) {
 
 // Keys 1-4 switch to songs 0-3 of the image from their starts, passing over an empty one with a word on
 // the status line; e plays the effects the ROM's signature names in turn, or says there are none.
+// Keys n and p: the next and the previous file, from its start; a file refused is passed over both
+// ways, and there is no file before the first or after the last.
+TEST_F(PlayCommand, FileKeysGoToTheNextAndPreviousFilePassingOverRefusedOnes) {
+    write("first.rom", fourLineLoop().build());
+    write("notes.txt", std::vector<std::uint8_t>(27, 'a'));
+    write("second.rom", threeOrders().build());
+    write("third.mod", buildMod(smallModLayout()));
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", "/dev/null", 1);
+    struct Step {
+        const char* keys;
+        std::string shown; // on the screen once the keys have been taken
+    };
+    // Found while the first one plays, to follow it, the text file is passed over; the last and the first
+    // play on at n and p.
+    const Step steps[] = {
+        {"", "first.rom"},  {"", "notes.txt' is text"}, {"n", "second.rom"},
+        {"n", "third.mod"}, {"n", "third.mod"},         {"p", "second.rom"},
+        {"p", "first.rom"}, {"p", "first.rom"},         {"n", "second.rom"},
+    };
+    Pty pty({NIBTOOL_BINARY, "play", path("first.rom"), path("notes.txt"), path("second.rom"),
+             path("third.mod"), "--loop"});
+    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal here";
+    ASSERT_NE(pty.readUntil("n/p file", 0, 10000), std::string::npos) << pty.output();
+    std::size_t from = 0;
+    for (const Step& step : steps) {
+        pty.send(step.keys);
+        from = pty.readUntil(step.shown, from, 10000);
+        ASSERT_NE(from, std::string::npos)
+            << step.keys << " -> " << step.shown << "\n"
+            << std::regex_replace(pty.output().substr(pty.output().size() -
+                                                      std::min<std::size_t>(pty.output().size(), 1500)),
+                                  std::regex("\x1b\\[[0-9;?]*[A-Za-z]"), "");
+    }
+    pty.send("q");
+    EXPECT_EQ(pty.wait(5000), 1) << "a file was refused";
+    unsetenv("SDL_AUDIODRIVER");
+    unsetenv("SDL_DISKAUDIOFILE");
+}
+
 TEST_F(PlayCommand, KeysSwitchSongsAndPlayTheRomsEffects) {
     RomBuilder builder;
     builder.fill(0x9000, 0x100, 0x35).sample(1, 0x9000, 0x9100, 0, 0x9000);

@@ -12,6 +12,7 @@
 #include "audio.h"
 #include "nibtool/cli.h"
 #include "nibtool/commands.h"
+#include "session.h"
 #include "source.h"
 #include "view.h"
 #include "watch.h"
@@ -98,14 +99,16 @@ std::int64_t nowMs() {
 }
 
 // The loop of playing: keys, children preparing songs, saved files, signals and the songs' ends, and
-// the view. Each file is prepared in child processes (source.h): for a module on a listener's device, a
-// quick preview that plays at once and the whole import that takes over at a line when it is ready.
+// the view. Each file is prepared in child processes (source.h): for a module, a quick preview that plays
+// at once and the whole import that takes over at a line when it is ready. What the children do for the
+// file playing is one state (session.h), moved by one table.
 class PlaySession {
   public:
     PlaySession(const PlayOptions& o, SongPlayer& player, AudioOutput& audio, const WakePipe& wake)
-        : o_(o), player_(player), audio_(audio), wake_(wake), modules_(o.files.size(), -1),
-          noted_(o.files.size(), false), skipped_(o.files.size(), false),
-          songOf_(o.files.size(), o.request.song) {}
+        : o_(o), player_(player), audio_(audio), wake_(wake), files_(o.files.size()) {
+        for (FileState& f : files_)
+            f.song = o.request.song;
+    }
 
     // Plays until the last file ends or q: 0, or 1 if a file was refused (it is passed over); a signal
     // ends it with 128 + its number. Without a terminal, the status goes to standard error.
@@ -116,25 +119,47 @@ class PlaySession {
     std::vector<std::string> lastWords() const;
 
   private:
-    enum Role { Preview, Whole, Next, kRoles };
+    using Role = session::Role;
+    using State = session::State;
+    using NextState = session::NextState;
+
+    // What the session knows of each file named.
+    struct FileState {
+        int module = -1;      // 1 a module, 0 a ROM, -1 not known yet (its children say)
+        bool noted = false;   // its notes and warnings are written
+        bool skipped = false; // refused, passed over
+        int song = 0;         // the song of its image to play (--song, then keys 1-4)
+    };
+    // The saved version of the file playing that is to be announced when it takes over.
+    struct SavedVersion {
+        const void* song = nullptr; // the version offered (compared, never followed)
+        std::string lost;           // what its import lost by the file being cut short
+        bool announced = false;     // a version of the last save has taken over and been announced
+    };
+
     void look();
     void show();
     bool onWake();
     void onKeys(const std::vector<Key>& keys);
-    void load(std::size_t file, bool reload);
+    void load(std::size_t file, State state);
     void spawn(Role role, std::size_t file, bool ask, double previewFrom = 0, double previewSeconds = 0);
     void onChild(Role role);
+    void onNext(const std::shared_ptr<Playable>& song, const std::string& error);
+    void act(const session::Transition& move, std::size_t file, const std::shared_ptr<Playable>& song,
+             const std::string& error);
+    void prepareNext(std::size_t after);
     void announce(const std::string& message);
-    void announceLoaded(const Playable& song, bool reload);
+    void announceLoaded(const Playable& song);
+    void noteSaved(const Playable& song);
     void noteFile(const Playable& song);
     void refuse(std::size_t file, const std::string& error);
     std::size_t after(std::size_t file) const;
     bool play(const std::shared_ptr<Playable>& song);
+    bool offer(const std::shared_ptr<Playable>& song);
     void switchSong(int number);
     void playEffect();
-    void onFailed(Role role, std::size_t file, const std::string& error);
-    bool previews() const;
     void keepSpare();
+    bool previews() const;
 
     const PlayOptions& o_;
     SongPlayer& player_;
@@ -142,28 +167,21 @@ class PlaySession {
     const WakePipe& wake_;
     Terminal* terminal_ = nullptr;
     ViewData view_;
-    ChildLoad children_[kRoles];
-    ChildLoad spare_;           // started while nothing is prepared, to prepare the next file or save at once
-    std::vector<int> modules_;  // per file: 1 a module, 0 a ROM, -1 not known yet (its children say)
-    std::vector<bool> noted_;   // per file: its notes and warnings are written
-    std::vector<bool> skipped_; // per file: refused, passed over
-    std::vector<int> songOf_;   // per file: the song of its image to play (--song, then keys 1-4)
-    bool switching_ = false;    // the Whole child prepares another song of the file playing
-    std::size_t nextEffect_ = 0;        // which of the ROM's effects the effect key plays next
-    int deviceRate_ = 0;                // the rate the device is open at
-    std::shared_ptr<Playable> waiting_; // the next file, at another rate: it starts when this one ends
-    int refused_ = 0;                   // 1 once a file has been passed over
-    std::size_t childFile_[kRoles] = {};
-    std::size_t file_ = 0;           // the file playing or being loaded to play
-    bool reloading_ = false;         // the children load a saved version of the file playing
-    bool started_ = false;           // a song has played
-    bool queued_ = false;            // the player has the next file ready
-    const void* reloaded_ = nullptr; // a saved version offered to the player, to be announced
-    bool reloadAnnounced_ = false;   // a version of the last save has taken over and been announced
-    std::string reloadReport_;       // what its import lost by the file being cut short
-    std::int64_t loadAt_ = -1;       // when a saved file is to be loaded, or -1
+    ChildLoad children_[session::kRoles];
+    ChildLoad spare_; // started while nothing is prepared, to prepare the next file or save at once
+    std::vector<FileState> files_;
+    std::size_t childFile_[session::kRoles] = {}; // the file each child prepares
+    State state_ = State::Idle;                   // what the Preview and Whole children prepare
+    std::size_t file_ = 0;                        // the file they prepare, or the one playing
+    NextState next_ = NextState::None;            // the file after it
+    std::shared_ptr<Playable> waiting_;           // ... ready at another rate (NextState::Waiting)
+    SavedVersion saved_;
+    int deviceRate_ = 0;         // the rate the device is open at
+    bool started_ = false;       // a song has played
+    std::size_t nextEffect_ = 0; // which of the ROM's effects the effect key plays next
+    std::int64_t loadAt_ = -1;   // when a saved file is to be loaded, or -1
     bool quit_ = false;
-    int status_ = 0;
+    int status_ = 0, refused_ = 0;  // refused_: 1 once a file has been passed over
     std::vector<std::string> said_; // errors and warnings the view showed, to be said again as it closes
     std::uint64_t shownSecond_ = ~std::uint64_t{0};
 };
@@ -184,44 +202,66 @@ void PlaySession::keepSpare() {
     spare_.startSpare(error); // without one, the next child is started when needed
 }
 
+// Starts `role`'s child on `file`. Without one (said why), nothing is on its way for that role: the
+// state moves as if it had brought nothing.
 void PlaySession::spawn(Role role, std::size_t file, bool ask, double previewFrom, double previewSeconds) {
     std::string error;
     childFile_[role] = file;
     SongRequest request = o_.request;
-    request.song = songOf_[file];
+    request.song = files_[file].song;
     request.previewFrom = previewFrom;
     request.previewSeconds = previewSeconds;
     // A saved version plays at the rate its file plays at: the device keeps its rate.
-    if (reloading_ && view_.state.playing) request.rate = view_.state.rate;
-    if (!children_[role].start(spare_, o_.files[file], request, ask, error))
-        announce(baseName(o_.files[file]) + ": " + error);
+    if (state_ == State::Reloading && view_.state.playing) request.rate = view_.state.rate;
+    if (children_[role].start(spare_, o_.files[file], request, ask, error)) return;
+    announce(baseName(o_.files[file]) + ": " + error);
+    if (role == session::Whole) state_ = State::Idle;
+    if (role == session::Next) next_ = NextState::None;
 }
 
-// Starts preparing a file: to play from its start, or (reload) a saved version to go on where the song
-// is. A module gets a preview too: of its first seconds, or (reload) of the seconds from a little before
-// where the song is, so a save late in a long song plays as soon as one early in it.
-void PlaySession::load(std::size_t file, bool reload) {
+// Starts preparing a file (or another song of it) in `state`: Loading to play it from its start,
+// Reloading a saved version to go on where the song is, Switching to play another song of the image
+// playing. A module gets a preview too (until its first child answers, a file may be a module): of its
+// first seconds, or (reloading) of the seconds from a little before where the song is, so a save late in
+// a long song plays as soon as one early in it.
+void PlaySession::load(std::size_t file, State state) {
     for (ChildLoad& child : children_)
         child.cancel();
+    state_ = state;
     file_ = file;
-    reloading_ = reload;
-    reloadAnnounced_ = false;
-    switching_ = false;
-    waiting_.reset();
-    // Until its first child answers, a file may be a module: it gets a preview too.
-    const bool preview = modules_[file] != 0 && previews();
-    double until = 0;
-    if (reload) {
+    if (next_ == NextState::Preparing) next_ = NextState::None;
+    if (state == State::Switching) { // the next file, if ready, follows the other song as it did this one
+        spawn(session::Whole, file, false);
+        return;
+    }
+    if (next_ == NextState::Queued) {
         const AudioOutput::Lock lock(audio_);
-        const PlayerState state = player_.look();
-        until = double(state.songBytes) / state.rate;
+        player_.queue(nullptr);
+    }
+    next_ = NextState::None;
+    waiting_.reset();
+    saved_.announced = false;
+    const bool preview = files_[file].module != 0 && previews();
+    double until = 0;
+    if (state == State::Reloading) {
+        const AudioOutput::Lock lock(audio_);
+        const PlayerState playing = player_.look();
+        until = double(playing.songBytes) / playing.rate;
     }
     // The preview starts at the order position playing a little earlier: the image's clock and the
     // module's may differ by a percent or two.
     const double from = std::max(0.0, until * 0.98 - 0.5);
-    if (preview) spawn(Preview, file, reload, from, until - from + kPreviewSeconds);
-    spawn(Whole, file, reload || preview);
-    if (preview) children_[Whole].yieldToOthers();
+    if (preview)
+        spawn(session::Preview, file, state == State::Reloading, from, until - from + kPreviewSeconds);
+    spawn(session::Whole, file, state == State::Reloading || preview);
+    if (preview) children_[session::Whole].yieldToOthers();
+}
+
+// The next file after `file`, made ready while this one plays.
+void PlaySession::prepareNext(std::size_t file) {
+    if (after(file) >= o_.files.size()) return;
+    next_ = NextState::Preparing;
+    spawn(session::Next, after(file), false);
 }
 
 void PlaySession::announce(const std::string& message) {
@@ -229,18 +269,10 @@ void PlaySession::announce(const std::string& message) {
     if (!o_.quiet && !terminal_) std::fprintf(stderr, "%s\n", message.c_str());
 }
 
-void PlaySession::announceLoaded(const Playable& song, bool reload) {
-    const std::string& file = o_.files[song.file];
-    if (reload) { // said when the first version of the save takes over (see look)
-        if (reloadAnnounced_) return;
-        reloaded_ = &song;
-        reloadReport_.clear();
-        for (const std::string& line : song.cutShort)
-            reloadReport_ += "; " + line;
-        return;
-    }
+// A file that plays whole, said once (without a terminal) as it starts.
+void PlaySession::announceLoaded(const Playable& song) {
     if (o_.quiet || terminal_) return;
-    std::string about = file;
+    std::string about = o_.files[song.file];
     if (!song.title.empty()) about += " \"" + song.title + "\"";
     if (song.facts.length.repeats)
         about += ": " + clockText(song.facts.callsFor(1) * kStepsPerCall, song.rate) + " once through";
@@ -249,11 +281,20 @@ void PlaySession::announceLoaded(const Playable& song, bool reload) {
     std::fprintf(stderr, "%s, at %d Hz\n", about.c_str(), song.rate);
 }
 
+// A saved version offered to the player, said when the first version of the save takes over (see look).
+void PlaySession::noteSaved(const Playable& song) {
+    if (saved_.announced) return;
+    saved_.song = &song;
+    saved_.lost.clear();
+    for (const std::string& line : song.cutShort)
+        saved_.lost += "; " + line;
+}
+
 // The lines every command writes about a file (a ROM longer than its image, a rate other than the one
 // it was made for), once, as it starts playing.
 void PlaySession::noteFile(const Playable& song) {
-    if (noted_[song.file]) return;
-    noted_[song.file] = true;
+    if (files_[song.file].noted) return;
+    files_[song.file].noted = true;
     std::vector<std::string> lines = song.warnings;
     if (!o_.quiet) lines.insert(lines.end(), song.notes.begin(), song.notes.end());
     for (const std::string& line : lines) {
@@ -268,7 +309,7 @@ void PlaySession::noteFile(const Playable& song) {
 // A file that does not play is passed over, with the one line every command gives it.
 void PlaySession::refuse(std::size_t file, const std::string& error) {
     refused_ = 1;
-    skipped_[file] = true;
+    files_[file].skipped = true;
     if (terminal_) {
         view_.message = "nibtool: " + error;
         said_.push_back(view_.message);
@@ -279,7 +320,7 @@ void PlaySession::refuse(std::size_t file, const std::string& error) {
 
 // The file to play after `file`, or the count of files.
 std::size_t PlaySession::after(std::size_t file) const {
-    for (++file; file < o_.files.size() && skipped_[file];)
+    for (++file; file < o_.files.size() && files_[file].skipped;)
         ++file;
     return file;
 }
@@ -312,30 +353,17 @@ bool PlaySession::play(const std::shared_ptr<Playable>& song) {
     return true;
 }
 
-void PlaySession::onFailed(Role role, std::size_t file, const std::string& error) {
-    if (role == Preview) return;       // the whole import says why
-    if (role == Whole && switching_) { // the file changed since it was read: the song playing plays on
-        switching_ = false;
-        announce(baseName(o_.files[file]) + ": " + error);
-        return;
+// Another version of the file playing takes over at a line (SongPlayer::offer), where the player plays
+// that file at the song's rate; else it plays from its start. False, having said why, without a device.
+bool PlaySession::offer(const std::shared_ptr<Playable>& song) {
+    if (audio_.opened()) {
+        const AudioOutput::Lock lock(audio_);
+        if (player_.song() && player_.song()->file == song->file && song->rate == deviceRate_) {
+            player_.offer(song);
+            return true;
+        }
     }
-    if (role == Whole && reloading_) {
-        announce(wallClock() + " " + baseName(o_.files[file]) + " not loaded: " + error +
-                 "; the last good one plays on");
-        return;
-    }
-    refuse(file, error);
-    const std::size_t next = after(file);
-    if (role == Next) {
-        if (next < o_.files.size()) spawn(Next, next, false);
-        return;
-    }
-    // A file asked for (the first, or by n/p): the one after it plays instead, unless a song plays on.
-    const bool playingOn = started_ && !view_.state.finished;
-    if (next < o_.files.size() && !playingOn)
-        load(next, false);
-    else if (!playingOn)
-        quit_ = true;
+    return play(song);
 }
 
 void PlaySession::onChild(Role role) {
@@ -348,67 +376,108 @@ void PlaySession::onChild(Role role) {
         children_[role].answer(player_.place());
         return;
     }
-    const std::size_t file = childFile_[role];
-    if (status == ChildLoad::Status::Failed) {
-        onFailed(role, file, error);
+    const bool loaded = status == ChildLoad::Status::Loaded;
+    if (loaded) {
+        song->file = childFile_[role];
+        files_[song->file].module = song->channels > 0 ? 1 : 0;
+    }
+    if (role == session::Next) {
+        onNext(loaded ? song : nullptr, error);
         return;
     }
-    song->file = file;
-    modules_[file] = song->channels > 0 ? 1 : 0;
-    if (role == Preview && !song->preview) role = Whole; // a ROM: the preview's child has it whole
-    if (role == Whole) children_[Preview].cancel(), children_[Whole].cancel(); // no other version needed
-    // A saved version is announced as soon as its preview takes over; the whole import follows silently.
-    const bool reload = reloading_ && (role == Whole || role == Preview);
-    if (role == Next) {
-        if (song->rate != deviceRate_) {
-            waiting_ = std::move(song); // the device opens again at its rate when this one ends
-            return;
-        }
-        const AudioOutput::Lock lock(audio_);
-        player_.queue(std::move(song));
+    const session::Outcome outcome = !loaded         ? session::Outcome::Failed
+                                     : song->preview ? session::Outcome::Preview
+                                                     : session::Outcome::Whole;
+    const session::Transition* move = session::transition(state_, role, outcome);
+    if (!move) return; // no such child runs in this state: what it brought is of no use
+    state_ = move->to;
+    if (outcome == session::Outcome::Whole) // no other version is needed
+        children_[session::Preview].cancel(), children_[session::Whole].cancel();
+    act(*move, childFile_[role], song, error);
+}
+
+// What the session does with what the Preview or Whole child brought for `file` (session.h's Action).
+void PlaySession::act(const session::Transition& move, std::size_t file,
+                      const std::shared_ptr<Playable>& song, const std::string& error) {
+    using session::Action;
+    const Action action = move.action;
+    const std::string name = baseName(o_.files[file]);
+    switch (action) {
+    case Action::Nothing: return;
+    case Action::PlayPreview: play(song); return;
+    case Action::Play:
+    case Action::TakeOver:
+        if (!(action == Action::Play ? play(song) : offer(song))) return;
+        announceLoaded(*song);
+        prepareNext(file); // to follow it without a gap
+        return;
+    case Action::TakeSaved:
+        if (offer(song)) noteSaved(*song);
+        return;
+    case Action::PlaySwitched:
+        if (play(song)) announce("song " + std::to_string(song->number) + " from its start");
+        return;
+    case Action::KeepPlaying:
+        announce(move.from == State::Reloading
+                     ? wallClock() + " " + name + " not loaded: " + error + "; the last good one plays on"
+                     : name + ": " + error);
+        return;
+    case Action::Refuse: {
+        refuse(file, error);
+        // The one after it plays instead, unless a song plays on (its preview's too): the one after it
+        // follows that song.
+        const bool playingOn = started_ && !view_.state.finished;
+        if (after(file) < o_.files.size() && !playingOn)
+            load(after(file), State::Loading);
+        else if (!playingOn)
+            quit_ = true;
         return;
     }
-    bool offered = false;
-    if (audio_.opened()) {
-        const AudioOutput::Lock lock(audio_);
-        offered = !switching_ && player_.song() && player_.song()->file == file && song->rate == deviceRate_;
-        if (offered) player_.offer(song);
-    }
-    if (!offered && !play(song)) return;
-    if (role == Whole && switching_) {
-        switching_ = false;
-        announce("song " + std::to_string(song->number) + " from its start");
-        return;
-    }
-    if (reload && role == Preview) announceLoaded(*song, true);
-    if (role == Whole) {
-        announceLoaded(*song, reload);
-        // The next file is made ready while this one plays, to follow it without a gap.
-        if (!reload && after(file) < o_.files.size()) spawn(Next, after(file), false);
     }
 }
 
+// What the Next child brought: the file to follow the song playing, or why it does not play (the one
+// after it is made ready instead).
+void PlaySession::onNext(const std::shared_ptr<Playable>& song, const std::string& error) {
+    if (!song) {
+        next_ = NextState::None;
+        refuse(childFile_[session::Next], error);
+        prepareNext(childFile_[session::Next]);
+        return;
+    }
+    if (song->rate != deviceRate_) {
+        next_ = NextState::Waiting; // the device opens again at its rate when this one ends
+        waiting_ = song;
+        return;
+    }
+    next_ = NextState::Queued;
+    const AudioOutput::Lock lock(audio_);
+    player_.queue(song);
+}
+
 void PlaySession::look() {
-    std::shared_ptr<const Playable> released, playing;
+    std::shared_ptr<const Playable> released, wentOn;
+    bool queued = false;
     {
         const AudioOutput::Lock lock(audio_);
         view_.state = player_.look(&released);
-        queued_ = player_.queued();
-        if (view_.state.playing && view_.state.file != file_ && !reloading_) playing = player_.shared();
+        queued = player_.queued();
+        if (next_ == NextState::Queued && !queued) wentOn = player_.shared();
     }
-    if (playing) {
-        file_ = playing->file; // the player went on to the next file by itself
-        noteFile(*playing);
-        announceLoaded(*playing, false);
-        if (after(file_) < o_.files.size()) spawn(Next, after(file_), false);
+    if (wentOn) { // the player went on to the next file by itself
+        next_ = NextState::None;
+        file_ = wentOn->file;
+        noteFile(*wentOn);
+        announceLoaded(*wentOn);
+        prepareNext(file_);
     }
-    if (reloaded_ && view_.state.song == reloaded_) {
+    if (saved_.song && view_.state.song == saved_.song) {
         const Place at = view_.state.takenAt;
         announce(wallClock() + " reloaded " + baseName(o_.files[view_.state.file]) + ", going on at order " +
                  std::to_string(at.order) + (view_.state.moduleChannels > 0 ? " row " : " line ") +
-                 std::to_string(at.row) + reloadReport_);
-        reloaded_ = nullptr;
-        reloadAnnounced_ = true;
+                 std::to_string(at.row) + saved_.lost);
+        saved_.song = nullptr;
+        saved_.announced = true;
     }
     view_.file = o_.files[view_.state.playing ? view_.state.file : file_];
     if (view_.state.playing) view_.rate = view_.state.rate;
@@ -441,12 +510,12 @@ void PlaySession::onKeys(const std::vector<Key>& keys) {
         if (key >= Key::Song0 && key <= Key::Song3)
             switchSong(static_cast<int>(key) - static_cast<int>(Key::Song0));
         if (key == Key::Effect) playEffect();
-        if (key == Key::NextFile && after(file_) < o_.files.size()) load(after(file_), false);
+        if (key == Key::NextFile && after(file_) < o_.files.size()) load(after(file_), State::Loading);
         if (key == Key::PreviousFile) {
             std::size_t previous = file_;
-            while (previous > 0 && skipped_[--previous]) {
+            while (previous > 0 && files_[--previous].skipped) {
             }
-            if (previous < file_ && !skipped_[previous]) load(previous, false);
+            if (previous < file_ && !files_[previous].skipped) load(previous, State::Loading);
         }
         const AudioOutput::Lock lock(audio_);
         switch (key) {
@@ -474,14 +543,9 @@ void PlaySession::switchSong(int number) {
                  std::to_string(song->number) + " plays on");
         return;
     }
-    songOf_[song->file] = number;
-    if (number != song->number) { // said when it starts (see onChild)
-        for (ChildLoad& child : children_)
-            child.cancel();
-        file_ = song->file;
-        reloading_ = false;
-        switching_ = true;
-        spawn(Whole, file_, false);
+    files_[song->file].song = number;
+    if (number != song->number) { // said when it starts
+        load(song->file, State::Switching);
         return;
     }
     {
@@ -517,44 +581,45 @@ void PlaySession::playEffect() {
 
 int PlaySession::run(FileWatch* watch, Terminal* terminal) {
     terminal_ = terminal;
-    load(0, false);
+    load(0, State::Loading);
     const int tick = terminal ? kFrameMs : kStatusTickMs;
     while (!quit_ && status_ == 0) {
-        pollfd fds[3 + kRoles] = {{wake_.readFd(), POLLIN, 0},
-                                  {terminal ? 0 : -1, POLLIN, 0},
-                                  {watch ? watch->fd() : -1, POLLIN, 0}};
-        for (int r = 0; r < kRoles; ++r)
+        pollfd fds[3 + session::kRoles] = {{wake_.readFd(), POLLIN, 0},
+                                           {terminal ? 0 : -1, POLLIN, 0},
+                                           {watch ? watch->fd() : -1, POLLIN, 0}};
+        for (int r = 0; r < session::kRoles; ++r)
             fds[3 + r] = {children_[r].running() ? children_[r].fd() : -1, POLLIN, 0};
         int timeout = tick;
         if (loadAt_ >= 0) timeout = static_cast<int>(std::max<std::int64_t>(0, loadAt_ - nowMs()));
-        poll(fds, 3 + kRoles, std::min(timeout, tick));
+        poll(fds, 3 + session::kRoles, std::min(timeout, tick));
         if (onWake()) break;
         if (terminal && (fds[1].revents & POLLIN)) onKeys(terminal->readKeys());
         if (watch && (fds[2].revents & POLLIN) && watch->changed()) loadAt_ = nowMs() + kSettleMs;
         if (loadAt_ >= 0 && nowMs() >= loadAt_) {
             loadAt_ = -1;
-            load(file_, started_);
+            load(file_, started_ ? State::Reloading : State::Loading);
         }
-        for (int r = 0; r < kRoles; ++r)
+        for (int r = 0; r < session::kRoles; ++r)
             if (children_[r].running() && (fds[3 + r].revents & (POLLIN | POLLHUP)))
                 onChild(static_cast<Role>(r));
         if (status_ != 0) break;
         look();
         keepSpare();
-        if (view_.state.finished && waiting_) { // the next file, at another rate
+        if (view_.state.finished && next_ == NextState::Waiting) { // the next file, at another rate
             const std::shared_ptr<Playable> song = std::move(waiting_);
+            next_ = NextState::None;
             file_ = song->file;
             if (!play(song)) break;
-            announceLoaded(*song, false);
-            if (after(file_) < o_.files.size()) spawn(Next, after(file_), false);
+            announceLoaded(*song);
+            prepareNext(file_);
             continue;
         }
+        // A song that has ended is followed by the next file, unless one is on its way; after the last
+        // one, playing ends.
         const std::size_t next = after(view_.state.file);
-        const bool more = next < o_.files.size();
-        if (view_.state.finished && !more) break;
-        if (view_.state.finished && more && !queued_ && !children_[Next].running() &&
-            !children_[Whole].running())
-            load(next, false);
+        if (view_.state.finished && next >= o_.files.size()) break;
+        if (view_.state.finished && state_ == State::Idle && next_ == NextState::None)
+            load(next, State::Loading);
         show();
     }
     if (terminal && audio_.opened()) { // where the song stopped, for the last words
