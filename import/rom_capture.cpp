@@ -19,9 +19,10 @@ SampleData entrySample(std::size_t entry) {
     if (r.start < kRomBase || r.end <= r.start || r.end > kImageSize) return s;
     s.frames.reserve(r.end - r.start);
     for (Position p = r.start; p < r.end; ++p) {
-        const std::uint8_t byte = imageByte(p);
-        const int value = r.nibble != 0 ? byte >> 4 : byte & 0x0F;
-        s.frames.push_back(static_cast<float>((value - 7.5) / 7.5));
+        // The nibble as the mixer plays it (-8 to 7), on the scale a module's samples are stored at (a peak
+        // of 1 is 7.5 levels), so that the bank stores it back as the same nibble.
+        const int value = nibbleValue(imageByte(p), r.nibble != 0);
+        s.frames.push_back(static_cast<float>(value / 7.5));
     }
     s.loops = r.loopStart >= kLowestLoopStart && r.loopStart >= r.start && r.loopStart < r.end;
     if (s.loops) s.loopStart = r.loopStart - r.start, s.loopEnd = s.frames.size();

@@ -17,6 +17,8 @@
 #include "import/bank.h"
 #include "import/bank_header.h"
 #include "import/import.h"
+#include "import/rom_capture.h"
+#include "import/samples.h"
 #include "import_helpers.h"
 #include "measure/renders.h"
 
@@ -113,6 +115,33 @@ TEST(Bank, TakesARomsSongAsTheEnginePlaysIt) {
         EXPECT_NEAR(song.moduleSeconds, played, 0.01) << made << ": the capture follows the engine";
         EXPECT_NEAR(song.romSeconds, played, 0.1) << made << ": within a line of it";
     }
+}
+
+// A ROM's sample entries are read as the mixer plays their nibbles (-8 to 7), each back to the same nibble
+// when stored again: the capture's frames against the image's own bytes.
+TEST(Bank, ReadsARomsSamplesAsTheMixerPlaysThem) {
+    const ImportResult earlier = importOrFail(sharingSong(0));
+    Performance captured;
+    std::string error;
+    ASSERT_TRUE(captureRomSong(earlier.rom, 8000, 8000, captured, error)) << error;
+    loadIntoEngine(earlier.rom);
+    int both = 0; // entries holding negative and positive nibbles alike
+    for (std::size_t entry = 1; entry < kSampleEntries; ++entry) {
+        const SampleRecord& r = SampleInfo[entry];
+        if (r.start < kRomBase || r.end <= r.start) continue;
+        const std::vector<float>& frames = captured.samples.at(entry - 1).frames; // sample k is entry k + 1
+        ASSERT_EQ(frames.size(), std::size_t(r.end - r.start)) << "entry " << entry;
+        bool negative = false, positive = false;
+        for (std::size_t k = 0; k < frames.size(); ++k) {
+            const int played = nibbleValue(ROM[r.start + k], r.nibble != 0);
+            EXPECT_EQ(nibbleValue(quantizeNibble(frames[k]), false), played)
+                << "entry " << entry << " frame " << k;
+            negative |= played < 0;
+            positive |= played > 0;
+        }
+        both += negative && positive;
+    }
+    EXPECT_GT(both, 0);
 }
 
 // Ten samples per song, each of a length of its own (so no two sound the same), sample k of the first
