@@ -147,7 +147,7 @@ std::size_t sampleRoom(const std::vector<std::uint8_t>& rom) {
         if (at + kSampleEntryBytes > rom.size()) break;
         const std::uint32_t start = std::uint32_t{rom[at]} << 8 | rom[at + 1],
                             end = std::uint32_t{rom[at + 2]} << 8 | rom[at + 3];
-        if (start < 0x8000 || end <= start) continue;
+        if (start < kRomBase || end <= start) continue;
         low = std::min(low, start), high = std::max(high, end);
     }
     return high > low ? high - low : 8192;

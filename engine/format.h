@@ -123,6 +123,13 @@ enum ExtendedCommand : std::uint8_t {
     kSongDelay = 0xE, // on the line's last tick: play the line y more times
 };
 
+// A parameter nibble's highest value: x and y are 0-15.
+constexpr std::uint8_t kParamNibbleMax = 0x0F;
+// So the latest tick a cell can start its note on is a note delay's 15, and the latest it can stop it on
+// a note cut's 14 (y - 1).
+constexpr std::uint8_t kLatestNoteDelay = kParamNibbleMax;
+constexpr std::uint8_t kLatestNoteCut = kParamNibbleMax - 1;
+
 constexpr std::uint8_t paramHigh(std::uint8_t p) {
     return static_cast<std::uint8_t>(p >> 4);
 }

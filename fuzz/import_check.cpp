@@ -109,7 +109,7 @@ std::string checkImport(const std::uint8_t* data, std::size_t size, std::size_t 
         return "";
     }
     if (result.rom.size() != kRomSize)
-        return "the ROM is " + std::to_string(result.rom.size()) + " bytes, not 32768";
+        return "the ROM is " + std::to_string(result.rom.size()) + " bytes, not " + std::to_string(kRomSize);
     for (const std::string& line : result.report)
         if (line.empty() || line.find('\n') != std::string::npos)
             return "a report line is empty or more than one line: '" + line + "'";
@@ -131,7 +131,7 @@ std::string checkBank(const std::uint8_t* data, std::size_t size, std::size_t ca
         return "";
     }
     if (bank.rom.size() != kRomSize)
-        return "the ROM is " + std::to_string(bank.rom.size()) + " bytes, not 32768";
+        return "the ROM is " + std::to_string(bank.rom.size()) + " bytes, not " + std::to_string(kRomSize);
     for (const BankSong& song : bank.songs)
         for (const std::string& line : song.report)
             if (line.empty() || line.find('\n') != std::string::npos)

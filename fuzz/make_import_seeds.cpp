@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "import/mod_layout.h"
 #include "rom/rom_builder.h"
 #include "test_modules.h"
 
@@ -47,7 +48,7 @@ int main(int argc, char** argv) {
         {"untagged15.mod", buildMod(untagged)},
         {"unknown-tag.mod", buildMod(unknownTag)},
         {"cut-in-samples.mod", cut(full, full.size() - 700)},
-        {"cut-in-patterns.mod", cut(full, 1084 + 1500)},
+        {"cut-in-patterns.mod", cut(full, kModPatternsAt + 1500)},
         {"tiny.s3m", tinyS3m()},
         {"tiny.xm", tinyXm()},
         {"tiny.it", tinyIt()},

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "import/mod_layout.h"
+
 namespace {
 
 // Appends little- and big-endian fields, text padded with zeros, and patches earlier fields.
@@ -52,13 +54,13 @@ std::size_t modChannels(const ModLayout& layout) {
 }
 
 std::vector<std::uint8_t> buildMod(const ModLayout& layout) {
-    const std::size_t slots = layout.tag.empty() ? 15 : 31;
+    const std::size_t slots = layout.tag.empty() ? kModSamples15 : kModSamples;
     Writer w;
-    w.text(layout.title, 20);
+    w.text(layout.title, kModTitleBytes);
     for (std::size_t i = 0; i < slots; ++i) {
         const ModSampleLayout s =
             i < layout.samples.size() ? layout.samples[i] : ModSampleLayout{"", 0, 0, 0, 0, 1};
-        w.text(s.name, 22);
+        w.text(s.name, kModSampleNameBytes);
         w.u16be(s.words);
         w.u8(s.finetune);
         w.u8(s.volume);
@@ -67,18 +69,20 @@ std::vector<std::uint8_t> buildMod(const ModLayout& layout) {
     }
     w.u8(layout.length);
     w.u8(layout.restart);
-    for (std::size_t i = 0; i < 128; ++i)
+    for (std::size_t i = 0; i < kModOrderEntries; ++i)
         w.u8(i < layout.orders.size() ? layout.orders[i] : 0);
-    w.text(layout.tag, layout.tag.empty() ? 0 : 4);
+    w.text(layout.tag, layout.tag.empty() ? 0 : kModTagBytes);
     const std::size_t patternsAt = w.size(), channels = modChannels(layout);
-    w.zeros(layout.patterns * 256 * channels);
+    const std::size_t rowBytes = kModCellBytes * channels;
+    w.zeros(layout.patterns * kModRows * rowBytes);
     for (const ModCellLayout& c : layout.cells) {
-        if (c.pattern >= layout.patterns || c.row >= 64 || c.channel >= channels) continue;
-        const std::size_t at = patternsAt + (c.pattern * 64 + c.row) * 4 * channels + c.channel * 4;
+        if (c.pattern >= layout.patterns || c.row >= kModRows || c.channel >= channels) continue;
+        const std::size_t at =
+            patternsAt + (c.pattern * kModRows + c.row) * rowBytes + c.channel * kModCellBytes;
         w.bytes[at] = static_cast<std::uint8_t>((c.sample & 0xF0) | (c.period >> 8 & 0x0F));
         w.bytes[at + 1] = static_cast<std::uint8_t>(c.period & 0xFF);
-        w.bytes[at + 2] = static_cast<std::uint8_t>((c.sample & 0x0F) << 4 | (c.effect & 0x0F));
-        w.bytes[at + 3] = c.param;
+        w.bytes[at + kModCellEffect] = static_cast<std::uint8_t>((c.sample & 0x0F) << 4 | (c.effect & 0x0F));
+        w.bytes[at + kModCellParam] = c.param;
     }
     for (std::size_t i = 0; i < layout.samples.size() && i < slots; ++i)
         w.data(triangle(2 * std::size_t{layout.samples[i].words}));

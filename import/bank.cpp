@@ -26,7 +26,7 @@
 
 namespace {
 
-constexpr std::uint32_t kSongsStart = 0x8000;
+constexpr auto kSongsStart = static_cast<std::uint32_t>(kRomBase);
 constexpr std::uint32_t kTables = kSongTable; // the song and sample tables, to the image's end
 // What the songs leave the samples, at the least and at the most (as the import leaves them).
 constexpr std::size_t kLeastSampleSpace = 2048, kMostSampleSpace = 16384;

@@ -34,13 +34,13 @@ struct BankSongInput {
     std::string name;                // the file's name, for the report
     std::vector<std::uint8_t> bytes; // a module, or a ROM image whose song 0 the bank takes
     bool rom = false;                // `bytes` are a ROM image
-    int romRate = 8000;              // the rate the ROM was made for
+    int romRate = kDefaultRate;      // the rate the ROM was made for
     std::string title{};             // the name the game knows it by; empty: the module's title
     bool once = false;               // the song ends on silence after one pass, as a jingle
 };
 
 struct BankOptions {
-    int rate = 8000;
+    int rate = kDefaultRate;
     bool measure = true; // measure every song's fidelity to its module
 };
 
@@ -73,7 +73,7 @@ struct BankEffect {
 
 struct BankResult {
     std::vector<std::uint8_t> rom; // 32768 bytes, with the signature naming songs and effects
-    int rate = 8000;
+    int rate = kDefaultRate;
     std::vector<BankSong> songs;
     std::vector<BankEffect> effects;
     std::vector<Loss> samplesLosses;        // the shared samples' losses (rates, lengths)

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "engine/engine.h"
+
 namespace {
 
 constexpr std::size_t kLongestName = 40;
@@ -32,9 +34,6 @@ std::string commentText(const std::string& text) {
     }
     return out;
 }
-
-// Steps of the mixer between two calls of the song clock.
-constexpr long kStepsPerSongTick = 13;
 
 // Names taken across the whole header: a constant that would repeat one gets _2, _3...
 std::string unique(const std::string& name, std::vector<std::string>& taken) {
@@ -78,7 +77,8 @@ std::vector<BankConstants> bankConstants(const BankResult& bank, const std::stri
     };
     BankConstants general{"The bank", {}};
     add(general, "RATE_HZ", bank.rate, "the output rate the bank was made for: timer0_isr's rate");
-    add(general, "STEPS_PER_SONGTICK", kStepsPerSongTick, "timer0_isr steps between two songTick calls");
+    add(general, "STEPS_PER_SONGTICK", static_cast<long>(kStepsPerCall),
+        "timer0_isr steps between two songTick calls");
     add(general, "SONG_COUNT", long(bank.songs.size()), "");
     add(general, "SFX_COUNT", long(bank.effects.size()), "");
 

@@ -10,6 +10,7 @@
 
 #include "load.h"
 #include "measure/large_memory.h"
+#include "policy/policy.h"
 
 // One channel during one tick.
 // (The members are ordered to take 32 bytes: a long song holds one per channel and tick.)
@@ -86,5 +87,6 @@ std::size_t fitTicksToRate(Performance& performance, int rate);
 // order list that the first never reaches follow it once each, in order, as module players play the file.
 // From `fromSeconds` on, it starts at the order position playing then, notes of earlier positions not
 // sounding.
-Performance capturePerformance(LoadedModule& module, int rate = 8000, double maxSeconds = 30 * 60,
-                               bool render = true, double fromSeconds = 0);
+Performance capturePerformance(LoadedModule& module, int rate = kDefaultRate,
+                               double maxSeconds = kLongestSongSeconds, bool render = true,
+                               double fromSeconds = 0);

@@ -45,29 +45,29 @@ bool expressible(const std::vector<Event>& e, bool soundingBefore) {
     if (e.empty()) return true;
     if (e.size() == 1) {
         switch (e[0].kind) {
-        case Kind::Start: return e[0].at == 0 || (e[0].at <= 15 && !soundingBefore);
-        case Kind::Stop: return e[0].at <= 14;
+        case Kind::Start: return e[0].at == 0 || (e[0].at <= kLatestNoteDelay && !soundingBefore);
+        case Kind::Stop: return e[0].at <= kLatestNoteCut;
         case Kind::Resume: return e[0].at == 0;
         }
     }
     return e.size() == 2 && e[0].kind == Kind::Start && e[0].at == 0 && e[1].kind == Kind::Stop &&
-           e[1].at <= 14;
+           e[1].at <= kLatestNoteCut;
 }
 
 // What one cell can say of a stream's events over a line: the first note it can start (on tick 0, or
-// delayed to tick 15 at the latest) and a cut after it; with no note, the first stop, or a resume on
-// tick 0. Lines split so that nothing else happens, except coarse lines, which drop the rest.
+// delayed to tick 15, kLatestNoteDelay, at the latest) and a cut after it; with no note, the first stop, or a
+// resume on tick 0. Lines split so that nothing else happens, except coarse lines, which drop the rest.
 std::vector<Event> sayable(const std::vector<Event>& e) {
     std::vector<Event> kept;
     for (const Event& ev : e) {
         if (kept.empty()) {
-            if ((ev.kind == Kind::Start && ev.at <= 15) || (ev.kind == Kind::Stop && ev.at <= 14) ||
-                (ev.kind == Kind::Resume && ev.at == 0))
+            if ((ev.kind == Kind::Start && ev.at <= kLatestNoteDelay) ||
+                (ev.kind == Kind::Stop && ev.at <= kLatestNoteCut) || (ev.kind == Kind::Resume && ev.at == 0))
                 kept.push_back(ev);
-        } else if (kept[0].kind == Kind::Start && ev.kind == Kind::Stop && ev.at <= 14) {
+        } else if (kept[0].kind == Kind::Start && ev.kind == Kind::Stop && ev.at <= kLatestNoteCut) {
             kept.push_back(ev);
             break;
-        } else if (ev.kind == Kind::Start && kept[0].kind != Kind::Start && ev.at <= 15) {
+        } else if (ev.kind == Kind::Start && kept[0].kind != Kind::Start && ev.at <= kLatestNoteDelay) {
             kept = {ev}; // a note matters more than a stop before it
         }
     }
@@ -414,7 +414,7 @@ Cell Compiler::choosePitch(std::size_t s, std::size_t a, std::size_t b, Cell cel
             return k < n && wants_[a + k][s].audible ? int(toneFor(wants_[a + k][s].step)) - base : 0;
         };
         const int x = offset(1), y = offset(2);
-        if (x >= 0 && y >= 0 && x <= 15 && y <= 15 && (x | y) != 0) {
+        if (x >= 0 && y >= 0 && x <= kParamNibbleMax && y <= kParamNibbleMax && (x | y) != 0) {
             Cell c = cell;
             c.tone = base;
             c.effect = kArpeggio;

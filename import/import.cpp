@@ -44,7 +44,7 @@
 
 namespace {
 
-constexpr std::uint32_t kSongAddress = 0x8000;
+constexpr auto kSongAddress = static_cast<std::uint32_t>(kRomBase);
 constexpr std::uint32_t kTables = kSongTable; // the song and sample tables, to the image's end
 // The signature (the rate the ROM is made for and the song's title) lies just below the tables, in room
 // kept for the longest title; the song and the samples end below it.
@@ -57,9 +57,9 @@ constexpr std::size_t kProvisionalSampleSpace = 8192;
 // their best rates (up to 16 KB): a song that leaves them less can be made more compact instead.
 constexpr std::size_t kLeastSampleSpace = 2048, kMostSampleSpace = 16384;
 
-// The import's bounds: libxmp plays at most 30 minutes of a song, and at most 38,400 channel-seconds
-// (10 minutes of 64 channels, 20 of 32): its time and memory grow with both.
-constexpr double kMostSeconds = 30 * 60, kMostChannelSeconds = 64 * 10 * 60;
+// The import's bounds: libxmp plays at most the longest song the tools follow (30 minutes), and at most
+// 38,400 channel-seconds (10 minutes of 64 channels, 20 of 32): its time and memory grow with both.
+constexpr double kMostSeconds = kLongestSongSeconds, kMostChannelSeconds = 64 * 10 * 60;
 
 // One song's samples and compiles as laid out so far. The fits for the three amounts of room each start
 // where the last one fitted, and every first attempt gives the samples the same space: the samples for a
@@ -264,7 +264,8 @@ bool captureSong(const std::vector<std::uint8_t>& file, const ImportOptions& opt
     const double previewSeconds = options.previewSeconds;
     LoadedModule* loaded = options.loaded;
     if (file.size() > kMostModuleBytes) {
-        error = "the file is larger than the 32 MB an import takes";
+        error =
+            "the file is larger than the " + std::to_string(kMostModuleBytes >> 20) + " MB an import takes";
         return false;
     }
     LoadedModule own;
@@ -303,7 +304,8 @@ bool captureSong(const std::vector<std::uint8_t>& file, const ImportOptions& opt
             most < kMostSeconds ? "the module did not repeat within " + std::to_string(int(most / 60)) +
                                       " minutes, the most an import plays of " + std::to_string(channels) +
                                       " channels: cut there"
-                                : "the module did not repeat within 30 minutes: cut there"));
+                                : "the module did not repeat within " + std::to_string(kLongestSongMinutes) +
+                                      " minutes: cut there"));
     return true;
 }
 
@@ -311,10 +313,10 @@ Loss shortTicksLoss(const CapturedSong& song, int rate, double romSeconds) {
     char line[200];
     std::snprintf(
         line, sizeof line,
-        "%zu of %zu module ticks are shorter than the engine's shortest (13 output bytes, %.1f ms at "
+        "%zu of %zu module ticks are shorter than the engine's shortest (%zu output bytes, %.1f ms at "
         "%d Hz): the song plays %.1f s instead of %.1f s",
-        song.shortTicks, song.performance.ticks.size(), 13000.0 / rate, rate, romSeconds,
-        song.performance.length);
+        song.shortTicks, song.performance.ticks.size(), kStepsPerCall, kStepsPerCall * 1000.0 / rate, rate,
+        romSeconds, song.performance.length);
     return Loss::told(LossKind::ShortTicks, line);
 }
 

@@ -17,16 +17,13 @@
 #include "compile.h"
 #include "fidelity.h"
 #include "loss.h"
+#include "policy/policy.h"
 #include "sample_facts.h"
 #include "voices.h"
 
-// The largest module file the importer takes: libxmp holds its samples, and the capture a copy of them
-// in floats, four bytes a frame.
-constexpr std::size_t kMostModuleBytes = 32u << 20;
-
 struct ImportOptions {
-    int rate = 8000;      // the output rate the ROM is meant to be played at, in Hz
-    bool measure = false; // measure the ROM's fidelity to the module (see fidelity.h)
+    int rate = kDefaultRate; // the output rate the ROM is meant to be played at, in Hz
+    bool measure = false;    // measure the ROM's fidelity to the module (see fidelity.h)
     // A first version to play while the whole import runs: only the module's first `previewSeconds`,
     // no reference render, the first layout that fits. 0: the whole module.
     double previewSeconds = 0;

@@ -1,5 +1,6 @@
 #include "load.h"
 
+#include "mod_layout.h"
 #include "truncation.h"
 
 #include <algorithm>
@@ -23,13 +24,11 @@ const char* loadError(int code) {
     }
 }
 
-// The bytes of a MOD's header (title, 31 sample headers, order list and tag): libxmp's "Images Music
-// System" probe reads that much whatever the file's size, its order list and tag past a shorter file's
-// end from memory it never set.
-constexpr std::size_t kModHeaderBytes = 1084;
-
+// libxmp's "Images Music System" probe reads a MOD's whole header (title, 31 sample headers, order list
+// and tag, up to its patterns) whatever the file's size, its order list and tag past a shorter file's end
+// from memory it never set.
 bool misread(const char* format, std::size_t size) {
-    return size < kModHeaderBytes && std::strcmp(format, "Images Music System") == 0;
+    return size < kModPatternsAt && std::strcmp(format, "Images Music System") == 0;
 }
 
 std::string cutModFormat(const std::string& tag) {
@@ -49,22 +48,23 @@ bool hasSampledSound(const xmp_module& m) {
 // which libxmp checks against the commands the song uses (the restart position is set again after).
 bool protrackerCopy(const xmp_module& m, const TrackerRules& rules, const std::vector<std::uint8_t>& file,
                     std::vector<std::uint8_t>& copy) {
-    constexpr std::size_t kRestartAt = 951, kTagAt = 1080, kPatternsAt = 1084, kPatternBytes = 1024;
+    const std::size_t restartAt = modRestartAt(kModSamples);
     constexpr std::uint8_t kProbablyNoiseTracker = 0x78;
-    if (!rules.protrackerCommands || m.chn != 4 || file.size() < kPatternsAt ||
-        std::memcmp(file.data() + kTagAt, "M.K.", 4) != 0 || file[kRestartAt] == kProbablyNoiseTracker)
+    if (!rules.protrackerCommands || m.chn != 4 || file.size() < kModPatternsAt ||
+        std::memcmp(file.data() + kModTagAt, "M.K.", kModTagBytes) != 0 ||
+        file[restartAt] == kProbablyNoiseTracker)
         return false;
-    const std::size_t stored =
-        std::min<std::size_t>(std::size_t(std::max(m.pat, 0)), (file.size() - kPatternsAt) / kPatternBytes);
+    const std::size_t stored = std::min<std::size_t>(std::size_t(std::max(m.pat, 0)),
+                                                     (file.size() - kModPatternsAt) / kModPatternBytes);
     bool protracker = false;
-    for (std::size_t cell = 0; cell < stored * 256 && !protracker; ++cell) {
-        const std::uint8_t* c = file.data() + kPatternsAt + cell * 4;
-        const unsigned effect = c[2] & 0x0Fu;
-        protracker = (effect >= 7 && effect <= 9) || (effect == 0xE && c[3] > 1);
+    for (std::size_t cell = 0; cell < stored * kModRows * kModChannels && !protracker; ++cell) {
+        const std::uint8_t* c = file.data() + kModPatternsAt + cell * kModCellBytes;
+        const unsigned effect = c[kModCellEffect] & 0x0Fu;
+        protracker = (effect >= 7 && effect <= 9) || (effect == 0xE && c[kModCellParam] > 1);
     }
     if (!protracker) return false;
     copy = file;
-    copy[kRestartAt] = kProbablyNoiseTracker;
+    copy[restartAt] = kProbablyNoiseTracker;
     return true;
 }
 

@@ -19,13 +19,11 @@
 #include <string>
 
 #include "load.h"
+#include "mod_layout.h"
 #include "truncation.h"
 
 namespace {
 
-constexpr std::size_t kTitleBytes = 20, kNameBytes = 22, kSampleHeaderBytes = 30;
-constexpr std::size_t kOrderEntries = 128, kTagAt = 1080, kHeader31 = 1084, kHeader15 = 600;
-constexpr std::size_t kPatternBytes = 1024, kCellBytes = 4, kChannels = 4;
 constexpr std::uint8_t kMaxVolume = 64, kPatternLimit = 128;
 constexpr std::uint8_t kProtrackerRestart = 0x7F, kNoisetrackerRestart = 0x78;
 constexpr std::uint16_t kMaxWords15 = 0x7FFF; // longer reads as another tracker's 31-sample module
@@ -49,45 +47,44 @@ class FileBytes {
 };
 
 struct SampleHeader {
-    std::array<std::uint8_t, kNameBytes> name{};
+    std::array<std::uint8_t, kModSampleNameBytes> name{};
     std::uint16_t words = 0; // length in 2-byte words
     std::uint8_t finetune = 0, volume = 0;
     std::uint16_t loopStart = 0, loopWords = 0; // words (bytes in a 15-sample song)
 };
 
 struct ModHeader {
-    std::size_t samples = 31;    // 31, or 15 for the untagged original
-    std::size_t headerBytes = 0; // where the patterns start
-    std::string tag;             // the file's tag; "" for 15 samples
-    bool knownTag = false;       // a four-channel tag libxmp knows, kept in the copy
-    std::array<std::uint8_t, kTitleBytes> title{};
-    std::array<SampleHeader, 31> sample{};
+    std::size_t samples = kModSamples; // 31, or 15 for the untagged original
+    std::size_t headerBytes = 0;       // where the patterns start
+    std::string tag;                   // the file's tag; "" for 15 samples
+    bool knownTag = false;             // a four-channel tag libxmp knows, kept in the copy
+    std::array<std::uint8_t, kModTitleBytes> title{};
+    std::array<SampleHeader, kModSamples> sample{};
     std::uint8_t length = 0, restart = 0;
-    std::array<std::uint8_t, kOrderEntries> orders{};
+    std::array<std::uint8_t, kModOrderEntries> orders{};
 };
 
 ModHeader readHeader(const FileBytes& f, std::size_t samples) {
     ModHeader h;
     h.samples = samples;
-    h.headerBytes = samples == 31 ? kHeader31 : kHeader15;
-    for (std::size_t i = 0; i < kTitleBytes; ++i)
+    h.headerBytes = samples == kModSamples ? kModPatternsAt : kModPatternsAt15;
+    for (std::size_t i = 0; i < kModTitleBytes; ++i)
         h.title[i] = f.byte(i);
     for (std::size_t i = 0; i < samples; ++i) {
-        const std::size_t at = kTitleBytes + kSampleHeaderBytes * i;
+        const std::size_t at = modSampleHeaderAt(i);
         SampleHeader& s = h.sample[i];
-        for (std::size_t k = 0; k < kNameBytes; ++k)
+        for (std::size_t k = 0; k < kModSampleNameBytes; ++k)
             s.name[k] = f.byte(at + k);
-        s.words = f.word(at + 22);
-        s.finetune = f.byte(at + 24);
-        s.volume = f.byte(at + 25);
-        s.loopStart = f.word(at + 26);
-        s.loopWords = f.word(at + 28);
+        s.words = f.word(at + kModSampleWords);
+        s.finetune = f.byte(at + kModSampleFinetune);
+        s.volume = f.byte(at + kModSampleVolume);
+        s.loopStart = f.word(at + kModSampleLoopStart);
+        s.loopWords = f.word(at + kModSampleLoopWords);
     }
-    const std::size_t songAt = kTitleBytes + kSampleHeaderBytes * samples;
-    h.length = f.byte(songAt);
-    h.restart = f.byte(songAt + 1);
-    for (std::size_t i = 0; i < kOrderEntries; ++i)
-        h.orders[i] = f.byte(songAt + 2 + i);
+    h.length = f.byte(modSongLengthAt(samples));
+    h.restart = f.byte(modRestartAt(samples));
+    for (std::size_t i = 0; i < kModOrderEntries; ++i)
+        h.orders[i] = f.byte(modOrdersAt(samples) + i);
     return h;
 }
 
@@ -123,7 +120,7 @@ bool printableTag(const std::string& t) {
 // 128 counted (entries past 127 are not pattern numbers).
 std::size_t patternsNamed(const ModHeader& h, std::size_t entries) {
     std::size_t highest = 0;
-    for (std::size_t i = 0; i < entries && i < kOrderEntries; ++i)
+    for (std::size_t i = 0; i < entries && i < kModOrderEntries; ++i)
         if (h.orders[i] < kPatternLimit) highest = std::max<std::size_t>(highest, h.orders[i]);
     return highest + 1;
 }
@@ -132,18 +129,18 @@ std::size_t patternsNamed(const ModHeader& h, std::size_t entries) {
 // untagged original, whose periods also stay below 1024).
 bool impossibleCell(const FileBytes& f, std::size_t at, std::size_t samples) {
     const std::uint8_t b0 = f.byte(at);
-    if (samples == 31) return b0 >= 0x20;
+    if (samples == kModSamples) return b0 >= 0x20;
     return b0 >= 0x10 || (b0 & 0x0F) > 3;
 }
 
 // Whether the patterns the song plays, as far as the file holds them, read as cells of this layout: at
 // most one cell in 16 is impossible. Text and other binary data fail this at once.
 bool cellsPlausible(const FileBytes& f, const ModHeader& h) {
-    const std::size_t songPatterns = patternsNamed(h, std::clamp<std::size_t>(h.length, 1, kOrderEntries));
-    const std::size_t bytes = f.available(h.headerBytes, songPatterns * kPatternBytes);
-    std::size_t cells = bytes / kCellBytes, bad = 0;
+    const std::size_t songPatterns = patternsNamed(h, std::clamp<std::size_t>(h.length, 1, kModOrderEntries));
+    const std::size_t bytes = f.available(h.headerBytes, songPatterns * kModPatternBytes);
+    std::size_t cells = bytes / kModCellBytes, bad = 0;
     for (std::size_t c = 0; c < cells; ++c)
-        if (impossibleCell(f, h.headerBytes + kCellBytes * c, h.samples)) ++bad;
+        if (impossibleCell(f, h.headerBytes + kModCellBytes * c, h.samples)) ++bad;
     return bad * 16 <= cells;
 }
 
@@ -162,7 +159,7 @@ std::size_t oddSampleFields(const ModHeader& h) {
 // patterns that can exist, has a sample with data, and few sample fields out of range.
 bool songPlausible(const ModHeader& h) {
     if (h.length < 1) return false;
-    const std::size_t length = std::min<std::size_t>(h.length, kOrderEntries);
+    const std::size_t length = std::min<std::size_t>(h.length, kModOrderEntries);
     std::size_t past = 0;
     for (std::size_t i = 0; i < length; ++i)
         if (h.orders[i] >= kPatternLimit) ++past;
@@ -173,25 +170,25 @@ bool songPlausible(const ModHeader& h) {
 
 // The file's layout, or nothing if it is not a four-channel MOD.
 std::optional<ModHeader> recognise(const FileBytes& f) {
-    if (f.size() >= kHeader31) {
+    if (f.size() >= kModPatternsAt) {
         std::string tag;
-        for (std::size_t i = 0; i < 4; ++i)
-            tag += static_cast<char>(f.byte(kTagAt + i));
+        for (std::size_t i = 0; i < kModTagBytes; ++i)
+            tag += static_cast<char>(f.byte(kModTagAt + i));
         const bool known = knownFourChannelTag(tag);
         if (!known && otherFormatTag(tag)) return std::nullopt;
         if (known || printableTag(tag)) {
-            ModHeader h = readHeader(f, 31);
+            ModHeader h = readHeader(f, kModSamples);
             h.tag = tag;
             h.knownTag = known;
-            const bool patternsHeld = f.size() >= kHeader31 + kPatternBytes;
+            const bool patternsHeld = f.size() >= kModPatternsAt + kModPatternBytes;
             if (known && cellsPlausible(f, h)) return h;
             if (!known && patternsHeld && songPlausible(h) && cellsPlausible(f, h)) return h;
             return std::nullopt;
         }
     }
     // The untagged original: its first pattern must be there to be judged.
-    if (f.size() < kHeader15 + kPatternBytes) return std::nullopt;
-    ModHeader h = readHeader(f, 15);
+    if (f.size() < kModPatternsAt15 + kModPatternBytes) return std::nullopt;
+    ModHeader h = readHeader(f, kModSamples15);
     if (songPlausible(h) && cellsPlausible(f, h)) return h;
     return std::nullopt;
 }
@@ -202,17 +199,18 @@ std::optional<ModHeader> recognise(const FileBytes& f) {
 // else a file too short for the usual count that holds the song's patterns and every sample stores those;
 // else the usual count holds, and the file is cut short.
 std::size_t storedPatterns(const ModHeader& h, std::size_t size) {
-    const std::size_t all = patternsNamed(h, kOrderEntries);
-    const std::size_t song = patternsNamed(h, std::clamp<std::size_t>(h.length, 1, kOrderEntries));
+    const std::size_t all = patternsNamed(h, kModOrderEntries);
+    const std::size_t song = patternsNamed(h, std::clamp<std::size_t>(h.length, 1, kModOrderEntries));
     const std::size_t held = size - std::min(size, h.headerBytes);
     std::size_t sampleBytes = 0;
     for (std::size_t i = 0; i < h.samples; ++i)
         sampleBytes += 2 * std::size_t{h.sample[i].words};
-    const std::size_t exact = held >= sampleBytes ? (held - sampleBytes) / kPatternBytes : 0;
-    if (held >= sampleBytes && (held - sampleBytes) % kPatternBytes == 0 && exact >= song &&
+    const std::size_t exact = held >= sampleBytes ? (held - sampleBytes) / kModPatternBytes : 0;
+    if (held >= sampleBytes && (held - sampleBytes) % kModPatternBytes == 0 && exact >= song &&
         exact <= kPatternLimit)
         return exact;
-    if (song < all && held < all * kPatternBytes + sampleBytes && held >= song * kPatternBytes + sampleBytes)
+    if (song < all && held < all * kModPatternBytes + sampleBytes &&
+        held >= song * kModPatternBytes + sampleBytes)
         return song;
     return all;
 }
@@ -283,14 +281,14 @@ struct CopySample {
 // An early Soundtracker song, which libxmp reads with the tempo in the restart byte and commands 1 and 2
 // as arpeggio and pitch bend: by libxmp's own test of the header and the commands used.
 bool earlySoundtracker(const FileBytes& f, const ModHeader& h, std::size_t patterns) {
-    if (h.samples != 15 || h.restart < 0x40) return false;
-    for (std::size_t i = 0; i < 15; ++i) {
+    if (h.samples != kModSamples15 || h.restart < 0x40) return false;
+    for (std::size_t i = 0; i < kModSamples15; ++i) {
         const SampleHeader& s = h.sample[i];
         if (s.finetune != 0 || s.words > 0x1387 || s.loopStart > 9999 || s.loopWords > 0x1387) return false;
     }
-    const std::size_t cells = f.available(h.headerBytes, patterns * kPatternBytes) / kCellBytes;
+    const std::size_t cells = f.available(h.headerBytes, patterns * kModPatternBytes) / kModCellBytes;
     for (std::size_t c = 0; c < cells; ++c) {
-        const std::size_t at = h.headerBytes + kCellBytes * c;
+        const std::size_t at = h.headerBytes + kModCellBytes * c;
         const std::uint8_t effect = f.byte(at + 2) & 0x0F, param = f.byte(at + 3);
         if (effect == 0 && param != 0) return false;
         if (effect > 2 || (effect == 1 && param == 0)) return false;
@@ -305,7 +303,7 @@ class ModRepair {
 
     // Builds the copy; false if it would be the file itself.
     bool build(std::vector<std::uint8_t>& out, std::vector<Loss>& repairs) {
-        if (h_.samples == 15)
+        if (h_.samples == kModSamples15)
             report_.line("the untagged 15-sample song is rewritten as a 31-sample module");
         else if (!h_.knownTag)
             report_.line("the unknown format tag '" + h_.tag + "' is read as a four-channel 'M.K.'");
@@ -324,7 +322,7 @@ class ModRepair {
 
     // The bytes the file's headers describe: the header, the patterns it stores and every sample.
     std::size_t described() const {
-        std::size_t bytes = h_.headerBytes + stored_ * kPatternBytes;
+        std::size_t bytes = h_.headerBytes + stored_ * kModPatternBytes;
         for (std::size_t i = 0; i < h_.samples; ++i)
             bytes += 2 * std::size_t{h_.sample[i].words};
         return bytes;
@@ -335,7 +333,7 @@ class ModRepair {
     void planPatterns() {
         stored_ = storedPatterns(h_, f_.size());
         std::vector<std::size_t> cleared;
-        for (std::size_t i = h_.length; i < kOrderEntries; ++i)
+        for (std::size_t i = h_.length; i < kModOrderEntries; ++i)
             if (h_.orders[i] >= stored_ && h_.orders[i] < kPatternLimit) {
                 h_.orders[i] = 0;
                 cleared.push_back(i);
@@ -347,7 +345,7 @@ class ModRepair {
 
     // The copy holds the patterns its order list names, which libxmp counts as the file's.
     void planCopy() {
-        patterns_ = patternsNamed(h_, kOrderEntries);
+        patterns_ = patternsNamed(h_, kModOrderEntries);
         if (patterns_ >= stored_) return;
         std::vector<std::size_t> unnamed;
         for (std::size_t p = patterns_; p < stored_; ++p)
@@ -358,14 +356,14 @@ class ModRepair {
     }
 
     void repairSong() {
-        if (h_.length < 1 || h_.length > kOrderEntries) {
-            const std::size_t fixed = std::clamp<std::size_t>(h_.length, 1, kOrderEntries);
+        if (h_.length < 1 || h_.length > kModOrderEntries) {
+            const std::size_t fixed = std::clamp<std::size_t>(h_.length, 1, kModOrderEntries);
             report_.line("song length " + std::to_string(h_.length) + " is outside 1-128: it is taken as " +
                          std::to_string(fixed));
             h_.length = static_cast<std::uint8_t>(fixed);
         }
         std::vector<std::size_t> past;
-        for (std::size_t i = 0; i < kOrderEntries; ++i)
+        for (std::size_t i = 0; i < kModOrderEntries; ++i)
             if (h_.orders[i] >= kPatternLimit) {
                 if (i < h_.length) past.push_back(i);
                 h_.orders[i] = 0;
@@ -379,11 +377,13 @@ class ModRepair {
 
     void repairRestart() {
         const std::uint8_t r = h_.restart;
-        if (h_.samples == 15) { // a tempo, not a restart position: read as ProTracker, with no restart
+        if (h_.samples ==
+            kModSamples15) { // a tempo, not a restart position: read as ProTracker, with no restart
             h_.restart = kProtrackerRestart;
             return;
         }
-        const bool marker = h_.samples == 31 && (r == kProtrackerRestart || r == kNoisetrackerRestart);
+        const bool marker =
+            h_.samples == kModSamples && (r == kProtrackerRestart || r == kNoisetrackerRestart);
         if (r < h_.length || marker) return;
         report_.line("restart position " + std::to_string(r) + " is past the song's end (length " +
                      std::to_string(h_.length) + "): the song restarts from position 0");
@@ -393,7 +393,7 @@ class ModRepair {
     void readSamples() {
         for (CopySample& s : samples_)
             s.header.loopWords = 1; // the slots a 15-sample song does not have: empty, no loop
-        std::size_t at = h_.headerBytes + stored_ * kPatternBytes;
+        std::size_t at = h_.headerBytes + stored_ * kModPatternBytes;
         for (std::size_t i = 0; i < h_.samples; ++i) {
             samples_[i].header = h_.sample[i];
             const std::size_t declared = 2 * std::size_t{h_.sample[i].words};
@@ -412,7 +412,7 @@ class ModRepair {
     void readSampleData(std::size_t i, std::size_t at, std::size_t declared) {
         CopySample& s = samples_[i];
         std::size_t skip = 0;
-        if (h_.samples == 15) {
+        if (h_.samples == kModSamples15) {
             if (s.header.loopStart >= declared && s.header.loopStart > 0) {
                 if (s.header.loopWords > 1)
                     report_.sample("loop starting past the sample's end, dropped", i + 1);
@@ -424,7 +424,7 @@ class ModRepair {
             s.header.loopStart = 0;
         }
         std::size_t want = declared - skip;
-        if (h_.samples == 15 && want > 2 * std::size_t{kMaxWords15}) {
+        if (h_.samples == kModSamples15 && want > 2 * std::size_t{kMaxWords15}) {
             want = 2 * std::size_t{kMaxWords15};
             report_.sample("longer than a 15-sample song's 64 KB, cut to 65534 bytes", i + 1);
         }
@@ -452,7 +452,7 @@ class ModRepair {
         }
         // Without a loop the loop fields stay as they are (a 15-sample song's become the usual empty
         // ones): libxmp tells trackers apart by them.
-        if (h_.samples == 15 && (s.words == 0 || s.loopWords <= 1)) {
+        if (h_.samples == kModSamples15 && (s.words == 0 || s.loopWords <= 1)) {
             if (s.words == 0) s.volume = 0;
             s.loopStart = 0;
             s.loopWords = 1;
@@ -470,18 +470,18 @@ class ModRepair {
 
     // The patterns as the file holds them, with empty rows where it ends, and their cells repaired.
     std::vector<std::uint8_t> readPatterns() {
-        std::vector<std::uint8_t> data(patterns_ * kPatternBytes, 0);
+        std::vector<std::uint8_t> data(patterns_ * kModPatternBytes, 0);
         const std::size_t held = f_.available(h_.headerBytes, data.size());
         for (std::size_t k = 0; k < held; ++k)
             data[k] = f_.byte(h_.headerBytes + k);
         if (held < data.size()) {
-            const std::size_t first = held / kPatternBytes;
+            const std::size_t first = held / kModPatternBytes;
             std::vector<std::size_t> missing;
-            for (std::size_t p = first + (held % kPatternBytes != 0 ? 1 : 0); p < patterns_; ++p)
+            for (std::size_t p = first + (held % kModPatternBytes != 0 ? 1 : 0); p < patterns_; ++p)
                 missing.push_back(p);
-            if (held % kPatternBytes != 0)
+            if (held % kModPatternBytes != 0)
                 report_.cut("the file ends inside pattern " + std::to_string(first) + " (line " +
-                            std::to_string(held % kPatternBytes / (kCellBytes * kChannels)) +
+                            std::to_string(held % kModPatternBytes / (kModCellBytes * kModChannels)) +
                             "): the rest of it is silent");
             if (!missing.empty())
                 report_.cut(std::string(missing.size() > 1 ? "patterns " : "pattern ") + numberList(missing) +
@@ -495,9 +495,9 @@ class ModRepair {
 
     // Cells naming a sample past the slots keep their note and command, without the sample number.
     void repairCells(std::vector<std::uint8_t>& data) {
-        const unsigned limit = h_.samples == 31 ? 31 : 15;
+        const unsigned limit = static_cast<unsigned>(h_.samples);
         std::size_t dropped = 0;
-        for (std::size_t at = 0; at + kCellBytes <= data.size(); at += kCellBytes) {
+        for (std::size_t at = 0; at + kModCellBytes <= data.size(); at += kModCellBytes) {
             const unsigned sample = (data[at] & 0xF0u) | data[at + 2] >> 4;
             if (sample <= limit) continue;
             data[at] &= 0x0F;
@@ -512,7 +512,7 @@ class ModRepair {
     // Early Soundtracker commands in the 31-sample form: 1xy arpeggio becomes 0xy; 2xy bends up by y
     // or down by x, which become 1 and 2.
     void rewriteEarlyCommands(std::vector<std::uint8_t>& data) {
-        for (std::size_t at = 0; at + kCellBytes <= data.size(); at += kCellBytes) {
+        for (std::size_t at = 0; at + kModCellBytes <= data.size(); at += kModCellBytes) {
             std::uint8_t& effect = data[at + 2];
             std::uint8_t& param = data[at + 3];
             if ((effect & 0x0F) == 1) {
@@ -552,7 +552,7 @@ class ModRepair {
     std::size_t stored_ = 1;   // patterns the file stores
     std::size_t patterns_ = 1; // patterns the copy holds
     bool early_ = false;
-    std::array<CopySample, 31> samples_{};
+    std::array<CopySample, kModSamples> samples_{};
     std::vector<std::size_t> missing_; // samples the file holds none of
     Report report_;
 };
@@ -564,7 +564,7 @@ bool modCutInsidePatterns(const std::vector<std::uint8_t>& file, std::string& ta
     const std::optional<ModHeader> h = recognise(f);
     if (!h || !h->knownTag) return false;
     tag = h->tag;
-    return f.size() < h->headerBytes + storedPatterns(*h, f.size()) * kPatternBytes;
+    return f.size() < h->headerBytes + storedPatterns(*h, f.size()) * kModPatternBytes;
 }
 
 bool repairMod(const std::vector<std::uint8_t>& file, std::vector<std::uint8_t>& repaired,
@@ -572,7 +572,7 @@ bool repairMod(const std::vector<std::uint8_t>& file, std::vector<std::uint8_t>&
     const FileBytes f(file);
     std::optional<ModHeader> header = recognise(f);
     if (!header) return false;
-    if (fifteenSamples) *fifteenSamples = header->samples == 15;
+    if (fifteenSamples) *fifteenSamples = header->samples == kModSamples15;
     ModRepair repair(f, std::move(*header));
     return repair.build(repaired, repairs);
 }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <map>
 
+#include "policy/policy.h"
+
 namespace {
 
 // The verdict's thresholds (the README gives them too). Two faithful players, libxmp against
@@ -430,12 +432,12 @@ Remedy remedyFor(const Loss& loss, const std::vector<Loss>& losses) {
 }
 
 std::string roomAdvice(const std::vector<const Loss*>& room, int rate) {
-    if (rate > 8000) {
+    if (rate > kDefaultRate) {
         char text[200];
         std::snprintf(text, sizeof text,
-                      "a lower --rate: at %d Hz every sample takes %.1f times the bytes it takes at 8000 Hz, "
+                      "a lower --rate: at %d Hz every sample takes %.1f times the bytes it takes at %d Hz, "
                       "so the samples lose less at a lower one",
-                      rate, rate / 8000.0);
+                      rate, rate / double(kDefaultRate), kDefaultRate);
         return text;
     }
     for (const Loss* loss : room)

@@ -11,11 +11,13 @@
 #include <tuple>
 #include <vector>
 
+#include "engine/format.h"
 #include "loss.h"
 #include "rom/rom_builder.h"
 #include "voices.h"
 
-constexpr int kReachableEntries = 14; // table entries 1-14: a cell's sample number 15 names no entry
+// Table entries 1-14: entry 0 is never played, and a cell's sample number 15 names no entry.
+constexpr int kReachableEntries = static_cast<int>(kSampleEntries) - 1;
 // Below this volume a module note is silence (see SampleBank::audible).
 constexpr double kAudibleVolume = 0.03;
 

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <utility>
 
+#include "mod_layout.h"
+
 namespace {
 
 // libxmp's effect numbers.
@@ -15,7 +17,6 @@ constexpr std::uint8_t kUsualTempoByte = 0x78, kHighestTempoByte = 220;
 constexpr int kSlowTempo = 100;
 // A ProTracker song this long with CIA timing is taken for a VBlank song if VBlank timing makes it shorter.
 constexpr double kVblankSuspect = 480;
-constexpr std::size_t kSoundtrackerTempoAt = 471, kSoundtrackerHeader = 600;
 
 // Calls `visit(pattern, row, event)` for every event of every stored pattern, row by row.
 template <class Visit> void forEachRow(const xmp_module& m, Visit visit) {
@@ -93,8 +94,8 @@ void findVblank(xmp_context ctx, const xmp_module& m, const TrackerRules& rules,
 // plays at 125).
 void findSoundtrackerTempo(const xmp_module& m, const std::vector<std::uint8_t>& original,
                            const TrackerRules& rules, TimingFix& fix) {
-    if (!rules.soundtrackerTempo || original.size() < kSoundtrackerHeader || m.bpm <= 0) return;
-    const std::uint8_t byte = original[kSoundtrackerTempoAt];
+    if (!rules.soundtrackerTempo || original.size() < kModPatternsAt15 || m.bpm <= 0) return;
+    const std::uint8_t byte = original[modRestartAt(kModSamples15)];
     const double bpm = soundtrackerTempo(byte);
     if (bpm <= 0 || std::fabs(bpm - m.bpm) < 0.01) return;
     fix.tempoFactor = m.bpm / bpm;
@@ -139,22 +140,21 @@ void mendSharedLoops(const xmp_module& m, const TrackerRules& rules, TimingFix& 
 // ProTracker reads the parameter as a line; libxmp does too. Their breaks lose it.
 void mendNoiseTrackerBreaks(const xmp_module& m, const std::vector<std::uint8_t>& f,
                             const TrackerRules& rules, TimingFix& fix) {
-    constexpr std::size_t kSampleHeaders = 20, kSampleHeader = 30, kSamples = 31, kPatternBytes = 1024;
-    constexpr std::size_t kPatternsAt = 1084;
     constexpr unsigned kLowestAmigaPeriod = 110, kHighestAmigaPeriod = 881; // half a semitone beyond
     const bool tagged = rules.breaksToLineZero;
     if (!tagged && !rules.mayBreakToLineZero) return;
-    for (std::size_t i = 0; i < kSamples && !tagged; ++i) {
-        const std::size_t at = kSampleHeaders + i * kSampleHeader + 22;
+    for (std::size_t i = 0; i < kModSamples && !tagged; ++i) {
+        const std::size_t at = modSampleHeaderAt(i) + kModSampleWords;
         if (2u * (unsigned(f[at]) << 8 | f[at + 1]) > 0xFFFF) return;
     }
-    const std::size_t stored =
-        std::min<std::size_t>(std::size_t(std::max(m.pat, 0)), (f.size() - kPatternsAt) / kPatternBytes);
+    const std::size_t stored = std::min<std::size_t>(std::size_t(std::max(m.pat, 0)),
+                                                     (f.size() - kModPatternsAt) / kModPatternBytes);
     for (std::size_t p = 0; p < stored && !tagged; ++p) {
         int breaks = 0;
-        for (std::size_t cell = 0; cell < 256; ++cell) {
-            const std::uint8_t* c = f.data() + kPatternsAt + p * kPatternBytes + cell * 4;
-            const unsigned period = unsigned(c[0] & 0x0F) << 8 | c[1], effect = c[2] & 0x0Fu, param = c[3];
+        for (std::size_t cell = 0; cell < kModRows * kModChannels; ++cell) {
+            const std::uint8_t* c = f.data() + kModPatternsAt + p * kModPatternBytes + cell * kModCellBytes;
+            const unsigned period = unsigned(c[0] & 0x0F) << 8 | c[1], effect = c[kModCellEffect] & 0x0Fu,
+                           param = c[kModCellParam];
             const bool amiga = period == 0 || (period >= kLowestAmigaPeriod && period <= kHighestAmigaPeriod);
             if (!amiga || (effect >= 7 && effect <= 9) || (effect == 0xE && param > 1) ||
                 (effect == 0xF && param > 0x1F) || (effect == 0xD && ++breaks > 1))

@@ -3,17 +3,17 @@
 #include <algorithm>
 #include <cstring>
 
+#include "mod_layout.h"
+
 namespace {
 
-constexpr std::size_t kModTagAt = 1080;
-
 bool tagIs(const std::vector<std::uint8_t>& f, const char* tag) {
-    return f.size() >= kModTagAt + 4 && std::memcmp(f.data() + kModTagAt, tag, 4) == 0;
+    return f.size() >= kModTagAt + kModTagBytes && std::memcmp(f.data() + kModTagAt, tag, kModTagBytes) == 0;
 }
 
 bool startrekker(const std::vector<std::uint8_t>& f) {
-    return f.size() >= kModTagAt + 4 && (std::memcmp(f.data() + kModTagAt, "FLT", 3) == 0 ||
-                                         std::memcmp(f.data() + kModTagAt, "EXO", 3) == 0);
+    return f.size() >= kModTagAt + kModTagBytes && (std::memcmp(f.data() + kModTagAt, "FLT", 3) == 0 ||
+                                                    std::memcmp(f.data() + kModTagAt, "EXO", 3) == 0);
 }
 
 bool startsWith(const std::vector<std::uint8_t>& f, const char* magic) {
@@ -46,11 +46,14 @@ bool amigaFormat(const std::string& type) {
 TrackerRules trackerRules(const xmp_module& module, const std::vector<std::uint8_t>& original, bool repaired,
                           bool fifteenSamples) {
     // What the file is: an XM and an IT by their own first bytes, an S3M and the Amiga's MOD types by the
-    // format libxmp names (a repaired MOD's tags are the copy's, not the file's).
+    // format libxmp names (a repaired MOD's tags are the copy's, not the file's). libxmp names an XM after
+    // its tracker field, which may say anything ("Protracker", "S3M"), so an XM or an IT is never taken
+    // for another format by its name.
     const bool xm = startsWith(original, "Extended Module: ");
     const bool it = startsWith(original, "IMPM");
-    const bool s3m = named(module.type, "S3M");
-    const bool amiga = amigaFormat(module.type);
+    const bool byName = !xm && !it;
+    const bool s3m = byName && named(module.type, "S3M");
+    const bool amiga = byName && amigaFormat(module.type);
     const bool protracker = amiga && module.chn == 4;
     // libxmp plays FastTracker 2's own quirks in XMs whose tracker field names FastTracker 2 or OpenMPT.
     const bool libxmpFastTracker = std::strncmp(module.type, "FastTracker v2.00", 17) == 0 ||
@@ -63,13 +66,15 @@ TrackerRules trackerRules(const xmp_module& module, const std::vector<std::uint8
              : s3m        ? "Scream Tracker 3"
                           : "";
     r.amigaSpeeds = amiga;
-    r.protrackerCommands = named(module.type, "Noisetracker");
-    r.soundtrackerTempo = repaired ? fifteenSamples : fifteenSampleFormat(module.type);
-    r.alwaysVblank = !repaired && startrekker(original);
-    r.mayBeVblank = !repaired && tagIs(original, "M.K.");
+    r.protrackerCommands = byName && named(module.type, "Noisetracker");
+    r.soundtrackerTempo = repaired ? fifteenSamples : byName && fifteenSampleFormat(module.type);
+    // The bytes at a MOD's tag mean something only in a MOD read as one.
+    const bool tags = !repaired && amiga;
+    r.alwaysVblank = tags && startrekker(original);
+    r.mayBeVblank = tags && tagIs(original, "M.K.");
     r.breaksToLineZero =
-        !repaired && (tagIs(original, "N.T.") || tagIs(original, "M&K!") || tagIs(original, "FEST"));
-    r.mayBreakToLineZero = !repaired && tagIs(original, "M.K.");
+        tags && (tagIs(original, "N.T.") || tagIs(original, "M&K!") || tagIs(original, "FEST"));
+    r.mayBreakToLineZero = tags && tagIs(original, "M.K.");
     r.jumpTakesBreakLine = it || s3m;
     r.loopBeforeBreak = protracker || it || s3m;
     r.breaksOutOfLoops = xm;

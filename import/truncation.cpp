@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "mod_layout.h"
 #include "report.h"
 
 namespace {
@@ -122,9 +123,9 @@ Layout xmLayout(const Bytes& f) {
 // The channels a MOD's tag gives, as libxmp reads them: its four-channel tags, "6CHN" and the like, "nnCH";
 // 0 for a tag it does not read as a MOD's (a 15-sample song, or a layout of its own, as FLT8's).
 std::size_t modChannels(const Bytes& f) {
-    if (f.size() < 1084) return 0;
+    if (f.size() < kModPatternsAt) return 0;
     std::string tag;
-    for (std::uint64_t i = 1080; i < 1084; ++i)
+    for (std::uint64_t i = kModTagAt; i < kModTagAt + kModTagBytes; ++i)
         tag += static_cast<char>(f.u8(i));
     const auto digit = [](char c) { return c >= '0' && c <= '9'; };
     for (const char* four : {"M.K.", "M!K!", "M&K!", "N.T.", "FLT4", "TDZ4", "FA04", "NSMS"})
@@ -144,16 +145,17 @@ std::size_t modChannels(const Bytes& f) {
 Layout modLayout(const Bytes& f, std::size_t channels) {
     Layout out;
     std::size_t patterns = 0;
-    for (std::uint64_t i = 952; i < 1080 && f.u8(i) <= 0x7F; ++i)
+    const std::size_t orders = modOrdersAt(kModSamples);
+    for (std::uint64_t i = orders; i < orders + kModOrderEntries && f.u8(i) <= 0x7F; ++i)
         patterns = std::max<std::size_t>(patterns, f.u8(i));
     ++patterns;
-    const std::uint64_t patternBytes = 256 * std::uint64_t{channels};
+    const std::uint64_t patternBytes = kModRows * kModCellBytes * std::uint64_t{channels};
     for (std::size_t p = 0; p < patterns; ++p)
-        out.patterns.push_back({p, "", 1084 + p * patternBytes, patternBytes});
-    std::uint64_t at = 1084 + patterns * patternBytes;
-    for (std::size_t i = 0; i < 31; ++i) {
-        const std::uint64_t bytes = 2 * std::uint64_t{f.u16be(20 + 30 * i + 22)};
-        out.samples.push_back({i + 1, f.name(20 + 30 * i, 22), at, bytes});
+        out.patterns.push_back({p, "", kModPatternsAt + p * patternBytes, patternBytes});
+    std::uint64_t at = kModPatternsAt + patterns * patternBytes;
+    for (std::size_t i = 0; i < kModSamples; ++i) {
+        const std::uint64_t bytes = 2 * std::uint64_t{f.u16be(modSampleHeaderAt(i) + kModSampleWords)};
+        out.samples.push_back({i + 1, f.name(modSampleHeaderAt(i), kModSampleNameBytes), at, bytes});
         at += bytes;
     }
     return out;

@@ -12,6 +12,7 @@
 #include "import/bank.h"
 #include "import/bank_header.h"
 #include "import/report.h"
+#include "import/samples.h"
 #include "json_report.h"
 #include "output_file.h"
 #include "report_text.h"
@@ -130,7 +131,7 @@ void printReport(const Options& o, const BankResult& bank) {
     for (const BankEffect& e : bank.effects)
         effectEntries.insert(e.entry);
     std::set<int> free;
-    for (int e = 1; e <= 14; ++e)
+    for (int e = 1; e <= kReachableEntries; ++e)
         if (!songEntries.count(e) && !effectEntries.count(e)) free.insert(e);
     printWrapped({formatted("entries: songs %s (%zu sample(s) shared by several songs), effects %s, free %s",
                             runs(songEntries).c_str(), bank.sharedSamples, runs(effectEntries).c_str(),
@@ -143,7 +144,7 @@ void printReport(const Options& o, const BankResult& bank) {
         {formatted("32 KB: songs %s, samples and effects %s, signature %s, tables %zu, free %s bytes",
                    grouped(bank.songBytes).c_str(), grouped(bank.sampleBytes).c_str(),
                    grouped(bank.signatureBytes).c_str(), tables,
-                   grouped(32768 - std::min<std::size_t>(used_, 32768)).c_str()),
+                   grouped(kRomSize - std::min<std::size_t>(used_, kRomSize)).c_str()),
          formatted("%s: %zu song(s) and %zu effect(s), written for %d Hz", o.out.c_str(), bank.songs.size(),
                    bank.effects.size(), bank.rate)},
         width);

@@ -30,7 +30,7 @@ class CommandLine {
     // -h/--help shows the command's help (help.h).
     explicit CommandLine(std::string command);
 
-    // --rate HZ: the output rate (the ROM's own, or 8000 Hz, when not given).
+    // --rate HZ: the output rate (the ROM's own, or kDefaultRate, when not given).
     void rate(std::optional<int>& rate);
     // --seconds S and --loops N (one of them), and --loop for ever where `forever` fits.
     void length(PlayLength& length, bool forever);

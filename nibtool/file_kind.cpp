@@ -203,19 +203,18 @@ std::string neither(const InputFile& file) {
     const std::string name = "'" + file.path + "'";
     const std::vector<std::uint8_t>& b = file.bytes;
     if (b.empty()) return name + " is empty, not a ROM image or a module";
-    if (b.size() > kModuleCap)
-        return name + " is longer than " + std::to_string(kModuleCap >> 20) +
-               " MB: not a ROM image (32768 bytes), and more than nibtool reads of a module";
+    if (b.size() > kMostModuleBytes)
+        return name + " is longer than " + std::to_string(kMostModuleBytes >> 20) + " MB: not a ROM image (" +
+               std::to_string(kRomImageBytes) + " bytes), and more than nibtool reads of a module";
     const std::string audio = audioFormat(b).name;
     if (!audio.empty()) return name + " is a sound file (" + audio + "), not a ROM image or a module";
     if (isText(b)) return name + " is text, not a ROM image or a module";
     if (b.size() < kRomTablesEnd)
-        return name + " (" + sizeText(b.size()) +
-               ") is not a ROM image (32768 bytes, with the song and sample tables at the top) nor a module "
-               "libxmp reads";
+        return name + " (" + sizeText(b.size()) + ") is not a ROM image (" + std::to_string(kRomImageBytes) +
+               " bytes, with the song and sample tables at the top) nor a module libxmp reads";
     if (b.size() > kRomFileCap)
-        return name + " (" + sizeText(b.size()) +
-               ") is not a ROM image (32768 bytes) nor a module libxmp reads";
+        return name + " (" + sizeText(b.size()) + ") is not a ROM image (" + std::to_string(kRomImageBytes) +
+               " bytes) nor a module libxmp reads";
     char at[8];
     std::snprintf(at, sizeof at, "0x%04zX", songZero(b));
     return name + " (" + sizeText(b.size()) + ") is not a ROM image (its song 0 would start at " + at +
@@ -227,13 +226,13 @@ std::string neither(const InputFile& file) {
 bool readInput(const std::string& path, bool forceRom, InputFile& file, std::string& error) {
     file = InputFile{};
     file.path = path;
-    if (!readCapped(path, forceRom ? kRomImageBytes : kModuleCap, file.bytes, error)) return false;
+    if (!readCapped(path, forceRom ? kRomImageBytes : kMostModuleBytes, file.bytes, error)) return false;
     if (forceRom) {
         file.kind = FileKind::Rom;
         return true;
     }
     const std::vector<std::uint8_t>& b = file.bytes;
-    if (b.empty() || b.size() > kModuleCap) {
+    if (b.empty() || b.size() > kMostModuleBytes) {
         error = neither(file);
         return false;
     }

@@ -14,13 +14,10 @@
 
 #include "engine/format.h"
 #include "import/load.h"
+#include "policy/policy.h"
 
 enum class FileKind { Rom, Module };
 
-// The most read of a module: larger files are refused. The largest modules in the wild are a few MB.
-constexpr std::size_t kModuleCap = 64u << 20;
-// The most a ROM file may hold: a longer file is not taken for one (its first 32 KB are played).
-constexpr std::size_t kRomFileCap = 64u << 10;
 constexpr std::size_t kRomImageBytes = kRomSize;
 // The tables end at the image's last byte but one: a shorter file cannot hold them.
 constexpr std::size_t kRomTablesEnd = kImageSize - 1 - kRomBase;

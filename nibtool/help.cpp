@@ -1,13 +1,23 @@
 #include "help.h"
 
+#include "cli.h"
+#include "policy/policy.h"
+
 namespace {
+
+// The rates --rate takes ("1000-96000"), the default rate ("8000") and the passes --loops takes ("1-1000"),
+// as every help words them.
+const std::string kRates = std::to_string(kLowestRate) + "-" + std::to_string(kHighestRate);
+const std::string kDefault = std::to_string(kDefaultRate);
+const std::string kLoops = "1-" + std::to_string(kMostLoops);
 
 // Options several commands share, worded the same in each.
 const HelpItem kQuiet{"-q, --quiet", "nothing on standard error but errors and warnings"};
 const HelpItem kForceRom{"--force-rom", "read any file as a ROM image, as nibplay does"};
 const HelpItem kSong{"--song N", "song N of the image (0-3), as a game starts it with playSong(N)"};
-const HelpItem kPlayRate{"--rate HZ", "the output rate, 1000-96000 (default: the rate the ROM was made for, "
-                                      "else 8000; a module is imported for it)"};
+const HelpItem kPlayRate{"--rate HZ", "the output rate, " + kRates +
+                                          " (default: the rate the ROM was made for, else " + kDefault +
+                                          "; a module is imported for it)"};
 
 std::vector<CommandHelp> makeHelps() {
     CommandHelp info;
@@ -23,8 +33,9 @@ std::vector<CommandHelp> makeHelps() {
     info.options = {
         {"--song N", "show song N of the image alone (0-3)"},
         {"--pattern N", "show pattern N alone (0-255), of song 0 or of --song N"},
-        {"--rate HZ", "the rate lengths are given at, 1000-96000 (default: the rate the ROM was made for, "
-                      "else 8000; a module is imported for it)"},
+        {"--rate HZ", "the rate lengths are given at, " + kRates +
+                          " (default: the rate the ROM was made for, else " + kDefault +
+                          "; a module is imported for it)"},
         kForceRom,
         kQuiet,
     };
@@ -45,11 +56,12 @@ std::vector<CommandHelp> makeHelps() {
         "otherwise. With several files, OUT is - (they play in turn, at one rate) or a folder (a file each, "
         "named after its song). A FIFO or a device as OUT is written through, not replaced.",
         "By default the song plays once through, ending where it would repeat (a song that ends, where it "
-        "falls silent); a song that never repeats stops after 30 minutes."};
+        "falls silent); a song that never repeats stops after " +
+            std::to_string(kLongestSongMinutes) + " minutes."};
     render.options = {
         kPlayRate,
         {"--seconds S", "play S seconds (up to 14400)"},
-        {"--loops N", "play the song N times through (1-1000)"},
+        {"--loops N", "play the song N times through (" + kLoops + ")"},
         {"--loop", "play for ever: to - or a FIFO, as raw, flac, au or ogg"},
         {"--format F", "wav, flac, aiff, au, caf, w64, ogg or raw (wav, w64 and raw hold nibplay's bytes "
                        "as they are, the others as 8-bit samples)"},
@@ -77,13 +89,15 @@ std::vector<CommandHelp> makeHelps() {
     import.usage = "SONG... OUT [options]";
     import.description = {
         "Converts a tracker song (MOD, S3M, XM, IT and whatever else libxmp reads) into a ROM image made for "
-        "an output rate (--rate, else 8000 Hz), which the ROM remembers: libxmp plays the song, and what it "
+        "an output rate (--rate, else " +
+        kDefault +
+        " Hz), which the ROM remembers: libxmp plays the song, and what it "
         "plays is compiled for this engine: four streams, its samples resampled to 4 bits, its pitches and "
         "timing followed tick by tick. What had to go is reported on standard error, every sample it "
         "concerns named, then the fidelity measured against libxmp's render and the changes to the module "
         "that would lose least. With several songs, OUT is a folder and each ROM is named after its song."};
     import.options = {
-        {"--rate HZ", "the rate the ROM is made for, 1000-96000 (default 8000)"},
+        {"--rate HZ", "the rate the ROM is made for, " + kRates + " (default " + kDefault + ")"},
         {"--json FILE", "also write the import's facts (song, samples, losses, fidelity, budget) as JSON; "
                         "one song only"},
         {"-v, --verbose", "name every channel that lost notes, not only those that lost most"},
@@ -111,7 +125,7 @@ std::vector<CommandHelp> makeHelps() {
     play.options = {
         kPlayRate,
         {"--seconds S", "stop after S seconds of song (up to 14400)"},
-        {"--loops N", "play each song N times through (1-1000)"},
+        {"--loops N", "play each song N times through (" + kLoops + ")"},
         {"--loop", "play on for ever"},
         {"--watch", "load the file again whenever it is saved and go on at the same place; it then plays "
                     "until q, unless --seconds is given"},
@@ -155,7 +169,7 @@ std::vector<CommandHelp> makeHelps() {
                             "effect NAME; up to 8"},
         {"--once NAME", "song NAME (or number) ends on silence after one pass, as a jingle; may be given "
                         "several times"},
-        {"--rate HZ", "the rate the bank is made for, 1000-96000 (default 8000)"},
+        {"--rate HZ", "the rate the bank is made for, " + kRates + " (default " + kDefault + ")"},
         {"--header OUT.h", "also write a C header naming every song and effect for the game's code"},
         {"--asm OUT.inc", "also write the header's constants as NAME equ VALUE lines"},
         {"--json FILE", "also write the bank's facts (songs, effects, samples, losses, fidelity, budget) "
@@ -239,8 +253,10 @@ std::string overallHelp() {
     out +=
         "\n" +
         wrap("Every command takes ROM images and modules. Options mean the same in every command where they "
-             "fit, given as --opt value or --opt=value: --rate HZ (1000-96000), --seconds S, --loops N, "
-             "--loop, --song N, --force-rom, -q.",
+             "fit, given as --opt value or --opt=value: --rate HZ (" +
+                 kRates +
+                 "), --seconds S, --loops N, "
+                 "--loop, --song N, --force-rom, -q.",
              0);
     out += "\nExamples:\n";
     for (const HelpItem& example : {HelpItem{"nibtool play examples/demo.rom", "listen to the demo song"},

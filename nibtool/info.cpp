@@ -15,6 +15,7 @@
 #include "host/load.h"
 #include "import/report.h"
 #include "notes.h"
+#include "policy/policy.h"
 #include "song_file.h"
 #include "walk/song_walk.h"
 
@@ -232,7 +233,7 @@ void printHead(const SongFile& song) {
         return;
     }
     std::printf("%s: %zu bytes", file.path.c_str(), file.bytes.size());
-    if (file.bytes.size() > kRomSize) std::printf(" (only the first 32768 are loaded)");
+    if (file.bytes.size() > kRomSize) std::printf(" (only the first %zu are loaded)", std::size_t{kRomSize});
     std::printf("\n");
     if (!song.signedRom) {
         std::printf("No signature: the ROM does not say what it was made for; it plays at %d Hz\n",
@@ -346,7 +347,7 @@ void showOneSong(std::uint8_t number, int rate, std::size_t fileSize, std::map<i
                       : "\nthen it repeats from order %d line %d.\n",
             walk.repeatAt.order, walk.repeatAt.line);
     else
-        std::printf("\nand it has not repeated after 30 minutes.\n");
+        std::printf("\nand it has not repeated after %d minutes.\n", kLongestSongMinutes);
 
     std::map<int, std::vector<int>> patternOrders;
     std::map<int, std::set<int>> patternLines; // the lines each pattern plays, at any of its positions

@@ -20,6 +20,7 @@
 #include "host/load.h"
 #include "host/playback.h"
 #include "output_file.h"
+#include "policy/policy.h"
 #include "song_file.h"
 #include "walk/song_walk.h"
 
@@ -263,12 +264,13 @@ int renderOne(SongFile& song, const RenderOptions& o, const std::vector<EffectAs
     const std::size_t written = renderSong(number, alone, effects, limit, write, progress);
     if (showProgress) std::fputs("\r\033[K", stderr);
     if (failed) return fail(sink.writeError());
+    std::string cut; // a song followed to the longest the tools follow
+    if (!(o.length.seconds > 0 || alone || written < cap))
+        cut = std::string(passes.repeats ? " (cut at " : " (the song did not repeat within ") +
+              std::to_string(kLongestSongMinutes) + " minutes)";
     if (!o.quiet)
         std::fprintf(stderr, "%s: %zu samples, %.2f s at %d Hz%s\n", sink.label(song.file.path).c_str(),
-                     written, static_cast<double>(written) / rate, rate,
-                     o.length.seconds > 0 || alone || written < cap ? ""
-                     : passes.repeats                               ? " (cut at 30 minutes)"
-                                      : " (the song did not repeat within 30 minutes)");
+                     written, static_cast<double>(written) / rate, rate, cut.c_str());
     return 0;
 }
 

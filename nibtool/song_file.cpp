@@ -61,10 +61,10 @@ bool openSong(const std::string& path, const SongRequest& request, SongFile& son
     song.rom = file.bytes;
     if (song.rom.size() > kRomImageBytes) {
         const std::string size = request.forceRom
-                                     ? "more than 32768"
+                                     ? "more than " + std::to_string(kRomImageBytes)
                                      : std::to_string(file.bytes.size()); // a forced read stops there
-        song.notes.push_back(path + ": " + size +
-                             " bytes; only the first 32768 are the ROM image, as nibplay reads it");
+        song.notes.push_back(path + ": " + size + " bytes; only the first " + std::to_string(kRomImageBytes) +
+                             " are the ROM image, as nibplay reads it");
         song.rom.resize(kRomImageBytes);
     }
     song.signedRom = readSignature(song.rom, song.signature);

@@ -9,9 +9,8 @@
 
 #include "file_kind.h"
 #include "import/import.h"
+#include "policy/policy.h"
 #include "rom/signature.h"
-
-constexpr int kDefaultRate = 8000;
 
 struct SongRequest {
     std::optional<int> rate;   // --rate, when given

@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "policy/policy.h"
+
 #include "engine/format.h"
 
 struct SignatureEffect {
@@ -47,16 +49,13 @@ struct SignatureSong {
 };
 
 struct RomSignature {
-    std::uint32_t rate = 8000;            // the output rate the image was made for, in Hz
+    std::uint32_t rate = kDefaultRate;    // the output rate the image was made for, in Hz
     std::vector<std::string> titles;      // song n's title for n = 0, 1, ... (at most 4)
     std::vector<SignatureEffect> effects; // at most 15
     // Per song, as `titles`: whether it ends and each effect's stream. Empty: a version-1 block, written
     // when there is nothing to say (no effects, no song that ends).
     std::vector<SignatureSong> songs{};
 };
-
-// The output rates an image may be made for, and every command plays at, in Hz.
-constexpr std::uint32_t kLowestRate = 1000, kHighestRate = 96000;
 
 constexpr std::size_t kSignatureEnd =
     kSongTable - kRomBase;                   // file offset of the song table: the block ends there

@@ -189,6 +189,13 @@ TEST(ImportTiming, ReadsTheRulesOfEachTrackerWhenTheModuleIsLoaded) {
          "breaksOutOfLoops carriedLoopStarts"},
         {"MilkyTracker", letterXm(1, {0}, {}, "MilkyTracker 1.00"), "FastTracker 2",
          "breaksOutOfLoops carriedLoopStarts nextPatternOnLoopLine"},
+        // An XM is played by its own rules whatever other tracker its tracker field names.
+        {"an XM naming ProTracker", letterXm(1, {0}, {}, "Protracker M.K."), "FastTracker 2",
+         "breaksOutOfLoops carriedLoopStarts nextPatternOnLoopLine"},
+        {"an XM naming NoiseTracker", letterXm(1, {0}, {}, "Noisetracker"), "FastTracker 2",
+         "breaksOutOfLoops carriedLoopStarts nextPatternOnLoopLine"},
+        {"an XM naming S3M", letterXm(1, {0}, {}, "S3M to XM"), "FastTracker 2",
+         "breaksOutOfLoops carriedLoopStarts nextPatternOnLoopLine"},
         {"Impulse Tracker", letterSong(true, 1, {0}, {}), "Impulse Tracker",
          "jumpTakesBreakLine loopBeforeBreak jumpsOutOfLoops"},
         {"Scream Tracker 3", letterSong(false, 1, {0}, {}), "Scream Tracker 3",

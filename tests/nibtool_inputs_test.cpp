@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "fuzz/test_modules.h"
+#include "policy/policy.h"
 #include "rom/rom_builder.h"
 #include "scratch_folder.h"
 
@@ -141,6 +142,39 @@ TEST_F(NibtoolInputs, AModCutInItsSamplesPlaysInEveryCommand) {
         EXPECT_EQ(run(std::string("$NIBTOOL ") + line + " >out 2>err"), 0) << line << "\n" << text("err");
     EXPECT_EQ(run("$NIBTOOL render cut.mod a.raw && $NIBTOOL render out.rom b.raw && cmp a.raw b.raw"), 0)
         << "render imports in memory exactly as import writes";
+}
+
+// A module is read, and imported, up to the most an import takes; a byte more and every command refuses
+// it as it reads it, before libxmp loads anything.
+TEST_F(NibtoolInputs, AModuleIsTakenUpToTheSizeCapAndRefusedPastIt) {
+    std::vector<std::uint8_t> mod = buildMod(smallModLayout());
+    mod.resize(kMostModuleBytes); // zeros after the samples, which a MOD's reader passes over
+    write("at-cap.mod", mod);
+    mod.push_back(0);
+    write("past-cap.mod", mod);
+    const char* const commands[] = {"info F", "render F out.wav", "import F out.rom", "play F -q"};
+    struct Case {
+        const char* file;
+        int status;
+        std::string line; // the one line on standard error; "" for a song that plays
+    };
+    const Case cases[] = {
+        {"at-cap.mod", 0, ""},
+        {"past-cap.mod", 1,
+         "nibtool: 'past-cap.mod' is longer than 32 MB: not a ROM image (32768 bytes), and more than nibtool "
+         "reads of a module\n"},
+    };
+    for (const Case& c : cases)
+        for (const std::string command : commands) {
+            const std::string line =
+                command.substr(0, command.find(' ') + 1) + c.file + command.substr(command.find('F') + 1);
+            EXPECT_EQ(run("rm -f out.wav out.rom; $NIBTOOL " + line + " >out 2>err"), c.status)
+                << line << "\n"
+                << text("err");
+            if (!c.line.empty()) {
+                EXPECT_EQ(text("err"), c.line) << line;
+            }
+        }
 }
 
 TEST_F(NibtoolInputs, ALongRomPlaysItsFirst32KbWithANote) {

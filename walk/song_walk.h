@@ -20,12 +20,9 @@
 
 #include "engine/sequencer.h"
 #include "engine/state.h"
+#include "policy/policy.h"
 
-// A song that never comes back to a line in the same state is followed this long, and every tool ends it
-// there: a render, play, a measure, a bank's header.
-constexpr double kLongestSongSeconds = 30 * 60;
-
-// kLongestSongSeconds at `rate` Hz, in sequencer calls.
+// kLongestSongSeconds (the tools' policy) at `rate` Hz, in sequencer calls.
 std::uint64_t longestSongCalls(int rate);
 
 // The engine as the host and a game start song `number`: from power-on (every counter 0, no song), one

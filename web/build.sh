@@ -18,7 +18,9 @@ say() { echo "web/build.sh: $*" >&2; }
 if [ "$(id -u)" = 0 ]; then as_root=""; else as_root="sudo"; fi
 
 # ---- What the build needs --------------------------------------------------------------------------
-if ! command -v emcc >/dev/null || ! command -v dpkg-source >/dev/null || ! command -v cmake >/dev/null; then
+# Chromium is not the build's own need but its tests' (web/test drives /usr/bin/chromium).
+if ! command -v emcc >/dev/null || ! command -v dpkg-source >/dev/null || ! command -v cmake >/dev/null ||
+    [ ! -x /usr/bin/chromium ]; then
     say "installing the packages deps/packages and deps/packages-page list (emscripten among them)"
     sh "$root/deps/install.sh" page
 fi

@@ -12,6 +12,7 @@
 #include "audio.h"
 #include "nibtool/cli.h"
 #include "nibtool/commands.h"
+#include "policy/policy.h"
 #include "session.h"
 #include "source.h"
 #include "view.h"
@@ -270,7 +271,7 @@ void PlaySession::announceLoaded(const Playable& song) {
     if (song.facts.length.repeats)
         about += ": " + clockText(song.facts.callsFor(1) * kStepsPerCall, song.rate) + " once through";
     else
-        about += ": it does not repeat within 30 minutes";
+        about += ": it does not repeat within " + std::to_string(kLongestSongMinutes) + " minutes";
     std::fprintf(stderr, "%s, at %d Hz\n", about.c_str(), song.rate);
 }
 

@@ -34,7 +34,7 @@ struct ChannelState {
 // What the view shows, taken under the device lock.
 struct PlayerState {
     bool playing = false;       // a song is loaded
-    int rate = 8000;            // its rate
+    int rate = kDefaultRate;    // its rate
     std::uint8_t number = 0;    // the song of the image (0-3)
     std::size_t file = 0;       // which of the files named it is
     const void* song = nullptr; // which version of it plays (compared, never followed)

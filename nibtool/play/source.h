@@ -70,7 +70,7 @@ struct Playable {
     std::vector<std::vector<LineOrigin>> origins; // a module's rows by the ROM's order position and line
     SongFacts facts;
     std::vector<Resume> resumes; // the start, then the lines near the place asked for
-    int rate = 8000;
+    int rate = kDefaultRate;
     std::size_t file = 0; // which of the files named plays it (set where it is received)
 
     // The place of an engine line: its module row, or for a ROM the line itself.

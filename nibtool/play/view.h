@@ -17,7 +17,7 @@
 struct ViewData {
     std::string title, file;
     std::size_t files = 1; // files named, played in turn
-    int rate = 8000;
+    int rate = kDefaultRate;
     PlayerState state;
     std::string message; // the last watch event: a reload, or why the file no longer plays
 };
