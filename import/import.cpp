@@ -298,7 +298,8 @@ bool captureSong(const std::vector<std::uint8_t>& file, const ImportOptions& opt
     if (!performance.hidden.empty())
         out.losses.push_back(Loss::told(LossKind::HiddenSongs, hiddenSongsLine(performance.hidden)));
     if (voices.notesLeftOut > 0) out.losses.push_back(notesLeftOut(voices, performance.channels));
-    if (performance.cappedLength)
+    // A preview ends where it was asked to, not because the song never came back.
+    if (performance.cappedLength && previewSeconds <= 0)
         out.losses.push_back(Loss::told(
             LossKind::LengthCapped,
             most < kMostSeconds ? "the module did not repeat within " + std::to_string(int(most / 60)) +

@@ -15,7 +15,7 @@
 //                                         pass), then per effect the stream to start it on during that
 //                                         song (0-3) and the share of the song's time that stream carries
 //                                         music, in percent (0-100)
-//   0x7F84-0x7F85          L, the whole block's length, footer included (at most 1263)
+//   0x7F84-0x7F85          L, the whole block's length, footer included (at most kMaxSignatureBytes, 1387)
 //   0x7F86-0x7F89          CRC-32 (the zlib one) of the body
 //   0x7F8A-0x7F8D          "NIBS"
 // Whoever writes one keeps the song and the samples out of those L bytes; nothing else may lie there.

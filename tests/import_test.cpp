@@ -174,6 +174,9 @@ TEST(Import, PreviewsFromTheOrderPositionPlaying) {
         ASSERT_FALSE(r.origins.empty());
         EXPECT_EQ(r.origins[0].front().order, c.order) << "from " << c.from;
         EXPECT_GE(r.startSeconds + r.romSeconds + kTickSeconds, c.endsAfter) << "from " << c.from;
+        // The preview ends where it was asked to: the song is not cut for never repeating.
+        for (const Loss& loss : r.losses)
+            EXPECT_NE(loss.kind, LossKind::LengthCapped) << "from " << c.from;
     }
 }
 
