@@ -306,6 +306,50 @@ TEST(DiskCapture, CutToThePlayedBytesWhereverSdlPutThem) {
 
 // ---- The command, end to end --------------------------------------------------------------------------
 
+// The bytes a module's quick preview plays from its start, `bytes` of them: the preview made as play's
+// child makes it, of the module at `rate` (0: its own).
+std::vector<std::uint8_t> previewBytes(const std::string& module, int rate, std::size_t bytes) {
+    SongRequest request;
+    if (rate > 0) request.rate = rate;
+    request.previewSeconds = kPreviewSeconds;
+    SongFile file;
+    std::string error;
+    if (!openToPlay(module, request, file, error)) return {};
+    return EngineHarness(file.rom).render(bytes);
+}
+
+// Where the whole import took over in `captured`, a module as play sends it to the device: its preview's
+// bytes from its start (`preview`), then, from one of its lines' starts, the whole import's (`whole`,
+// render's): to where it ends (`toItsEnd`), or else at the song's time the preview had reached. 0: the
+// whole import was ready first. npos: the capture is not that. `lines` is the whole import's ROM as play
+// prepares it, for where its lines start.
+std::size_t takeover(const std::vector<std::uint8_t>& captured, const std::vector<std::uint8_t>& preview,
+                     const std::vector<std::uint8_t>& whole, const Playable& lines, bool toItsEnd) {
+    using Index = std::int64_t;
+    const auto n = static_cast<Index>(captured.size()), wholeSize = static_cast<Index>(whole.size());
+    const Index shift = toItsEnd ? wholeSize - n : 0; // a captured byte's place in `whole`, less its own
+    Index fromPreview = 0;                            // the capture is the preview's up to here
+    while (fromPreview < std::min(n, static_cast<Index>(preview.size())) &&
+           captured[static_cast<std::size_t>(fromPreview)] == preview[static_cast<std::size_t>(fromPreview)])
+        ++fromPreview;
+    Index toWhole = n; // the capture is the whole import's from here on
+    for (Index at = toWhole - 1;
+         at >= 0 && at + shift >= 0 && at + shift < wholeSize &&
+         captured[static_cast<std::size_t>(at)] == whole[static_cast<std::size_t>(at + shift)];
+         --at)
+        toWhole = at;
+    if (toWhole == 0 && shift == 0) return 0;
+    // The whole import's bytes from a line on: those after the sequencer call that starts it (a line
+    // after its first: a version that takes over never goes back to the song's start).
+    std::set<Index> lineBytes;
+    for (const LineStart& line : lines.facts.lines)
+        if (line.call > 0) lineBytes.insert(static_cast<Index>(line.call * kStepsPerCall));
+    for (Index at = toWhole; at <= fromPreview; ++at)
+        if (at % static_cast<Index>(kStepsPerCall) == 0 && lineBytes.count(at + shift))
+            return static_cast<std::size_t>(at);
+    return std::string::npos;
+}
+
 class PlayCommand : public ::testing::Test {
   protected:
     std::string path(const std::string& name) const { return folder_.path(name); }
@@ -355,16 +399,16 @@ TEST_F(PlayCommand, TheDeviceGetsNibplaysBytesForRomsAndImportedModules) {
     }
     for (const auto& [format, name] : firstOfFormat)
         cases.push_back({name, shared + "/" + name, ""});
+    int previewed = 0; // the modules whose preview played before their whole import took over
     for (const Case& c : cases) {
-        // What the device must get: render's bytes (nibplay's, to where render ends) of the ROM, or of
-        // the ROM the module imports into.
-        const std::string rate = c.options.find("--rate") != std::string::npos ? " --rate 11025" : "";
-        const std::string rom =
-            c.file.find(".rom") != std::string::npos ? "'" + c.file + "'" : "imported.rom";
+        // What the device must get: render's bytes (nibplay's, to where render ends) of the ROM, or for a
+        // module its preview's, then those of the ROM it imports into from where that took over.
+        const bool module = c.file.find(".rom") == std::string::npos;
+        const int rate = c.options.find("--rate") != std::string::npos ? 11025 : 0;
+        const std::string rateOption = rate > 0 ? " --rate 11025" : "";
+        const std::string rom = module ? "imported.rom" : "'" + c.file + "'";
         const int imported =
-            rom == "imported.rom"
-                ? run("$NIBTOOL import '" + c.file + "' imported.rom" + rate + " 2>/dev/null")
-                : 0;
+            module ? run("$NIBTOOL import '" + c.file + "' imported.rom" + rateOption + " 2>/dev/null") : 0;
         const int played = run("rm -f capture.raw; $NIBTOOL play '" + c.file + "' " + c.options + " 2>err");
         if (imported != 0) {
             EXPECT_EQ(played, 1) << c.name << ": a module import refuses is refused";
@@ -372,14 +416,22 @@ TEST_F(PlayCommand, TheDeviceGetsNibplaysBytesForRomsAndImportedModules) {
         }
         ASSERT_EQ(played, 0) << c.name << ": " << text("err");
         ASSERT_EQ(run("$NIBTOOL render " + rom + " expected.raw " + c.options + " 2>/dev/null"), 0) << c.name;
-        const std::vector<std::uint8_t> captured = read("capture.raw");
-        EXPECT_EQ(captured.size(), read("expected.raw").size()) << c.name;
-        EXPECT_TRUE(captured == read("expected.raw")) << c.name;
-        ASSERT_EQ(run("$NIBPLAY " + rom + " x 2>/dev/null | head -c " + std::to_string(captured.size()) +
+        const std::vector<std::uint8_t> captured = read("capture.raw"), expected = read("expected.raw");
+        if (module) {
+            const std::size_t at = takeover(captured, previewBytes(c.file, rate, captured.size()), expected,
+                                            *prepared(read("imported.rom")), true);
+            EXPECT_NE(at, std::string::npos) << c.name;
+            previewed += at != std::string::npos && at > 0;
+        } else {
+            EXPECT_EQ(captured.size(), expected.size()) << c.name;
+            EXPECT_TRUE(captured == expected) << c.name;
+        }
+        ASSERT_EQ(run("$NIBPLAY " + rom + " x 2>/dev/null | head -c " + std::to_string(expected.size()) +
                       " >nibplay.raw"),
                   0);
-        EXPECT_TRUE(captured == read("nibplay.raw")) << c.name;
+        EXPECT_TRUE(expected == read("nibplay.raw")) << c.name;
     }
+    EXPECT_GT(previewed, 0) << "a module's preview plays while its whole import is made";
 }
 
 TEST_F(PlayCommand, RefusalsAreOneLine) {
@@ -407,6 +459,29 @@ TEST_F(PlayCommand, RefusalsAreOneLine) {
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << c.command << "\n" << err;
         EXPECT_NE(err.find(c.contains), std::string::npos) << c.command << "\n" << err;
     }
+}
+
+// A module whose whole import fails after its preview has begun is refused with its one line, and its
+// preview, which is not the song, stops there: it does not play on to the length asked for. The whole
+// import's child (the one at a lower priority) is held as soon as it starts, then ended once the preview
+// plays.
+TEST_F(PlayCommand, AModuleWhoseWholeImportFailsIsRefusedAndItsPreviewStops) {
+    const std::string module =
+        std::string(NIBPLAY_TEST_DIR) + "/../../shared/modules/spx-shuttledeparture.it";
+    if (access(module.c_str(), R_OK) != 0) GTEST_SKIP() << "no " << module;
+    const std::string wholeChild =
+        "for i in $(seq 1000); do kid=$(awk -v p=$! '$4 == p && $19 == 5 {print $1}' /proc/[0-9]*/stat "
+        "2>/dev/null); [ -n \"$kid\" ] && break; sleep 0.01; done; ";
+    EXPECT_EQ(run("$NIBTOOL play '" + module + "' --seconds 60 2>err & " + wholeChild +
+                      "kill -STOP $kid; for i in $(seq 400); do grep -q ' order ' err && break; sleep 0.05; "
+                      "done; kill -KILL $kid; wait %1",
+                  false),
+              1)
+        << text("err");
+    const std::string err = text("err");
+    EXPECT_EQ(err.rfind("0:00.0 order ", 0), 0u) << "the preview played: " << err;
+    EXPECT_NE(err.find("\nnibtool: "), std::string::npos) << err;
+    EXPECT_LT(read("capture.raw").size(), 20u * 8000) << "the preview stopped with the refusal";
 }
 
 // Waits (up to 10 s) until the player started in the background says what it plays.
@@ -730,14 +805,28 @@ TEST_F(PlayCommand, SeveralFilesPlayInTurnAsTheirRendersOneAfterTheOther) {
             at = text("err").find(words, at);
             EXPECT_NE(at, std::string::npos) << c.files << ": '" << words << "' in\n" << text("err");
         }
-        std::vector<std::uint8_t> expected;
+        const std::vector<std::uint8_t> captured = read("capture.raw");
+        std::size_t from = 0; // where the next file's part of the capture starts
         for (const std::string& file : c.renders) {
             ASSERT_EQ(run("$NIBTOOL render " + file + " one.raw" + c.length + " 2>/dev/null"), 0) << file;
             const std::vector<std::uint8_t> one = read("one.raw");
-            expected.insert(expected.end(), one.begin(), one.end());
+            ASSERT_LE(from + one.size(), captured.size()) << c.files << ": " << file;
+            const std::vector<std::uint8_t> part(captured.begin() + static_cast<std::ptrdiff_t>(from),
+                                                 captured.begin() +
+                                                     static_cast<std::ptrdiff_t>(from + one.size()));
+            from += one.size();
+            if (file != "small.rom") {
+                EXPECT_TRUE(part == one) << c.files << ": " << file;
+                continue;
+            }
+            // The module: its preview, then its whole import from a line at the same time in the song.
+            ASSERT_EQ(run("$NIBTOOL render small.rom whole.raw --seconds 20 2>/dev/null"), 0);
+            EXPECT_NE(takeover(part, previewBytes(path("small.mod"), 0, part.size()), read("whole.raw"),
+                               *prepared(read("small.rom")), false),
+                      std::string::npos)
+                << c.files;
         }
-        EXPECT_EQ(read("capture.raw").size(), expected.size()) << c.files;
-        EXPECT_TRUE(read("capture.raw") == expected) << c.files;
+        EXPECT_EQ(captured.size(), from) << c.files;
     }
 }
 

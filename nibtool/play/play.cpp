@@ -160,7 +160,6 @@ class PlaySession {
     void switchSong(int number);
     void playEffect();
     void keepSpare();
-    bool previews() const;
 
     const PlayOptions& o_;
     SongPlayer& player_;
@@ -186,12 +185,6 @@ class PlaySession {
     std::vector<std::string> said_; // errors and warnings the view showed, to be said again as it closes
     std::uint64_t shownSecond_ = ~std::uint64_t{0};
 };
-
-// A quick preview only where someone listens: SDL's disk driver gets the whole import's bytes alone.
-bool PlaySession::previews() const {
-    const char* driver = std::getenv("SDL_AUDIODRIVER");
-    return !driver || std::strcmp(driver, "disk") != 0;
-}
 
 // A spare child is started once a song plays and no child is at work, so it does not take the CPU
 // from one that is.
@@ -242,7 +235,7 @@ void PlaySession::load(std::size_t file, State state) {
     next_ = NextState::None;
     waiting_.reset();
     saved_.announced = false;
-    const bool preview = files_[file].module != 0 && previews();
+    const bool preview = files_[file].module != 0;
     double until = 0;
     if (state == State::Reloading) {
         const AudioOutput::Lock lock(audio_);
@@ -425,9 +418,15 @@ void PlaySession::act(const session::Transition& move, std::size_t file,
         return;
     case Action::Refuse: {
         refuse(file, error);
-        // The one after it plays instead, unless a song plays on (its preview's too): the one after it
-        // follows that song.
-        const bool playingOn = started_ && !view_.state.finished;
+        // Its preview is not the song, and would play on for ever: it ends here. The one after it plays
+        // instead, unless another file's song plays on: the one after it follows that song.
+        bool playingOn = false;
+        {
+            const AudioOutput::Lock lock(audio_);
+            const Playable* playing = player_.song();
+            if (playing && playing->file == file && playing->preview) player_.stop();
+            playingOn = playing && !player_.finished();
+        }
         if (after(file) < o_.files.size() && !playingOn)
             load(after(file), State::Loading);
         else if (!playingOn)

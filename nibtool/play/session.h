@@ -53,7 +53,7 @@ inline constexpr Transition kTransitions[] = {
     {State::Loading, Whole, Outcome::Whole, State::Idle, Action::Play},
     {State::Loading, Whole, Outcome::Failed, State::Idle, Action::Refuse},
     {State::Previewing, Whole, Outcome::Whole, State::Idle, Action::TakeOver},
-    {State::Previewing, Whole, Outcome::Failed, State::Idle, Action::Refuse}, // its preview plays to its end
+    {State::Previewing, Whole, Outcome::Failed, State::Idle, Action::Refuse}, // its preview ends
     {State::Reloading, Preview, Outcome::Preview, State::Reloading, Action::TakeSaved},
     {State::Reloading, Preview, Outcome::Whole, State::Idle, Action::TakeSaved},
     {State::Reloading, Preview, Outcome::Failed, State::Reloading, Action::Nothing},
