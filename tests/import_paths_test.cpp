@@ -15,6 +15,7 @@
 #include "import/compile.h"
 #include "import/import.h"
 #include "import/layout.h"
+#include "import/report.h"
 #include "import/samples.h"
 #include "import/voices.h"
 #include "import_helpers.h"
@@ -162,6 +163,39 @@ TEST(ImportPaths, DullSamplesGiveUpTheirRateBeforeBrightOnes) {
     }
 }
 
+// With room for less than every sample's shortest form, the samples heard least are left out, and the
+// report names each with its notes and when it was first heard: the last resort after every lowering and
+// shortening of the samples kept. "most" plays every other line, "some" every 16th, "least" once.
+TEST(ImportPaths, SamplesThatCannotFitAreLeftOutAndNamed) {
+    struct Case {
+        std::size_t space;
+        std::size_t kept;    // samples stored
+        const char* leftOut; // the report's line, or "" when all fit
+    } const cases[] = {
+        {65536, 3, ""},
+        {300, 1,
+         "samples left out to fit: sample 2 \"some\": 4 notes, first heard at 0:00.0; sample 3 \"least\": 1 "
+         "note, first heard at 0:03.8"},
+    };
+    ModLayout layout;
+    layout.samples = {{"most", 1000, 0, 64, 0, 1}, {"some", 2000, 0, 64, 0, 1}, {"least", 2000, 0, 64, 0, 1}};
+    for (std::size_t row = 0; row < 64; row += 2)
+        layout.cells.push_back({0, row, 0, 1, 428, 0, 0});
+    for (std::size_t row = 0; row < 64; row += 16)
+        layout.cells.push_back({0, row, 1, 2, 428, 0, 0});
+    layout.cells.push_back({0, 32, 2, 3, 428, 0, 0});
+    const Performance p = capture(buildMod(layout));
+    const VoicePlan voices = assignVoices(p);
+    for (const Case& c : cases) {
+        const SampleBank bank = buildSamples(p, voices, kRate, c.space);
+        EXPECT_EQ(bank.kept.size(), c.kept) << c.space;
+        std::string line;
+        for (const Loss& loss : bank.losses)
+            if (loss.kind == LossKind::SamplesDropped) line = lossLine(loss);
+        EXPECT_EQ(line, c.leftOut) << c.space;
+    }
+}
+
 // A bright pad (0.3 cycles a frame) whose loop is all its 16000 frames (1.93 s at 8287 frames a second)
 // and a bright one-shot (0.4 cycles a frame, 2000 frames), sharing a byte range. Short of room, the pad's
 // loop is cut before either gives up rate below a byte per output sample (anchor 20), but not below
@@ -214,7 +248,8 @@ TEST(ImportPaths, ALowNoteGivesWayRatherThanTheSampleAtHighRates) {
     layout.samples = {{"one-shot", 8000, 0, 64, 0, 1}};
     for (std::size_t row = 0; row < 64; row += 4)
         layout.cells.push_back({0, row, 0, 1, 113, 0, 0});
-    for (const std::size_t row : {std::size_t{2}, std::size_t{34}}) { // low notes of a line each (volume 0 on the next)
+    for (const std::size_t row :
+         {std::size_t{2}, std::size_t{34}}) { // low notes of a line each (volume 0 on the next)
         layout.cells.push_back({0, row, 1, 1, 856, 0, 0});
         layout.cells.push_back({0, row + 1, 1, 0, 0, 0xC, 0});
     }
