@@ -2,6 +2,8 @@
 // the view's text and figures, when libxmp must rejoin the song, which view is heard now. Plain functions,
 // used by the page, its worker and its worklet, and tested in node.
 
+// nibtool's rates (policy/policy.h), here for the page's field before the worker has loaded nibtool; the
+// page's tests check that the two agree.
 export const LOWEST_RATE = 1000, HIGHEST_RATE = 96000, DEFAULT_RATE = 8000;
 
 // The rate asked for, as nibtool's --rate takes it: a whole number of Hz, 1000-96000. An empty field is

@@ -26,6 +26,7 @@
 #include "nibtool/play/view.h"
 #include "nibtool/report_text.h"
 #include "nibtool/song_file.h"
+#include "policy/policy.h"
 
 // nibtool's main, under another name here (see CMakeLists.txt).
 int nibtool_main(int argc, char** argv);
@@ -140,6 +141,12 @@ EMSCRIPTEN_KEEPALIVE int nibweb_notes() {
         text += line + "\n";
     give(text);
     return 0;
+}
+
+// How long a song that never repeats is followed, in seconds: the window a whole import can take over a
+// preview in, wherever the preview has got to.
+EMSCRIPTEN_KEEPALIVE double nibweb_longest_song_seconds() {
+    return kLongestSongSeconds;
 }
 
 // Makes the open file ready to play, as nibtool play's children do, and leaves it in the buffer as bytes

@@ -106,7 +106,7 @@ function open(request) {
     call('nibweb_report', ['string'], [stem(name) + '.rom']);
     const lines = text().split('\n');
     const verdict = lines.pop();
-    call('nibweb_prepare', ['number', 'number', 'number', 'number'], [0, 0, 30 * 60, 0]);
+    call('nibweb_prepare', ['number', 'number', 'number', 'number'], [0, 0, nib._nibweb_longest_song_seconds(), 0]);
     const whole = take();
     post({ type: 'song', kind, rate: songRate, preview: false, prepared: whole, notes }, [whole.buffer]);
     post({ type: 'done', kind, rom, report: lines.join('\n'), verdict, name: stem(name),

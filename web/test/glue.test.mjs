@@ -1,9 +1,10 @@
 // The page's own logic (web/glue.js), case by case.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import { readFileSync } from 'node:fs';
 import {
-    parseRate, nibtoolName, placeFromFigures, viewLines, shouldResync, heardView, utf8Encode, utf8Decode,
-    verdictHeadline,
+    LOWEST_RATE, HIGHEST_RATE, DEFAULT_RATE, parseRate, nibtoolName, placeFromFigures, viewLines, shouldResync,
+    heardView, utf8Encode, utf8Decode, verdictHeadline,
 } from '../glue.js';
 
 test('rates are read as --rate reads them', () => {
@@ -17,6 +18,13 @@ test('rates are read as --rate reads them', () => {
         ['8k', { error: "--rate: '8k' is not a whole number of Hz" }],
     ];
     for (const [text, want] of cases) assert.deepEqual(parseRate(text), want, text);
+});
+
+test("the page's rates are nibtool's", () => {
+    const policy = readFileSync(new URL('../../policy/policy.h', import.meta.url), 'utf8');
+    const number = (name) => Number(policy.match(new RegExp(`\\b${name} = ([0-9]+)`))?.[1]);
+    assert.deepEqual([LOWEST_RATE, HIGHEST_RATE, DEFAULT_RATE],
+        [number('kLowestRate'), number('kHighestRate'), number('kDefaultRate')]);
 });
 
 test("a dropped file's name is a name in the file system", () => {
