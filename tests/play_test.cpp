@@ -339,11 +339,12 @@ std::size_t takeover(const std::vector<std::uint8_t>& captured, const std::vecto
          --at)
         toWhole = at;
     if (toWhole == 0 && shift == 0) return 0;
-    // The whole import's bytes from a line on: those after the sequencer call that starts it (a line
-    // after its first: a version that takes over never goes back to the song's start).
+    // The whole import's bytes from a line on: those after the sequencer call that starts it. Its first
+    // line counts too: a preview that repeats while the whole import is made comes round to the song's
+    // start, and the whole import takes over there (the slower the machine, the likelier).
     std::set<Index> lineBytes;
     for (const LineStart& line : lines.facts.lines)
-        if (line.call > 0) lineBytes.insert(static_cast<Index>(line.call * kStepsPerCall));
+        lineBytes.insert(static_cast<Index>(line.call * kStepsPerCall));
     for (Index at = toWhole; at <= fromPreview; ++at)
         if (at % static_cast<Index>(kStepsPerCall) == 0 && lineBytes.count(at + shift))
             return static_cast<std::size_t>(at);
